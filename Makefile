@@ -1,0 +1,54 @@
+# Front door for building, running and testing Tambrook. Every target installs the Debian
+# packages that are missing first, so a fresh machine needs nothing but `make`.
+
+JOBS      ?= 2
+BUILD     ?= build
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build run demo test bench screenshot test-sanitize clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+# The program as a user runs it: the real-board backend (libftdi1).
+run: build
+	$(BUILD)/tambrook
+
+# The program on one simulated board whose relays survive restarts and whose traffic is traced.
+demo: build
+	mkdir -p $(BUILD)/demo
+	cd $(BUILD)/demo && TAMBROOK_SIMULATED_BOARDS=1 \
+	    TAMBROOK_SIMULATED_STATE=board.state \
+	    TAMBROOK_SIMULATED_TRACE=board.trace \
+	    ../tambrook
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+test-sanitize: deps
+	cmake --preset asan
+	cmake --build --preset asan -j$(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --output-on-failure -j$(JOBS)
+
+bench: deps
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build build-release -j$(JOBS) --target tambrook_bench
+	QT_QPA_PLATFORM=offscreen build-release/bench/tambrook_bench docs/performance.md
+
+screenshot: build
+	mkdir -p docs
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/tambrook_screenshot docs
+
+clean:
+	rm -rf $(BUILD) build-asan build-release

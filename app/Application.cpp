@@ -1,0 +1,33 @@
+#include "app/Application.h"
+
+#include "app/Guard.h"
+#include "app/Platform.h"
+#include "app/ProcessState.h"
+#include "app/TForm1.h"
+#include "board/DriverFactory.h"
+#include "labels/TForm2.h"
+
+#include <QApplication>
+
+#include <memory>
+
+int runTambrook(int argc, char* argv[]) {
+    // The command line is not used: the application object gets the program name only.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tambrook"));
+    DesktopPlatform platform;
+    runGuarded(platform, nullptr, [&] {
+        ProcessState state;
+        const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+        TForm1 form1(state, *driver, platform);
+        TForm2 form2(state, platform);
+        form1.setLabelDialog(&form2);
+        // Closing the main window ends the program even while the label dialog is open.
+        QApplication::setQuitOnLastWindowClosed(false);
+        QObject::connect(&form1, &TForm1::closed, &application, &QApplication::quit);
+        form1.show();
+        QApplication::exec();
+    });
+    return 0;
+}

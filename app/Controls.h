@@ -1,0 +1,184 @@
+#pragma once
+
+// The control kinds the two windows are built from. Each one keeps the state the program reads
+// back from it (a caption, a colour, a position, the rows of a grid) in a form code can compare
+// exactly, and raises the events the handlers are wired to.
+
+#include "app/Colors.h"
+
+#include <QAbstractTableModel>
+#include <QComboBox>
+#include <QFrame>
+#include <QPointer>
+#include <QPushButton>
+#include <QTableView>
+#include <QWidget>
+
+#include <vector>
+
+class QLineEdit;
+class QToolButton;
+
+// A push button whose caption is exactly the text code gave it. Qt would read '&' as a mnemonic
+// marker, so the caption is escaped for display only. Any mouse press is reported before the
+// click, and the keyboard's context-menu request counts as a right press.
+class TButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit TButton(QWidget* parent = nullptr);
+
+    QString caption() const;
+    void setCaption(const QString& caption);
+    int top() const { return y(); }
+    void setTop(int top) { move(x(), top); }
+
+signals:
+    void mouseDown(Qt::MouseButton button);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+};
+
+// A flat coloured panel with an optional centred caption: the relay lamps and the status panel.
+class TPanel : public QFrame {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText)
+public:
+    explicit TPanel(QWidget* parent = nullptr);
+
+    TColor color() const { return color_; }
+    void setColor(TColor color);
+    QString text() const { return text_; }
+    void setText(const QString& text);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    TColor color_ = clBtnFace;
+    QString text_;
+};
+
+// An editable combo box that announces each drop-down before its list is shown, so the list can
+// be rebuilt first.
+class TComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TComboBox(QWidget* parent = nullptr);
+    void showPopup() override;
+
+signals:
+    void dropDown();
+};
+
+// The plain gradient backdrop the step buttons move over. Nothing is plotted on it.
+class PerformanceGraph : public QFrame {
+    Q_OBJECT
+    Q_PROPERTY(int gradient READ gradient WRITE setGradient)
+public:
+    explicit PerformanceGraph(QWidget* parent = nullptr);
+    int gradient() const { return gradient_; }
+    void setGradient(int gradient);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int gradient_ = 100;
+};
+
+// Spin arrows bound to a line edit. The position always follows the edit's text when that text
+// is a number (so "05" means 5 while the text stays "05"), keeps its last value when the text is
+// not a number, and every change of the position rewrites the text in plain decimal.
+class UpDown : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int minimum READ minimum WRITE setMinimum)
+    Q_PROPERTY(int maximum READ maximum WRITE setMaximum)
+    Q_PROPERTY(int position READ position WRITE setPosition)
+public:
+    explicit UpDown(QWidget* parent = nullptr);
+
+    void setAssociate(QLineEdit* edit);
+    int minimum() const { return minimum_; }
+    void setMinimum(int minimum) { minimum_ = minimum; }
+    int maximum() const { return maximum_; }
+    void setMaximum(int maximum) { maximum_ = maximum; }
+    int position() const { return position_; }
+    void setPosition(int position);
+    void stepBy(int delta);
+
+signals:
+    void clicked(); // an arrow was clicked, after the position moved
+
+private:
+    void readPositionFromText(const QString& text);
+    int clamp(int value) const;
+
+    QPointer<QLineEdit> associate_;
+    QToolButton* up_ = nullptr;
+    QToolButton* down_ = nullptr;
+    int minimum_ = 0;
+    int maximum_ = 100;
+    int position_ = 0;
+};
+
+// The rows of a one-column grid. Kept as plain strings so that a 100,000-line program costs one
+// allocation per row and nothing is laid out per row.
+class StringGridModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    const QString& cell(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+    void setCell(int row, const QString& text);
+    void resize(int count);
+    void replaceAll(std::vector<QString> rows);
+
+private:
+    std::vector<QString> rows_{QString()};
+};
+
+// A one-column text grid that the user can look at and select in, but not edit. It never has
+// fewer than one row. selected() is its click event: it fires when the user clicks any row and
+// whenever a different row becomes current, and never when the current row is set again or when
+// a shrink moves the current row.
+class StringGrid : public QTableView {
+    Q_OBJECT
+    Q_PROPERTY(int defaultRowHeight READ defaultRowHeight WRITE setDefaultRowHeight)
+    Q_PROPERTY(int defaultColWidth READ defaultColWidth WRITE setDefaultColWidth)
+public:
+    explicit StringGrid(QWidget* parent = nullptr);
+
+    int rowCount() const { return model_->rowCount(); }
+    void setRowCount(int count);
+    QString cell(int row) const { return model_->cell(row); }
+    void setCell(int row, const QString& text) { model_->setCell(row, text); }
+    int row() const { return row_; }
+    void setRow(int row);
+    // Replaces every row at once with row 0 current, raising no event.
+    void replaceRows(std::vector<QString> rows);
+
+    int defaultRowHeight() const;
+    void setDefaultRowHeight(int height);
+    int defaultColWidth() const { return columnWidth(0); }
+    void setDefaultColWidth(int width) { setColumnWidth(0, width); }
+
+signals:
+    void selected();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+
+private:
+    void showCurrentRow();
+
+    StringGridModel* model_;
+    int row_ = 0;
+    bool moving_ = false; // the program is moving the current row itself
+};

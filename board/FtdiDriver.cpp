@@ -1,0 +1,137 @@
+#include "board/FtdiDriver.h"
+
+#include <algorithm>
+#include <sstream>
+#include <tuple>
+
+namespace board {
+
+const std::vector<UsbId>& builtInRelayBoardIds() {
+    static const std::vector<UsbId> ids{
+        {0x0403, 0x6001}, // FT232R / FT245R, the usual eight-relay boards
+        {0x0403, 0x6015}, // FT230X / FT231X / FT234X
+    };
+    return ids;
+}
+
+std::vector<UsbId> parseUsbIds(const std::string& text) {
+    std::vector<UsbId> ids;
+    std::istringstream entries(text);
+    std::string entry;
+    while (std::getline(entries, entry, ',')) {
+        const auto colon = entry.find(':');
+        if (colon == std::string::npos)
+            continue;
+        try {
+            std::size_t used = 0;
+            const unsigned long vendor = std::stoul(entry.substr(0, colon), &used, 16);
+            const std::string productText = entry.substr(colon + 1);
+            std::size_t usedProduct = 0;
+            const unsigned long product = std::stoul(productText, &usedProduct, 16);
+            if (used == colon && usedProduct == productText.size() && vendor <= 0xFFFF &&
+                product <= 0xFFFF)
+                ids.push_back(
+                    {static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)});
+        } catch (const std::exception&) {
+        }
+    }
+    return ids;
+}
+
+std::vector<UsbDevice> matchRelayBoards(std::vector<UsbDevice> devices,
+                                        const std::vector<UsbId>& ids) {
+    const auto isRelayBoard = [&ids](const UsbDevice& device) {
+        return std::any_of(ids.begin(), ids.end(), [&device](const UsbId& id) {
+            return id.vendor == device.vendor && id.product == device.product;
+        });
+    };
+    devices.erase(std::remove_if(devices.begin(), devices.end(),
+                                 [&](const UsbDevice& d) { return !isRelayBoard(d); }),
+                  devices.end());
+    std::stable_sort(devices.begin(), devices.end(), [](const UsbDevice& a, const UsbDevice& b) {
+        return std::tie(a.bus, a.ports, a.serial) < std::tie(b.bus, b.ports, b.serial);
+    });
+    return devices;
+}
+
+FtdiDriver::FtdiDriver(std::unique_ptr<FtdiApi> api, std::vector<UsbId> ids)
+    : api_(std::move(api))
+    , ids_(std::move(ids)) {}
+
+FtdiDriver::~FtdiDriver() {
+    for (const auto& [handle, context] : open_)
+        api_->close(context);
+}
+
+void* FtdiDriver::context(Handle handle) const {
+    const auto found = open_.find(handle);
+    return found == open_.end() ? nullptr : found->second;
+}
+
+Status FtdiDriver::countDevices(std::uint32_t& count) {
+    count = static_cast<std::uint32_t>(matchRelayBoards(api_->listDevices(), ids_).size());
+    return Status::Ok;
+}
+
+Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
+    const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
+    if (index >= boards.size())
+        return Status::DeviceNotFound;
+    void* context = api_->open(boards[index], kUsbTimeoutMs);
+    if (!context)
+        return Status::DeviceNotOpened;
+    handle = nextHandle_++;
+    open_[handle] = context;
+    return Status::Ok;
+}
+
+namespace {
+Status fromResult(int result) {
+    return result < 0 ? Status::IoError : Status::Ok;
+}
+} // namespace
+
+Status FtdiDriver::setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) {
+    void* ctx = context(handle);
+    return ctx ? fromResult(api_->setBitmode(ctx, mask, mode)) : Status::InvalidHandle;
+}
+
+Status FtdiDriver::setBaudRate(Handle handle, std::uint32_t rate) {
+    void* ctx = context(handle);
+    return ctx ? fromResult(api_->setBaudrate(ctx, static_cast<int>(rate))) : Status::InvalidHandle;
+}
+
+Status FtdiDriver::write(Handle handle, const std::uint8_t* buffer, std::uint32_t length,
+                         std::uint32_t& written) {
+    written = 0;
+    void* ctx = context(handle);
+    if (!ctx)
+        return Status::InvalidHandle;
+    const int result = api_->writeData(ctx, buffer, static_cast<int>(length));
+    if (result < 0)
+        return Status::IoError;
+    written = static_cast<std::uint32_t>(result);
+    return written == length ? Status::Ok : Status::IoError;
+}
+
+Status FtdiDriver::readPins(Handle handle, std::uint8_t& pins) {
+    void* ctx = context(handle);
+    if (!ctx)
+        return Status::InvalidHandle;
+    std::uint8_t read = 0;
+    if (api_->readPins(ctx, &read) < 0)
+        return Status::IoError;
+    pins = read;
+    return Status::Ok;
+}
+
+Status FtdiDriver::close(Handle handle) {
+    const auto found = open_.find(handle);
+    if (found == open_.end())
+        return Status::InvalidHandle;
+    api_->close(found->second);
+    open_.erase(found);
+    return Status::Ok;
+}
+
+} // namespace board

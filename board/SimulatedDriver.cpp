@@ -1,0 +1,159 @@
+#include "board/SimulatedDriver.h"
+
+#include <cinttypes>
+#include <fstream>
+#include <sstream>
+
+namespace board {
+
+namespace {
+
+std::string hexByte(std::uint8_t value) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02x", value);
+    return text;
+}
+
+} // namespace
+
+SimulatedFaults parseSimulatedFaults(const std::string& text) {
+    SimulatedFaults faults;
+    std::istringstream words(text);
+    std::string word;
+    while (std::getline(words, word, ',')) {
+        const std::string unplug = "unplug-after=";
+        if (word.rfind(unplug, 0) == 0) {
+            try {
+                faults.unplugAfterCalls = std::stoull(word.substr(unplug.size()));
+            } catch (const std::exception&) {
+            }
+        } else if (word == "fail-writes") {
+            faults.failWrites = true;
+        } else if (word == "fail-reads") {
+            faults.failReads = true;
+        }
+    }
+    return faults;
+}
+
+std::string formatTraceLine(const TraceRecord& record) {
+    std::string line = std::to_string(record.microseconds) + ' ' + record.op;
+    if (!record.values.empty())
+        line += ' ' + record.values;
+    line += record.ok ? " ok" : " fail";
+    return line;
+}
+
+SimulatedDriver::SimulatedDriver(SimulatedBoardOptions options)
+    : options_(std::move(options))
+    , boards_(options_.boards) {
+    if (!options_.traceFile.empty())
+        trace_.reset(std::fopen(options_.traceFile.c_str(), "a"));
+    loadState();
+}
+
+SimulatedDriver::~SimulatedDriver() = default;
+
+void SimulatedDriver::loadState() {
+    if (options_.stateFile.empty() || boards_.empty())
+        return;
+    std::ifstream in(options_.stateFile);
+    std::string hex;
+    if (in >> hex) {
+        try {
+            boards_[0].pins = static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16) & 0xFF);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void SimulatedDriver::saveState() const {
+    if (options_.stateFile.empty() || boards_.empty())
+        return;
+    std::ofstream out(options_.stateFile, std::ios::trunc);
+    out << hexByte(boards_[0].pins) << '\n';
+}
+
+bool SimulatedDriver::unplugged() {
+    ++calls_;
+    return options_.faults.unplugAfterCalls && calls_ > *options_.faults.unplugAfterCalls;
+}
+
+SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
+    if (handle == 0 || handle > boards_.size())
+        return nullptr;
+    Board& board = boards_[handle - 1];
+    return board.open ? &board : nullptr;
+}
+
+Status SimulatedDriver::record(const char* op, std::string values, Status status) {
+    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    const TraceRecord record{std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(),
+                             op, std::move(values), succeeded(status)};
+    if (trace_) {
+        std::fprintf(trace_.get(), "%s\n", formatTraceLine(record).c_str());
+        std::fflush(trace_.get());
+    }
+    if (sink_)
+        sink_(record);
+    return status;
+}
+
+Status SimulatedDriver::countDevices(std::uint32_t& count) {
+    count = unplugged() ? 0 : static_cast<std::uint32_t>(boards_.size());
+    return record("count", std::to_string(count), Status::Ok);
+}
+
+Status SimulatedDriver::openByIndex(std::uint32_t index, Handle& handle) {
+    if (unplugged() || index >= boards_.size())
+        return record("open", std::to_string(index), Status::DeviceNotFound);
+    boards_[index].open = true;
+    handle = index + 1;
+    return record("open", std::to_string(index), Status::Ok);
+}
+
+Status SimulatedDriver::setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) {
+    const bool ok = !unplugged() && openBoard(handle);
+    return record("setbitmode", hexByte(mask) + ' ' + std::to_string(mode),
+                  ok ? Status::Ok : Status::InvalidHandle);
+}
+
+Status SimulatedDriver::setBaudRate(Handle handle, std::uint32_t rate) {
+    const bool ok = !unplugged() && openBoard(handle);
+    return record("setrate", std::to_string(rate), ok ? Status::Ok : Status::InvalidHandle);
+}
+
+Status SimulatedDriver::write(Handle handle, const std::uint8_t* buffer, std::uint32_t length,
+                              std::uint32_t& written) {
+    std::string bytes;
+    for (std::uint32_t i = 0; i < length; ++i)
+        bytes += (i ? " " : "") + hexByte(buffer[i]);
+    Board* board = unplugged() ? nullptr : openBoard(handle);
+    if (!board || options_.faults.failWrites) {
+        written = 0;
+        return record("write", bytes, board ? Status::IoError : Status::InvalidHandle);
+    }
+    if (length > 0)
+        board->pins = buffer[length - 1];
+    written = length;
+    if (handle == 1)
+        saveState();
+    return record("write", bytes, Status::Ok);
+}
+
+Status SimulatedDriver::readPins(Handle handle, std::uint8_t& pins) {
+    Board* board = unplugged() ? nullptr : openBoard(handle);
+    if (!board || options_.faults.failReads)
+        return record("read", {}, board ? Status::IoError : Status::InvalidHandle);
+    pins = board->pins;
+    return record("read", hexByte(pins), Status::Ok);
+}
+
+Status SimulatedDriver::close(Handle handle) {
+    Board* board = openBoard(handle);
+    if (board)
+        board->open = false;
+    return record("close", {}, board ? Status::Ok : Status::InvalidHandle);
+}
+
+} // namespace board

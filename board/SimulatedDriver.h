@@ -1,0 +1,86 @@
+#pragma once
+
+#include "board/Driver.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace board {
+
+// Ways a simulated board can be told to misbehave, to see what the program does when a real one
+// is unplugged or flaky.
+struct SimulatedFaults {
+    std::optional<std::uint64_t> unplugAfterCalls; // every board vanishes after this many calls
+    bool failWrites = false;
+    bool failReads = false;
+};
+
+// Parses "unplug-after=N,fail-writes,fail-reads" (any subset, any order). Unknown words are
+// ignored so that a typo never stops the program from starting.
+SimulatedFaults parseSimulatedFaults(const std::string& text);
+
+// One driver call as the trace records it.
+struct TraceRecord {
+    std::int64_t microseconds; // since the driver was created
+    std::string op;            // count, open, setbitmode, setrate, write, read, close
+    std::string values;        // arguments and returned results, space separated
+    bool ok;
+};
+
+std::string formatTraceLine(const TraceRecord& record);
+
+struct SimulatedBoardOptions {
+    std::uint32_t boards = 1;
+    std::string stateFile; // keeps board 1's pins across runs; empty = none
+    std::string traceFile; // one line per call appended; empty = none
+    SimulatedFaults faults;
+};
+
+// Boards that latch every written byte on their pins and read back what they latched, as a relay
+// board in bit-bang mode does. Opening does not change the pins.
+class SimulatedDriver final : public Driver {
+public:
+    explicit SimulatedDriver(SimulatedBoardOptions options);
+    ~SimulatedDriver() override;
+
+    Status countDevices(std::uint32_t& count) override;
+    Status openByIndex(std::uint32_t index, Handle& handle) override;
+    Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
+    Status setBaudRate(Handle handle, std::uint32_t rate) override;
+    Status write(Handle handle, const std::uint8_t* buffer, std::uint32_t length,
+                 std::uint32_t& written) override;
+    Status readPins(Handle handle, std::uint8_t& pins) override;
+    Status close(Handle handle) override;
+
+    // Receives every call as it happens, in addition to the trace file.
+    void setTraceSink(std::function<void(const TraceRecord&)> sink) { sink_ = std::move(sink); }
+    std::uint8_t pins(std::uint32_t index) const { return boards_.at(index).pins; }
+    void setPins(std::uint32_t index, std::uint8_t pins) { boards_.at(index).pins = pins; }
+
+private:
+    struct Board {
+        std::uint8_t pins = 0;
+        bool open = false;
+    };
+
+    Board* openBoard(Handle handle);
+    bool unplugged();
+    Status record(const char* op, std::string values, Status status);
+    void loadState();
+    void saveState() const;
+
+    SimulatedBoardOptions options_;
+    std::vector<Board> boards_;
+    std::uint64_t calls_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace_{nullptr, &std::fclose};
+    std::function<void(const TraceRecord&)> sink_;
+};
+
+} // namespace board

@@ -1,0 +1,123 @@
+#include "labels/TForm2.h"
+
+#include "app/Controls.h"
+#include "app/Guard.h"
+#include "board/RelayMap.h"
+#include "labels/LabelStore.h"
+#include "ui_TForm2.h"
+
+#include <QKeyEvent>
+#include <QValidator>
+
+namespace {
+
+constexpr int kTypedLabelLength = 15;
+constexpr int kApplyPauseMs = 50;
+constexpr QChar kEnter(13);
+
+// Stops typing at a fixed length but, unlike QLineEdit's maximum length, lets code put a longer
+// text in and lets the user shorten it.
+class TypedLengthLimit final : public QValidator {
+public:
+    TypedLengthLimit(QLineEdit* edit, int limit)
+        : QValidator(edit)
+        , limit_(limit) {
+        accepted_ = edit->text().size();
+        connect(edit, &QLineEdit::textChanged, this,
+                [this](const QString& text) { accepted_ = text.size(); });
+    }
+    State validate(QString& input, int&) const override {
+        return input.size() <= limit_ || input.size() <= accepted_ ? Acceptable : Invalid;
+    }
+
+private:
+    int limit_;
+    qsizetype accepted_ = 0;
+};
+
+bool isEnterKey(const QKeyEvent& event) {
+    return event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter;
+}
+
+} // namespace
+
+TForm2::TForm2(ProcessState& state, Platform& platform, QWidget* parent)
+    : QWidget(parent, Qt::Dialog)
+    , ui(std::make_unique<Ui::TForm2>())
+    , state_(state)
+    , platform_(platform) {
+    ui->setupUi(this);
+    setFixedSize(size());
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPointSize(8);
+    setFont(font);
+    for (QLineEdit* edit : {ui->Edit1, ui->Edit2}) {
+        edit->setValidator(new TypedLengthLimit(edit, kTypedLabelLength));
+        edit->installEventFilter(this);
+    }
+    ui->Button1->installEventFilter(this);
+    connect(ui->Button1, &QPushButton::clicked, this,
+            [this] { handle([this] { Button1Click(); }); });
+}
+
+TForm2::~TForm2() = default;
+
+void TForm2::loadEdits(const QString& onLabel, const QString& offLabel) {
+    ui->Edit1->setText(onLabel);
+    ui->Edit2->setText(offLabel);
+}
+
+bool TForm2::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !isEnterKey(*static_cast<QKeyEvent*>(event)))
+        return QWidget::eventFilter(watched, event);
+    if (watched == ui->Edit1)
+        handle([this] { Edit1KeyPress(kEnter); });
+    else if (watched == ui->Edit2)
+        handle([this] { Edit2KeyPress(kEnter); });
+    else if (watched == ui->Button1)
+        handle([this] { Button1KeyPress(kEnter); });
+    else
+        return QWidget::eventFilter(watched, event);
+    return true;
+}
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+    // Escape has no handler here, and a dialog's usual Escape-to-close does not apply.
+    if (isEnterKey(*event))
+        handle([this] { FormKeyPress(kEnter); });
+    else if (event->key() != Qt::Key_Escape)
+        QWidget::keyPressEvent(event);
+}
+
+void TForm2::FormKeyPress(QChar key) {
+    if (key == kEnter)
+        applyLabels();
+}
+void TForm2::Button1KeyPress(QChar key) {
+    if (key == kEnter)
+        applyLabels();
+}
+void TForm2::Edit1KeyPress(QChar key) {
+    if (key == kEnter)
+        applyLabels();
+}
+void TForm2::Edit2KeyPress(QChar key) {
+    if (key == kEnter)
+        applyLabels();
+}
+void TForm2::Button1Click() {
+    applyLabels();
+}
+
+void TForm2::applyLabels() {
+    const int relay = state_.editedRelay;
+    if (relay < 1 || relay > board::kRelayCount)
+        return;
+    const board::RelayMapEntry& entry = board::relayEntry(relay);
+    state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
+        labels::labelBytes(ui->Edit1->text(), labels::kDialogLabelLength);
+    state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
+        labels::labelBytes(ui->Edit2->text(), labels::kDialogLabelLength);
+    platform_.pause(kApplyPauseMs);
+    hide();
+}

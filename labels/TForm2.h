@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/Platform.h"
+#include "app/ProcessState.h"
+
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class TForm2;
+}
+
+// The "Setting" dialog that renames one relay: an edit for its ON label and one for its OFF label.
+// It never blocks the main window, changes no caption and writes no file; OK or Enter stores the
+// two texts in the label table and hides the dialog.
+class TForm2 : public QWidget {
+    Q_OBJECT
+public:
+    TForm2(ProcessState& state, Platform& platform, QWidget* parent = nullptr);
+    ~TForm2() override;
+
+    Ui::TForm2& controls() { return *ui; }
+
+    // Puts a relay's two labels into the edits, replacing anything typed there.
+    void loadEdits(const QString& onLabel, const QString& offLabel);
+
+    void FormKeyPress(QChar key);
+    void Button1Click();
+    void Button1KeyPress(QChar key);
+    void Edit1KeyPress(QChar key);
+    void Edit2KeyPress(QChar key);
+
+    void applyLabels();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    template <typename Body> void handle(Body&& body) {
+        runGuarded(platform_, this, std::forward<Body>(body));
+    }
+
+    std::unique_ptr<Ui::TForm2> ui;
+    ProcessState& state_;
+    Platform& platform_;
+};

@@ -1,0 +1,183 @@
+#pragma once
+
+// Fakes and a fixture shared by the window suites: a driver and a platform that record every call
+// into one log, so a test can assert the exact order of board traffic and pauses.
+
+#include "app/Controls.h"
+#include "app/Platform.h"
+#include "app/ProcessState.h"
+#include "app/TForm1.h"
+#include "board/Driver.h"
+#include "labels/TForm2.h"
+
+#include <QDir>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+using Log = std::vector<std::string>;
+
+inline std::string hex2(std::uint8_t value) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02x", value);
+    return text;
+}
+
+// A board that latches what is written, as a real one does, unless told otherwise.
+class RecordingDriver final : public board::Driver {
+public:
+    explicit RecordingDriver(Log& log)
+        : log_(log) {}
+
+    std::uint32_t devices = 0;
+    std::uint8_t pins = 0;
+    bool openSucceeds = true;
+    bool writesFail = false;
+    bool readsFail = false;
+    std::deque<std::uint8_t> scriptedReads; // consumed before `pins`
+    std::vector<std::uint8_t> writes;
+
+    board::Status countDevices(std::uint32_t& count) override {
+        count = devices;
+        log_.push_back("count " + std::to_string(devices));
+        return board::Status::Ok;
+    }
+    board::Status openByIndex(std::uint32_t index, board::Handle& handle) override {
+        log_.push_back("open " + std::to_string(index));
+        if (!openSucceeds)
+            return board::Status::DeviceNotFound;
+        handle = 0x1000 + index;
+        return board::Status::Ok;
+    }
+    board::Status setBitMode(board::Handle, std::uint8_t mask, std::uint8_t mode) override {
+        log_.push_back("setbitmode " + hex2(mask) + " " + std::to_string(mode));
+        return board::Status::Ok;
+    }
+    board::Status setBaudRate(board::Handle, std::uint32_t rate) override {
+        log_.push_back("setrate " + std::to_string(rate));
+        return board::Status::Ok;
+    }
+    board::Status write(board::Handle handle, const std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t& written) override {
+        log_.push_back("write " + hex2(buffer[0]));
+        writes.push_back(buffer[0]);
+        if (handle == 0 || writesFail)
+            return board::Status::IoError;
+        pins = buffer[length - 1];
+        written = length;
+        return board::Status::Ok;
+    }
+    board::Status readPins(board::Handle handle, std::uint8_t& out) override {
+        log_.push_back("read");
+        if (handle == 0 || readsFail)
+            return board::Status::IoError;
+        if (!scriptedReads.empty()) {
+            out = scriptedReads.front();
+            scriptedReads.pop_front();
+        } else {
+            out = pins;
+        }
+        return board::Status::Ok;
+    }
+    board::Status close(board::Handle handle) override {
+        log_.push_back("close " + std::to_string(handle));
+        return board::Status::Ok;
+    }
+
+private:
+    Log& log_;
+};
+
+class RecordingPlatform final : public Platform {
+public:
+    explicit RecordingPlatform(Log& log)
+        : log_(log) {}
+
+    QStringList errors;
+    QString nextOpenName;
+    QString nextSaveName;
+    QString lastSaveInitialName;
+    std::function<void()> duringPause;
+
+    void pause(int milliseconds) override {
+        log_.push_back("pause " + std::to_string(milliseconds));
+        if (duringPause)
+            duringPause();
+    }
+    QString askOpenFileName(QWidget*) override { return nextOpenName; }
+    QString askSaveFileName(QWidget*, const QString& initialName) override {
+        lastSaveInitialName = initialName;
+        return nextSaveName;
+    }
+    void showError(QWidget*, const QString& message) override { errors << message; }
+
+private:
+    Log& log_;
+};
+
+// Both windows on a recording driver, in a fresh working directory so labels.dat starts absent.
+class Rig {
+public:
+    explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {})
+        : previousDir_(QDir::currentPath())
+        , driver(log)
+        , platform(log) {
+        QDir::setCurrent(dir_.path());
+        driver.devices = devices;
+        if (before)
+            before(driver);
+        form1 = std::make_unique<TForm1>(state, driver, platform);
+        form2 = std::make_unique<TForm2>(state, platform);
+        form1->setLabelDialog(form2.get());
+    }
+    ~Rig() {
+        form1.reset();
+        form2.reset();
+        QDir::setCurrent(previousDir_);
+    }
+
+    template <typename T> T* control(const char* name) const {
+        T* found = form1->findChild<T*>(QString::fromLatin1(name));
+        if (!found)
+            found = form2->findChild<T*>(QString::fromLatin1(name));
+        return found;
+    }
+    TButton* button(const char* name) const { return control<TButton>(name); }
+    StringGrid& grid() const { return *control<StringGrid>("StringGrid4"); }
+    QString path(const QString& name) const { return dir_.filePath(name); }
+    // The log since the last call.
+    Log take() {
+        Log taken;
+        taken.swap(log);
+        return taken;
+    }
+    void openBoard(std::uint8_t pins) {
+        driver.pins = pins;
+        form1->Button33Click();
+        log.clear();
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString previousDir_;
+
+public:
+    Log log;
+    ProcessState state;
+    RecordingDriver driver;
+    RecordingPlatform platform;
+    std::unique_ptr<TForm1> form1;
+    std::unique_ptr<TForm2> form2;
+};
+
+inline std::vector<QString> gridRows(const StringGrid& grid) {
+    std::vector<QString> rows;
+    for (int row = 0; row < grid.rowCount(); ++row)
+        rows.push_back(grid.cell(row));
+    return rows;
+}

@@ -1,0 +1,35 @@
+// Writes a PNG of each page of the main window, rendered offscreen on one simulated board, so
+// the layout can be checked by eye: tambrook_screenshot OUTPUT_DIR
+#include "app/Platform.h"
+#include "app/ProcessState.h"
+#include "app/TForm1.h"
+#include "board/SimulatedDriver.h"
+#include "labels/TForm2.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTabWidget>
+#include <QTemporaryDir>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    const QString out =
+        QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".")).absolutePath();
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    DesktopPlatform platform;
+    ProcessState state;
+    board::SimulatedDriver driver({1, {}, {}, {}});
+    driver.setPins(0, 0x25);
+    TForm1 form(state, driver, platform);
+    form.show();
+    form.Button33Click();
+    auto* notebook = form.findChild<QTabWidget*>(QStringLiteral("TabbedNotebook1"));
+    const char* names[] = {"options", "manual", "timer"};
+    for (int page = 0; page < 3; ++page) {
+        notebook->setCurrentIndex(page);
+        QApplication::processEvents();
+        form.grab().save(QDir(out).filePath(QStringLiteral("screenshot-%1.png").arg(names[page])));
+    }
+    return 0;
+}

@@ -1,0 +1,227 @@
+// The main window as it opens and closes, its layout, and the event rules the handlers rely on.
+#include "TestSupport.h"
+
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTabWidget>
+#include <QtTest>
+
+class StartupTest : public QObject {
+    Q_OBJECT
+private slots:
+    void startsWithoutBoardInTheStartState();
+    void startsWithBoardsStillReportingNotFound();
+    void closingWithoutBoardClosesZeroHandleAndSavesLabels();
+    void closingWithRelaysOnSendsNothing();
+    void layoutFollowsTheControlMap();
+    void labelDialogStartsHiddenWithItsControls();
+    void gridFiresOnlyForDifferentRowsOrClicks();
+    void gridNeverHasFewerThanOneRowAndShrinkingFiresNothing();
+    void edit9ChangesByCodeRunEdit9Change();
+    void upDownKeepsTextAndPositionApart();
+    void handlerFailureIsShownAndTheProgramGoesOn();
+};
+
+void StartupTest::startsWithoutBoardInTheStartState() {
+    Rig rig;
+    QCOMPARE(rig.log, (Log{"count 0"})); // no open, write or read reached the driver
+    auto* panel = rig.control<TPanel>("Panel27");
+    QCOMPARE(panel->text(), QStringLiteral("Board not found !"));
+    QCOMPARE(panel->color(), clRed);
+    auto* list = rig.control<TComboBox>("ComboBox1");
+    QCOMPARE(list->count(), 0);
+    QCOMPARE(list->currentText(), QStringLiteral("No Boards Found"));
+    QCOMPARE(rig.grid().rowCount(), 1);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-0"));
+    QCOMPARE(rig.grid().row(), 0);
+    QCOMPARE(rig.state.relayByte, 0);
+    QCOMPARE(rig.state.boardHandle, board::Handle{0});
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(rig.form1->timer().interval(), 1);
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), clBtnFace);
+        const QString off = QStringLiteral("Relay %1 OFF").arg(entry.relay);
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(), off);
+        QCOMPARE(rig.form1->stepButton(entry.relay).caption(), off);
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(), 112);
+    }
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QCOMPARE(rig.control<QLineEdit>("Edit9")->text(), QStringLiteral("0"));
+    QCOMPARE(rig.control<QLabel>("Label5")->text(), QStringLiteral("1"));
+    QVERIFY(!QFile::exists(rig.path("labels.dat"))); // the first save creates it
+}
+
+void StartupTest::startsWithBoardsStillReportingNotFound() {
+    Rig rig(2);
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+    QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
+    QCOMPARE(rig.state.boardHandle, board::Handle{0});
+}
+
+void StartupTest::closingWithoutBoardClosesZeroHandleAndSavesLabels() {
+    Rig rig;
+    rig.take();
+    rig.form1->show();
+    rig.form1->close();
+    QCOMPARE(rig.take(), (Log{"close 0"}));
+    QFile file(rig.path("labels.dat"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.size(), 320);
+}
+
+void StartupTest::closingWithRelaysOnSendsNothing() {
+    Rig rig(1);
+    rig.openBoard(0xA5);
+    rig.form1->close();
+    QCOMPARE(rig.take(), (Log{"close " + std::to_string(0x1000)}));
+    QCOMPARE(rig.driver.pins, 0xA5);
+}
+
+void StartupTest::layoutFollowsTheControlMap() {
+    Rig rig;
+    TForm1& form = *rig.form1;
+    QCOMPARE(form.windowTitle(), QStringLiteral("Tambrook - ver 1.1"));
+    QCOMPARE(form.size(), QSize(785, 413));
+    auto* notebook = rig.control<QTabWidget>("TabbedNotebook1");
+    QCOMPARE(notebook->currentIndex(), 1);
+    QCOMPARE(notebook->tabText(0), QStringLiteral("Options"));
+    QCOMPARE(notebook->tabText(1), QStringLiteral("Manual Mode"));
+    QCOMPARE(notebook->tabText(2), QStringLiteral("Timer Mode"));
+    // Lamps and the status panel lie outside the notebook, so every page shows them.
+    for (const char* outside : {"Panel27", "Panel3", "Panel10", "Label3"})
+        QCOMPARE(rig.control<QWidget>(outside)->parentWidget(), &form);
+    QCOMPARE(rig.control<QWidget>("Panel10")->geometry(), QRect(0, 56, 49, 25));
+    QCOMPARE(rig.control<QWidget>("Panel6")->geometry(), QRect(736, 248, 49, 25));
+    QCOMPARE(rig.button("Button2")->geometry(), QRect(88, 40, 209, 33));
+    QCOMPARE(rig.button("Button5")->geometry(), QRect(376, 224, 209, 33));
+    QCOMPARE(rig.button("Button9")->caption(), QStringLiteral("ALL ON"));
+    QCOMPARE(rig.button("Button10")->caption(), QStringLiteral("ALL OFF"));
+    QCOMPARE(rig.button("Button33")->caption(), QStringLiteral("Open Relay Board"));
+    QCOMPARE(rig.button("Button18")->geometry(), QRect(16, 112, 73, 25));
+    QVERIFY(rig.button("Button18")->font().bold());
+    QVERIFY(!rig.button("Button17")->font().bold());
+    QCOMPARE(rig.control<QGroupBox>("GroupBox1")->title(), QStringLiteral("File manipultion"));
+    QCOMPARE(rig.control<QGroupBox>("GroupBox3")->title(), QStringLiteral("Program manilpulation"));
+    auto* slider = rig.control<QSlider>("TrackBar1");
+    QCOMPARE(slider->minimum(), 1);
+    QCOMPARE(slider->maximum(), 100);
+    QCOMPARE(slider->value(), 1);
+    auto* upDown = rig.control<UpDown>("UpDown1");
+    QCOMPARE(upDown->minimum(), 0);
+    QCOMPARE(upDown->maximum(), 9999);
+    QVERIFY(!rig.control<QCheckBox>("CheckBox1")->isChecked());
+    QCOMPARE(rig.grid().editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(rig.grid().defaultRowHeight(), 17);
+    QCOMPARE(rig.grid().defaultColWidth(), 310);
+    QCOMPARE(rig.control<QLabel>("Label1")->text(), QString());
+    // Label10 lies under the opaque group box and cannot be seen.
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    notebook->setCurrentIndex(2);
+    auto* label10 = rig.control<QLabel>("Label10");
+    const QRect covered = label10->geometry();
+    QVERIFY(rig.control<QGroupBox>("GroupBox4")->geometry().contains(covered));
+    QVERIFY(label10->visibleRegion().isEmpty());
+}
+
+void StartupTest::labelDialogStartsHiddenWithItsControls() {
+    Rig rig;
+    TForm2& dialog = *rig.form2;
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Setting"));
+    QCOMPARE(dialog.size(), QSize(192, 150));
+    QCOMPARE(rig.control<QLineEdit>("Edit1")->geometry(), QRect(32, 16, 121, 21));
+    QCOMPARE(rig.control<QLineEdit>("Edit2")->geometry(), QRect(32, 48, 121, 21));
+    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("Label2"))->text(), QStringLiteral("OFF"));
+    auto* ok = dialog.findChild<TButton*>(QStringLiteral("Button1"));
+    QCOMPARE(ok->caption(), QStringLiteral("OK"));
+    QCOMPARE(ok->geometry(), QRect(56, 88, 75, 25));
+}
+
+void StartupTest::gridFiresOnlyForDifferentRowsOrClicks() {
+    Rig rig;
+    StringGrid& grid = rig.grid();
+    grid.setRowCount(3);
+    QSignalSpy fired(&grid, &StringGrid::selected);
+    grid.setRow(0); // already current
+    QCOMPARE(fired.count(), 0);
+    grid.setRow(2);
+    QCOMPARE(fired.count(), 1);
+    rig.form1->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.form1.get()));
+    rig.control<QTabWidget>("TabbedNotebook1")->setCurrentIndex(2);
+    const QRect row2 = grid.visualRect(grid.model()->index(2, 0));
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row2.center());
+    QCOMPARE(fired.count(), 2); // a click on the current row still counts
+    const QRect row1 = grid.visualRect(grid.model()->index(1, 0));
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row1.center());
+    QCOMPARE(fired.count(), 3); // a click on another row counts once
+    QCOMPARE(grid.row(), 1);
+    grid.setFocus();
+    QTest::keyClick(grid.viewport(), Qt::Key_Down);
+    QCOMPARE(fired.count(), 4);
+    QCOMPARE(grid.row(), 2);
+}
+
+void StartupTest::gridNeverHasFewerThanOneRowAndShrinkingFiresNothing() {
+    Rig rig;
+    StringGrid& grid = rig.grid();
+    grid.setRowCount(3);
+    grid.setRow(2);
+    QSignalSpy fired(&grid, &StringGrid::selected);
+    grid.setRowCount(2);
+    QCOMPARE(grid.row(), 1);
+    grid.setRowCount(0);
+    QCOMPARE(grid.rowCount(), 1);
+    QCOMPARE(grid.row(), 0);
+    QCOMPARE(fired.count(), 0);
+}
+
+void StartupTest::edit9ChangesByCodeRunEdit9Change() {
+    Rig rig;
+    auto* edit = rig.control<QLineEdit>("Edit9");
+    edit->setText(QStringLiteral("42"));
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-42")); // composed by Edit9Change
+    rig.control<UpDown>("UpDown1")->setPosition(7);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-7"));
+}
+
+void StartupTest::upDownKeepsTextAndPositionApart() {
+    Rig rig;
+    auto* edit = rig.control<QLineEdit>("Edit9");
+    auto* upDown = rig.control<UpDown>("UpDown1");
+    edit->setText(QStringLiteral("05"));
+    QCOMPARE(upDown->position(), 5);
+    QCOMPARE(edit->text(), QStringLiteral("05"));
+    edit->setText(QString());
+    QCOMPARE(upDown->position(), 5); // no number: the position stays
+    edit->setText(QStringLiteral("12345"));
+    QCOMPARE(upDown->position(), 9999);
+    upDown->setPosition(9999);
+    upDown->stepBy(+1); // no wrap-around
+    QCOMPARE(upDown->position(), 9999);
+    QCOMPARE(edit->text(), QStringLiteral("9999"));
+    upDown->setPosition(0);
+    upDown->stepBy(-1);
+    QCOMPARE(edit->text(), QStringLiteral("0"));
+}
+
+void StartupTest::handlerFailureIsShownAndTheProgramGoesOn() {
+    Rig rig;
+    rig.grid().setCell(0, QStringLiteral("01"));
+    rig.control<QLineEdit>("Edit9")->setText(QStringLiteral("3")); // compose reads past the row
+    QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("01")); // the row keeps its text
+}
+
+QTEST_MAIN(StartupTest)
+#include "test_startup.moc"
