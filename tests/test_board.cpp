@@ -1,0 +1,248 @@
+// Board discovery, opening and the port operations, checked through the exact driver traffic.
+#include "TestSupport.h"
+
+#include "board/BoardList.h"
+#include "board/DriverFactory.h"
+#include "board/SimulatedDriver.h"
+
+#include <QFile>
+#include <QtTest>
+
+using namespace std::string_literals;
+
+class BoardTest : public QObject {
+    Q_OBJECT
+private slots:
+    void boardListEntriesKeepTheirBlanks();
+    void dropDownRebuildsTheListAndLeavesAnOpenBoardAlone();
+    void openMirrorsThePinsWithoutWriting_data();
+    void openMirrorsThePinsWithoutWriting();
+    void failedOpenOnlyReportsNotFound();
+    void openUsesTheSelectedEntry();
+    void rebuildsCompareExactly();
+    void lostBoardTurnsTheStatusPanelRed();
+    void simulatedBoardLatchesTracesAndKeepsState();
+    void simulatedFaultsUnplugAndFail();
+    void environmentChoosesTheBackend();
+};
+
+void BoardTest::boardListEntriesKeepTheirBlanks() {
+    using board::boardListEntries;
+    QVERIFY(boardListEntries(0).empty());
+    QCOMPARE(boardListEntries(1), (std::vector<std::string>{"Relay Board 1"}));
+    QCOMPARE(boardListEntries(2), (std::vector<std::string>{"Relay Board 1 ", "Relay Board 2 "}));
+    const std::vector<std::string> twelve = boardListEntries(12);
+    QCOMPARE(twelve[8], "Relay Board 9 "s);
+    QCOMPARE(twelve[9], "Relay Board 10"s);
+    QCOMPARE(twelve[11], "Relay Board 12"s);
+    const std::vector<std::string> many = boardListEntries(1001);
+    QCOMPARE(many[998], "Relay Board 999"s);
+    QCOMPARE(many[999], "Relay Board   "s);
+    QCOMPARE(many[1000], "Relay Board   "s);
+    QCOMPARE(board::boardListText(0), "No Boards Found"s);
+    QCOMPARE(board::boardListText(7), "Relay Board 1"s);
+}
+
+void BoardTest::dropDownRebuildsTheListAndLeavesAnOpenBoardAlone() {
+    Rig rig(2);
+    auto* list = rig.control<TComboBox>("ComboBox1");
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->itemText(0), QStringLiteral("Relay Board 1 "));
+    QCOMPARE(list->currentText(), QStringLiteral("Relay Board 1"));
+    rig.openBoard(0);
+    const board::Handle handle = rig.state.boardHandle;
+    rig.driver.devices = 1;
+    rig.form1->ComboBox1DropDown();
+    QCOMPARE(rig.take(), (Log{"count 1"}));
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->itemText(0), QStringLiteral("Relay Board 1"));
+    QCOMPARE(rig.state.boardHandle, handle);
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
+    rig.driver.devices = 0;
+    rig.form1->ComboBox1DropDown();
+    QCOMPARE(list->count(), 0);
+    QCOMPARE(list->currentText(), QStringLiteral("No Boards Found"));
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+    QCOMPARE(rig.state.boardHandle, handle);
+}
+
+void BoardTest::openMirrorsThePinsWithoutWriting_data() {
+    QTest::addColumn<int>("pins");
+    QTest::addColumn<QString>("row");
+    QTest::newRow("0x01") << 0x01 << "10000000-0";
+    QTest::newRow("0x80") << 0x80 << "00000001-0";
+    QTest::newRow("0x03") << 0x03 << "11000000-0";
+}
+
+void BoardTest::openMirrorsThePinsWithoutWriting() {
+    QFETCH(int, pins);
+    QFETCH(QString, row);
+    Rig rig(1);
+    rig.take();
+    rig.driver.pins = static_cast<std::uint8_t>(pins);
+    rig.form1->Button33Click();
+    QCOMPARE(rig.take(),
+             (Log{"open 0", "setbitmode ff 1", "setrate 115200", "read", "read", "read", "read"}));
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = pins & entry.mask;
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
+                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(), on ? 32 : 112);
+    }
+    QCOMPARE(rig.grid().cell(0), row);
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
+    QCOMPARE(rig.control<TPanel>("Panel27")->color(), clLime);
+}
+
+void BoardTest::failedOpenOnlyReportsNotFound() {
+    Rig rig(1);
+    rig.take();
+    rig.driver.openSucceeds = false;
+    rig.form1->Button33Click();
+    QCOMPARE(rig.take(), (Log{"open 0"}));
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+    QCOMPARE(rig.form1->lamp(1).color(), clBtnFace);
+}
+
+void BoardTest::openUsesTheSelectedEntry() {
+    Rig rig(3);
+    rig.take();
+    rig.control<TComboBox>("ComboBox1")->setCurrentIndex(1);
+    rig.form1->Button33Click();
+    QCOMPARE(rig.take().front(), "open 1"s);
+}
+
+void BoardTest::rebuildsCompareExactly() {
+    Rig rig(1);
+    rig.openBoard(0);
+    // Lamps: only exact lime is on; the untouched panel colour counts as off.
+    rig.form1->lamp(1).setColor(clLime);
+    rig.form1->lamp(2).setColor(clBtnFace);
+    rig.form1->lamp(3).setColor(0x00FE00);
+    rig.form1->sendLampsToBoard();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    // Step buttons: only exactly 112 is off; any other position is on.
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        rig.form1->stepButton(entry.relay).setTop(112);
+    rig.form1->stepButton(8).setTop(111);
+    rig.form1->sendStepButtonsToBoard();
+    QCOMPARE(rig.take(), (Log{"write 80"}));
+}
+
+void BoardTest::lostBoardTurnsTheStatusPanelRed() {
+    {
+        Rig rig(1);
+        rig.openBoard(0);
+        rig.driver.writesFail = true;
+        rig.form1->Button9Click();
+        QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+        QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
+        QVERIFY(rig.platform.errors.isEmpty()); // no message box
+    }
+    {
+        Rig rig(1);
+        rig.openBoard(0);
+        rig.driver.readsFail = true; // writes still work
+        rig.form1->Button2Click();
+        QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+        // Opening again, with the board answering, reports it found again.
+        rig.driver.readsFail = false;
+        rig.form1->Button33Click();
+        QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
+        // A board whose reads fail while it is being opened is not reported as found.
+        rig.driver.readsFail = true;
+        rig.form1->Button33Click();
+        QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+    }
+    {
+        Rig rig(0); // no board ever opened: failures are not looked at
+        rig.form1->Button2Click();
+        QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
+        QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
+    }
+}
+
+void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
+    QTemporaryDir dir;
+    const QString state = dir.filePath(QStringLiteral("board.state"));
+    const QString trace = dir.filePath(QStringLiteral("board.trace"));
+    {
+        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}});
+        std::uint32_t count = 0;
+        driver.countDevices(count);
+        QCOMPARE(count, 2u);
+        std::uint8_t pins = 0x55;
+        std::uint32_t written = 0;
+        const std::uint8_t byte = 0x01;
+        QCOMPARE(driver.write(0, &byte, 1, written), board::Status::InvalidHandle);
+        QCOMPARE(driver.readPins(0, pins), board::Status::InvalidHandle);
+        QCOMPARE(pins, 0x55); // a failed read changes nothing
+        board::Handle handle = 0;
+        QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+        QVERIFY(handle != 0);
+        driver.setBitMode(handle, 0xFF, 1);
+        driver.setBaudRate(handle, 115200);
+        QVERIFY(board::succeeded(driver.write(handle, &byte, 1, written)));
+        QVERIFY(board::succeeded(driver.readPins(handle, pins)));
+        QCOMPARE(pins, 0x01);
+        driver.close(handle);
+        QCOMPARE(driver.readPins(handle, pins), board::Status::InvalidHandle);
+    }
+    QFile stateFile(state);
+    QVERIFY(stateFile.open(QIODevice::ReadOnly));
+    QCOMPARE(stateFile.readAll(), QByteArray("01\n"));
+    QFile traceFile(trace);
+    QVERIFY(traceFile.open(QIODevice::ReadOnly));
+    QStringList ops;
+    for (const QByteArray& line : traceFile.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.split(' ');
+        bool isNumber = false;
+        fields.front().toLongLong(&isNumber);
+        QVERIFY2(isNumber, line.constData());
+        ops << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
+    }
+    QCOMPARE(ops, (QStringList{"count 2 ok", "write 01 fail", "read fail", "open 0 ok",
+                               "setbitmode ff 1 ok", "setrate 115200 ok", "write 01 ok",
+                               "read 01 ok", "close ok", "read fail"}));
+    // A new run adopts the pins the last one left.
+    board::SimulatedDriver again({1, state.toStdString(), {}, {}});
+    QCOMPARE(again.pins(0), 0x01);
+}
+
+void BoardTest::simulatedFaultsUnplugAndFail() {
+    const board::SimulatedFaults faults =
+        board::parseSimulatedFaults("fail-reads,unplug-after=3,bogus");
+    QVERIFY(faults.failReads);
+    QVERIFY(!faults.failWrites);
+    QCOMPARE(*faults.unplugAfterCalls, 3u);
+    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2")});
+    board::Handle handle = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+    std::uint8_t pins = 0;
+    QVERIFY(board::succeeded(driver.readPins(handle, pins)));
+    QVERIFY(!board::succeeded(driver.readPins(handle, pins))); // third call: unplugged
+    std::uint32_t count = 9;
+    driver.countDevices(count);
+    QCOMPARE(count, 0u);
+}
+
+void BoardTest::environmentChoosesTheBackend() {
+    const auto simulated = board::makeDriverFromEnvironment([](const char* name) {
+        return std::string(name) == "TAMBROOK_SIMULATED_BOARDS" ? "3" : "";
+    });
+    QVERIFY(dynamic_cast<board::SimulatedDriver*>(simulated.get()));
+    std::uint32_t count = 0;
+    simulated->countDevices(count);
+    QCOMPARE(count, 3u);
+    const auto none = board::makeDriverFromEnvironment([](const char* name) {
+        return std::string(name) == "TAMBROOK_SIMULATED_BOARDS" ? "0" : "";
+    });
+    none->countDevices(count);
+    QCOMPARE(count, 0u);
+}
+
+QTEST_MAIN(BoardTest)
+#include "test_board.moc"

@@ -1,0 +1,116 @@
+// The manual click sequence: two writes 50 ms apart, two reads, and what the captions decide.
+#include "TestSupport.h"
+
+#include <QtTest>
+
+class ManualTest : public QObject {
+    Q_OBJECT
+private slots:
+    void relayClickSwitchesByCaptionAndWritesTwice();
+    void allOnAndAllOffIgnoreWhatWasThere();
+    void firstClickAfterStartupSwitchesOthersOn();
+    void identicalLabelsCannotStayOn();
+    void staleCaptionAfterRenameCountsAsOn();
+    void captionComparisonIsExact();
+};
+
+void ManualTest::relayClickSwitchesByCaptionAndWritesTwice() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.form1->Button1Click(); // relay 3
+    QCOMPARE(rig.take(), (Log{"write 04", "pause 50", "write 04", "read", "read"}));
+    QCOMPARE(rig.button("Button1")->caption(), QStringLiteral("Relay 3 OFF"));
+    QCOMPARE(rig.form1->lamp(3).color(), clLime);
+    QCOMPARE(rig.button("Button16")->caption(), QStringLiteral("Relay 3 OFF"));
+    QCOMPARE(rig.button("Button16")->top(), 32);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00100000-0"));
+    // A second click switches it back.
+    rig.form1->Button1Click();
+    QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
+    QCOMPARE(rig.button("Button1")->caption(), QStringLiteral("Relay 3 ON"));
+    QCOMPARE(rig.form1->lamp(3).color(), clRed);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-0"));
+}
+
+void ManualTest::allOnAndAllOffIgnoreWhatWasThere() {
+    Rig rig(1);
+    rig.openBoard(0x5A);
+    const QString stepCaption = rig.button("Button18")->caption();
+    rig.form1->Button9Click();
+    QCOMPARE(rig.take(), (Log{"write ff", "pause 50", "write ff", "read", "read"}));
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(), rig.form1->offLabel(entry.relay));
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), clLime);
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(), 32);
+    }
+    QCOMPARE(rig.button("Button18")->caption(), stepCaption); // step captions are not copied
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("11111111-0"));
+    rig.form1->Button10Click();
+    QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(), rig.form1->onLabel(entry.relay));
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), clRed);
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(), 112);
+    }
+}
+
+// Every caption starts as an OFF label, so the first click turns its relay off and, through the
+// lamps, all the others on.
+void ManualTest::firstClickAfterStartupSwitchesOthersOn() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        rig.form1->relayButton(entry.relay).setCaption(rig.form1->offLabel(entry.relay));
+    rig.form1->Button2Click();
+    QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
+    QCOMPARE(rig.form1->lamp(1).color(), clRed);
+    QCOMPARE(rig.form1->lamp(2).color(), clLime);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("01111111-0"));
+
+    // With no board opened at all, the writes go nowhere and the views follow the byte.
+    Rig noBoard;
+    noBoard.take();
+    noBoard.form1->Button2Click();
+    QCOMPARE(noBoard.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
+    QCOMPARE(noBoard.state.relayByte, 0xFE);
+    QCOMPARE(noBoard.grid().cell(0), QStringLiteral("01111111-0"));
+}
+
+void ManualTest::identicalLabelsCannotStayOn() {
+    Rig rig(1);
+    rig.state.labelTable[0] = "Same";
+    rig.state.labelTable[8] = "Same";
+    rig.openBoard(0x00);
+    rig.form1->Button2Click();
+    QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 00", "read", "read"}));
+    QCOMPARE(rig.form1->lamp(1).color(), clRed);
+}
+
+void ManualTest::staleCaptionAfterRenameCountsAsOn() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.state.labelTable[1] = "Pump"; // relay 2's ON label renamed; Button3 still shows the old one
+    rig.form1->Button2Click();
+    QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
+    QCOMPARE(rig.form1->lamp(2).color(), clLime);
+    rig.form1->Button3Click(); // the stale caption counts as on: the click switches relay 2 off
+    QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 01", "read", "read"}));
+    QCOMPARE(rig.button("Button3")->caption(), QStringLiteral("Pump"));
+    QCOMPARE(rig.button("Button17")->caption(), QStringLiteral("Pump"));
+}
+
+void ManualTest::captionComparisonIsExact() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.button("Button2")->setCaption(QStringLiteral("relay 1 on"));
+    rig.button("Button3")->setCaption(QStringLiteral("Relay 2 ON "));
+    rig.state.labelTable[2] = "A&B";
+    rig.button("Button1")->setCaption(QStringLiteral("A&B"));
+    rig.form1->showCaptionsOnLamps();
+    QCOMPARE(rig.form1->lamp(1).color(), clLime);
+    QCOMPARE(rig.form1->lamp(2).color(), clLime);
+    QCOMPARE(rig.form1->lamp(3).color(), clRed); // '&' is part of the caption, not a mnemonic
+}
+
+QTEST_MAIN(ManualTest)
+#include "test_manual.moc"
