@@ -20,7 +20,9 @@ LabelTable readLabelsFile(const QString& path) {
 
 bool writeLabelsFile(const QString& path, const LabelTable& table) {
     const QFileInfo info(path);
-    if (info.exists() && (!info.isFile() || !info.isWritable()))
+    // Judged by the file's permission bits, so a read-only file stays untouched even for root.
+    constexpr auto anyWrite = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+    if (info.exists() && (!info.isFile() || !info.isWritable() || !(info.permissions() & anyWrite)))
         return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
