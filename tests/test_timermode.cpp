@@ -1,0 +1,347 @@
+// "Timer Mode": the step editor, the sequencer driven tick by tick, and the program file buttons.
+#include "TestSupport.h"
+
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSlider>
+#include <QtTest>
+
+namespace {
+
+void setRows(Rig& rig, const QStringList& rows, int current = 0) {
+    StringGrid& grid = rig.grid();
+    grid.setRowCount(static_cast<int>(rows.size()));
+    for (int row = 0; row < rows.size(); ++row)
+        grid.setCell(row, rows[row]);
+    grid.replaceRows(gridRows(grid)); // row 0 current, nothing applied
+    if (current == 0)
+        rig.form1->StringGrid4Click();
+    else
+        grid.setRow(current);
+    rig.take();
+}
+
+QLineEdit& edit9(Rig& rig) { return *rig.control<QLineEdit>("Edit9"); }
+
+} // namespace
+
+class TimerModeTest : public QObject {
+    Q_OBJECT
+private slots:
+    void stepClickWritesReadsBackAndKeepsTheDelay_data();
+    void stepClickWritesReadsBackAndKeepsTheDelay();
+    void stepClickWithEmptiedDelayStopsAfterThePattern();
+    void applyingARowUsesEachReadingRule_data();
+    void applyingARowUsesEachReadingRule();
+    void applyingAShortRowStopsBeforeTheBoard();
+    void addClearAndClearAll();
+    void sequencerHoldsEachStepMaxDTicks();
+    void startAppliesRowZeroAndRowsKeepTheirDelays();
+    void stopMidCountRestoresTheDelay();
+    void pauseResumeAndStopFollowTheCaptions();
+    void oneRowProgramsWithAndWithoutRepeat();
+    void sliderSetsTheResolution();
+    void saveWritesCrLfLinesUnderOneTxtName();
+    void openReplacesTheListOnlyWhenTheFileWasRead();
+};
+
+void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay_data() {
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("row");
+    QTest::newRow("delay 5") << 5 << "10000000-5";
+    QTest::newRow("delay 0") << 0 << "10000000-0";
+    QTest::newRow("delay 1234") << 1234 << "10000000-1234";
+}
+
+void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay() {
+    QFETCH(int, value);
+    QFETCH(QString, row);
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.control<UpDown>("UpDown1")->setPosition(value);
+    rig.take();
+    rig.form1->Button18Click();
+    QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "read", "read"}));
+    QCOMPARE(rig.form1->lamp(1).color(), clLime);
+    QCOMPARE(rig.grid().cell(0), row);
+    QCOMPARE(rig.button("Button2")->caption(), QStringLiteral("Relay 1 OFF"));
+    QCOMPARE(rig.button("Button18")->caption(), QStringLiteral("Relay 1 OFF"));
+    rig.form1->Button18Click(); // a second click restores relay and row
+    QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "read", "read"}));
+    QCOMPARE(rig.grid().cell(0), row.replace(0, 1, QLatin1Char('0')));
+    QCOMPARE(rig.button("Button18")->top(), 112);
+}
+
+void TimerModeTest::stepClickWithEmptiedDelayStopsAfterThePattern() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.control<UpDown>("UpDown1")->setPosition(5);
+    edit9(rig).clear(); // the position stays 5
+    rig.platform.errors.clear();
+    rig.take();
+    rig.button("Button17")->click(); // through the guard, as the user's click runs it
+    QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("01000000"));
+    QCOMPARE(rig.take(), (Log{"write 02", "pause 50", "read"}));
+    QCOMPARE(rig.button("Button3")->caption(), QStringLiteral("Relay 2 ON")); // not refreshed
+}
+
+void TimerModeTest::applyingARowUsesEachReadingRule_data() {
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<QString>("write");
+    QTest::addColumn<QString>("buttonsOn");
+    QTest::addColumn<QString>("edit9");
+    QTest::addColumn<QString>("rowAfter");
+    QTest::newRow("01000001-12") << "01000001-12" << "write 82" << "01000001" << "12"
+                                 << "01000001-12";
+    QTest::newRow("20000000-1") << "20000000-1" << "write 01" << "00000000" << "1"
+                                << "10000000-1";
+    QTest::newRow("00000000-007") << "00000000-007" << "write 00" << "00000000" << "007"
+                                  << "00000000-0";
+    QTest::newRow("0101010") << "0101010" << "write aa" << "01010100" << "0" << "0101010";
+}
+
+void TimerModeTest::applyingARowUsesEachReadingRule() {
+    QFETCH(QString, row);
+    QFETCH(QString, write);
+    QFETCH(QString, buttonsOn);
+    QFETCH(QString, edit9);
+    QFETCH(QString, rowAfter);
+    Rig rig(1);
+    rig.openBoard(0x00);
+    setRows(rig, {QStringLiteral("00000000-0"), row}, 0);
+    rig.grid().setRow(1);
+    QCOMPARE(rig.take(), (Log{write.toStdString()}));
+    const std::uint8_t byte = rig.driver.pins;
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = byte & entry.mask;
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(),
+                 buttonsOn[entry.relay - 1] == QLatin1Char('1') ? 32 : 112);
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
+                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
+    }
+    QCOMPARE(::edit9(rig).text(), edit9);
+    QCOMPARE(rig.grid().cell(1), rowAfter);
+    // Making the current row current again does nothing; another row with the same text writes.
+    rig.grid().setRow(1);
+    QVERIFY(rig.take().empty());
+    rig.grid().setCell(0, rig.grid().cell(1));
+    rig.grid().setRow(0);
+    QCOMPARE(rig.take(), (Log{write.toStdString()}));
+}
+
+void TimerModeTest::applyingAShortRowStopsBeforeTheBoard() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.platform.errors.clear();
+    setRows(rig, {QStringLiteral("00000000-0"), QStringLiteral("1111")}, 0);
+    rig.grid().setRow(1);
+    QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
+    QVERIFY(rig.take().empty()); // nothing written
+    QCOMPARE(rig.form1->stepButton(4).top(), 32);  // positioned before the error
+    QCOMPARE(rig.form1->stepButton(5).top(), 112); // 5th: CR, not "1"
+    QCOMPARE(rig.form1->stepButton(7).top(), 112); // never reached
+}
+
+void TimerModeTest::addClearAndClearAll() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.form1->Button23Click(); // Add on a one-row list
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"00000000-0", "00000000-0"}));
+    QCOMPARE(rig.grid().row(), 1);
+    QCOMPARE(rig.take(), (Log{"write 00"})); // the copy was applied
+    setRows(rig, {"10000000-1", "01000000-2", "00100000-3"}, 0);
+    rig.form1->Button21Click(); // Clear removes the last row, whichever is current
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-1", "01000000-2"}));
+    QCOMPARE(rig.grid().row(), 0);
+    QVERIFY(rig.take().empty());
+    rig.grid().setRow(1);
+    rig.take();
+    rig.form1->Button21Click();
+    rig.form1->Button21Click(); // a one-row list keeps its row
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-1"}));
+    QVERIFY(rig.take().empty());
+    rig.form1->Button22Click(); // Clear all, row 0 current: still applied
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"00000000-0"}));
+    QCOMPARE(rig.take(), (Log{"write 00", "write 00"})); // row 1, then row 0
+    QCOMPARE(rig.form1->lamp(1).color(), clRed);
+    QCOMPARE(rig.button("Button2")->caption(), QStringLiteral("Relay 1 ON"));
+    QCOMPARE(edit9(rig).text(), QStringLiteral("0"));
+}
+
+// Resolution 10 with delays 5, 0, 3: the second pattern goes out at tick 5 (50 ms), the third at
+// tick 6 (60 ms), and the program ends at tick 9.
+void TimerModeTest::sequencerHoldsEachStepMaxDTicks() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.control<QSlider>("TrackBar1")->setValue(10);
+    setRows(rig, {"10000000-5", "01000000-0", "00100000-3"}, 2);
+    rig.form1->Button34Click();
+    QVERIFY(rig.form1->timer().isEnabled());
+    QCOMPARE(rig.take(), (Log{"write 01"})); // row 0 applied at Start
+    std::vector<std::pair<int, Log>> writes;
+    for (int tick = 1; tick <= 9; ++tick) {
+        rig.form1->Timer1Timer();
+        const Log log = rig.take();
+        if (!log.empty())
+            writes.emplace_back(tick, log);
+    }
+    QCOMPARE(writes, (std::vector<std::pair<int, Log>>{{5, {"write 02"}}, {6, {"write 04"}}}));
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QCOMPARE(rig.grid().row(), 2); // the last row stays current, its delay in the spin box
+    QCOMPARE(edit9(rig).text(), QStringLiteral("3"));
+    QCOMPARE(gridRows(rig.grid()),
+             (std::vector<QString>{"10000000-5", "01000000-0", "00100000-3"}));
+}
+
+void TimerModeTest::startAppliesRowZeroAndRowsKeepTheirDelays() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    setRows(rig, {"10000000-2", "01000000-4", "00100000-1"}, 2);
+    QCOMPARE(edit9(rig).text(), QStringLiteral("1"));
+    rig.form1->Button34Click();
+    QCOMPARE(edit9(rig).text(), QStringLiteral("2")); // row 0's own delay is the first count
+    QCOMPARE(rig.state.savedStepDelay, 2);
+    rig.form1->Timer1Timer();
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-1")); // the row shows the count
+    for (int tick = 0; tick < 10 && rig.form1->timer().isEnabled(); ++tick)
+        rig.form1->Timer1Timer();
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(gridRows(rig.grid()),
+             (std::vector<QString>{"10000000-2", "01000000-4", "00100000-1"}));
+}
+
+void TimerModeTest::stopMidCountRestoresTheDelay() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    setRows(rig, {"10000000-5", "01000000-3"}, 1);
+    rig.form1->Button34Click();
+    rig.form1->Timer1Timer();
+    rig.form1->Timer1Timer();
+    QCOMPARE(edit9(rig).text(), QStringLiteral("3"));
+    rig.take();
+    rig.form1->Button34Click(); // Stop
+    QCOMPARE(edit9(rig).text(), QStringLiteral("5"));
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-5"));
+    QCOMPARE(rig.grid().row(), 0);
+    QVERIFY(rig.take().empty()); // the relays do not change
+    QVERIFY(!rig.form1->timer().isEnabled());
+    // A following Start begins again at row 0 (already current, so not applied again).
+    rig.form1->Button34Click();
+    QVERIFY(rig.take().empty());
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
+}
+
+void TimerModeTest::pauseResumeAndStopFollowTheCaptions() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.form1->Button35Click(); // stopped: nothing happens
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QVERIFY(!rig.form1->timer().isEnabled());
+    setRows(rig, {"10000000-9"}, 0);
+    rig.form1->Button34Click();
+    rig.form1->Timer1Timer();
+    rig.form1->Button35Click();
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Resume"));
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(edit9(rig).text(), QStringLiteral("8")); // pausing keeps the count
+    rig.form1->Button35Click();
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QVERIFY(rig.form1->timer().isEnabled());
+    rig.form1->Button35Click();
+    rig.form1->Button34Click(); // Stop while paused
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QCOMPARE(edit9(rig).text(), QStringLiteral("9"));
+}
+
+void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    setRows(rig, {"10000000-3"}, 0);
+    rig.form1->Button34Click();
+    QVERIFY(rig.take().empty()); // not applied again at Start
+    rig.form1->Timer1Timer();
+    rig.form1->Timer1Timer();
+    QVERIFY(rig.form1->timer().isEnabled());
+    rig.form1->Timer1Timer(); // the third tick ends the step and the program
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-3"));
+
+    rig.control<QCheckBox>("CheckBox1")->setChecked(true);
+    rig.form1->Button34Click();
+    for (int tick = 0; tick < 9; ++tick)
+        rig.form1->Timer1Timer();
+    QVERIFY(rig.form1->timer().isEnabled());
+    QCOMPARE(edit9(rig).text(), QStringLiteral("3")); // the count started again
+    QVERIFY(rig.take().empty());                      // without applying the row again
+}
+
+void TimerModeTest::sliderSetsTheResolution() {
+    Rig rig;
+    rig.control<QSlider>("TrackBar1")->setValue(37);
+    QCOMPARE(rig.form1->timer().interval(), 37);
+    QCOMPARE(rig.control<QLabel>("Label5")->text(), QStringLiteral("37"));
+}
+
+void TimerModeTest::saveWritesCrLfLinesUnderOneTxtName() {
+    Rig rig;
+    rig.platform.nextSaveName = QString(); // cancelled: nothing written
+    rig.form1->Button20Click();
+    QCOMPARE(rig.platform.lastSaveInitialName, QStringLiteral("New"));
+    QVERIFY(!QFile::exists(rig.path("New.txt")));
+    rig.platform.nextSaveName = rig.path("one");
+    rig.form1->Button20Click();
+    QFile one(rig.path("one.txt"));
+    QVERIFY(one.open(QIODevice::ReadOnly));
+    QCOMPARE(one.readAll(), QByteArray("00000000-0\r\n"));
+    rig.platform.nextSaveName = rig.path("two.TXT");
+    rig.form1->Button20Click();
+    QVERIFY(QFile::exists(rig.path("two.TXT")));
+    QVERIFY(!QFile::exists(rig.path("two.TXT.txt")));
+    rig.platform.nextSaveName = rig.path("missing-folder/prog");
+    rig.form1->Button20Click();
+    QCOMPARE(rig.platform.errors.size(), 1);
+    QVERIFY(rig.platform.errors[0].contains(QStringLiteral("missing-folder")));
+}
+
+void TimerModeTest::openReplacesTheListOnlyWhenTheFileWasRead() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    QStringList program;
+    for (int step = 0; step < 40; ++step)
+        program << QStringLiteral("%1-%2").arg(QString::number(step % 256, 2).rightJustified(8, '0')).arg(step);
+    setRows(rig, program, 7);
+    rig.platform.nextSaveName = rig.path("prog");
+    rig.form1->Button20Click();
+    setRows(rig, {"11111111-1", "00000000-2"}, 1);
+    // A missing file is reported and leaves the list as it was.
+    rig.platform.nextOpenName = rig.path("nothing.txt");
+    rig.form1->Button19Click();
+    QCOMPARE(rig.platform.errors.size(), 1);
+    QVERIFY(rig.platform.errors[0].contains(QStringLiteral("nothing.txt")));
+    QCOMPARE(rig.grid().rowCount(), 2);
+    // Cancelling leaves it too.
+    rig.platform.nextOpenName.clear();
+    rig.form1->Button19Click();
+    QCOMPARE(rig.grid().rowCount(), 2);
+    // The saved program comes back whole, row 0 current, nothing applied.
+    rig.platform.nextOpenName = rig.path("prog.txt");
+    rig.form1->Button19Click();
+    std::vector<QString> expected(program.begin(), program.end());
+    QCOMPARE(gridRows(rig.grid()), expected);
+    QCOMPARE(rig.grid().row(), 0);
+    QVERIFY(rig.take().empty());
+    QCOMPARE(edit9(rig).text(), QStringLiteral("2"));
+}
+
+QTEST_MAIN(TimerModeTest)
+#include "test_timermode.moc"
