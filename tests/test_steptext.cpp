@@ -61,15 +61,24 @@ void StepTextTest::composeCopiesDigitsFromTheEditText_data() {
     QTest::addColumn<int>("value");
     QTest::addColumn<QString>("edit");
     QTest::addColumn<QString>("composed"); // empty: range error
-    QTest::newRow("foreign state characters") << "20000000-1" << 1 << "1" << "10000000-1";
-    QTest::newRow("leading zeros, one digit") << "00000000-007" << 7 << "007" << "00000000-0";
-    QTest::newRow("typed 05") << "10000000-5" << 5 << "05" << "10000000-0";
-    QTest::newRow("line form fills 7 chars") << "0101010" << 3 << "3" << "01010101-3";
-    QTest::newRow("zero ignores the text") << "01000001-12" << 0 << "" << "01000001-0";
-    QTest::newRow("four digits") << "10000000" << 1234 << "1234" << "10000000-1234";
-    QTest::newRow("edit emptied") << "10000000-5" << 5 << "" << "";
-    QTest::newRow("edit too short") << "10000000-5" << 12 << "9" << "";
-    QTest::newRow("row too short") << "01010" << 0 << "0" << "";
+    QTest::newRow("foreign state characters") << "20000000-1" << 1 << "1"
+                                              << "10000000-1";
+    QTest::newRow("leading zeros, one digit") << "00000000-007" << 7 << "007"
+                                              << "00000000-0";
+    QTest::newRow("typed 05") << "10000000-5" << 5 << "05"
+                              << "10000000-0";
+    QTest::newRow("line form fills 7 chars") << "0101010" << 3 << "3"
+                                             << "01010101-3";
+    QTest::newRow("zero ignores the text") << "01000001-12" << 0 << ""
+                                           << "01000001-0";
+    QTest::newRow("four digits") << "10000000" << 1234 << "1234"
+                                 << "10000000-1234";
+    QTest::newRow("edit emptied") << "10000000-5" << 5 << ""
+                                  << "";
+    QTest::newRow("edit too short") << "10000000-5" << 12 << "9"
+                                    << "";
+    QTest::newRow("row too short") << "01010" << 0 << "0"
+                                   << "";
 }
 
 void StepTextTest::composeCopiesDigitsFromTheEditText() {
@@ -78,12 +87,13 @@ void StepTextTest::composeCopiesDigitsFromTheEditText() {
     QFETCH(QString, edit);
     QFETCH(QString, composed);
     if (composed.isEmpty()) {
-        QVERIFY_THROWS_EXCEPTION(RangeError, steps::composeStep(row.toStdString(), value,
-                                                                edit.toStdString()));
+        QVERIFY_THROWS_EXCEPTION(RangeError,
+                                 steps::composeStep(row.toStdString(), value, edit.toStdString()));
         return;
     }
-    QCOMPARE(QString::fromStdString(steps::composeStep(row.toStdString(), value, edit.toStdString())),
-             composed);
+    QCOMPARE(
+        QString::fromStdString(steps::composeStep(row.toStdString(), value, edit.toStdString())),
+        composed);
 }
 
 void StepTextTest::delayIsLocatedByLengthAlone() {
@@ -113,8 +123,7 @@ void StepTextTest::programFileReadsLinesAsRows_data() {
     QTest::newRow("last line without end kept") << QByteArray("a\r\nb") << QStringList{"a", "b"};
     QTest::newRow("single line without end") << QByteArray("a") << QStringList{"a"};
     QTest::newRow("empty line inside") << QByteArray("a\n\nb\n") << QStringList{"a", "", "b"};
-    QTest::newRow("exactly 24 characters")
-        << (l24 + "\r\n").toLatin1() << QStringList{l24, ""};
+    QTest::newRow("exactly 24 characters") << (l24 + "\r\n").toLatin1() << QStringList{l24, ""};
     QTest::newRow("25 characters split")
         << (l24 + "y\r\nz\r\n").toLatin1() << QStringList{l24, "y", "z"};
     QTest::newRow("NUL ends a row's text")
@@ -127,8 +136,8 @@ void StepTextTest::programFileReadsLinesAsRows() {
     Rows expected;
     for (const QString& row : rows)
         expected.push_back(row.toStdString());
-    QCOMPARE(programfile::decodeProgram(std::string_view(bytes.constData(),
-                                                         static_cast<std::size_t>(bytes.size()))),
+    QCOMPARE(programfile::decodeProgram(
+                 std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))),
              expected);
 }
 

@@ -26,7 +26,9 @@ void setRows(Rig& rig, const QStringList& rows, int current = 0) {
     rig.take();
 }
 
-QLineEdit& edit9(Rig& rig) { return *rig.control<QLineEdit>("Edit9"); }
+QLineEdit& edit9(Rig& rig) {
+    return *rig.control<QLineEdit>("Edit9");
+}
 
 } // namespace
 
@@ -97,13 +99,26 @@ void TimerModeTest::applyingARowUsesEachReadingRule_data() {
     QTest::addColumn<QString>("buttonsOn");
     QTest::addColumn<QString>("edit9");
     QTest::addColumn<QString>("rowAfter");
-    QTest::newRow("01000001-12") << "01000001-12" << "write 82" << "01000001" << "12"
+    QTest::newRow("01000001-12") << "01000001-12"
+                                 << "write 82"
+                                 << "01000001"
+                                 << "12"
                                  << "01000001-12";
-    QTest::newRow("20000000-1") << "20000000-1" << "write 01" << "00000000" << "1"
+    QTest::newRow("20000000-1") << "20000000-1"
+                                << "write 01"
+                                << "00000000"
+                                << "1"
                                 << "10000000-1";
-    QTest::newRow("00000000-007") << "00000000-007" << "write 00" << "00000000" << "007"
+    QTest::newRow("00000000-007") << "00000000-007"
+                                  << "write 00"
+                                  << "00000000"
+                                  << "007"
                                   << "00000000-0";
-    QTest::newRow("0101010") << "0101010" << "write aa" << "01010100" << "0" << "0101010";
+    QTest::newRow("0101010") << "0101010"
+                             << "write aa"
+                             << "01010100"
+                             << "0"
+                             << "0101010";
 }
 
 void TimerModeTest::applyingARowUsesEachReadingRule() {
@@ -143,7 +158,7 @@ void TimerModeTest::applyingAShortRowStopsBeforeTheBoard() {
     setRows(rig, {QStringLiteral("00000000-0"), QStringLiteral("1111")}, 0);
     rig.grid().setRow(1);
     QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
-    QVERIFY(rig.take().empty()); // nothing written
+    QVERIFY(rig.take().empty());                   // nothing written
     QCOMPARE(rig.form1->stepButton(4).top(), 32);  // positioned before the error
     QCOMPARE(rig.form1->stepButton(5).top(), 112); // 5th: CR, not "1"
     QCOMPARE(rig.form1->stepButton(7).top(), 112); // never reached
@@ -318,7 +333,9 @@ void TimerModeTest::openReplacesTheListOnlyWhenTheFileWasRead() {
     rig.openBoard(0x00);
     QStringList program;
     for (int step = 0; step < 40; ++step)
-        program << QStringLiteral("%1-%2").arg(QString::number(step % 256, 2).rightJustified(8, '0')).arg(step);
+        program << QStringLiteral("%1-%2")
+                       .arg(QString::number(step % 256, 2).rightJustified(8, '0'))
+                       .arg(step);
     setRows(rig, program, 7);
     rig.platform.nextSaveName = rig.path("prog");
     rig.form1->Button20Click();

@@ -1,5 +1,7 @@
 #include "timer/TickSchedule.h"
 
+#include <algorithm>
+
 void TickSchedule::start(std::int64_t now, std::int64_t period) {
     period_ = period;
     anchor_ = now;
@@ -13,7 +15,7 @@ void TickSchedule::setPeriod(std::int64_t period) {
 }
 
 void TickSchedule::tickDelivered(std::int64_t now) {
-    if (now - deadline() >= period_) {
+    if (now - deadline() >= std::max(period_, kBlockedNanos)) {
         anchor_ = now;
         index_ = 1;
         return;

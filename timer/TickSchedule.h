@@ -3,11 +3,15 @@
 #include <cstdint>
 
 // When the ticks of a periodic timer fall. Tick k of a run falls k periods after the run started,
-// so lateness never accumulates. A tick delivered a whole period late or more (the user-interface
-// thread was blocked) stands for every tick that was missed, and the schedule resumes from it.
+// so lateness never accumulates: a tick delivered a little late (scheduling jitter, a repaint)
+// keeps the schedule, and ticks it held up follow back to back. A tick delivered a whole period
+// and at least kBlockedNanos late (the user-interface thread was blocked, as in the 50 ms pauses)
+// stands for every tick that was missed, and the schedule resumes from it.
 // Times are nanoseconds on a monotonic clock.
 class TickSchedule {
 public:
+    static constexpr std::int64_t kBlockedNanos = 10'000'000;
+
     void start(std::int64_t now, std::int64_t period);
     // Following ticks use the new period, counted from the last tick (or from the start).
     void setPeriod(std::int64_t period);

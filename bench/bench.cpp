@@ -1,0 +1,361 @@
+// Benchmarks for the program as a board sees it: timings are taken from the simulated board's
+// call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
+#include "app/Controls.h"
+#include "app/Platform.h"
+#include "app/ProcessState.h"
+#include "app/TForm1.h"
+#include "board/SimulatedDriver.h"
+#include "timer/ProgramFile.h"
+#include "timer/StepText.h"
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWindow>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kRuns = 5;
+
+class NoWaitPlatform final : public Platform {
+public:
+    QString openName, saveName;
+    void pause(int) override {}
+    QString askOpenFileName(QWidget*) override { return openName; }
+    QString askSaveFileName(QWidget*, const QString&) override { return saveName; }
+    void showError(QWidget*, const QString& message) override {
+        std::fprintf(stderr, "error: %s\n", qPrintable(message));
+    }
+};
+
+// One main window on one simulated board, in a scratch folder, with every driver call recorded.
+struct Bench {
+    QTemporaryDir dir;
+    board::SimulatedDriver driver{{1, {}, {}, {}}};
+    NoWaitPlatform platform;
+    ProcessState state;
+    std::unique_ptr<TForm1> form;
+    std::vector<board::TraceRecord> trace;
+
+    Bench() {
+        QDir::setCurrent(dir.path());
+        driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
+        form = std::make_unique<TForm1>(state, driver, platform);
+        form->show();
+        QCoreApplication::processEvents();
+        form->Button33Click();
+        trace.clear();
+    }
+    Ui::TForm1& ui() { return form->controls(); }
+    void setProgram(const std::vector<std::string>& rows) {
+        std::vector<QString> cells;
+        for (const std::string& row : rows)
+            cells.push_back(QString::fromStdString(row));
+        ui().StringGrid4->replaceRows(std::move(cells));
+    }
+    std::vector<std::int64_t> writeTimes() const {
+        std::vector<std::int64_t> times;
+        for (const board::TraceRecord& r : trace)
+            if (r.op == "write")
+                times.push_back(r.microseconds);
+        return times;
+    }
+    // Plays the program from a Start click until the sequencer stops itself.
+    void play() {
+        ui().StringGrid4->setRow(ui().StringGrid4->rowCount() - 1); // so Start applies row 0
+        trace.clear();
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (!form->timer().isEnabled())
+                loop.quit();
+        });
+        poll.start(20);
+        form->Button34Click();
+        loop.exec();
+    }
+};
+
+struct Stats {
+    double median, min, max;
+};
+
+Stats stats(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values.front(), values.back()};
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+std::vector<std::string> program(int steps, int delay) {
+    std::vector<std::string> rows;
+    for (int k = 0; k < steps; ++k)
+        rows.push_back(steps::patternOfByte(static_cast<std::uint8_t>(k & 0xFF)) + "-" +
+                       std::to_string(delay));
+    return rows;
+}
+
+// Start-to-last-write of one pass, and each step's onset error against k x step length.
+struct Pass {
+    double spanMs;
+    std::vector<double> onsetErrorsMs;
+};
+
+Pass playOnce(int steps, int delay, int resolution) {
+    Bench bench;
+    bench.ui().TrackBar1->setValue(resolution);
+    bench.setProgram(program(steps, delay));
+    bench.play();
+    const std::vector<std::int64_t> writes = bench.writeTimes();
+    Pass pass{};
+    if (writes.empty())
+        return pass;
+    const double stepMs = std::max(delay, 1) * resolution;
+    pass.spanMs = (writes.back() - writes.front()) / 1000.0;
+    for (std::size_t k = 0; k < writes.size(); ++k)
+        pass.onsetErrorsMs.push_back(std::abs((writes[k] - writes.front()) / 1000.0 - k * stepMs));
+    return pass;
+}
+
+double threadCpuMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+struct Row {
+    std::string figure, target, measured;
+    bool pass;
+};
+
+std::string fmt(const char* format, double a, double b = 0, double c = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+std::string describe(const Stats& s, const char* unit) {
+    return fmt("%.3f", s.median) + " " + unit + " (min " + fmt("%.3f", s.min) + ", max " +
+           fmt("%.3f", s.max) + ")";
+}
+
+// --- child processes for start-up time and memory ---------------------------------------------
+
+int childShowWindow(bool bare, int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    std::unique_ptr<QWidget> window;
+    board::SimulatedDriver driver({1, {}, {}, {}});
+    NoWaitPlatform platform;
+    ProcessState state;
+    if (bare) {
+        window = std::make_unique<QWidget>();
+        window->resize(785, 413);
+    } else {
+        window = std::make_unique<TForm1>(state, driver, platform);
+    }
+    window->show();
+    while (!window->windowHandle() || !window->windowHandle()->isExposed())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::processEvents();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%ld\n", usage.ru_maxrss);
+    return 0;
+}
+
+std::pair<double, double> measureChild(const QString& self, const char* mode) {
+    QProcess child;
+    QElapsedTimer clock;
+    clock.start();
+    child.start(self, {QString::fromLatin1(mode)});
+    child.waitForFinished(30000);
+    const double ms = clock.nsecsElapsed() / 1e6;
+    return {ms, child.readAllStandardOutput().trimmed().toDouble() / 1024.0};
+}
+
+std::string machine() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, model = "unknown CPU";
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores, Qt " +
+           qVersion();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc > 1 && std::string(argv[1]) == "--show-bare")
+        return childShowWindow(true, argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--show-tambrook")
+        return childShowWindow(false, argc, argv);
+
+    QApplication application(argc, argv);
+    const QString output = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const QString self = QCoreApplication::applicationFilePath();
+    std::vector<Row> rows;
+
+    // P1: 1000 steps of delay 1 at 1 ms.
+    {
+        std::vector<double> spans, errors;
+        for (int run = 0; run < kRuns; ++run) {
+            Pass pass = playOnce(1000, 1, 1);
+            spans.push_back(pass.spanMs);
+            errors.insert(errors.end(), pass.onsetErrorsMs.begin(), pass.onsetErrorsMs.end());
+        }
+        const Stats s = stats(spans);
+        const double p99 = percentile(errors, 0.99);
+        rows.push_back({"P1 1000 steps, delay 1, 1 ms: first to last write",
+                        "999 ms ±1 %; p99 onset error ≤ 0.5 ms",
+                        describe(s, "ms") + "; p99 onset error " + fmt("%.3f ms", p99),
+                        std::abs(s.median - 999) <= 9.99 && p99 <= 0.5});
+    }
+    // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
+    for (const auto& [steps, delay, resolution] :
+         std::vector<std::tuple<int, int, int>>{{200, 1, 10}, {20, 50, 2}}) {
+        std::vector<double> spans;
+        for (int run = 0; run < kRuns; ++run)
+            spans.push_back(playOnce(steps, delay, resolution).spanMs);
+        const double ideal = (steps - 1) * std::max(delay, 1) * resolution;
+        const Stats s = stats(spans);
+        rows.push_back({"P1b " + std::to_string(steps) + " steps, delay " + std::to_string(delay) +
+                            ", " + std::to_string(resolution) + " ms",
+                        fmt("%.0f ms ±0.5 %%", ideal), describe(s, "ms"),
+                        std::abs(s.median - ideal) <= ideal * 0.005});
+    }
+    // P2: CPU time of a tick that applies a row.
+    {
+        Bench bench;
+        bench.setProgram(program(2001, 1));
+        bench.form->Button34Click();
+        bench.form->timer().setEnabled(false); // ticks are driven by hand below
+        std::vector<double> micros;
+        for (int tick = 0; tick < 2000; ++tick) {
+            const double before = threadCpuMicros();
+            bench.form->Timer1Timer();
+            micros.push_back(threadCpuMicros() - before);
+        }
+        const Stats s = stats(micros);
+        rows.push_back({"P2 CPU time of a tick that applies a row", "median ≤ 30 µs",
+                        describe(s, "µs"), s.median <= 30});
+    }
+    // P3: open and save a 100,000-line program.
+    {
+        Bench bench;
+        const QString path = bench.dir.filePath(QStringLiteral("big.txt"));
+        {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            const std::string bytes = programfile::encodeProgram(program(100000, 25));
+            file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        }
+        std::vector<double> opens, saves;
+        for (int run = 0; run < kRuns; ++run) {
+            bench.platform.openName = path;
+            QElapsedTimer clock;
+            clock.start();
+            bench.form->Button19Click();
+            QCoreApplication::processEvents();
+            opens.push_back(clock.nsecsElapsed() / 1e6);
+            bench.platform.saveName = bench.dir.filePath(QStringLiteral("copy"));
+            clock.restart();
+            bench.form->Button20Click();
+            saves.push_back(clock.nsecsElapsed() / 1e6);
+        }
+        const Stats o = stats(opens), s = stats(saves);
+        rows.push_back(
+            {"P3 open a 100,000-line program", "≤ 250 ms", describe(o, "ms"), o.median <= 250});
+        rows.push_back(
+            {"P3 save a 100,000-line program", "≤ 100 ms", describe(s, "ms"), s.median <= 100});
+    }
+    // P4: start-up to window shown, and peak RSS, against a bare Qt Widgets window.
+    {
+        std::vector<double> bareMs, bareRss, ownMs, ownRss;
+        for (int run = 0; run < kRuns; ++run) {
+            const auto [bms, brss] = measureChild(self, "--show-bare");
+            const auto [tms, trss] = measureChild(self, "--show-tambrook");
+            bareMs.push_back(bms);
+            bareRss.push_back(brss);
+            ownMs.push_back(tms);
+            ownRss.push_back(trss);
+        }
+        const Stats bm = stats(bareMs), tm = stats(ownMs), br = stats(bareRss), tr = stats(ownRss);
+        rows.push_back({"P4 start-up to window shown", fmt("≤ 1.25 × bare (%.1f ms)", bm.median),
+                        describe(tm, "ms") + fmt(" = %.2f × bare", tm.median / bm.median),
+                        tm.median <= 1.25 * bm.median});
+        rows.push_back({"P4 peak RSS", fmt("≤ 1.25 × bare (%.1f MiB)", br.median),
+                        describe(tr, "MiB") + fmt(" = %.2f × bare", tr.median / br.median),
+                        tr.median <= 1.25 * br.median});
+    }
+    // P5: driver calls per action.
+    {
+        Bench bench;
+        std::map<std::string, int> counts;
+        const auto count = [&](const std::string& action, const std::function<void()>& run) {
+            bench.trace.clear();
+            run();
+            std::map<std::string, int> ops;
+            for (const board::TraceRecord& r : bench.trace)
+                ++ops[r.op];
+            std::string text;
+            for (const auto& [op, n] : ops)
+                text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + op;
+            rows.push_back({"P5 driver calls: " + action, "as the program defines",
+                            text.empty() ? "none" : text, true});
+        };
+        count("open", [&] { bench.form->Button33Click(); });
+        count("relay click", [&] { bench.form->Button2Click(); });
+        count("\"ALL ON\"", [&] { bench.form->Button9Click(); });
+        count("step click", [&] { bench.form->Button18Click(); });
+        bench.setProgram(program(3, 1));
+        count("apply row", [&] { bench.ui().StringGrid4->setRow(1); });
+        bench.ui().StringGrid4->setRow(2);
+        bench.form->Button34Click();
+        bench.form->timer().setEnabled(false);
+        count("one sequencer step", [&] { bench.form->Timer1Timer(); });
+    }
+
+    std::ostringstream table;
+    table << "| figure | target | measured (median of " << kRuns << ", min, max) | result |\n"
+          << "|---|---|---|---|\n";
+    for (const Row& row : rows)
+        table << "| " << row.figure << " | " << row.target << " | " << row.measured << " | "
+              << (row.pass ? "pass" : "FAIL") << " |\n";
+    std::printf("%s", table.str().c_str());
+    if (!output.isEmpty()) {
+        std::ofstream doc(output.toStdString());
+        doc << "# Performance\n\nMeasured by `make bench` (Release build, offscreen platform, "
+               "simulated board; times taken from the board's call trace).\n\nMachine: "
+            << machine() << "\n\n"
+            << table.str();
+    }
+    return 0;
+}
