@@ -1,0 +1,141 @@
+// The real-board backend's own logic, against a fake of the few USB/FTDI calls it makes: which
+// devices count as boards, their order, status mapping, and that nothing resets the outputs.
+#include "board/FtdiDriver.h"
+
+#include <QtTest>
+
+namespace {
+
+using board::UsbDevice;
+
+UsbDevice device(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
+                 std::vector<std::uint8_t> ports, std::string serial = {}) {
+    UsbDevice d;
+    d.vendor = vendor;
+    d.product = product;
+    d.bus = bus;
+    d.ports = std::move(ports);
+    d.serial = std::move(serial);
+    return d;
+}
+
+struct FakeFtdi final : board::FtdiApi {
+    std::vector<UsbDevice> devices;
+    std::vector<std::string> calls;
+    int result = 0; // what the chip calls return
+    bool openFails = false;
+    int lastTimeout = 0;
+    std::uint8_t pins = 0x3C;
+
+    std::vector<UsbDevice> listDevices() override { return devices; }
+    void* open(const UsbDevice& d, int timeoutMs) override {
+        lastTimeout = timeoutMs;
+        calls.push_back("open " + std::to_string(d.bus) + ":" + std::to_string(d.ports.back()));
+        return openFails ? nullptr : this;
+    }
+    int setBitmode(void*, std::uint8_t mask, std::uint8_t mode) override {
+        calls.push_back("bitmode " + std::to_string(mask) + " " + std::to_string(mode));
+        return result;
+    }
+    int setBaudrate(void*, int rate) override {
+        calls.push_back("baud " + std::to_string(rate));
+        return result;
+    }
+    int writeData(void*, const std::uint8_t*, int size) override {
+        calls.push_back("write");
+        return result < 0 ? result : size;
+    }
+    int readPins(void*, std::uint8_t* out) override {
+        calls.push_back("readpins");
+        *out = pins;
+        return result;
+    }
+    void close(void*) override { calls.push_back("close"); }
+};
+
+} // namespace
+
+class FtdiTest : public QObject {
+    Q_OBJECT
+private slots:
+    void countsOnlyRelayBoardsInAStableOrder();
+    void extraIdsAreParsedStrictly();
+    void opensByIndexWithShortTimeoutsAndNoReset();
+    void negativeResultsBecomeFailures();
+};
+
+void FtdiTest::countsOnlyRelayBoardsInAStableOrder() {
+    const std::vector<UsbDevice> all{
+        device(0x0403, 0x6001, 2, {1, 4}, "B"), device(0x1a86, 0x7523, 1, {1}), // CH340 serial
+        device(0x0403, 0x6010, 1, {2}),                                         // FT2232 programmer
+        device(0x0403, 0x6001, 1, {3}, "Z"),    device(0x0403, 0x6015, 2, {1, 2}),
+    };
+    const auto boards = board::matchRelayBoards(all, board::builtInRelayBoardIds());
+    QCOMPARE(boards.size(), std::size_t{3});
+    QCOMPARE(boards[0].bus, 1);
+    QCOMPARE(boards[1].ports, (std::vector<std::uint8_t>{1, 2}));
+    QCOMPARE(boards[2].serial, std::string("B"));
+    auto fake = std::make_unique<FakeFtdi>();
+    fake->devices = all;
+    board::FtdiDriver driver(std::move(fake), board::builtInRelayBoardIds());
+    std::uint32_t count = 0;
+    QVERIFY(board::succeeded(driver.countDevices(count)));
+    QCOMPARE(count, 3u);
+}
+
+void FtdiTest::extraIdsAreParsedStrictly() {
+    const auto ids = board::parseUsbIds("1234:abcd,bad,0403:60xx,ffff:0001,12345:1");
+    QCOMPARE(ids.size(), std::size_t{2});
+    QCOMPARE(ids[0].vendor, 0x1234);
+    QCOMPARE(ids[0].product, 0xabcd);
+    QCOMPARE(ids[1].vendor, 0xffff);
+}
+
+void FtdiTest::opensByIndexWithShortTimeoutsAndNoReset() {
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi& fake = *owned;
+    fake.devices = {device(0x0403, 0x6001, 3, {7}), device(0x0403, 0x6001, 1, {5})};
+    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
+    board::Handle handle = 0;
+    QCOMPARE(driver.openByIndex(2, handle), board::Status::DeviceNotFound);
+    QCOMPARE(handle, board::Handle{0});
+    QVERIFY(board::succeeded(driver.openByIndex(1, handle)));
+    QVERIFY(handle != 0);
+    QVERIFY(fake.lastTimeout > 0 && fake.lastTimeout <= 500);
+    driver.setBitMode(handle, 0xFF, 1);
+    driver.setBaudRate(handle, 115200);
+    std::uint8_t pins = 0;
+    QVERIFY(board::succeeded(driver.readPins(handle, pins)));
+    QCOMPARE(pins, 0x3C);
+    QVERIFY(board::succeeded(driver.close(handle)));
+    // Bus 3 is the second board; opening, set-up and close never reset the outputs or write.
+    QCOMPARE(fake.calls, (std::vector<std::string>{"open 3:7", "bitmode 255 1", "baud 115200",
+                                                   "readpins", "close"}));
+    QCOMPARE(driver.close(handle), board::Status::InvalidHandle);
+}
+
+void FtdiTest::negativeResultsBecomeFailures() {
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi& fake = *owned;
+    fake.devices = {device(0x0403, 0x6001, 1, {1})};
+    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
+    board::Handle handle = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+    fake.result = -666; // a USB timeout or an unplugged board
+    std::uint8_t pins = 0x11;
+    QVERIFY(!board::succeeded(driver.readPins(handle, pins)));
+    QCOMPARE(pins, 0x11); // a failed read changes nothing
+    const std::uint8_t byte = 1;
+    std::uint32_t written = 9;
+    QVERIFY(!board::succeeded(driver.write(handle, &byte, 1, written)));
+    QCOMPARE(written, 0u);
+    QVERIFY(!board::succeeded(driver.setBitMode(handle, 0xFF, 1)));
+    QCOMPARE(driver.readPins(0, pins), board::Status::InvalidHandle);
+    fake.openFails = true;
+    board::Handle second = 0;
+    QCOMPARE(driver.openByIndex(0, second), board::Status::DeviceNotOpened);
+    QCOMPARE(second, board::Handle{0});
+}
+
+QTEST_MAIN(FtdiTest)
+#include "test_ftdi.moc"
