@@ -1,11 +1,12 @@
 # Front door for building, running and testing Tambrook. Every target installs the Debian
 # packages that are missing first, so a fresh machine needs nothing but `make`.
 
+SHELL     := /bin/bash
 JOBS      ?= 2
 BUILD     ?= build
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run demo test bench screenshot test-sanitize clean
+.PHONY: all deps configure build run demo test bench screenshot test-sanitize fuzz clean
 
 all: build
 
@@ -50,5 +51,19 @@ screenshot: build
 	mkdir -p docs
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/tambrook_screenshot docs
 
+# Each libFuzzer target for FUZZ_SECONDS, starting from the seed corpora under fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = program_file step_text labels
+fuzz:
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j$(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p build-fuzz/corpus-$$t; \
+	    build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        build-fuzz/corpus-$$t fuzz/corpus/$$t 2>&1 | grep -E "stat::number_of_executed_units|ERROR|Done" ; \
+	    test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) build-asan build-release
+	rm -rf $(BUILD) build-asan build-release build-fuzz
