@@ -45,7 +45,7 @@ test-sanitize: deps
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build build-release -j$(JOBS) --target tambrook_bench
-	QT_QPA_PLATFORM=offscreen build-release/bench/tambrook_bench docs/performance.md
+	QT_QPA_PLATFORM=offscreen build-release/bench/tambrook_bench $(CURDIR)/docs/performance.md
 
 screenshot: build
 	mkdir -p docs

@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -219,7 +220,9 @@ int main(int argc, char* argv[]) {
         return childShowWindow(false, argc, argv);
 
     QApplication application(argc, argv);
-    const QString output = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    // Resolved now: every benchmark works in a scratch folder of its own.
+    const QString output =
+        argc > 1 ? QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath() : QString();
     const QString self = QCoreApplication::applicationFilePath();
     std::vector<Row> rows;
 
