@@ -153,6 +153,7 @@ private:
     void noteBoardStatus(board::Status status);
     void manualClickSequence(int relay);
     void manualAllSequence(bool on);
+    void settleAndReadBack();
     void stepClick(int relay);
     void setStepButtonOn(int relay, bool on);
     int timerValue() const;

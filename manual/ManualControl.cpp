@@ -94,13 +94,19 @@ void TForm1::copyRelayCaptionToStepButton(int relay) {
 // when the captions agree with the board and overrides it when they do not.
 void TForm1::manualClickSequence(int relay) {
     toggleRelay(relay);
+    settleAndReadBack();
+    copyRelayCaptionToStepButton(relay);
+}
+
+// Steps 2 to 7 of every manual click: lamps from the captions, the settle pause, the second
+// write, and the board read back into the current row and the step buttons.
+void TForm1::settleAndReadBack() {
     showCaptionsOnLamps();
     platform_.pause(kSettlePauseMs);
     sendLampsToBoard();
     writeBoardPatternToCurrentRow();
     showBoardOnStepButtons();
     composeCurrentRow();
-    copyRelayCaptionToStepButton(relay);
 }
 
 void TForm1::manualAllSequence(bool on) {
@@ -108,10 +114,5 @@ void TForm1::manualAllSequence(bool on) {
         allRelaysOn();
     else
         allRelaysOff();
-    showCaptionsOnLamps();
-    platform_.pause(kSettlePauseMs);
-    sendLampsToBoard();
-    writeBoardPatternToCurrentRow();
-    showBoardOnStepButtons();
-    composeCurrentRow();
+    settleAndReadBack();
 }
