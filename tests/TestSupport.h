@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cstdio>
 #include <deque>
@@ -174,6 +175,22 @@ public:
     std::unique_ptr<TForm1> form1;
     std::unique_ptr<TForm2> form2;
 };
+
+// The lamps and relay buttons show `byte`: a set bit is a lime lamp and the relay's OFF label.
+inline void verifyRelayViews(const Rig& rig, std::uint8_t byte) {
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = byte & entry.mask;
+        QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
+        QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
+                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
+    }
+}
+
+// The step buttons stand raised exactly for the set bits of `byte`.
+inline void verifyStepButtons(const Rig& rig, std::uint8_t byte) {
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        QCOMPARE(rig.form1->stepButton(entry.relay).top(), (byte & entry.mask) ? 32 : 112);
+}
 
 inline std::vector<QString> gridRows(const StringGrid& grid) {
     std::vector<QString> rows;

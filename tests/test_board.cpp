@@ -83,13 +83,8 @@ void BoardTest::openMirrorsThePinsWithoutWriting() {
     rig.form1->Button33Click();
     QCOMPARE(rig.take(),
              (Log{"open 0", "setbitmode ff 1", "setrate 115200", "read", "read", "read", "read"}));
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        const bool on = pins & entry.mask;
-        QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
-        QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
-                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
-        QCOMPARE(rig.form1->stepButton(entry.relay).top(), on ? 32 : 112);
-    }
+    verifyRelayViews(rig, static_cast<std::uint8_t>(pins));
+    verifyStepButtons(rig, static_cast<std::uint8_t>(pins));
     QCOMPARE(rig.grid().cell(0), row);
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
     QCOMPARE(rig.control<TPanel>("Panel27")->color(), clLime);

@@ -38,20 +38,14 @@ void ManualTest::allOnAndAllOffIgnoreWhatWasThere() {
     const QString stepCaption = rig.button("Button18")->caption();
     rig.form1->Button9Click();
     QCOMPARE(rig.take(), (Log{"write ff", "pause 50", "write ff", "read", "read"}));
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        QCOMPARE(rig.form1->relayButton(entry.relay).caption(), rig.form1->offLabel(entry.relay));
-        QCOMPARE(rig.form1->lamp(entry.relay).color(), clLime);
-        QCOMPARE(rig.form1->stepButton(entry.relay).top(), 32);
-    }
+    verifyRelayViews(rig, 0xFF);
+    verifyStepButtons(rig, 0xFF);
     QCOMPARE(rig.button("Button18")->caption(), stepCaption); // step captions are not copied
     QCOMPARE(rig.grid().cell(0), QStringLiteral("11111111-0"));
     rig.form1->Button10Click();
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        QCOMPARE(rig.form1->relayButton(entry.relay).caption(), rig.form1->onLabel(entry.relay));
-        QCOMPARE(rig.form1->lamp(entry.relay).color(), clRed);
-        QCOMPARE(rig.form1->stepButton(entry.relay).top(), 112);
-    }
+    verifyRelayViews(rig, 0x00);
+    verifyStepButtons(rig, 0x00);
 }
 
 // Every caption starts as an OFF label, so the first click turns its relay off and, through the

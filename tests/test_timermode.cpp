@@ -1,6 +1,7 @@
 // "Timer Mode": the step editor, the sequencer driven tick by tick, and the program file buttons.
 #include "TestSupport.h"
 
+#include "timer/StepText.h"
 #include "timer/TickTimer.h"
 #include "ui_TForm1.h"
 
@@ -132,15 +133,8 @@ void TimerModeTest::applyingARowUsesEachReadingRule() {
     setRows(rig, {QStringLiteral("00000000-0"), row}, 0);
     rig.grid().setRow(1);
     QCOMPARE(rig.take(), (Log{write.toStdString()}));
-    const std::uint8_t byte = rig.driver.pins;
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        const bool on = byte & entry.mask;
-        QCOMPARE(rig.form1->stepButton(entry.relay).top(),
-                 buttonsOn[entry.relay - 1] == QLatin1Char('1') ? 32 : 112);
-        QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
-        QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
-                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
-    }
+    verifyRelayViews(rig, rig.driver.pins);
+    verifyStepButtons(rig, steps::relayByteOfRow(buttonsOn.toStdString()));
     QCOMPARE(::edit9(rig).text(), edit9);
     QCOMPARE(rig.grid().cell(1), rowAfter);
     // Making the current row current again does nothing; another row with the same text writes.
