@@ -1,0 +1,113 @@
+// The main window on a simulated board that misbehaves: unplugged while a program plays at 1 ms,
+// unplugged before a manual click, and failing reads while writes still work.
+#include "TestSupport.h"
+
+#include "board/SimulatedDriver.h"
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+
+#include <QElapsedTimer>
+#include <QSlider>
+#include <QtTest>
+
+namespace {
+
+struct FaultRig {
+    QTemporaryDir dir;
+    QString previousDir = QDir::currentPath();
+    Log log;
+    RecordingPlatform platform{log};
+    ProcessState state;
+    board::SimulatedDriver driver;
+    std::vector<board::TraceRecord> trace;
+    std::unique_ptr<TForm1> form;
+
+    explicit FaultRig(const std::string& faults)
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults)}) {
+        QDir::setCurrent(dir.path());
+        driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
+        form = std::make_unique<TForm1>(state, driver, platform);
+    }
+    ~FaultRig() {
+        form.reset();
+        QDir::setCurrent(previousDir);
+    }
+    TPanel& status() const { return *form->controls().Panel27; }
+    int count(const std::string& op, bool ok) const {
+        return static_cast<int>(std::count_if(
+            trace.begin(), trace.end(), [&](const auto& r) { return r.op == op && r.ok == ok; }));
+    }
+};
+
+} // namespace
+
+class FaultsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void unplugWhileAProgramRunsAtOneMillisecond();
+    void unplugThenAManualClick();
+    void failingReadsWithWorkingWrites();
+};
+
+void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
+    // count + open + set-up + 4 reads = 8 calls, then 20 steps play before the board vanishes.
+    FaultRig rig("unplug-after=28");
+    rig.form->Button33Click();
+    QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
+    StringGrid& grid = *rig.form->controls().StringGrid4;
+    std::vector<QString> rows;
+    for (int step = 0; step < 60; ++step)
+        rows.push_back(QStringLiteral("%1-1").arg(step % 2 ? "11110000" : "00001111"));
+    grid.replaceRows(rows);
+    grid.setRow(59);
+    rig.form->controls().TrackBar1->setValue(1);
+    rig.form->Button34Click();
+    QElapsedTimer clock;
+    clock.start();
+    while (rig.form->timer().isEnabled() && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    // The program plays to its end regardless of the lost board, and says it is gone.
+    QVERIFY(!rig.form->timer().isEnabled());
+    QCOMPARE(grid.row(), 59);
+    QCOMPARE(rig.form->controls().Button34->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
+    QCOMPARE(rig.status().color(), clRed);
+    // 61 writes: row 59 selected, row 0 at Start, then 59 steps.
+    QCOMPARE(rig.count("write", true), 20);
+    QCOMPARE(rig.count("write", false), 41);
+    QVERIFY(rig.platform.errors.isEmpty());
+}
+
+void FaultsTest::unplugThenAManualClick() {
+    FaultRig rig("unplug-after=8");
+    rig.driver.setPins(0, 0x00);
+    rig.form->Button33Click();
+    QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
+    rig.form->Button2Click(); // relay 1: both writes and both reads fail
+    QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
+    QCOMPARE(rig.count("write", false), 2);
+    QCOMPARE(rig.count("read", false), 2);
+    // The views follow the byte the program built, as with no board at all.
+    QCOMPARE(rig.form->controls().Button2->caption(), QStringLiteral("Relay 1 OFF"));
+    QCOMPARE(rig.form->lamp(1).color(), clLime);
+    QCOMPARE(rig.form->controls().StringGrid4->cell(0), QStringLiteral("10000000-0"));
+    QCOMPARE(rig.driver.pins(0), 0x00);
+    // Dropping the list down now finds no board at all.
+    rig.form->ComboBox1DropDown();
+    QCOMPARE(rig.form->controls().ComboBox1->currentText(), QStringLiteral("No Boards Found"));
+}
+
+void FaultsTest::failingReadsWithWorkingWrites() {
+    FaultRig rig("fail-reads");
+    rig.form->Button33Click();
+    // The pins could not be read, so the board is not reported as found.
+    QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
+    rig.form->Button9Click(); // ALL ON
+    QCOMPARE(rig.driver.pins(0), 0xFF);
+    QCOMPARE(rig.count("write", true), 2);
+    QCOMPARE(rig.status().color(), clRed);
+    QCOMPARE(rig.form->controls().StringGrid4->cell(0), QStringLiteral("11111111-0"));
+}
+
+QTEST_MAIN(FaultsTest)
+#include "test_faults.moc"
