@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace std::string_literals;
 
 namespace {
@@ -125,6 +127,18 @@ void LabelsTest::saveReplacesTheFileWholeAndFailsSilently() {
     QCOMPARE(labels::readLabelsFile(inside), labels::defaultLabels());
     QVERIFY(!labels::writeLabelsFile(inside, table));
     QVERIFY(QFileInfo(inside).isDir());
+    // An empty file gives the defaults; a folder that cannot take a file fails silently (root
+    // may write into any folder, so a path under /proc stands in for it there).
+    const QString empty = dir.filePath(QStringLiteral("empty.dat"));
+    writeBytes(empty, QByteArray());
+    QCOMPARE(labels::readLabelsFile(empty), labels::defaultLabels());
+    const QString locked = dir.filePath(QStringLiteral("locked"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+    const QString unwritable = ::geteuid() == 0 ? QStringLiteral("/proc/labels.dat")
+                                                : locked + QStringLiteral("/labels.dat");
+    QVERIFY(!labels::writeLabelsFile(unwritable, table));
+    QVERIFY(!QFile::exists(unwritable));
 }
 
 void LabelsTest::rightPressOnEitherButtonEditsTheSameRelay() {

@@ -126,6 +126,13 @@ void StepTextTest::programFileReadsLinesAsRows_data() {
     QTest::newRow("exactly 24 characters") << (l24 + "\r\n").toLatin1() << QStringList{l24, ""};
     QTest::newRow("25 characters split")
         << (l24 + "y\r\nz\r\n").toLatin1() << QStringList{l24, "y", "z"};
+    QTest::newRow("13 characters")
+        << QByteArray("11111111-9999\r\n") << QStringList{"11111111-9999"};
+    QStringList longLine;
+    for (int row = 0; row < 416; ++row)
+        longLine << l24;
+    longLine << QString(16, 'x');
+    QTest::newRow("10,000 characters") << (QString(10000, 'x') + "\n").toLatin1() << longLine;
     QTest::newRow("NUL ends a row's text")
         << QByteArray("ab\0cd\nef\n", 9) << QStringList{"ab", "ef"};
 }

@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
@@ -51,6 +52,9 @@ private slots:
     void sliderSetsTheResolution();
     void saveWritesCrLfLinesUnderOneTxtName();
     void openReplacesTheListOnlyWhenTheFileWasRead();
+    void openReportsFilesThatCannotBeRead();
+    void openTakesAFiftyMegabyteFile();
+    void fiveDigitDelayTextGivesFourDigits();
 };
 
 void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay_data() {
@@ -352,6 +356,58 @@ void TimerModeTest::openReplacesTheListOnlyWhenTheFileWasRead() {
     QCOMPARE(rig.grid().row(), 0);
     QVERIFY(rig.take().empty());
     QCOMPARE(edit9(rig).text(), QStringLiteral("2"));
+}
+
+void TimerModeTest::openReportsFilesThatCannotBeRead() {
+    Rig rig;
+    setRows(rig, {"10000000-1", "01000000-2"}, 1);
+    const auto expectRefused = [&](const QString& path) {
+        rig.platform.errors.clear();
+        rig.platform.nextOpenName = path;
+        rig.form1->Button19Click();
+        QCOMPARE(rig.platform.errors.size(), 1);
+        QVERIFY(rig.platform.errors[0].contains(QDir::toNativeSeparators(path)));
+        QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-1", "01000000-2"}));
+        QCOMPARE(rig.grid().row(), 1);
+    };
+    QVERIFY(QDir(rig.path(".")).mkdir(QStringLiteral("folder")));
+    expectRefused(rig.path("folder"));               // a directory
+    expectRefused(QStringLiteral("/proc/self/mem")); // opens, but every read fails
+    const QString locked = rig.path("locked.txt");
+    QFile file(locked);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("00000000-1\r\n");
+    file.close();
+    QFile::setPermissions(locked, QFileDevice::Permissions());
+    if (!QFile(locked).open(QIODevice::ReadOnly)) // root reads it all the same
+        expectRefused(locked);
+}
+
+void TimerModeTest::openTakesAFiftyMegabyteFile() {
+    Rig rig;
+    const QString path = rig.path("big.txt");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray line("10000001-250\r\n");
+        const QByteArray block = line.repeated(1 << 16);
+        while (file.size() < 50 * 1024 * 1024)
+            file.write(block);
+    }
+    const qint64 lines = QFileInfo(path).size() / 14;
+    rig.platform.nextOpenName = path;
+    rig.form1->Button19Click();
+    QVERIFY(rig.platform.errors.isEmpty());
+    QCOMPARE(rig.grid().rowCount(), lines);
+    QCOMPARE(rig.grid().cell(static_cast<int>(lines - 1)), QStringLiteral("10000001-250"));
+}
+
+void TimerModeTest::fiveDigitDelayTextGivesFourDigits() {
+    Rig rig;
+    edit9(rig).setText(QStringLiteral("12345")); // typed: the position stops at 9999
+    QCOMPARE(rig.control<UpDown>("UpDown1")->position(), 9999);
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-1234"));
+    QVERIFY(rig.platform.errors.isEmpty());
 }
 
 QTEST_MAIN(TimerModeTest)
