@@ -1,0 +1,81 @@
+// A whole session as a user would run it, on a simulated board and the real timer: open the
+// board, click relays and step buttons, play a program, save and reopen it, rename a relay, close.
+// Under the sanitizer build LeakSanitizer checks that nothing of it leaks.
+#include "TestSupport.h"
+
+#include "board/SimulatedDriver.h"
+#include "labels/LabelStore.h"
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+#include "ui_TForm2.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QtTest>
+
+class SessionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void wholeSession();
+};
+
+void SessionTest::wholeSession() {
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    {
+        Log log;
+        RecordingPlatform platform(log);
+        ProcessState state;
+        board::SimulatedDriver driver({2, {}, {}, {}});
+        TForm1 form1(state, driver, platform);
+        TForm2 form2(state, platform);
+        form1.setLabelDialog(&form2);
+        form1.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form1));
+        Ui::TForm1& ui = form1.controls();
+
+        ui.ComboBox1->setCurrentIndex(1);
+        QTest::mouseClick(ui.Button33, Qt::LeftButton);
+        QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
+        QTest::mouseClick(ui.Button2, Qt::LeftButton);
+        QTest::mouseClick(ui.Button9, Qt::LeftButton);
+        QTest::mouseClick(ui.Button10, Qt::LeftButton);
+        ui.TabbedNotebook1->setCurrentIndex(2);
+        QTest::mouseClick(ui.Button18, Qt::LeftButton);
+        QTest::mouseClick(ui.Button23, Qt::LeftButton);
+        QTest::mouseClick(ui.Button15, Qt::LeftButton);
+        ui.UpDown1->setPosition(3);
+        QTest::mouseClick(ui.Button23, Qt::LeftButton);
+        QCOMPARE(ui.StringGrid4->rowCount(), 3);
+
+        QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start, at 1 ms
+        QElapsedTimer clock;
+        clock.start();
+        while (form1.timer().isEnabled() && clock.elapsed() < 5000)
+            QTest::qWait(5);
+        QCOMPARE(ui.Button34->caption(), QStringLiteral("Start"));
+        QCOMPARE(driver.pins(1), 0x09); // the last step's pattern
+
+        platform.nextSaveName = dir.filePath(QStringLiteral("session"));
+        QTest::mouseClick(ui.Button20, Qt::LeftButton);
+        QTest::mouseClick(ui.Button22, Qt::LeftButton);
+        platform.nextOpenName = dir.filePath(QStringLiteral("session.txt"));
+        QTest::mouseClick(ui.Button19, Qt::LeftButton);
+        QCOMPARE(ui.StringGrid4->rowCount(), 3);
+
+        QTest::mousePress(ui.Button14, Qt::RightButton);
+        QVERIFY(form2.isVisible());
+        form2.controls().Edit1->setText(QStringLiteral("Pump"));
+        QTest::mouseClick(form2.controls().Button1, Qt::LeftButton);
+        form1.close();
+        QVERIFY(platform.errors.isEmpty());
+    }
+    QCOMPARE(labels::readLabelsFile(dir.filePath(QStringLiteral("labels.dat")))[4],
+             std::string("Pump"));
+    QDir::setCurrent(previous);
+}
+
+QTEST_MAIN(SessionTest)
+#include "test_session.moc"
