@@ -6,7 +6,7 @@ JOBS      ?= 2
 BUILD     ?= build
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run demo test bench screenshot test-sanitize fuzz clean
+.PHONY: all deps configure build run demo test bench screenshot test-sanitize fuzz package clean
 
 all: build
 
@@ -46,6 +46,10 @@ bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build build-release -j$(JOBS) --target tambrook_bench
 	QT_QPA_PLATFORM=offscreen build-release/bench/tambrook_bench $(CURDIR)/docs/performance.md
+
+# A .deb with the program, its desktop launcher, icon and udev rule, in build/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 screenshot: build
 	mkdir -p docs

@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libftdi1-dev
     fonts-dejavu-core
+    desktop-file-utils dpkg-dev
     "$@"
 )
 

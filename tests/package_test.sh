@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the .deb from a built tree, unpacks it with dpkg-deb -x and checks its contents: the file
+# list, the desktop file (desktop-file-validate), the udev rule's syntax (udevadm verify where
+# the system has it, otherwise the line check below) and the launcher's data folder.
+# Usage: package_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+(cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)
+deb=$(ls "$work"/pkg/*.deb)
+dpkg-deb -x "$deb" "$work/root"
+root=$work/root
+
+for file in usr/bin/tambrook usr/libexec/tambrook/tambrook-launch \
+    usr/share/applications/tambrook.desktop usr/share/icons/hicolor/scalable/apps/tambrook.svg \
+    usr/lib/udev/rules.d/70-tambrook.rules usr/share/doc/tambrook/README.md; do
+    [ -e "$root/$file" ] || fail "missing $file"
+done
+[ -x "$root/usr/bin/tambrook" ] || fail "tambrook is not executable"
+[ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
+unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/udev/rules.d)/' || true)
+[ -z "$unexpected" ] || fail "unexpected files: $unexpected"
+
+dpkg-deb -f "$deb" Package | grep -qx tambrook || fail "package name"
+dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks Qt Widgets"
+dpkg-deb -f "$deb" Depends | grep -q libftdi1 || fail "Depends lacks libftdi1"
+
+desktop-file-validate "$root/usr/share/applications/tambrook.desktop" || fail "desktop file"
+grep -qx 'Exec=/usr/libexec/tambrook/tambrook-launch' "$root/usr/share/applications/tambrook.desktop" ||
+    fail "desktop file does not start the launcher"
+
+rules=$root/usr/lib/udev/rules.d/70-tambrook.rules
+if udevadm verify --help >/dev/null 2>&1; then
+    udevadm verify "$rules" || fail "udevadm verify"
+fi
+# Every rule line: comma-separated KEY=="value" matches and KEY+="value" / KEY="value" actions.
+pair='[A-Z]+(\{[A-Za-z_]+\})?(==|!=|\+=|=)"[^"]*"'
+while IFS= read -r line; do
+    case "$line" in '' | '#'*) continue ;; esac
+    echo "$line" | grep -qE "^$pair(, $pair)*\$" || fail "udev rule syntax: $line"
+    echo "$line" | grep -q 'TAG+="uaccess"' || fail "udev rule without uaccess: $line"
+done <"$rules"
+for id in 6001 6015; do
+    grep -q "ATTR{idProduct}==\"$id\"" "$rules" || fail "udev rule for 0403:$id missing"
+done
+
+started=$(HOME="$work/home" XDG_DATA_HOME= TAMBROOK_BIN=/bin/pwd "$root/usr/libexec/tambrook/tambrook-launch")
+[ "$started" = "$work/home/.local/share/tambrook" ] || fail "launcher started in '$started'"
+
+if [ "$failures" -eq 0 ]; then
+    echo "all package checks passed"
+else
+    echo "$failures package checks failed"
+    exit 1
+fi
