@@ -7,6 +7,9 @@
 
 #include <QCloseEvent>
 #include <QFont>
+#include <QLabel>
+
+#include <algorithm>
 
 TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, QWidget* parent)
     : QWidget(parent)
@@ -33,6 +36,11 @@ TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, Q
 TForm1::~TForm1() = default;
 
 void TForm1::applyFonts() {
+    // The form's font is not found on Linux; a metric-compatible sans keeps captions within the
+    // control sizes the form gives.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                                QStringLiteral("DejaVu Sans")});
     QFont windowFont(QStringLiteral("MS Sans Serif"));
     windowFont.setPixelSize(11);
     setFont(windowFont);
@@ -42,6 +50,9 @@ void TForm1::applyFonts() {
         stepFont.setBold(entry.relay == 1);
         stepButton(entry.relay).setFont(stepFont);
     }
+    // Text labels size themselves to their text, keeping their place.
+    for (QLabel* label : findChildren<QLabel*>())
+        fitLabelWidth(*label);
     QFont gridFont(QStringLiteral("MS Sans Serif"));
     gridFont.setPixelSize(15);
     gridFont.setBold(true);
@@ -73,6 +84,11 @@ TButton& TForm1::relayButton(int relay) const {
 }
 TButton& TForm1::stepButton(int relay) const {
     return *relays_.at(static_cast<std::size_t>(relay - 1)).stepButton;
+}
+
+void TForm1::fitLabelWidth(QLabel& label) {
+    if (!label.text().isEmpty())
+        label.resize(std::max(label.width(), label.sizeHint().width()), label.height());
 }
 
 int TForm1::relayOf(const QObject& button) {

@@ -16,6 +16,7 @@
 namespace Ui {
 class TForm1;
 }
+class QLabel;
 class TButton;
 class TForm2;
 class TPanel;
@@ -149,6 +150,7 @@ private:
     void applyFonts();
 
     static int relayOf(const QObject& button);
+    static void fitLabelWidth(QLabel& label);
     void setStatusPanel(bool found);
     void noteBoardStatus(board::Status status);
     void manualClickSequence(int relay);

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev libgl-dev
     libftdi1-dev
-    fonts-dejavu-core
+    fonts-dejavu-core fonts-liberation2
     desktop-file-utils dpkg-dev
     "$@"
 )
