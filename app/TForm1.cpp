@@ -18,6 +18,7 @@ TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, Q
     , driver_(driver)
     , platform_(platform) {
     ui->setupUi(this);
+    move(326, 101);
     setFixedSize(785, 413);
     resolveRelayControls();
     applyFonts();

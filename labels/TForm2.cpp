@@ -47,6 +47,7 @@ TForm2::TForm2(ProcessState& state, Platform& platform, QWidget* parent)
     , state_(state)
     , platform_(platform) {
     ui->setupUi(this);
+    move(532, 228);
     setFixedSize(size());
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPointSize(8);

@@ -91,6 +91,7 @@ void StartupTest::layoutFollowsTheControlMap() {
     TForm1& form = *rig.form1;
     QCOMPARE(form.windowTitle(), QStringLiteral("Tambrook - ver 1.1"));
     QCOMPARE(form.size(), QSize(785, 413));
+    QCOMPARE(form.pos(), QPoint(326, 101));
     auto* notebook = rig.control<QTabWidget>("TabbedNotebook1");
     QCOMPARE(notebook->currentIndex(), 1);
     QCOMPARE(notebook->tabText(0), QStringLiteral("Options"));
@@ -139,6 +140,7 @@ void StartupTest::labelDialogStartsHiddenWithItsControls() {
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Setting"));
     QCOMPARE(dialog.size(), QSize(192, 150));
+    QCOMPARE(dialog.pos(), QPoint(532, 228));
     QCOMPARE(rig.control<QLineEdit>("Edit1")->geometry(), QRect(32, 16, 121, 21));
     QCOMPARE(rig.control<QLineEdit>("Edit2")->geometry(), QRect(32, 48, 121, 21));
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("Label2"))->text(), QStringLiteral("OFF"));
