@@ -1,5 +1,7 @@
 #include "app/Controls.h"
 
+#include <QValidator>
+
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -161,6 +163,63 @@ void UpDown::readPositionFromText(const QString& text) {
         position_ = static_cast<int>(std::clamp<qlonglong>(value, minimum_, maximum_));
 }
 
+// ---- TLabelEdit ------------------------------------------------------------------------------
+
+namespace {
+
+class LabelTextLimit final : public QValidator {
+public:
+    LabelTextLimit(TLabelEdit* edit, int limit)
+        : QValidator(edit)
+        , edit_(edit)
+        , limit_(limit) {
+        accepted_ = edit->text().size();
+        connect(edit, &QLineEdit::textChanged, this,
+                [this](const QString& text) { accepted_ = text.size(); });
+    }
+
+    State validate(QString& input, int& cursor) const override {
+        if (edit_->settingFromCode())
+            return Acceptable;
+        for (qsizetype i = input.size() - 1; i >= 0; --i) {
+            const char16_t code = input.at(i).unicode();
+            if (code != 0 && code <= 0xFF)
+                continue;
+            input.remove(i, 1);
+            if (i < cursor)
+                --cursor;
+        }
+        const qsizetype allowed = std::max<qsizetype>(limit_, accepted_);
+        if (input.size() > allowed) {
+            // What was just typed or pasted ends at the cursor; the excess is cut from its end.
+            const qsizetype excess = std::min<qsizetype>(input.size() - allowed, cursor);
+            input.remove(cursor - excess, excess);
+            cursor -= static_cast<int>(excess);
+        }
+        return input.size() <= allowed ? Acceptable : Invalid;
+    }
+
+private:
+    TLabelEdit* edit_;
+    int limit_;
+    qsizetype accepted_ = 0;
+};
+
+} // namespace
+
+TLabelEdit::TLabelEdit(QWidget* parent)
+    : QLineEdit(parent) {}
+
+void TLabelEdit::setTypedLimit(int limit) {
+    setValidator(new LabelTextLimit(this, limit));
+}
+
+void TLabelEdit::setText(const QString& text) {
+    fromCode_ = true;
+    QLineEdit::setText(text);
+    fromCode_ = false;
+}
+
 // ---- StringGridModel -------------------------------------------------------------------------
 
 int StringGridModel::rowCount(const QModelIndex& parent) const {
@@ -174,11 +233,14 @@ int StringGridModel::columnCount(const QModelIndex& parent) const {
 QVariant StringGridModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    return rows_.at(static_cast<std::size_t>(index.row()));
+    const std::string& text = rows_.at(static_cast<std::size_t>(index.row()));
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-void StringGridModel::setCell(int row, const QString& text) {
-    QString& cell = rows_.at(static_cast<std::size_t>(row));
+// A row never holds a line end: only the text before the first CR or LF is kept.
+void StringGridModel::setText(int row, std::string_view text) {
+    text = text.substr(0, text.find_first_of("\r\n"));
+    std::string& cell = rows_.at(static_cast<std::size_t>(row));
     if (cell == text)
         return;
     cell = text;
@@ -199,7 +261,7 @@ void StringGridModel::resize(int count) {
     }
 }
 
-void StringGridModel::replaceAll(std::vector<QString> rows) {
+void StringGridModel::replaceAll(std::vector<std::string> rows) {
     beginResetModel();
     rows_ = std::move(rows);
     if (rows_.empty())
@@ -248,7 +310,17 @@ void StringGrid::setRow(int row) {
     emit selected();
 }
 
-void StringGrid::replaceRows(std::vector<QString> rows) {
+QString StringGrid::cell(int row) const {
+    const std::string& bytes = text(row);
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void StringGrid::setCell(int row, const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    setText(row, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+void StringGrid::replaceRows(std::vector<std::string> rows) {
     moving_ = true;
     model_->replaceAll(std::move(rows));
     row_ = 0;

@@ -9,14 +9,16 @@
 #include <QAbstractTableModel>
 #include <QComboBox>
 #include <QFrame>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableView>
 #include <QWidget>
 
+#include <string>
+#include <string_view>
 #include <vector>
 
-class QLineEdit;
 class QToolButton;
 
 // A push button whose caption is exactly the text code gave it. Qt would read '&' as a mnemonic
@@ -38,6 +40,21 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+};
+
+// A one-line edit for a label. The user can enter only characters labels.dat can hold (one byte
+// each, Latin-1, not NUL), and typing or pasting stops at the typed limit, a paste being cut to
+// fit. Code may still put in a longer text, and the user may then shorten it.
+class TLabelEdit : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit TLabelEdit(QWidget* parent = nullptr);
+    void setTypedLimit(int limit);
+    void setText(const QString& text);
+    bool settingFromCode() const { return fromCode_; }
+
+private:
+    bool fromCode_ = false;
 };
 
 // A flat coloured panel with an optional centred caption: the relay lamps and the status panel.
@@ -123,8 +140,9 @@ private:
     int position_ = 0;
 };
 
-// The rows of a one-column grid. Kept as plain strings so that a 100,000-line program costs one
-// allocation per row and nothing is laid out per row.
+// The rows of a one-column grid, one byte per character as the program file holds them. A step
+// text fits a std::string's own storage, so a program of a million steps costs no allocation per
+// row and nothing is laid out per row.
 class StringGridModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -134,13 +152,13 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    const QString& cell(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
-    void setCell(int row, const QString& text);
+    const std::string& text(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+    void setText(int row, std::string_view text);
     void resize(int count);
-    void replaceAll(std::vector<QString> rows);
+    void replaceAll(std::vector<std::string> rows);
 
 private:
-    std::vector<QString> rows_{QString()};
+    std::vector<std::string> rows_{std::string()};
 };
 
 // A one-column text grid that the user can look at and select in, but not edit. It never has
@@ -156,12 +174,15 @@ public:
 
     int rowCount() const { return model_->rowCount(); }
     void setRowCount(int count);
-    QString cell(int row) const { return model_->cell(row); }
-    void setCell(int row, const QString& text) { model_->setCell(row, text); }
+    // A row's text as bytes, and as the characters shown (one per byte).
+    const std::string& text(int row) const { return model_->text(row); }
+    void setText(int row, std::string_view text) { model_->setText(row, text); }
+    QString cell(int row) const;
+    void setCell(int row, const QString& text);
     int row() const { return row_; }
     void setRow(int row);
     // Replaces every row at once with row 0 current, raising no event.
-    void replaceRows(std::vector<QString> rows);
+    void replaceRows(std::vector<std::string> rows);
 
     int defaultRowHeight() const;
     void setDefaultRowHeight(int height);

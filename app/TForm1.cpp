@@ -10,6 +10,7 @@
 #include <QLabel>
 
 #include <algorithm>
+#include <utility>
 
 TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, QWidget* parent)
     : QWidget(parent)
@@ -96,10 +97,39 @@ int TForm1::relayOf(const QObject& button) {
     return board::relayOfButton(button.objectName().toStdString());
 }
 
+// A failure inside a tick, also one raised by a handler the tick set off (a row it selected, the
+// delay it wrote back), belongs to the tick: it is kept for the tick to report once it has
+// stopped the run. Anywhere else the failing handler stops and its message is shown.
 template <typename Body> void TForm1::handle(Body&& body) {
     ++handlerDepth_;
-    runGuarded(platform_, this, std::forward<Body>(body));
+    try {
+        std::forward<Body>(body)();
+    } catch (...) {
+        if (inTick_) {
+            if (!tickFailure_)
+                tickFailure_ = std::current_exception();
+        } else {
+            reportHandlerFailure(platform_, this, std::current_exception());
+        }
+    }
     if (--handlerDepth_ == 0 && Timer1)
+        Timer1->releaseHeldTick();
+}
+
+// A tick that fails stops the run as Stop does, so that the error is shown once and the program
+// does not fail again on every following tick.
+void TForm1::runTick() {
+    ++handlerDepth_;
+    inTick_ = true;
+    tickFailure_ = nullptr;
+    handle([this] { Timer1Timer(); });
+    if (tickFailure_)
+        handle([this] { stopProgram(); });
+    inTick_ = false;
+    const std::exception_ptr failure = std::exchange(tickFailure_, nullptr);
+    if (failure)
+        reportHandlerFailure(platform_, this, failure);
+    if (--handlerDepth_ == 0)
         Timer1->releaseHeldTick();
 }
 
@@ -160,7 +190,7 @@ void TForm1::wireEvents() {
     wire(ui->TrackBar1, &QSlider::valueChanged, &TForm1::TrackBar1Change);
     wire(ui->Edit9, &QLineEdit::textChanged, &TForm1::Edit9Change);
     wire(ui->UpDown1, &UpDown::clicked, &TForm1::UpDown1Click);
-    wire(Timer1, &TickTimer::timeout, &TForm1::Timer1Timer);
+    connect(Timer1, &TickTimer::timeout, this, &TForm1::runTick);
 }
 
 void TForm1::FormCreate() {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <array>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -162,6 +163,7 @@ private:
     void setTimerValue(int value);
     void startProgram();
     void stopProgram();
+    void runTick();
     std::string currentRowText() const;
     void setCurrentRowText(const std::string& text);
 
@@ -172,7 +174,9 @@ private:
     TForm2* labelDialog_ = nullptr;
     TickTimer* Timer1 = nullptr;
     int handlerDepth_ = 0;
-    bool boardLost_ = false; // a read or write failed since the last open
+    bool inTick_ = false;
+    std::exception_ptr tickFailure_; // the first failure of the tick that is running
+    bool boardLost_ = false;         // a read or write failed since the last open
 
     struct RelayControls {
         TPanel* lamp = nullptr;

@@ -52,7 +52,7 @@ public:
 // One main window on one simulated board, in a scratch folder, with every driver call recorded.
 struct Bench {
     QTemporaryDir dir;
-    board::SimulatedDriver driver{{1, {}, {}, {}}};
+    board::SimulatedDriver driver{{1, {}, {}, {}, {}}};
     NoWaitPlatform platform;
     ProcessState state;
     std::unique_ptr<TForm1> form;
@@ -68,12 +68,7 @@ struct Bench {
         trace.clear();
     }
     Ui::TForm1& ui() { return form->controls(); }
-    void setProgram(const std::vector<std::string>& rows) {
-        std::vector<QString> cells;
-        for (const std::string& row : rows)
-            cells.push_back(QString::fromStdString(row));
-        ui().StringGrid4->replaceRows(std::move(cells));
-    }
+    void setProgram(const std::vector<std::string>& rows) { ui().StringGrid4->replaceRows(rows); }
     std::vector<std::int64_t> writeTimes() const {
         std::vector<std::int64_t> times;
         for (const board::TraceRecord& r : trace)
@@ -158,6 +153,22 @@ std::string fmt(const char* format, double a, double b = 0, double c = 0) {
     return text;
 }
 
+// A figure from /proc/self/status, in KiB.
+double memoryKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field, 0) == 0)
+            return std::stod(line.substr(std::string(field).size()));
+    return 0;
+}
+
+// Lowers the peak resident size to the current one, so that a later peak belongs to what ran
+// in between.
+void resetPeakMemory() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
 std::string describe(const Stats& s, const char* unit) {
     return fmt("%.3f", s.median) + " " + unit + " (min " + fmt("%.3f", s.min) + ", max " +
            fmt("%.3f", s.max) + ")";
@@ -170,7 +181,7 @@ int childShowWindow(bool bare, int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     std::unique_ptr<QWidget> window;
-    board::SimulatedDriver driver({1, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}});
     NoWaitPlatform platform;
     ProcessState state;
     if (bare) {
@@ -317,6 +328,43 @@ int main(int argc, char* argv[]) {
         rows.push_back({"P4 peak RSS", fmt("≤ 1.25 × bare (%.1f MiB)", br.median),
                         describe(tr, "MiB") + fmt(" = %.2f × bare", tr.median / br.median),
                         tr.median <= 1.25 * br.median});
+    }
+    // P3b: open the largest program file accepted (16 MiB), of steps and of bare line ends; the
+    // growth of peak memory from just before the open, against the file's size. It runs after P4,
+    // whose child processes would inherit its peak.
+    for (const bool steps : {true, false}) {
+        Bench bench;
+        const QString path = bench.dir.filePath(QStringLiteral("largest.txt"));
+        {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            const QByteArray line = steps ? QByteArray("10000001-25\r\n") : QByteArray("\n");
+            const qint64 limit = static_cast<qint64>(programfile::kMaxFileBytes);
+            file.write(line.repeated(static_cast<int>(limit / line.size())));
+            file.write(QByteArray(static_cast<int>(limit % line.size()), '\n'));
+        }
+        const double fileMiB = static_cast<double>(QFileInfo(path).size()) / (1 << 20);
+        std::vector<double> opens, peaks;
+        for (int run = 0; run < kRuns; ++run) {
+            bench.form->controls().StringGrid4->replaceRows({"00000000-0"});
+            QCoreApplication::processEvents();
+            resetPeakMemory();
+            const double before = memoryKiB("VmRSS:");
+            bench.platform.openName = path;
+            QElapsedTimer clock;
+            clock.start();
+            bench.form->Button19Click();
+            QCoreApplication::processEvents();
+            opens.push_back(clock.nsecsElapsed() / 1e6);
+            peaks.push_back((memoryKiB("VmHWM:") - before) / 1024 / fileMiB);
+        }
+        const Stats o = stats(opens), m = stats(peaks);
+        const std::string what = steps ? "P3b open 16 MiB of steps (1.4 million rows)"
+                                       : "P3b open 16 MiB of line ends (16.8 million rows)";
+        rows.push_back({what + ": time", "reported", describe(o, "ms"), true});
+        rows.push_back({what + ": peak memory growth", steps ? "≤ 3 × file size" : "reported",
+                        fmt("%.2f × file size (min %.2f, max %.2f)", m.median, m.min, m.max),
+                        !steps || m.median <= 3});
     }
     // P5: driver calls per action.
     {

@@ -1,8 +1,13 @@
 #include "board/SimulatedDriver.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace board {
 
@@ -23,14 +28,17 @@ SimulatedFaults parseSimulatedFaults(const std::string& text) {
     while (std::getline(words, word, ',')) {
         const std::string unplug = "unplug-after=";
         if (word.rfind(unplug, 0) == 0) {
-            try {
-                faults.unplugAfterCalls = std::stoull(word.substr(unplug.size()));
-            } catch (const std::exception&) {
-            }
+            const std::string count = word.substr(unplug.size());
+            if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos)
+                faults.unplugAfterCalls = std::stoull(count);
+            else
+                faults.unknown.push_back(word);
         } else if (word == "fail-writes") {
             faults.failWrites = true;
         } else if (word == "fail-reads") {
             faults.failReads = true;
+        } else if (!word.empty()) {
+            faults.unknown.push_back(word);
         }
     }
     return faults;
@@ -47,9 +55,49 @@ std::string formatTraceLine(const TraceRecord& record) {
 SimulatedDriver::SimulatedDriver(SimulatedBoardOptions options)
     : options_(std::move(options))
     , boards_(options_.boards) {
-    if (!options_.traceFile.empty())
+    for (const std::string& word : options_.faults.unknown)
+        warn("unknown simulated fault \"" + word + "\" ignored");
+    if (!options_.traceFile.empty()) {
         trace_.reset(std::fopen(options_.traceFile.c_str(), "a"));
+        if (!trace_)
+            warn("cannot write the trace file " + options_.traceFile + ": " + std::strerror(errno));
+    }
+    checkStateFile();
     loadState();
+}
+
+void SimulatedDriver::warn(const std::string& message) const {
+    if (options_.warn)
+        options_.warn(message);
+}
+
+// The state file must be a regular file this process can write (or create); anything else, a
+// FIFO above all, which would block every read and write, is ignored.
+void SimulatedDriver::checkStateFile() {
+    if (options_.stateFile.empty())
+        return;
+    const int fd = ::open(options_.stateFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+        // Created by the first write; its folder must take it.
+        const std::size_t slash = options_.stateFile.rfind('/');
+        const std::string folder =
+            slash == std::string::npos ? "." : options_.stateFile.substr(0, slash + 1);
+        if (::access(folder.c_str(), W_OK | X_OK) == 0)
+            return;
+    }
+    if (fd < 0) {
+        warn("cannot write the state file " + options_.stateFile + ": " + std::strerror(errno) +
+             "; it is ignored");
+        options_.stateFile.clear();
+        return;
+    }
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular) {
+        warn("the state file " + options_.stateFile + " is not a regular file; it is ignored");
+        options_.stateFile.clear();
+    }
 }
 
 SimulatedDriver::~SimulatedDriver() = default;

@@ -19,11 +19,15 @@ struct SimulatedFaults {
     std::optional<std::uint64_t> unplugAfterCalls; // every board vanishes after this many calls
     bool failWrites = false;
     bool failReads = false;
+    std::vector<std::string> unknown; // words that name no fault
 };
 
 // Parses "unplug-after=N,fail-writes,fail-reads" (any subset, any order). Unknown words are
-// ignored so that a typo never stops the program from starting.
+// collected rather than refused, so that a typo never stops the program from starting.
 SimulatedFaults parseSimulatedFaults(const std::string& text);
+
+// Where the simulated boards report a setting they cannot use (stderr in the program).
+using WarningSink = std::function<void(const std::string& message)>;
 
 // One driver call as the trace records it.
 struct TraceRecord {
@@ -40,6 +44,7 @@ struct SimulatedBoardOptions {
     std::string stateFile; // keeps board 1's pins across runs; empty = none
     std::string traceFile; // one line per call appended; empty = none
     SimulatedFaults faults;
+    WarningSink warn; // none: warnings are dropped
 };
 
 // Boards that latch every written byte on their pins and read back what they latched, as a relay
@@ -72,6 +77,8 @@ private:
     Board* openBoard(Handle handle);
     bool unplugged();
     Status record(const char* op, std::string values, Status status);
+    void warn(const std::string& message) const;
+    void checkStateFile();
     void loadState();
     void saveState() const;
 

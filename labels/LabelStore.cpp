@@ -3,37 +3,62 @@
 #include "app/Controls.h"
 #include "app/TForm1.h"
 
+#include "app/SafeFile.h"
+
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace labels {
 
+namespace {
+
+// Whether the file may be replaced by a save. A file the user made read-only (by its permission
+// bits, so also for root), one this process cannot read, one that is not a regular file, and a
+// link planted by another user in a shared folder are all left alone.
+bool mayReplaceLabelsFile(const safefile::Destination& destination) {
+    if (destination.refusal)
+        return false;
+    if (!destination.exists)
+        return true;
+    struct stat info {};
+    if (::stat(destination.target.c_str(), &info) != 0)
+        return false;
+    const bool writeBits = info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH);
+    return writeBits &&
+           ::faccessat(AT_FDCWD, destination.target.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+std::string localPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+} // namespace
+
 LabelTable readLabelsFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (safefile::inspectDestination(localPath(path)).untrustedLink)
+        std::fprintf(stderr,
+                     "tambrook: %s is a symbolic link owned by another user in a shared folder; "
+                     "label changes will not be saved\n",
+                     localPath(path).c_str());
+    safefile::InputFile file = safefile::InputFile::open(localPath(path), UINT64_MAX);
+    if (!file.isOpen())
         return defaultLabels();
-    const QByteArray bytes = file.read(static_cast<qint64>(kImageSize));
-    return decodeLabelImage(
-        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    const std::string bytes = file.readPrefix(kImageSize);
+    if (!file.failure().reason.empty())
+        return defaultLabels();
+    return decodeLabelImage(bytes);
 }
 
 bool writeLabelsFile(const QString& path, const LabelTable& table) {
-    const QFileInfo info(path);
-    // Judged by the file's permission bits, so a read-only file stays untouched even for root.
-    constexpr auto anyWrite = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
-    if (info.exists() && (!info.isFile() || !info.isWritable() || !(info.permissions() & anyWrite)))
-        return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!mayReplaceLabelsFile(safefile::inspectDestination(localPath(path))))
         return false;
     const LabelImage image = encodeLabelImage(table);
-    if (file.write(image.data(), static_cast<qint64>(image.size())) !=
-        static_cast<qint64>(image.size())) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return !safefile::replaceFile(localPath(path), std::string_view(image.data(), image.size()));
 }
 
 QString labelText(const std::string& label) {

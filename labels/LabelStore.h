@@ -10,11 +10,14 @@ namespace labels {
 inline const QString kLabelsFileName = QStringLiteral("labels.dat");
 
 // The labels in the file, read without asking for write access, so a read-only file still
-// supplies them; the defaults when the file cannot be read at all.
+// supplies them; the defaults when the file cannot be read at all or is not a regular file (a
+// FIFO is never waited on). A link planted by another user in a shared folder is reported once on
+// stderr, as its labels will not be saved.
 LabelTable readLabelsFile(const QString& path);
 
 // Replaces the file with the table's image in one step: the old file stays whole until the new
-// one is complete. A read-only file is left alone. Returns whether the file now holds the table.
+// one is complete and on the disk. A read-only or unreadable file, anything but a regular file,
+// and a planted link are left alone. Returns whether the file now holds the table.
 bool writeLabelsFile(const QString& path, const LabelTable& table);
 
 // A label's bytes as a text, one character per byte.

@@ -7,33 +7,12 @@
 #include "ui_TForm2.h"
 
 #include <QKeyEvent>
-#include <QValidator>
 
 namespace {
 
 constexpr int kTypedLabelLength = 15;
 constexpr int kApplyPauseMs = 50;
 constexpr QChar kEnter(13);
-
-// Stops typing at a fixed length but, unlike QLineEdit's maximum length, lets code put a longer
-// text in and lets the user shorten it.
-class TypedLengthLimit final : public QValidator {
-public:
-    TypedLengthLimit(QLineEdit* edit, int limit)
-        : QValidator(edit)
-        , limit_(limit) {
-        accepted_ = edit->text().size();
-        connect(edit, &QLineEdit::textChanged, this,
-                [this](const QString& text) { accepted_ = text.size(); });
-    }
-    State validate(QString& input, int&) const override {
-        return input.size() <= limit_ || input.size() <= accepted_ ? Acceptable : Invalid;
-    }
-
-private:
-    int limit_;
-    qsizetype accepted_ = 0;
-};
 
 bool isEnterKey(const QKeyEvent& event) {
     return event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter;
@@ -52,8 +31,8 @@ TForm2::TForm2(ProcessState& state, Platform& platform, QWidget* parent)
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPointSize(8);
     setFont(font);
-    for (QLineEdit* edit : {ui->Edit1, ui->Edit2}) {
-        edit->setValidator(new TypedLengthLimit(edit, kTypedLabelLength));
+    for (TLabelEdit* edit : {ui->Edit1, ui->Edit2}) {
+        edit->setTypedLimit(kTypedLabelLength);
         edit->installEventFilter(this);
     }
     ui->Button1->installEventFilter(this);

@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
     QDir::setCurrent(work.path());
     DesktopPlatform platform;
     ProcessState state;
-    board::SimulatedDriver driver({1, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}});
     driver.setPins(0, 0x25);
     TForm1 form(state, driver, platform);
     form.show();

@@ -6,7 +6,11 @@
 #include "board/SimulatedDriver.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <map>
+#include <sys/stat.h>
 
 using namespace std::string_literals;
 
@@ -23,7 +27,9 @@ private slots:
     void lostBoardTurnsTheStatusPanelRed();
     void simulatedBoardLatchesTracesAndKeepsState();
     void simulatedFaultsUnplugAndFail();
+    void environmentChoosesTheBackend_data();
     void environmentChoosesTheBackend();
+    void unusableSimulatedSettingsWarnOnce();
 };
 
 void BoardTest::boardListEntriesKeepTheirBlanks() {
@@ -163,7 +169,7 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
     const QString state = dir.filePath(QStringLiteral("board.state"));
     const QString trace = dir.filePath(QStringLiteral("board.trace"));
     {
-        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}});
+        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}, {}});
         std::uint32_t count = 0;
         driver.countDevices(count);
         QCOMPARE(count, 2u);
@@ -203,7 +209,7 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
                                "setbitmode ff 1 ok", "setrate 115200 ok", "write 01 ok",
                                "read 01 ok", "close ok", "read fail"}));
     // A new run adopts the pins the last one left.
-    board::SimulatedDriver again({1, state.toStdString(), {}, {}});
+    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}});
     QCOMPARE(again.pins(0), 0x01);
 }
 
@@ -213,7 +219,7 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     QVERIFY(faults.failReads);
     QVERIFY(!faults.failWrites);
     QCOMPARE(*faults.unplugAfterCalls, 3u);
-    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2")});
+    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}});
     board::Handle handle = 0;
     QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
     std::uint8_t pins = 0;
@@ -224,19 +230,83 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     QCOMPARE(count, 0u);
 }
 
+namespace {
+
+struct Environment {
+    std::map<std::string, std::string> values;
+    QStringList warnings;
+    std::unique_ptr<board::Driver> make() {
+        return board::makeDriverFromEnvironment(
+            [this](const char* name) { return values.count(name) ? values.at(name) : ""; },
+            [this](const std::string& text) { warnings << QString::fromStdString(text); });
+    }
+};
+
+std::uint32_t countOf(board::Driver& driver) {
+    std::uint32_t count = 12345;
+    driver.countDevices(count);
+    return count;
+}
+
+} // namespace
+
+void BoardTest::environmentChoosesTheBackend_data() {
+    QTest::addColumn<QString>("boards");
+    QTest::addColumn<uint>("count");
+    QTest::addColumn<int>("warnings");
+    QTest::newRow("three") << "3" << 3u << 0;
+    QTest::newRow("zero") << "0" << 0u << 0;
+    QTest::newRow("leading zeros") << "007" << 7u << 0;
+    QTest::newRow("the most") << "1000" << 1000u << 0;
+    QTest::newRow("negative wraps no more") << "-1" << 0u << 1;
+    QTest::newRow("not a number") << "two" << 0u << 1;
+    QTest::newRow("trailing junk") << "3x" << 0u << 1;
+    QTest::newRow("too many") << "1001" << 1000u << 1;
+    QTest::newRow("far too many") << "99999999999999999999" << 1000u << 1;
+}
+
 void BoardTest::environmentChoosesTheBackend() {
-    const auto simulated = board::makeDriverFromEnvironment([](const char* name) {
-        return std::string(name) == "TAMBROOK_SIMULATED_BOARDS" ? "3" : "";
-    });
-    QVERIFY(dynamic_cast<board::SimulatedDriver*>(simulated.get()));
-    std::uint32_t count = 0;
-    simulated->countDevices(count);
-    QCOMPARE(count, 3u);
-    const auto none = board::makeDriverFromEnvironment([](const char* name) {
-        return std::string(name) == "TAMBROOK_SIMULATED_BOARDS" ? "0" : "";
-    });
-    none->countDevices(count);
-    QCOMPARE(count, 0u);
+    QFETCH(QString, boards);
+    QFETCH(uint, count);
+    QFETCH(int, warnings);
+    Environment environment;
+    environment.values["TAMBROOK_SIMULATED_BOARDS"] = boards.toStdString();
+    const auto driver = environment.make();
+    QVERIFY(dynamic_cast<board::SimulatedDriver*>(driver.get()));
+    QCOMPARE(countOf(*driver), count);
+    QCOMPARE(environment.warnings.size(), warnings);
+}
+
+// Each setting that cannot be used is named once on start-up; the boards still work.
+void BoardTest::unusableSimulatedSettingsWarnOnce() {
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath(QStringLiteral("state.fifo")).toStdString();
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    Environment environment;
+    environment.values = {
+        {"TAMBROOK_SIMULATED_BOARDS", "1"},
+        {"TAMBROOK_SIMULATED_STATE", fifo},
+        {"TAMBROOK_SIMULATED_TRACE", "/nonexistent-folder/trace"},
+        {"TAMBROOK_SIMULATED_FAULTS", "fail-writes,unplug-afer=3,unplug-after=x"}};
+    const auto driver = environment.make(); // a FIFO state file would block here
+    QCOMPARE(environment.warnings.size(), 4);
+    QVERIFY(environment.warnings.filter(QStringLiteral("not a regular file")).size() == 1);
+    QVERIFY(environment.warnings.filter(QStringLiteral("trace")).size() == 1);
+    QVERIFY(environment.warnings.filter(QStringLiteral("unplug-afer=3")).size() == 1);
+    QVERIFY(environment.warnings.filter(QStringLiteral("unplug-after=x")).size() == 1);
+    board::Handle handle = 0;
+    QVERIFY(board::succeeded(driver->openByIndex(0, handle)));
+    std::uint32_t written = 0;
+    const std::uint8_t byte = 0x05;
+    QVERIFY(!board::succeeded(driver->write(handle, &byte, 1, written))); // fail-writes still holds
+    driver->close(handle);
+
+    Environment lockedOut;
+    lockedOut.values = {{"TAMBROOK_SIMULATED_BOARDS", "1"},
+                        {"TAMBROOK_SIMULATED_STATE", "/nonexistent-folder/state"}};
+    lockedOut.make();
+    QCOMPARE(lockedOut.warnings.size(), 1);
+    QVERIFY(lockedOut.warnings.first().contains(QStringLiteral("state")));
 }
 
 QTEST_MAIN(BoardTest)

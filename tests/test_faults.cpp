@@ -23,7 +23,7 @@ struct FaultRig {
     std::unique_ptr<TForm1> form;
 
     explicit FaultRig(const std::string& faults)
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults)}) {
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
         form = std::make_unique<TForm1>(state, driver, platform);
@@ -55,9 +55,9 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
     rig.form->Button33Click();
     QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
     StringGrid& grid = *rig.form->controls().StringGrid4;
-    std::vector<QString> rows;
+    std::vector<std::string> rows;
     for (int step = 0; step < 60; ++step)
-        rows.push_back(QStringLiteral("%1-1").arg(step % 2 ? "11110000" : "00001111"));
+        rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
     grid.replaceRows(rows);
     grid.setRow(59);
     rig.form->controls().TrackBar1->setValue(1);

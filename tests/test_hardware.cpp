@@ -5,6 +5,12 @@
 
 #include <QtTest>
 
+#include <cstdio>
+
+namespace {
+constexpr int kSkipped = 77;
+}
+
 class HardwareTest : public QObject {
     Q_OBJECT
 private slots:
@@ -13,8 +19,6 @@ private slots:
 
 void HardwareTest::opensReadsAndWritesBackTheSamePins() {
     const QByteArray named = qgetenv("TAMBROOK_HARDWARE_BOARD");
-    if (named.isEmpty())
-        QSKIP("set TAMBROOK_HARDWARE_BOARD=<index> to run against a real board");
     const auto index = static_cast<std::uint32_t>(named.toUInt());
     board::FtdiDriver driver(board::makeLibFtdiApi(), board::builtInRelayBoardIds());
     std::uint32_t count = 0;
@@ -36,5 +40,15 @@ void HardwareTest::opensReadsAndWritesBackTheSamePins() {
     QVERIFY(board::succeeded(driver.close(handle)));
 }
 
-QTEST_MAIN(HardwareTest)
+// Without a board named, the suite reports itself skipped (exit status 77, which ctest counts as
+// skipped) rather than passing without having run.
+int main(int argc, char* argv[]) {
+    if (qEnvironmentVariableIsEmpty("TAMBROOK_HARDWARE_BOARD")) {
+        std::puts("skipped: set TAMBROOK_HARDWARE_BOARD=<index> to run against a real board");
+        return kSkipped;
+    }
+    QCoreApplication application(argc, argv);
+    HardwareTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_hardware.moc"

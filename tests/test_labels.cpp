@@ -5,7 +5,9 @@
 #include "labels/LabelTable.h"
 #include "ui_TForm2.h"
 
+#include <QClipboard>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QtTest>
 
@@ -45,6 +47,7 @@ private slots:
     void anyPressRetargetsAndSavesBeforeTheClick();
     void okCutsToEighteenAndAcceptsEmptyLabels();
     void keysOfTheDialog();
+    void editsTakeWhatTheFileHolds();
     void keyboardOpensTheDialogToo();
 };
 
@@ -236,6 +239,37 @@ void LabelsTest::keysOfTheDialog() {
     dialog.Edit1->setText(QStringLiteral("By OK key"));
     QTest::keyClick(dialog.Button1, Qt::Key_Enter);
     QCOMPARE(rig.state.labelTable[0], "By OK key"s);
+}
+
+// The edits take only what labels.dat holds, one byte per character, so what the user sees is
+// what is saved; the limit counts characters, and a paste is cut to it rather than refused.
+void LabelsTest::editsTakeWhatTheFileHolds() {
+    Rig rig;
+    auto& dialog = rig.form2->controls();
+    rig.form1->Button2MouseDown(Qt::RightButton);
+    dialog.Edit1->clear();
+    dialog.Edit1->setFocus();
+    // Typed one character at a time, as a keyboard with those keys would.
+    for (const char32_t c : QString::fromUtf8("Gr\u00fcn \u20ac\U0001F600!").toUcs4())
+        QTest::sendKeyEvent(QTest::Click, dialog.Edit1, Qt::Key_unknown, QString::fromUcs4(&c, 1),
+                            Qt::NoModifier);
+    QCOMPARE(dialog.Edit1->text(), QString::fromUtf8("Gr\u00fcn !"));
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8("\U0001F600abcdefghijklmnopqrstuvwxyz"));
+    dialog.Edit1->paste();
+    QCOMPARE(dialog.Edit1->text(), QString::fromUtf8("Gr\u00fcn !abcdefghi")); // 15 characters
+    dialog.Edit2->clear();
+    dialog.Edit2->setText(QStringLiteral("ab"));
+    dialog.Edit2->setCursorPosition(1);
+    QGuiApplication::clipboard()->setText(QString(20, QLatin1Char('x')));
+    dialog.Edit2->paste(); // cut where it was inserted, the text after the cursor kept
+    QCOMPARE(dialog.Edit2->text(), QStringLiteral("a") + QString(13, QLatin1Char('x')) + "b");
+    rig.form2->Button1Click();
+    QCOMPARE(rig.state.labelTable[0], std::string("Gr\xfcn !abcdefghi"));
+    rig.form1->Button2MouseDown(Qt::LeftButton);
+    QFile file(rig.path("labels.dat"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.read(16), QByteArray("Gr\xfcn !abcdefghi", 16));
 }
 
 void LabelsTest::keyboardOpensTheDialogToo() {

@@ -28,7 +28,7 @@ void SessionTest::wholeSession() {
         Log log;
         RecordingPlatform platform(log);
         ProcessState state;
-        board::SimulatedDriver driver({2, {}, {}, {}});
+        board::SimulatedDriver driver({2, {}, {}, {}, {}});
         TForm1 form1(state, driver, platform);
         TForm2 form2(state, platform);
         form1.setLabelDialog(&form2);

@@ -119,7 +119,14 @@ void StepTextTest::programFileReadsLinesAsRows_data() {
     QTest::newRow("empty file") << QByteArray() << QStringList{""};
     QTest::newRow("LF alone") << QByteArray("a\nb\n") << QStringList{"a", "b"};
     QTest::newRow("CR alone") << QByteArray("a\rb\r") << QStringList{"a", "b"};
-    QTest::newRow("mixed") << QByteArray("a\r\nb\nc\rd") << QStringList{"a", "b", "c", "d"};
+    // With line feeds in the file, a lone CR ends only the row's text, not the line.
+    QTest::newRow("mixed") << QByteArray("a\r\nb\nc\rd\ne") << QStringList{"a", "b", "c", "e"};
+    QTest::newRow("CR CR LF, converted twice") << QByteArray("10000000-1\r\r\n01000000-2\r\r\n")
+                                               << QStringList{"10000000-1", "01000000-2"};
+    QTest::newRow("a lone CR takes a place in the read")
+        << (QString(23, 'x') + "\rab\n").toLatin1() << QStringList{QString(23, 'x'), "ab"};
+    QTest::newRow("CR LF after 23 characters is one line end")
+        << (QString(23, 'x') + "\r\nab\n").toLatin1() << QStringList{QString(23, 'x'), "ab"};
     QTest::newRow("last line without end kept") << QByteArray("a\r\nb") << QStringList{"a", "b"};
     QTest::newRow("single line without end") << QByteArray("a") << QStringList{"a"};
     QTest::newRow("empty line inside") << QByteArray("a\n\nb\n") << QStringList{"a", "", "b"};
@@ -143,9 +150,16 @@ void StepTextTest::programFileReadsLinesAsRows() {
     Rows expected;
     for (const QString& row : rows)
         expected.push_back(row.toStdString());
-    QCOMPARE(programfile::decodeProgram(
-                 std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))),
-             expected);
+    const std::string_view whole(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    QCOMPARE(programfile::decodeProgram(whole), expected);
+    // Fed a byte at a time, as a file arrives in chunks, the reader gives the same rows.
+    Rows streamed;
+    programfile::ProgramReader reader(!programfile::holdsLineFeed(whole),
+                                      [&](std::string_view row) { streamed.emplace_back(row); });
+    for (const char c : whole)
+        reader.feed(std::string_view(&c, 1));
+    reader.finish();
+    QCOMPARE(streamed, expected);
 }
 
 void StepTextTest::savedNameGetsOneTxt() {

@@ -17,10 +17,10 @@ namespace {
 
 void setRows(Rig& rig, const QStringList& rows, int current = 0) {
     StringGrid& grid = rig.grid();
-    grid.setRowCount(static_cast<int>(rows.size()));
-    for (int row = 0; row < rows.size(); ++row)
-        grid.setCell(row, rows[row]);
-    grid.replaceRows(gridRows(grid)); // row 0 current, nothing applied
+    std::vector<std::string> texts;
+    for (const QString& row : rows)
+        texts.push_back(row.toStdString());
+    grid.replaceRows(std::move(texts)); // row 0 current, nothing applied
     if (current == 0)
         rig.form1->StringGrid4Click();
     else
@@ -53,7 +53,8 @@ private slots:
     void saveWritesCrLfLinesUnderOneTxtName();
     void openReplacesTheListOnlyWhenTheFileWasRead();
     void openReportsFilesThatCannotBeRead();
-    void openTakesAFiftyMegabyteFile();
+    void openTakesSixteenMebibytesAndRefusesMore();
+    void failingTickStopsTheRun();
     void fiveDigitDelayTextGivesFourDigits();
 };
 
@@ -383,23 +384,67 @@ void TimerModeTest::openReportsFilesThatCannotBeRead() {
         expectRefused(locked);
 }
 
-void TimerModeTest::openTakesAFiftyMegabyteFile() {
+// The largest program file opens whole; one byte more is refused with its size and the limit,
+// and the list stays as it was.
+void TimerModeTest::openTakesSixteenMebibytesAndRefusesMore() {
     Rig rig;
+    setRows(rig, {"10000000-1"});
     const QString path = rig.path("big.txt");
+    const QByteArray line("10000001-25\r\n");
     {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray line("10000001-250\r\n");
-        const QByteArray block = line.repeated(1 << 16);
-        while (file.size() < 50 * 1024 * 1024)
-            file.write(block);
+        const qint64 limit = 16 * 1024 * 1024;
+        file.write(line.repeated(static_cast<int>(limit / line.size())));
+        file.write(QByteArray(static_cast<int>(limit % line.size()), '\n'));
     }
-    const qint64 lines = QFileInfo(path).size() / 14;
+    const qint64 lines = QFileInfo(path).size() / line.size();
     rig.platform.nextOpenName = path;
     rig.form1->Button19Click();
     QVERIFY(rig.platform.errors.isEmpty());
-    QCOMPARE(rig.grid().rowCount(), lines);
-    QCOMPARE(rig.grid().cell(static_cast<int>(lines - 1)), QStringLiteral("10000001-250"));
+    QCOMPARE(rig.grid().rowCount(), lines + QFileInfo(path).size() % line.size());
+    QCOMPARE(rig.grid().cell(static_cast<int>(lines - 1)), QStringLiteral("10000001-25"));
+
+    setRows(rig, {"10000000-1"});
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("\n");
+    }
+    rig.form1->Button19Click();
+    QCOMPARE(rig.platform.errors.size(), 1);
+    QVERIFY(rig.platform.errors[0].contains(QStringLiteral("16777217")));
+    QVERIFY(rig.platform.errors[0].contains(QStringLiteral("16777216")));
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-1"}));
+}
+
+// A program file with a blank last line, played with Repeat: the tick that reaches the blank row
+// fails, the run stops as Stop stops it, and the error is shown once, not on every tick.
+void TimerModeTest::failingTickStopsTheRun() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    const QString path = rig.path("blank-last.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("10000000-1\r\n01000000-1\r\n\r\n");
+    file.close();
+    rig.platform.nextOpenName = path;
+    rig.form1->Button19Click();
+    QCOMPARE(rig.grid().rowCount(), 3);
+    rig.control<QCheckBox>("CheckBox1")->setChecked(true);
+    rig.form1->Button34Click();
+    for (int tick = 0; tick < 6 && rig.form1->timer().isEnabled(); ++tick)
+        emit rig.form1->timer().timeout(); // as the timer delivers them
+    QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
+    QVERIFY(!rig.form1->timer().isEnabled());
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    QCOMPARE(rig.control<UpDown>("UpDown1")->position(), 1); // the step's full delay
+    // A handler's error still stops only that handler.
+    rig.grid().setRow(0);
+    rig.form1->Button34Click();
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
+    QVERIFY(rig.form1->timer().isEnabled());
 }
 
 void TimerModeTest::fiveDigitDelayTextGivesFourDigits() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace programfile {
 
@@ -18,42 +19,67 @@ std::string encodeProgram(const std::vector<std::string>& rows) {
     return bytes;
 }
 
+ProgramReader::ProgramReader(bool crEndsLines, RowSink onRow)
+    : crEndsLines_(crEndsLines)
+    , onRow_(std::move(onRow)) {
+    read_.reserve(kLineBuffer);
+}
+
+void ProgramReader::feed(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (pendingCr_) {
+            pendingCr_ = false;
+            if (c == '\n') {
+                take('\n');
+                continue;
+            }
+            take('\r');
+        }
+        if (c == '\r' && !crEndsLines_)
+            pendingCr_ = true; // a line end if LF follows, otherwise an ordinary character
+        else
+            take(c == '\r' ? '\n' : c);
+    }
+}
+
+void ProgramReader::finish() {
+    if (pendingCr_) {
+        pendingCr_ = false;
+        take('\r');
+    }
+    if (!read_.empty() || !anyRow_)
+        emitRow();
+}
+
+// One character of the text-mode stream. A full read ends before the character that does not
+// fit; a line feed ends the read it fits in.
+void ProgramReader::take(char c) {
+    if (read_.size() == kLineBuffer)
+        emitRow();
+    if (c == '\n')
+        emitRow();
+    else
+        read_ += c;
+}
+
+void ProgramReader::emitRow() {
+    const std::size_t end = read_.find_first_of(std::string_view("\r\0", 2));
+    onRow_(std::string_view(read_).substr(0, end));
+    read_.clear();
+    anyRow_ = true;
+}
+
+bool holdsLineFeed(std::string_view bytes) {
+    return bytes.find('\n') != std::string_view::npos;
+}
+
 std::vector<std::string> decodeProgram(std::string_view bytes) {
     std::vector<std::string> rows;
-    std::size_t pos = 0;
-    const std::size_t end = bytes.size();
-    for (;;) {
-        // One read: up to kLineBuffer characters, up to and including a line end. CR LF and a
-        // lone CR count as one line-end character, as LF does.
-        std::size_t taken = 0;
-        std::size_t textLength = std::string_view::npos;
-        const std::size_t start = pos;
-        bool lineEnded = false;
-        while (taken < kLineBuffer && pos < end) {
-            const char c = bytes[pos++];
-            if (c == '\r' || c == '\n') {
-                if (c == '\r' && pos < end && bytes[pos] == '\n')
-                    ++pos;
-                if (textLength == std::string_view::npos)
-                    textLength = taken;
-                lineEnded = true;
-                break;
-            }
-            if (c == '\0' && textLength == std::string_view::npos)
-                textLength = taken;
-            ++taken;
-        }
-        if (start == end) {
-            // A read that finds nothing ends the file; it adds a row only to an empty file.
-            if (rows.empty())
-                rows.emplace_back();
-            return rows;
-        }
-        const std::size_t length = std::min(textLength, taken);
-        rows.emplace_back(bytes.substr(start, length));
-        if (!lineEnded && pos == end)
-            return rows;
-    }
+    ProgramReader reader(!holdsLineFeed(bytes),
+                         [&rows](std::string_view row) { rows.emplace_back(row); });
+    reader.feed(bytes);
+    reader.finish();
+    return rows;
 }
 
 std::string programFileName(std::string chosen) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,12 +12,40 @@ namespace programfile {
 // The reader takes at most this many characters per read, so a longer line is split over rows.
 inline constexpr std::size_t kLineBuffer = 24;
 
+// Larger program files are refused: 16 MiB hold about 1.4 million steps.
+inline constexpr std::uint64_t kMaxFileBytes = 16ull * 1024 * 1024;
+
 std::string encodeProgram(const std::vector<std::string>& rows);
 
-// The rows a file's bytes give. Line ends are CR LF, LF, or a CR alone; each read takes up to 24
-// characters up to and including the line end, and its row is the text before the line end (or
-// before a NUL byte, which ends a row's text). A last line without a line end is kept. An empty
-// file gives one empty row; the result is never empty.
+// Turns a file's bytes into rows as they arrive, so a file is never held whole. LF ends a line,
+// and CR LF reads as one LF; a row is the line's text up to its first CR (or NUL). Only a file
+// that holds no LF at all has its lines ended by CR, so that CR-only files stay readable. Each
+// read takes up to 24 characters up to and including the line end; a longer line continues in
+// the next row. A last line without a line end is kept, and an empty file gives one empty row.
+class ProgramReader {
+public:
+    using RowSink = std::function<void(std::string_view row)>;
+
+    ProgramReader(bool crEndsLines, RowSink onRow);
+
+    void feed(std::string_view bytes);
+    void finish();
+
+private:
+    void take(char c);
+    void emitRow();
+
+    bool crEndsLines_;
+    RowSink onRow_;
+    std::string read_; // the characters of the read in progress, line end excluded
+    bool pendingCr_ = false;
+    bool anyRow_ = false;
+};
+
+// Whether the bytes hold a line feed, which decides the reader's line ends.
+bool holdsLineFeed(std::string_view bytes);
+
+// The rows a whole file's bytes give; never empty.
 std::vector<std::string> decodeProgram(std::string_view bytes);
 
 // The name a program is saved under: ".txt" is added unless the name ends in it (any case).

@@ -1,29 +1,37 @@
 // "Open File" and "Save File": the program list to and from a text file, one step per line.
 #include "app/Controls.h"
+#include "app/SafeFile.h"
 #include "app/TForm1.h"
 #include "timer/ProgramFile.h"
 #include "ui_TForm1.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
-// The previous file of that name stays whole until the new one is complete.
-QString writeWholeFile(const QString& path, const std::string& bytes) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-        static_cast<qint64>(bytes.size())) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return reason;
-    }
-    if (!file.commit())
-        return file.errorString();
-    return {};
+// The rows of a program file, read in passes over the file so that it is never held whole: one
+// finds whether it has line feeds, one counts the rows so that they are stored without regrowth,
+// and one keeps them.
+std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file,
+                                                 std::vector<std::string>& rows) {
+    bool lineFeeds = false;
+    if (!file.readAll([&](std::string_view chunk) {
+            lineFeeds = lineFeeds || programfile::holdsLineFeed(chunk);
+        }))
+        return file.failure();
+    std::size_t count = 0;
+    programfile::ProgramReader counter(!lineFeeds, [&count](std::string_view) { ++count; });
+    if (!file.readAll([&](std::string_view chunk) { counter.feed(chunk); }))
+        return file.failure();
+    counter.finish();
+    rows.reserve(count);
+    programfile::ProgramReader reader(!lineFeeds,
+                                      [&rows](std::string_view row) { rows.emplace_back(row); });
+    if (!file.readAll([&](std::string_view chunk) { reader.feed(chunk); }))
+        return file.failure();
+    reader.finish();
+    return std::nullopt;
 }
 
 } // namespace
@@ -37,11 +45,12 @@ void TForm1::Button20Click() {
     std::vector<std::string> rows;
     rows.reserve(static_cast<std::size_t>(grid.rowCount()));
     for (int row = 0; row < grid.rowCount(); ++row)
-        rows.push_back(grid.cell(row).toLatin1().toStdString());
-    const QString failure = writeWholeFile(path, programfile::encodeProgram(rows));
-    if (!failure.isEmpty())
+        rows.push_back(grid.text(row));
+    if (const auto failure = safefile::replaceFile(QFile::encodeName(path).toStdString(),
+                                                   programfile::encodeProgram(rows)))
         platform_.showError(this, QStringLiteral("Could not save the program to \"%1\": %2")
-                                      .arg(QDir::toNativeSeparators(path), failure));
+                                      .arg(QDir::toNativeSeparators(path),
+                                           QString::fromLocal8Bit(failure->reason)));
 }
 
 // The list is replaced only once the whole file has been read; row 0 becomes current and nothing
@@ -50,20 +59,19 @@ void TForm1::Button19Click() {
     const QString path = platform_.askOpenFileName(this);
     if (path.isEmpty())
         return;
-    QFile file(path);
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.readAll();
-    if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+    safefile::InputFile file = safefile::InputFile::open(QFile::encodeName(path).toStdString(),
+                                                         programfile::kMaxFileBytes);
+    std::vector<std::string> rows;
+    std::optional<safefile::Failure> failure;
+    if (!file.isOpen())
+        failure = file.failure();
+    else
+        failure = readProgramRows(file, rows);
+    if (failure) {
         platform_.showError(this, QStringLiteral("Could not open the program file \"%1\": %2")
-                                      .arg(QDir::toNativeSeparators(path), file.errorString()));
+                                      .arg(QDir::toNativeSeparators(path),
+                                           QString::fromLocal8Bit(failure->reason)));
         return;
     }
-    const std::vector<std::string> lines = programfile::decodeProgram(
-        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    std::vector<QString> rows;
-    rows.reserve(lines.size());
-    for (const std::string& line : lines)
-        rows.push_back(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
     ui->StringGrid4->replaceRows(std::move(rows));
 }

@@ -8,7 +8,7 @@
 
 namespace {
 constexpr int kSettlePauseMs = 50;
-const QString kEmptyStep = QStringLiteral("00000000-0");
+constexpr std::string_view kEmptyStep = "00000000-0";
 } // namespace
 
 void TForm1::Button18Click() {
@@ -38,12 +38,12 @@ void TForm1::Button11Click() {
 
 std::string TForm1::currentRowText() const {
     const StringGrid& grid = *ui->StringGrid4;
-    return grid.cell(grid.row()).toLatin1().toStdString();
+    return grid.text(grid.row());
 }
 
 void TForm1::setCurrentRowText(const std::string& text) {
     StringGrid& grid = *ui->StringGrid4;
-    grid.setCell(grid.row(), QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    grid.setText(grid.row(), text);
 }
 
 int TForm1::timerValue() const {
@@ -128,9 +128,9 @@ void TForm1::StringGrid4Click() {
 // Add: a copy of the current step as the new last row, which becomes current and is applied.
 void TForm1::Button23Click() {
     StringGrid& grid = *ui->StringGrid4;
-    const QString copy = grid.cell(grid.row());
+    const std::string copy = grid.text(grid.row());
     grid.setRowCount(grid.rowCount() + 1);
-    grid.setCell(grid.rowCount() - 1, copy);
+    grid.setText(grid.rowCount() - 1, copy);
     grid.setRow(grid.rowCount() - 1);
 }
 
@@ -144,8 +144,8 @@ void TForm1::Button21Click() {
 void TForm1::Button22Click() {
     StringGrid& grid = *ui->StringGrid4;
     grid.setRowCount(2);
-    grid.setCell(0, kEmptyStep);
-    grid.setCell(1, kEmptyStep);
+    grid.setText(0, kEmptyStep);
+    grid.setText(1, kEmptyStep);
     grid.setRow(1);
     grid.setRow(0);
     grid.setRowCount(1);
