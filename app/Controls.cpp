@@ -3,11 +3,16 @@
 #include <QValidator>
 
 #include <QContextMenuEvent>
+#include <QGroupBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyleOptionTab>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -163,6 +168,76 @@ void UpDown::readPositionFromText(const QString& text) {
         position_ = static_cast<int>(std::clamp<qlonglong>(value, minimum_, maximum_));
 }
 
+// ---- labels, icon and notebook --------------------------------------------------------------
+
+void fitLabelToText(QLabel& label) {
+    if (!label.text().isEmpty())
+        label.resize(std::max(label.width(), label.sizeHint().width()), label.height());
+}
+
+QIcon programIcon() {
+    Q_INIT_RESOURCE(resources); // the resources live in a static library
+    return QIcon(QStringLiteral(":/tambrook.svg"));
+}
+
+namespace {
+constexpr int kTabPadding = 6;       // each side of a tab's text
+constexpr int kTabRowHeight = 22;    // the tabs, overlapping the pane's top line
+constexpr int kPaneTop = 20;         // where the pane's frame starts
+constexpr QPoint kPageOrigin{4, 24}; // a page's client area inside the notebook
+} // namespace
+
+void NotebookStyle::apply(QTabWidget& notebook) {
+    auto* style = new NotebookStyle;
+    style->setParent(&notebook);
+    notebook.setStyle(style);
+    notebook.tabBar()->setStyle(style);
+}
+
+// The tab's padding is the style's own measure, so the tab's size and the place its text is
+// drawn at agree.
+int NotebookStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
+                               const QWidget* widget) const {
+    switch (metric) {
+    case PM_TabBarTabHSpace:
+        return 2 * kTabPadding;
+    case PM_TabBarTabVSpace:
+        return kTabRowHeight - (option ? option->fontMetrics.height() : 13);
+    default:
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+}
+
+void frameThroughTitle(QGroupBox& box) {
+    // A box that fills its background keeps doing so, hiding what lies under it.
+    const QString fill = box.autoFillBackground()
+                             ? QStringLiteral(" background-color: palette(window);")
+                             : QString();
+    box.setStyleSheet(
+        QStringLiteral(
+            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px;%1 }"
+            "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px;"
+            " background-color: palette(window); }")
+            .arg(fill));
+}
+
+QRect NotebookStyle::subElementRect(SubElement element, const QStyleOption* option,
+                                    const QWidget* widget) const {
+    const QRect whole = option->rect;
+    switch (element) {
+    case SE_TabWidgetTabBar: {
+        const QRect bar = QProxyStyle::subElementRect(element, option, widget);
+        return {whole.left() + 2, whole.top(), bar.width(), kTabRowHeight};
+    }
+    case SE_TabWidgetTabPane:
+        return whole.adjusted(0, kPaneTop, 0, 0);
+    case SE_TabWidgetTabContents:
+        return whole.adjusted(kPageOrigin.x(), kPageOrigin.y(), -kPageOrigin.x(), -kPageOrigin.x());
+    default:
+        return QProxyStyle::subElementRect(element, option, widget);
+    }
+}
+
 // ---- TLabelEdit ------------------------------------------------------------------------------
 
 namespace {
@@ -283,6 +358,8 @@ StringGrid::StringGrid(QWidget* parent)
     verticalHeader()->setMinimumSectionSize(1);
     setShowGrid(true);
     setWordWrap(false);
+    // One column wider than the list scrolls by pixels; by items it could not scroll at all.
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     showCurrentRow();
 }
 

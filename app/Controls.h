@@ -9,8 +9,10 @@
 #include <QAbstractTableModel>
 #include <QComboBox>
 #include <QFrame>
+#include <QIcon>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QTableView>
 #include <QWidget>
@@ -19,6 +21,9 @@
 #include <string_view>
 #include <vector>
 
+class QGroupBox;
+class QLabel;
+class QTabWidget;
 class QToolButton;
 
 // A push button whose caption is exactly the text code gave it. Qt would read '&' as a mnemonic
@@ -40,6 +45,29 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+};
+
+// Sizes a text label to its text, keeping its place; a label is never made narrower.
+void fitLabelToText(QLabel& label);
+
+// Draws a group box's frame through the middle of its title, as the form expects, so that the
+// controls placed over the box clear its top line.
+void frameThroughTitle(QGroupBox& box);
+
+// The program's own icon, for both windows.
+QIcon programIcon();
+
+// The look of the main window's notebook: compact tabs, so that the three of them fit left of the
+// status panel that lies over the tab row, and each page's client area 4, 24 inside the notebook.
+class NotebookStyle : public QProxyStyle {
+    Q_OBJECT
+public:
+    static void apply(QTabWidget& notebook);
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override;
+    QRect subElementRect(SubElement element, const QStyleOption* option,
+                         const QWidget* widget) const override;
 };
 
 // A one-line edit for a label. The user can enter only characters labels.dat can hold (one byte

@@ -7,6 +7,7 @@
 
 #include <QCloseEvent>
 #include <QFont>
+#include <QGroupBox>
 #include <QLabel>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, Q
     ui->setupUi(this);
     move(326, 101);
     setFixedSize(785, 413);
+    setWindowIcon(programIcon());
+    NotebookStyle::apply(*ui->TabbedNotebook1);
     resolveRelayControls();
     applyFonts();
     ui->UpDown1->setAssociate(ui->Edit9);
@@ -54,7 +57,10 @@ void TForm1::applyFonts() {
     }
     // Text labels size themselves to their text, keeping their place.
     for (QLabel* label : findChildren<QLabel*>())
-        fitLabelWidth(*label);
+        fitLabelToText(*label);
+    keepReadoutBesideItsLabel();
+    for (QGroupBox* box : findChildren<QGroupBox*>())
+        frameThroughTitle(*box);
     QFont gridFont(QStringLiteral("MS Sans Serif"));
     gridFont.setPixelSize(15);
     gridFont.setBold(true);
@@ -88,9 +94,13 @@ TButton& TForm1::stepButton(int relay) const {
     return *relays_.at(static_cast<std::size_t>(relay - 1)).stepButton;
 }
 
-void TForm1::fitLabelWidth(QLabel& label) {
-    if (!label.text().isEmpty())
-        label.resize(std::max(label.width(), label.sizeHint().width()), label.height());
+// "Timer resolution, ms" is wider in this font than the form allows for; its readout moves right
+// of it rather than covering its last letters.
+void TForm1::keepReadoutBesideItsLabel() {
+    constexpr int kGap = 3;
+    const int labelEnd = ui->Label4->x() + ui->Label4->width();
+    if (ui->Label5->x() < labelEnd + kGap)
+        ui->Label5->move(labelEnd + kGap, ui->Label5->y());
 }
 
 int TForm1::relayOf(const QObject& button) {

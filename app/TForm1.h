@@ -151,7 +151,7 @@ private:
     void applyFonts();
 
     static int relayOf(const QObject& button);
-    static void fitLabelWidth(QLabel& label);
+    void keepReadoutBesideItsLabel();
     void setStatusPanel(bool found);
     void noteBoardStatus(board::Status status);
     void manualClickSequence(int relay);

@@ -7,6 +7,7 @@
 #include "ui_TForm2.h"
 
 #include <QKeyEvent>
+#include <QLabel>
 
 namespace {
 
@@ -31,6 +32,9 @@ TForm2::TForm2(ProcessState& state, Platform& platform, QWidget* parent)
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPointSize(8);
     setFont(font);
+    setWindowIcon(programIcon());
+    for (QLabel* label : {ui->Label1, ui->Label2})
+        fitLabelToText(*label);
     for (TLabelEdit* edit : {ui->Edit1, ui->Edit2}) {
         edit->setTypedLimit(kTypedLabelLength);
         edit->installEventFilter(this);

@@ -72,7 +72,7 @@ void TForm1::TrackBar1Change() {
     const int resolution = ui->TrackBar1->value();
     Timer1->setInterval(resolution);
     ui->Label5->setText(QString::number(resolution));
-    fitLabelWidth(*ui->Label5);
+    fitLabelToText(*ui->Label5);
 }
 
 void TForm1::Edit9Change() {
