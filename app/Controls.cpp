@@ -10,6 +10,7 @@
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyleOptionGroupBox>
 #include <QStyleOptionTab>
 #include <QTabBar>
 #include <QTabWidget>
@@ -175,9 +176,12 @@ void fitLabelToText(QLabel& label) {
         label.resize(std::max(label.width(), label.sizeHint().width()), label.height());
 }
 
+// The packaged SVG, rendered when building (IconPixels.inc).
 QIcon programIcon() {
-    Q_INIT_RESOURCE(resources); // the resources live in a static library
-    return QIcon(QStringLiteral(":/tambrook.svg"));
+#include "IconPixels.inc"
+    const QImage image(reinterpret_cast<const uchar*>(kIconPixels), kIconSize, kIconSize,
+                       QImage::Format_ARGB32_Premultiplied);
+    return QIcon(QPixmap::fromImage(image));
 }
 
 namespace {
@@ -185,19 +189,23 @@ constexpr int kTabPadding = 6;       // each side of a tab's text
 constexpr int kTabRowHeight = 22;    // the tabs, overlapping the pane's top line
 constexpr int kPaneTop = 20;         // where the pane's frame starts
 constexpr QPoint kPageOrigin{4, 24}; // a page's client area inside the notebook
+constexpr int kGroupTitleIndent = 6;
+constexpr int kGroupTitlePadding = 2;
 } // namespace
 
-void NotebookStyle::apply(QTabWidget& notebook) {
-    auto* style = new NotebookStyle;
-    style->setParent(&notebook);
+void FormStyle::apply(QWidget& window, QTabWidget& notebook) {
+    auto* style = new FormStyle;
+    style->setParent(&window);
     notebook.setStyle(style);
     notebook.tabBar()->setStyle(style);
+    for (QGroupBox* box : window.findChildren<QGroupBox*>())
+        box->setStyle(style);
 }
 
 // The tab's padding is the style's own measure, so the tab's size and the place its text is
 // drawn at agree.
-int NotebookStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
-                               const QWidget* widget) const {
+int FormStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
+                           const QWidget* widget) const {
     switch (metric) {
     case PM_TabBarTabHSpace:
         return 2 * kTabPadding;
@@ -208,21 +216,8 @@ int NotebookStyle::pixelMetric(PixelMetric metric, const QStyleOption* option,
     }
 }
 
-void frameThroughTitle(QGroupBox& box) {
-    // A box that fills its background keeps doing so, hiding what lies under it.
-    const QString fill = box.autoFillBackground()
-                             ? QStringLiteral(" background-color: palette(window);")
-                             : QString();
-    box.setStyleSheet(
-        QStringLiteral(
-            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px;%1 }"
-            "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px;"
-            " background-color: palette(window); }")
-            .arg(fill));
-}
-
-QRect NotebookStyle::subElementRect(SubElement element, const QStyleOption* option,
-                                    const QWidget* widget) const {
+QRect FormStyle::subElementRect(SubElement element, const QStyleOption* option,
+                                const QWidget* widget) const {
     const QRect whole = option->rect;
     switch (element) {
     case SE_TabWidgetTabBar: {
@@ -236,6 +231,46 @@ QRect NotebookStyle::subElementRect(SubElement element, const QStyleOption* opti
     default:
         return QProxyStyle::subElementRect(element, option, widget);
     }
+}
+
+// A group box: its title at the top left, the frame's top line through the title's middle, and
+// the contents inside the frame lines.
+QRect FormStyle::subControlRect(ComplexControl control, const QStyleOptionComplex* option,
+                                SubControl part, const QWidget* widget) const {
+    const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+    if (control != CC_GroupBox || !box)
+        return QProxyStyle::subControlRect(control, option, part, widget);
+    const QFontMetrics& metrics = option->fontMetrics;
+    const QRect frame = option->rect.adjusted(0, metrics.height() / 2, 0, 0);
+    switch (part) {
+    case SC_GroupBoxFrame:
+        return frame;
+    case SC_GroupBoxLabel:
+        return {option->rect.left() + kGroupTitleIndent, option->rect.top(),
+                metrics.horizontalAdvance(box->text) + 2 * kGroupTitlePadding, metrics.height()};
+    case SC_GroupBoxContents:
+        return frame.adjusted(1, 1, -1, -1);
+    default:
+        return QProxyStyle::subControlRect(control, option, part, widget);
+    }
+}
+
+void FormStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                                   QPainter* painter, const QWidget* widget) const {
+    const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+    if (control != CC_GroupBox || !box) {
+        QProxyStyle::drawComplexControl(control, option, painter, widget);
+        return;
+    }
+    painter->save();
+    const QRect frame = subControlRect(control, option, SC_GroupBoxFrame, widget);
+    painter->setPen(option->palette.color(QPalette::Mid));
+    painter->drawRect(frame.adjusted(0, 0, -1, -1));
+    const QRect title = subControlRect(control, option, SC_GroupBoxLabel, widget);
+    painter->fillRect(title, option->palette.window());
+    painter->setPen(option->palette.color(QPalette::WindowText));
+    painter->drawText(title, Qt::AlignCenter | Qt::TextShowMnemonic, box->text);
+    painter->restore();
 }
 
 // ---- TLabelEdit ------------------------------------------------------------------------------
@@ -349,13 +384,14 @@ void StringGridModel::replaceAll(std::vector<std::string> rows) {
 StringGrid::StringGrid(QWidget* parent)
     : QTableView(parent)
     , model_(new StringGridModel(this)) {
+    // The headers are hidden before the model arrives, so nothing measures them.
+    horizontalHeader()->hide();
+    verticalHeader()->hide();
+    verticalHeader()->setMinimumSectionSize(1);
     setModel(model_);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    horizontalHeader()->hide();
-    verticalHeader()->hide();
-    verticalHeader()->setMinimumSectionSize(1);
     setShowGrid(true);
     setWordWrap(false);
     // One column wider than the list scrolls by pixels; by items it could not scroll at all.
@@ -414,7 +450,21 @@ void StringGrid::showCurrentRow() {
     scrollTo(current);
 }
 
+// Only the left button selects a row; whatever the modifiers, the clicked row becomes the one
+// selected row (Ctrl+click never leaves the current row unhighlighted).
+QItemSelectionModel::SelectionFlags StringGrid::selectionCommand(const QModelIndex& index,
+                                                                 const QEvent* event) const {
+    if (!index.isValid())
+        return QItemSelectionModel::NoUpdate;
+    Q_UNUSED(event);
+    return QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+}
+
 void StringGrid::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
     const int before = row_;
     QTableView::mousePressEvent(event);
     // A click on the row that is already current still counts as a click.

@@ -21,7 +21,6 @@
 #include <string_view>
 #include <vector>
 
-class QGroupBox;
 class QLabel;
 class QTabWidget;
 class QToolButton;
@@ -50,24 +49,28 @@ protected:
 // Sizes a text label to its text, keeping its place; a label is never made narrower.
 void fitLabelToText(QLabel& label);
 
-// Draws a group box's frame through the middle of its title, as the form expects, so that the
-// controls placed over the box clear its top line.
-void frameThroughTitle(QGroupBox& box);
-
 // The program's own icon, for both windows.
 QIcon programIcon();
 
-// The look of the main window's notebook: compact tabs, so that the three of them fit left of the
-// status panel that lies over the tab row, and each page's client area 4, 24 inside the notebook.
-class NotebookStyle : public QProxyStyle {
+// The look the form expects where the platform style differs: compact notebook tabs, so that
+// the three of them fit left of the status panel that lies over the tab row, with each page's
+// client area 4, 24 inside the notebook; and group box frames drawn through the middle of their
+// titles, so that the controls placed over a box clear its top line.
+class FormStyle : public QProxyStyle {
     Q_OBJECT
 public:
-    static void apply(QTabWidget& notebook);
+    // Gives the notebook, its tab bar and every group box of the window this look; the style
+    // belongs to the window.
+    static void apply(QWidget& window, QTabWidget& notebook);
 
     int pixelMetric(PixelMetric metric, const QStyleOption* option,
                     const QWidget* widget) const override;
     QRect subElementRect(SubElement element, const QStyleOption* option,
                          const QWidget* widget) const override;
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override;
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override;
 };
 
 // A one-line edit for a label. The user can enter only characters labels.dat can hold (one byte
@@ -223,6 +226,8 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
 
 private:
     void showCurrentRow();

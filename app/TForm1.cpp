@@ -7,7 +7,6 @@
 
 #include <QCloseEvent>
 #include <QFont>
-#include <QGroupBox>
 #include <QLabel>
 
 #include <algorithm>
@@ -23,7 +22,7 @@ TForm1::TForm1(ProcessState& state, board::Driver& driver, Platform& platform, Q
     move(326, 101);
     setFixedSize(785, 413);
     setWindowIcon(programIcon());
-    NotebookStyle::apply(*ui->TabbedNotebook1);
+    FormStyle::apply(*this, *ui->TabbedNotebook1);
     resolveRelayControls();
     applyFonts();
     ui->UpDown1->setAssociate(ui->Edit9);
@@ -59,8 +58,6 @@ void TForm1::applyFonts() {
     for (QLabel* label : findChildren<QLabel*>())
         fitLabelToText(*label);
     keepReadoutBesideItsLabel();
-    for (QGroupBox* box : findChildren<QGroupBox*>())
-        frameThroughTitle(*box);
     QFont gridFont(QStringLiteral("MS Sans Serif"));
     gridFont.setPixelSize(15);
     gridFont.setBold(true);

@@ -29,7 +29,6 @@ dpkg-deb -f "$deb" Package | grep -qx tambrook || fail "package name"
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks Qt Widgets"
 dpkg-deb -f "$deb" Depends | grep -q libftdi1 || fail "Depends lacks libftdi1"
 dpkg-deb -f "$deb" Depends | grep -q fonts-liberation2 || fail "Depends lacks the layout's font"
-dpkg-deb -f "$deb" Depends | grep -q libqt6svg6 || fail "Depends lacks the SVG icon engine"
 
 desktop-file-validate "$root/usr/share/applications/tambrook.desktop" || fail "desktop file"
 grep -qx 'Exec=/usr/libexec/tambrook/tambrook-launch' "$root/usr/share/applications/tambrook.desktop" ||

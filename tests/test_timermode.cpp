@@ -55,6 +55,9 @@ private slots:
     void openReportsFilesThatCannotBeRead();
     void openTakesSixteenMebibytesAndRefusesMore();
     void failingTickStopsTheRun();
+    void startPlaysTheFirstStepOfAnOpenedFile();
+    void onlyALeftClickSelectsARow();
+    void rowsNeverHoldLineEnds();
     void fiveDigitDelayTextGivesFourDigits();
 };
 
@@ -248,9 +251,9 @@ void TimerModeTest::stopMidCountRestoresTheDelay() {
     QCOMPARE(rig.grid().row(), 0);
     QVERIFY(rig.take().empty()); // the relays do not change
     QVERIFY(!rig.form1->timer().isEnabled());
-    // A following Start begins again at row 0 (already current, so not applied again).
+    // A following Start begins again at row 0, applied again though it is current.
     rig.form1->Button34Click();
-    QVERIFY(rig.take().empty());
+    QCOMPARE(rig.take(), (Log{"write 01"}));
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
 }
 
@@ -282,7 +285,7 @@ void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
     rig.openBoard(0x00);
     setRows(rig, {"10000000-3"}, 0);
     rig.form1->Button34Click();
-    QVERIFY(rig.take().empty()); // not applied again at Start
+    QCOMPARE(rig.take(), (Log{"write 01"})); // Start plays the first step, current or not
     rig.form1->Timer1Timer();
     rig.form1->Timer1Timer();
     QVERIFY(rig.form1->timer().isEnabled());
@@ -292,6 +295,7 @@ void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
 
     rig.control<QCheckBox>("CheckBox1")->setChecked(true);
     rig.form1->Button34Click();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
     for (int tick = 0; tick < 9; ++tick)
         rig.form1->Timer1Timer();
     QVERIFY(rig.form1->timer().isEnabled());
@@ -445,6 +449,75 @@ void TimerModeTest::failingTickStopsTheRun() {
     rig.form1->Button34Click();
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
     QVERIFY(rig.form1->timer().isEnabled());
+}
+
+// After Open File row 0 is current but not applied; Start still plays it with its own pattern
+// and delay, and the played program's rows end as they were.
+void TimerModeTest::startPlaysTheFirstStepOfAnOpenedFile() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    edit9(rig).setText(QStringLiteral("3"));
+    const QString path = rig.path("two.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("10000000-5\r\n01000000-2\r\n");
+    file.close();
+    rig.platform.nextOpenName = path;
+    rig.form1->Button19Click();
+    rig.take();
+    rig.form1->Button34Click();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QCOMPARE(edit9(rig).text(), QStringLiteral("5"));
+    for (int tick = 0; tick < 20 && rig.form1->timer().isEnabled(); ++tick)
+        rig.form1->Timer1Timer();
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-5", "01000000-2"}));
+}
+
+// Only a left click (or the keyboard) selects a row, and the selected row stays highlighted.
+void TimerModeTest::onlyALeftClickSelectsARow() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    setRows(rig, {"10000000-1", "01000000-2", "00100000-3"}, 0);
+    rig.form1->show();
+    auto& ui = rig.form1->controls();
+    ui.TabbedNotebook1->setCurrentWidget(ui.TimerPage);
+    QVERIFY(QTest::qWaitForWindowExposed(rig.form1.get()));
+    StringGrid& grid = rig.grid();
+    const auto rowCentre = [&](int row) {
+        return grid.visualRect(grid.model()->index(row, 0)).center();
+    };
+    for (const Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
+        QTest::mouseClick(grid.viewport(), button, Qt::NoModifier, rowCentre(1));
+        QCOMPARE(grid.row(), 0);
+    }
+    QVERIFY(rig.take().empty());
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, Qt::NoModifier, rowCentre(2));
+    QCOMPARE(grid.row(), 2);
+    QCOMPARE(rig.take(), (Log{"write 04"}));
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(2));
+    QCOMPARE(grid.row(), 2);
+    QVERIFY(grid.selectionModel()->isRowSelected(2, {}));
+    QCOMPARE(rig.take(), (Log{"write 04"})); // a click on the current row still applies it
+    QTest::keyClick(&grid, Qt::Key_Up);
+    QCOMPARE(grid.row(), 1);
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+}
+
+// Whatever path a text takes into a row, the row keeps only what comes before a CR or LF, so a
+// saved program never gains a line.
+void TimerModeTest::rowsNeverHoldLineEnds() {
+    Rig rig;
+    edit9(rig).setText(QStringLiteral("123"));
+    edit9(rig).setText(QStringLiteral("12\r\n3")); // pasted; the timer value stays 123
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-12"));
+    rig.grid().setCell(0, QStringLiteral("01000000-7\nextra"));
+    QCOMPARE(rig.grid().cell(0), QStringLiteral("01000000-7"));
+    rig.platform.nextSaveName = rig.path("prog");
+    rig.form1->Button20Click();
+    QFile saved(rig.path("prog.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("01000000-7\r\n"));
 }
 
 void TimerModeTest::fiveDigitDelayTextGivesFourDigits() {

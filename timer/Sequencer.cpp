@@ -19,10 +19,16 @@ void TForm1::Button34Click() {
         stopProgram();
 }
 
+// The first step is always played with its own pattern and delay: row 0 is applied even when it
+// is already current (after Open File it is current without having been applied).
 void TForm1::startProgram() {
     Timer1->setEnabled(true);
     ui->Button34->setCaption(kStop);
-    ui->StringGrid4->setRow(0);
+    StringGrid& grid = *ui->StringGrid4;
+    if (grid.row() == 0)
+        applySelectedRow();
+    else
+        grid.setRow(0);
     state_.savedStepDelay = timerValue();
 }
 
