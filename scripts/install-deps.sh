@@ -9,6 +9,7 @@ packages=(
     libftdi1-dev
     fonts-dejavu-core fonts-liberation2 qt6-svg-dev
     desktop-file-utils dpkg-dev
+    umockdev libumockdev-dev
     "$@"
 )
 

@@ -1,0 +1,231 @@
+// The real-board backend end to end: libftdi1 and libusb, unchanged, against an FT232R emulated
+// at the kernel's USB interface (tests/usb). Runs under umockdev-wrapper; without umockdev the
+// suite reports itself skipped.
+#include "TestSupport.h"
+
+#include "board/DriverFactory.h"
+#include "board/FtdiDriver.h"
+#include "timer/TickTimer.h"
+#include "ui_TForm1.h"
+#include "usb/EmulatedFt232r.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kSkipped = 77;
+
+std::unique_ptr<board::Driver> realBoards() {
+    return std::make_unique<board::FtdiDriver>(board::makeLibFtdiApi(),
+                                               board::builtInRelayBoardIds());
+}
+
+std::uint32_t countOf(board::Driver& driver) {
+    std::uint32_t count = 12345;
+    return board::succeeded(driver.countDevices(count)) ? count : 12345;
+}
+
+// Opens the first board as the window does: open, bit mode, rate.
+board::Handle openFirst(board::Driver& driver) {
+    board::Handle handle = 0;
+    if (!board::succeeded(driver.openByIndex(0, handle)) ||
+        !board::succeeded(driver.setBitMode(handle, 0xFF, 1)) ||
+        !board::succeeded(driver.setBaudRate(handle, 115200)))
+        return 0;
+    return handle;
+}
+
+bool writeByte(board::Driver& driver, board::Handle handle, std::uint8_t byte) {
+    std::uint32_t written = 0;
+    return board::succeeded(driver.write(handle, &byte, 1, written)) && written == 1;
+}
+
+} // namespace
+
+class UsbTest : public QObject {
+    Q_OBJECT
+private slots:
+    void countsRelayBoardsOnly_data();
+    void countsRelayBoardsOnly();
+    void openingLeavesThePinsAndSetsBitBangOnce();
+    void writesLandOnThePinsAndTheSerialDriverComesBack();
+    void unpluggedAndWedgedBoardsFailWithoutHanging();
+    void wholeSessionOnTheDefaultBackend();
+};
+
+void UsbTest::countsRelayBoardsOnly_data() {
+    QTest::addColumn<int>("boards");
+    QTest::newRow("none") << 0;
+    QTest::newRow("one") << 1;
+    QTest::newRow("three") << 3;
+}
+
+// A device of another product id on the same bus is never counted, opened or reset.
+void UsbTest::countsRelayBoardsOnly() {
+    QFETCH(int, boards);
+    usbemu::EmulatedBus bus;
+    for (int port = 1; port <= boards; ++port)
+        bus.add({0x0403, 0x6001, "RELAY" + std::to_string(port), port, false, 0});
+    usbemu::EmulatedBoard& other = bus.add({0x0403, 0x6010, "DUAL", 7, false, 0});
+    const auto driver = realBoards();
+    QCOMPARE(countOf(*driver), static_cast<std::uint32_t>(boards));
+    board::Handle handle = 0;
+    if (boards > 0) {
+        QVERIFY(
+            board::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards - 1), handle)));
+        QVERIFY(board::succeeded(driver->close(handle)));
+    }
+    QVERIFY(!board::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards), handle)));
+    QCOMPARE(other.state().opens, 0);
+}
+
+// A board left in bit-bang mode by an earlier session keeps its relays: no bulk write, one
+// SET_BITMODE (0xFF, asynchronous bit-bang), no bit-mode reset, and the pins are adopted.
+void UsbTest::openingLeavesThePinsAndSetsBitBangOnce() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x05});
+    const auto driver = realBoards();
+    const board::Handle handle = openFirst(*driver);
+    QVERIFY(handle != 0);
+    std::uint8_t pins = 0;
+    QVERIFY(board::succeeded(driver->readPins(handle, pins)));
+    QCOMPARE(pins, 0x05);
+    const usbemu::BoardState state = emulated.state();
+    QCOMPARE(state.bulkWrites, 0);
+    QCOMPARE(state.setBitModeRequests, 1);
+    QCOMPARE(state.bitModeResets, 0);
+    QVERIFY(state.sioResets >= 1); // opening resets the serial engine, which keeps the pins
+    QVERIFY(state.bitBang);
+    QCOMPARE(state.direction, 0xFF);
+    QVERIFY(state.baudRateRequests >= 1);
+    QCOMPARE(state.pins, 0x05);
+    QVERIFY(state.unknownRequests.empty());
+    QVERIFY(board::succeeded(driver->close(handle)));
+}
+
+void UsbTest::writesLandOnThePinsAndTheSerialDriverComesBack() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, false, 0});
+    const auto driver = realBoards();
+    QElapsedTimer cycle;
+    cycle.start();
+    const board::Handle handle = openFirst(*driver);
+    QVERIFY(handle != 0);
+    QVERIFY(!emulated.state().driverBound);
+    QCOMPARE(emulated.state().driverDetaches, 1);
+    QVERIFY(writeByte(*driver, handle, 0xA5));
+    std::uint8_t pins = 0;
+    QVERIFY(board::succeeded(driver->readPins(handle, pins)));
+    qInfo("open + write + read on the emulated board: %.2f ms", cycle.nsecsElapsed() / 1e6);
+    QCOMPARE(pins, 0xA5);
+    QCOMPARE(emulated.state().pins, 0xA5);
+    QCOMPARE(emulated.state().bulkWrites, 1);
+    QVERIFY(board::succeeded(driver->close(handle)));
+    QVERIFY(emulated.state().driverBound);
+    QCOMPARE(emulated.state().driverAttaches, 1);
+    QCOMPARE(emulated.state().pins, 0xA5); // closing leaves the relays as they are
+}
+
+// Unplugged: every later call fails at once. Wedged: every call gives up after the backend's
+// 300 ms timeout. Nothing hangs.
+void UsbTest::unpluggedAndWedgedBoardsFailWithoutHanging() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& unplugged = bus.add({0x0403, 0x6001, "A1", 1, false, 0});
+    usbemu::EmulatedBoard& wedged = bus.add({0x0403, 0x6001, "A2", 2, false, 0});
+    const auto driver = realBoards();
+    QCOMPARE(countOf(*driver), 2u);
+    board::Handle first = 0;
+    board::Handle second = 0;
+    QVERIFY(board::succeeded(driver->openByIndex(0, first)));
+    QVERIFY(board::succeeded(driver->openByIndex(1, second)));
+
+    bus.unplug(unplugged);
+    QElapsedTimer clock;
+    std::uint8_t pins = 0;
+    for (int call = 0; call < 3; ++call) {
+        clock.start();
+        QVERIFY(!writeByte(*driver, first, 0x01));
+        QVERIFY(!board::succeeded(driver->readPins(first, pins)));
+        QVERIFY(!board::succeeded(driver->setBitMode(first, 0xFF, 1)));
+        QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(countOf(*driver), 1u, 2000); // once the remove uevent is seen
+
+    wedged.setWedged(true);
+    for (int call = 0; call < 2; ++call) {
+        clock.start();
+        QVERIFY(!writeByte(*driver, second, 0x01));
+        const qint64 writeMs = clock.restart();
+        QVERIFY(!board::succeeded(driver->readPins(second, pins)));
+        const qint64 readMs = clock.elapsed();
+        QVERIFY2(writeMs >= 250 && writeMs < 1000, qPrintable(QString::number(writeMs)));
+        QVERIFY2(readMs >= 250 && readMs < 1000, qPrintable(QString::number(readMs)));
+    }
+    driver->close(first);
+    driver->close(second);
+}
+
+// The whole window on its default backend (nothing simulated) against one emulated board.
+void UsbTest::wholeSessionOnTheDefaultBackend() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x80});
+    qunsetenv("TAMBROOK_SIMULATED_BOARDS");
+    const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+    QVERIFY(dynamic_cast<board::FtdiDriver*>(driver.get()));
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    {
+        Log log;
+        RecordingPlatform platform(log);
+        ProcessState state;
+        TForm1 form(state, *driver, platform);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        Ui::TForm1& ui = form.controls();
+        QCOMPARE(ui.ComboBox1->currentText(), QStringLiteral("Relay Board 1"));
+        QTest::mouseClick(ui.Button33, Qt::LeftButton);
+        QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
+        QCOMPARE(emulated.state().bulkWrites, 0);
+        QCOMPARE(emulated.state().pins, 0x80); // adopted, not written
+
+        QTest::mouseClick(ui.Button2, Qt::LeftButton); // relay 1 on: two writes
+        QCOMPARE(emulated.state().pins, 0x81);
+        QTest::mouseClick(ui.Button10, Qt::LeftButton); // "ALL OFF": two writes
+        QCOMPARE(emulated.state().pins, 0x00);
+        QCOMPARE(emulated.state().bulkWrites, 4);
+
+        ui.TabbedNotebook1->setCurrentWidget(ui.TimerPage);
+        ui.StringGrid4->replaceRows({"10000000-2", "01000000-1", "00100001-3"});
+        QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start at 1 ms: one write per step
+        QElapsedTimer clock;
+        clock.start();
+        while (form.timer().isEnabled() && clock.elapsed() < 5000)
+            QTest::qWait(5);
+        QCOMPARE(ui.Button34->caption(), QStringLiteral("Start"));
+        QCOMPARE(emulated.state().pins, 0x84);
+        QCOMPARE(emulated.state().bulkWrites, 7);
+        form.close();
+        QVERIFY(platform.errors.isEmpty());
+    }
+    QDir::setCurrent(previous);
+    QCOMPARE(emulated.state().pins, 0x84); // closing writes nothing
+    QCOMPARE(emulated.state().bulkWrites, 7);
+    QVERIFY(emulated.state().driverBound);
+    QVERIFY(emulated.state().unknownRequests.empty());
+}
+
+int main(int argc, char* argv[]) {
+    if (!usbemu::EmulatedBus::available()) {
+        std::puts("skipped: run under umockdev-wrapper to emulate the USB board");
+        return kSkipped;
+    }
+    QApplication application(argc, argv);
+    UsbTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_usb.moc"
