@@ -1,6 +1,7 @@
 // Any bytes as a program file: the reader never fails, gives at least one row, keeps every row
-// within the line buffer and free of line ends, and reads its own output back unchanged (except
-// that a row filling the whole line buffer is followed by an empty row, as for any such line).
+// within the line buffer and free of line ends, reads its own output back unchanged (except
+// that a row filling the whole line buffer is followed by an empty row, as for any such line),
+// and gives the same rows however the bytes arrive.
 #include "timer/ProgramFile.h"
 
 #include <cstdint>
@@ -19,6 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fullRow = fullRow || row.size() == programfile::kLineBuffer;
     }
     if (!fullRow && programfile::decodeProgram(programfile::encodeProgram(rows)) != rows)
+        std::abort();
+    // Fed in two chunks, split anywhere (a CR LF across the split included), the streaming
+    // reader gives the same rows.
+    const std::size_t split = size == 0 ? 0 : data[0] % (size + 1);
+    std::vector<std::string> streamed;
+    programfile::ProgramReader reader(!programfile::holdsLineFeed(bytes),
+                                      [&](std::string_view row) { streamed.emplace_back(row); });
+    reader.feed(bytes.substr(0, split));
+    reader.feed(bytes.substr(split));
+    reader.finish();
+    if (streamed != rows)
         std::abort();
     return 0;
 }
