@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libftdi1-dev
     fonts-dejavu-core fonts-liberation2 qt6-svg-dev
-    desktop-file-utils dpkg-dev
+    desktop-file-utils dpkg-dev xvfb xauth
     umockdev libumockdev-dev
     "$@"
 )
