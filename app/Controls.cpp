@@ -343,17 +343,16 @@ int StringGridModel::columnCount(const QModelIndex& parent) const {
 QVariant StringGridModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
-    const std::string& text = rows_.at(static_cast<std::size_t>(index.row()));
+    const std::string_view text = rows_.at(static_cast<std::size_t>(index.row()));
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // A row never holds a line end: only the text before the first CR or LF is kept.
 void StringGridModel::setText(int row, std::string_view text) {
     text = text.substr(0, text.find_first_of("\r\n"));
-    std::string& cell = rows_.at(static_cast<std::size_t>(row));
-    if (cell == text)
+    if (rows_.at(static_cast<std::size_t>(row)) == text)
         return;
-    cell = text;
+    rows_.set(static_cast<std::size_t>(row), text);
     const QModelIndex changed = index(row, 0);
     emit dataChanged(changed, changed, {Qt::DisplayRole});
 }
@@ -371,12 +370,18 @@ void StringGridModel::resize(int count) {
     }
 }
 
-void StringGridModel::replaceAll(std::vector<std::string> rows) {
+void StringGridModel::replaceAll(ProgramRows rows) {
     beginResetModel();
     rows_ = std::move(rows);
     if (rows_.empty())
-        rows_.emplace_back();
+        rows_.resize(1);
     endResetModel();
+}
+
+ProgramRows StringGridModel::oneEmptyRow() {
+    ProgramRows rows;
+    rows.resize(1);
+    return rows;
 }
 
 // ---- StringGrid ------------------------------------------------------------------------------
@@ -424,7 +429,7 @@ void StringGrid::setRow(int row) {
 }
 
 QString StringGrid::cell(int row) const {
-    const std::string& bytes = text(row);
+    const std::string_view bytes = text(row);
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
@@ -433,7 +438,14 @@ void StringGrid::setCell(int row, const QString& text) {
     setText(row, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-void StringGrid::replaceRows(std::vector<std::string> rows) {
+void StringGrid::replaceRows(const std::vector<std::string>& rows) {
+    ProgramRows packed;
+    for (const std::string& row : rows)
+        packed.append(std::string_view(row).substr(0, row.find_first_of("\r\n")));
+    replaceRows(std::move(packed));
+}
+
+void StringGrid::replaceRows(ProgramRows rows) {
     moving_ = true;
     model_->replaceAll(std::move(rows));
     row_ = 0;

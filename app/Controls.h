@@ -5,6 +5,7 @@
 // exactly, and raises the events the handlers are wired to.
 
 #include "app/Colors.h"
+#include "timer/ProgramRows.h"
 
 #include <QAbstractTableModel>
 #include <QComboBox>
@@ -171,9 +172,8 @@ private:
     int position_ = 0;
 };
 
-// The rows of a one-column grid, one byte per character as the program file holds them. A step
-// text fits a std::string's own storage, so a program of a million steps costs no allocation per
-// row and nothing is laid out per row.
+// The rows of a one-column grid, one byte per character as the program file holds them, packed
+// so that a program of millions of rows stays small; nothing is laid out per row.
 class StringGridModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -183,13 +183,14 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    const std::string& text(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+    std::string_view text(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
     void setText(int row, std::string_view text);
     void resize(int count);
-    void replaceAll(std::vector<std::string> rows);
+    void replaceAll(ProgramRows rows);
 
 private:
-    std::vector<std::string> rows_{std::string()};
+    ProgramRows rows_ = oneEmptyRow();
+    static ProgramRows oneEmptyRow();
 };
 
 // A one-column text grid that the user can look at and select in, but not edit. It never has
@@ -205,15 +206,17 @@ public:
 
     int rowCount() const { return model_->rowCount(); }
     void setRowCount(int count);
-    // A row's text as bytes, and as the characters shown (one per byte).
-    const std::string& text(int row) const { return model_->text(row); }
+    // A row's text as bytes (valid until the rows change), and as the characters shown (one per
+    // byte).
+    std::string_view text(int row) const { return model_->text(row); }
     void setText(int row, std::string_view text) { model_->setText(row, text); }
     QString cell(int row) const;
     void setCell(int row, const QString& text);
     int row() const { return row_; }
     void setRow(int row);
     // Replaces every row at once with row 0 current, raising no event.
-    void replaceRows(std::vector<std::string> rows);
+    void replaceRows(ProgramRows rows);
+    void replaceRows(const std::vector<std::string>& rows);
 
     int defaultRowHeight() const;
     void setDefaultRowHeight(int height);

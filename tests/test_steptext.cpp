@@ -2,6 +2,7 @@
 // program file's line rules.
 #include "app/RangeError.h"
 #include "timer/ProgramFile.h"
+#include "timer/ProgramRows.h"
 #include "timer/StepText.h"
 
 #include <QtTest>
@@ -21,6 +22,7 @@ private slots:
     void programFileWritesCrLfAfterEveryLine();
     void programFileReadsLinesAsRows_data();
     void programFileReadsLinesAsRows();
+    void packedRowsActAsAList();
     void savedNameGetsOneTxt();
 };
 
@@ -160,6 +162,38 @@ void StepTextTest::programFileReadsLinesAsRows() {
         reader.feed(std::string_view(&c, 1));
     reader.finish();
     QCOMPARE(streamed, expected);
+}
+
+// Rows packed in blocks behave as a plain list of strings: rewritten in place with other lengths,
+// grown and shrunk across block edges.
+void StepTextTest::packedRowsActAsAList() {
+    ProgramRows rows;
+    Rows plain;
+    for (int i = 0; i < 700; ++i) {
+        const std::string row =
+            std::string(static_cast<std::size_t>(i % 25), 'x') + std::to_string(i);
+        rows.append(row);
+        plain.push_back(row);
+    }
+    for (const std::size_t i : {0u, 255u, 256u, 257u, 511u, 699u}) {
+        const std::string row = i % 2 ? "" : "11111111-9999";
+        rows.set(i, row);
+        plain[i] = row;
+    }
+    rows.resize(300);
+    plain.resize(300);
+    rows.resize(520);
+    plain.resize(520);
+    rows.resize(256);
+    plain.resize(256);
+    rows.append("last");
+    plain.push_back("last");
+    QCOMPARE(rows.size(), plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i)
+        QCOMPARE(std::string(rows.at(i)), plain[i]);
+    rows.set(3, std::string(300, 'y'));
+    QCOMPARE(rows.at(3).size(), ProgramRows::kMaxRowLength);
+    QCOMPARE(std::string(rows.at(4)), plain[4]);
 }
 
 void StepTextTest::savedNameGetsOneTxt() {

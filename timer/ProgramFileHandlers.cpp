@@ -10,24 +10,16 @@
 
 namespace {
 
-// The rows of a program file, read in passes over the file so that it is never held whole: one
-// finds whether it has line feeds, one counts the rows so that they are stored without regrowth,
-// and one keeps them.
-std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file,
-                                                 std::vector<std::string>& rows) {
+// The rows of a program file, read in two passes over the file so that it is never held whole:
+// one finds whether it has line feeds (which decides its line ends), one keeps the rows.
+std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file, ProgramRows& rows) {
     bool lineFeeds = false;
     if (!file.readAll([&](std::string_view chunk) {
             lineFeeds = lineFeeds || programfile::holdsLineFeed(chunk);
         }))
         return file.failure();
-    std::size_t count = 0;
-    programfile::ProgramReader counter(!lineFeeds, [&count](std::string_view) { ++count; });
-    if (!file.readAll([&](std::string_view chunk) { counter.feed(chunk); }))
-        return file.failure();
-    counter.finish();
-    rows.reserve(count);
     programfile::ProgramReader reader(!lineFeeds,
-                                      [&rows](std::string_view row) { rows.emplace_back(row); });
+                                      [&rows](std::string_view row) { rows.append(row); });
     if (!file.readAll([&](std::string_view chunk) { reader.feed(chunk); }))
         return file.failure();
     reader.finish();
@@ -45,7 +37,7 @@ void TForm1::Button20Click() {
     std::vector<std::string> rows;
     rows.reserve(static_cast<std::size_t>(grid.rowCount()));
     for (int row = 0; row < grid.rowCount(); ++row)
-        rows.push_back(grid.text(row));
+        rows.emplace_back(grid.text(row));
     if (const auto failure = safefile::replaceFile(QFile::encodeName(path).toStdString(),
                                                    programfile::encodeProgram(rows)))
         platform_.showError(this, QStringLiteral("Could not save the program to \"%1\": %2")
@@ -61,7 +53,7 @@ void TForm1::Button19Click() {
         return;
     safefile::InputFile file = safefile::InputFile::open(QFile::encodeName(path).toStdString(),
                                                          programfile::kMaxFileBytes);
-    std::vector<std::string> rows;
+    ProgramRows rows;
     std::optional<safefile::Failure> failure;
     if (!file.isOpen())
         failure = file.failure();

@@ -38,7 +38,7 @@ void TForm1::Button11Click() {
 
 std::string TForm1::currentRowText() const {
     const StringGrid& grid = *ui->StringGrid4;
-    return grid.text(grid.row());
+    return std::string(grid.text(grid.row()));
 }
 
 void TForm1::setCurrentRowText(const std::string& text) {
@@ -128,7 +128,7 @@ void TForm1::StringGrid4Click() {
 // Add: a copy of the current step as the new last row, which becomes current and is applied.
 void TForm1::Button23Click() {
     StringGrid& grid = *ui->StringGrid4;
-    const std::string copy = grid.text(grid.row());
+    const std::string copy(grid.text(grid.row()));
     grid.setRowCount(grid.rowCount() + 1);
     grid.setText(grid.rowCount() - 1, copy);
     grid.setRow(grid.rowCount() - 1);
