@@ -4,12 +4,14 @@
 
 #include <QContextMenuEvent>
 #include <QGroupBox>
-#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLinearGradient>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyleOptionGroupBox>
 #include <QStyleOptionTab>
 #include <QTabBar>
@@ -330,102 +332,25 @@ void TLabelEdit::setText(const QString& text) {
     fromCode_ = false;
 }
 
-// ---- StringGridModel -------------------------------------------------------------------------
+// ---- StringGrid ------------------------------------------------------------------------------
 
-int StringGridModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+StringGrid::StringGrid(QWidget* parent)
+    : QAbstractScrollArea(parent) {
+    rows_.resize(1);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setFocusProxy(this);
+    viewport()->setAutoFillBackground(true);
+    viewport()->setBackgroundRole(QPalette::Base);
+    horizontalScrollBar()->setSingleStep(8);
+    updateScrollBars();
 }
 
-int StringGridModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 1;
-}
-
-QVariant StringGridModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid())
-        return {};
-    const std::string_view text = rows_.at(static_cast<std::size_t>(index.row()));
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// A row never holds a line end: only the text before the first CR or LF is kept.
-void StringGridModel::setText(int row, std::string_view text) {
+void StringGrid::setText(int row, std::string_view text) {
     text = text.substr(0, text.find_first_of("\r\n"));
     if (rows_.at(static_cast<std::size_t>(row)) == text)
         return;
     rows_.set(static_cast<std::size_t>(row), text);
-    const QModelIndex changed = index(row, 0);
-    emit dataChanged(changed, changed, {Qt::DisplayRole});
-}
-
-void StringGridModel::resize(int count) {
-    const int old = rowCount();
-    if (count > old) {
-        beginInsertRows({}, old, count - 1);
-        rows_.resize(static_cast<std::size_t>(count));
-        endInsertRows();
-    } else if (count < old) {
-        beginRemoveRows({}, count, old - 1);
-        rows_.resize(static_cast<std::size_t>(count));
-        endRemoveRows();
-    }
-}
-
-void StringGridModel::replaceAll(ProgramRows rows) {
-    beginResetModel();
-    rows_ = std::move(rows);
-    if (rows_.empty())
-        rows_.resize(1);
-    endResetModel();
-}
-
-ProgramRows StringGridModel::oneEmptyRow() {
-    ProgramRows rows;
-    rows.resize(1);
-    return rows;
-}
-
-// ---- StringGrid ------------------------------------------------------------------------------
-
-StringGrid::StringGrid(QWidget* parent)
-    : QTableView(parent)
-    , model_(new StringGridModel(this)) {
-    // The headers are hidden before the model arrives, so nothing measures them.
-    horizontalHeader()->hide();
-    verticalHeader()->hide();
-    verticalHeader()->setMinimumSectionSize(1);
-    setModel(model_);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setShowGrid(true);
-    setWordWrap(false);
-    // One column wider than the list scrolls by pixels; by items it could not scroll at all.
-    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    showCurrentRow();
-}
-
-int StringGrid::defaultRowHeight() const {
-    return verticalHeader()->defaultSectionSize();
-}
-
-void StringGrid::setDefaultRowHeight(int height) {
-    verticalHeader()->setDefaultSectionSize(height);
-}
-
-void StringGrid::setRowCount(int count) {
-    moving_ = true;
-    model_->resize(std::max(count, 1));
-    row_ = std::min(row_, rowCount() - 1);
-    moving_ = false;
-    showCurrentRow();
-}
-
-void StringGrid::setRow(int row) {
-    if (row == row_ || row < 0 || row >= rowCount())
-        return;
-    row_ = row;
-    showCurrentRow();
-    emit selected();
+    viewport()->update(rowRect(row));
 }
 
 QString StringGrid::cell(int row) const {
@@ -438,6 +363,21 @@ void StringGrid::setCell(int row, const QString& text) {
     setText(row, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
+void StringGrid::setRowCount(int count) {
+    rows_.resize(static_cast<std::size_t>(std::max(count, 1)));
+    row_ = std::min(row_, rowCount() - 1);
+    updateScrollBars();
+    showCurrentRow();
+}
+
+void StringGrid::setRow(int row) {
+    if (row == row_ || row < 0 || row >= rowCount())
+        return;
+    row_ = row;
+    showCurrentRow();
+    emit selected();
+}
+
 void StringGrid::replaceRows(const std::vector<std::string>& rows) {
     ProgramRows packed;
     for (const std::string& row : rows)
@@ -446,48 +386,160 @@ void StringGrid::replaceRows(const std::vector<std::string>& rows) {
 }
 
 void StringGrid::replaceRows(ProgramRows rows) {
-    moving_ = true;
-    model_->replaceAll(std::move(rows));
+    rows_ = std::move(rows);
+    if (rows_.empty())
+        rows_.resize(1);
     row_ = 0;
-    moving_ = false;
+    updateScrollBars();
     showCurrentRow();
 }
 
+void StringGrid::setDefaultRowHeight(int height) {
+    rowHeight_ = std::max(height, 1);
+    updateScrollBars();
+}
+
+void StringGrid::setDefaultColWidth(int width) {
+    columnWidth_ = std::max(width, 1);
+    updateScrollBars();
+}
+
+QRect StringGrid::rowRect(int row) const {
+    const qint64 top = static_cast<qint64>(row) * rowHeight_ - verticalScrollBar()->value();
+    return {-horizontalScrollBar()->value(), static_cast<int>(top), columnWidth_, rowHeight_};
+}
+
+int StringGrid::rowAt(QPoint viewportPoint) const {
+    if (viewportPoint.x() + horizontalScrollBar()->value() >= columnWidth_)
+        return -1;
+    const qint64 y = static_cast<qint64>(viewportPoint.y()) + verticalScrollBar()->value();
+    const qint64 row = y / rowHeight_;
+    return y >= 0 && row < rowCount() ? static_cast<int>(row) : -1;
+}
+
+void StringGrid::updateScrollBars() {
+    const QSize view = viewport()->size();
+    const qint64 height = static_cast<qint64>(rowCount()) * rowHeight_;
+    verticalScrollBar()->setRange(0, static_cast<int>(std::max<qint64>(0, height - view.height())));
+    verticalScrollBar()->setPageStep(view.height());
+    verticalScrollBar()->setSingleStep(rowHeight_);
+    horizontalScrollBar()->setRange(0, std::max(0, columnWidth_ - view.width()));
+    horizontalScrollBar()->setPageStep(view.width());
+    viewport()->update();
+}
+
 void StringGrid::showCurrentRow() {
-    moving_ = true;
-    const QModelIndex current = model_->index(row_, 0);
-    selectionModel()->setCurrentIndex(current, QItemSelectionModel::ClearAndSelect |
-                                                   QItemSelectionModel::Rows);
-    moving_ = false;
-    scrollTo(current);
+    const QRect current = rowRect(row_);
+    QScrollBar& bar = *verticalScrollBar();
+    if (current.top() < 0)
+        bar.setValue(bar.value() + current.top());
+    else if (current.bottom() >= viewport()->height())
+        bar.setValue(bar.value() + current.bottom() - viewport()->height() + 1);
+    viewport()->update();
 }
 
-// Only the left button selects a row; whatever the modifiers, the clicked row becomes the one
-// selected row (Ctrl+click never leaves the current row unhighlighted).
-QItemSelectionModel::SelectionFlags StringGrid::selectionCommand(const QModelIndex& index,
-                                                                 const QEvent* event) const {
-    if (!index.isValid())
-        return QItemSelectionModel::NoUpdate;
-    Q_UNUSED(event);
-    return QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+void StringGrid::moveTo(int row) {
+    row = std::clamp(row, 0, rowCount() - 1);
+    if (row == row_)
+        return;
+    row_ = row;
+    showCurrentRow();
+    emit selected();
 }
 
+// Only the rows in sight are drawn: each row's text, the grid lines, and the current row in the
+// selection colours.
+void StringGrid::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    const QRect area = event->rect();
+    const int first = std::max(0, (area.top() + verticalScrollBar()->value()) / rowHeight_);
+    const int last =
+        std::min(rowCount() - 1, (area.bottom() + verticalScrollBar()->value()) / rowHeight_);
+    const QColor gridLine = QColor::fromRgb(
+        static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, nullptr, this)));
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    painter.setFont(font());
+    for (int row = first; row <= last; ++row) {
+        const QRect box = rowRect(row);
+        if (row == row_) {
+            painter.fillRect(box, palette().brush(group, QPalette::Highlight));
+            painter.setPen(palette().color(group, QPalette::HighlightedText));
+        } else {
+            painter.setPen(palette().color(group, QPalette::Text));
+        }
+        painter.drawText(box.adjusted(3, 0, -3, 0), Qt::AlignVCenter | Qt::AlignLeft, cell(row));
+        painter.setPen(gridLine);
+        painter.drawLine(box.bottomLeft(), box.bottomRight());
+        painter.drawLine(box.topRight(), box.bottomRight());
+    }
+}
+
+void StringGrid::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+// Only the left button selects; a click on the row that is already current still counts as a
+// click.
 void StringGrid::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
         event->accept();
         return;
     }
-    const int before = row_;
-    QTableView::mousePressEvent(event);
-    // A click on the row that is already current still counts as a click.
-    if (indexAt(event->position().toPoint()).isValid() && row_ == before)
+    setFocus(Qt::MouseFocusReason);
+    const int row = rowAt(event->position().toPoint());
+    if (row < 0)
+        return;
+    if (row == row_)
         emit selected();
+    else
+        moveTo(row);
 }
 
-void StringGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
-    QTableView::currentChanged(current, previous);
-    if (moving_ || !current.isValid() || current.row() == row_)
+// The second press of a double click on the current row is not another click.
+void StringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (rowAt(event->position().toPoint()) != row_)
+        mousePressEvent(event);
+}
+
+void StringGrid::keyPressEvent(QKeyEvent* event) {
+    const int page = std::max(1, viewport()->height() / rowHeight_);
+    switch (event->key()) {
+    case Qt::Key_Up:
+        moveTo(row_ - 1);
+        break;
+    case Qt::Key_Down:
+        moveTo(row_ + 1);
+        break;
+    case Qt::Key_PageUp:
+        moveTo(row_ - page);
+        break;
+    case Qt::Key_PageDown:
+        moveTo(row_ + page);
+        break;
+    case Qt::Key_Home:
+        moveTo(0);
+        break;
+    case Qt::Key_End:
+        moveTo(rowCount() - 1);
+        break;
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+        QAbstractScrollArea::keyPressEvent(event);
         return;
-    row_ = current.row();
-    emit selected();
+    default:
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void StringGrid::focusInEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void StringGrid::focusOutEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
 }

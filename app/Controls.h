@@ -7,7 +7,7 @@
 #include "app/Colors.h"
 #include "timer/ProgramRows.h"
 
-#include <QAbstractTableModel>
+#include <QAbstractScrollArea>
 #include <QComboBox>
 #include <QFrame>
 #include <QIcon>
@@ -15,7 +15,6 @@
 #include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
-#include <QTableView>
 #include <QWidget>
 
 #include <string>
@@ -172,44 +171,26 @@ private:
     int position_ = 0;
 };
 
-// The rows of a one-column grid, one byte per character as the program file holds them, packed
-// so that a program of millions of rows stays small; nothing is laid out per row.
-class StringGridModel : public QAbstractTableModel {
-    Q_OBJECT
-public:
-    using QAbstractTableModel::QAbstractTableModel;
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-
-    std::string_view text(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
-    void setText(int row, std::string_view text);
-    void resize(int count);
-    void replaceAll(ProgramRows rows);
-
-private:
-    ProgramRows rows_ = oneEmptyRow();
-    static ProgramRows oneEmptyRow();
-};
-
 // A one-column text grid that the user can look at and select in, but not edit. It never has
-// fewer than one row. selected() is its click event: it fires when the user clicks any row and
-// whenever a different row becomes current, and never when the current row is set again or when
-// a shrink moves the current row.
-class StringGrid : public QTableView {
+// fewer than one row. selected() is its click event: it fires when the user clicks any row with
+// the left button and whenever a different row becomes current (by the program or the
+// keyboard), and never when the current row is set again or when a shrink moves the current row.
+// Its rows are packed (ProgramRows) and it draws only the rows in sight, keeping nothing per row,
+// so a program of millions of rows stays small.
+class StringGrid : public QAbstractScrollArea {
     Q_OBJECT
     Q_PROPERTY(int defaultRowHeight READ defaultRowHeight WRITE setDefaultRowHeight)
     Q_PROPERTY(int defaultColWidth READ defaultColWidth WRITE setDefaultColWidth)
 public:
     explicit StringGrid(QWidget* parent = nullptr);
 
-    int rowCount() const { return model_->rowCount(); }
+    int rowCount() const { return static_cast<int>(rows_.size()); }
     void setRowCount(int count);
     // A row's text as bytes (valid until the rows change), and as the characters shown (one per
     // byte).
-    std::string_view text(int row) const { return model_->text(row); }
-    void setText(int row, std::string_view text) { model_->setText(row, text); }
+    std::string_view text(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+    // A row never holds a line end: only the text before the first CR or LF is kept.
+    void setText(int row, std::string_view text);
     QString cell(int row) const;
     void setCell(int row, const QString& text);
     int row() const { return row_; }
@@ -218,24 +199,33 @@ public:
     void replaceRows(ProgramRows rows);
     void replaceRows(const std::vector<std::string>& rows);
 
-    int defaultRowHeight() const;
+    int defaultRowHeight() const { return rowHeight_; }
     void setDefaultRowHeight(int height);
-    int defaultColWidth() const { return columnWidth(0); }
-    void setDefaultColWidth(int width) { setColumnWidth(0, width); }
+    int defaultColWidth() const { return columnWidth_; }
+    void setDefaultColWidth(int width);
+    // Where a row is drawn, in the viewport's coordinates.
+    QRect rowRect(int row) const;
+    int rowAt(QPoint viewportPoint) const;
 
 signals:
     void selected();
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
-    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
-    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
-                                                         const QEvent* event) const override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    void updateScrollBars();
     void showCurrentRow();
+    void moveTo(int row); // a user's move: fires when the row changes
 
-    StringGridModel* model_;
+    ProgramRows rows_;
     int row_ = 0;
-    bool moving_ = false; // the program is moving the current row itself
+    int rowHeight_ = 17;
+    int columnWidth_ = 64;
 };

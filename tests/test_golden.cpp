@@ -75,7 +75,7 @@ public:
     }
     void clickRow(int row) {
         StringGrid& grid = rig_.grid();
-        const QPoint centre = grid.visualRect(grid.model()->index(row, 0)).center();
+        const QPoint centre = grid.rowRect(row).center();
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, Qt::NoModifier, centre);
         note(QStringLiteral("click row %1").arg(row));
     }

@@ -120,7 +120,6 @@ void StartupTest::layoutFollowsTheControlMap() {
     QCOMPARE(upDown->minimum(), 0);
     QCOMPARE(upDown->maximum(), 9999);
     QVERIFY(!rig.control<QCheckBox>("CheckBox1")->isChecked());
-    QCOMPARE(rig.grid().editTriggers(), QAbstractItemView::NoEditTriggers);
     QCOMPARE(rig.grid().defaultRowHeight(), 17);
     QCOMPARE(rig.grid().defaultColWidth(), 310);
     QCOMPARE(rig.control<QLabel>("Label1")->text(), QString());
@@ -154,10 +153,10 @@ void StartupTest::gridFiresOnlyForDifferentRowsOrClicks() {
     rig.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(rig.form1.get()));
     rig.control<QTabWidget>("TabbedNotebook1")->setCurrentIndex(2);
-    const QRect row2 = grid.visualRect(grid.model()->index(2, 0));
+    const QRect row2 = grid.rowRect(2);
     QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row2.center());
     QCOMPARE(fired.count(), 2); // a click on the current row still counts
-    const QRect row1 = grid.visualRect(grid.model()->index(1, 0));
+    const QRect row1 = grid.rowRect(1);
     QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row1.center());
     QCOMPARE(fired.count(), 3); // a click on another row counts once
     QCOMPARE(grid.row(), 1);
@@ -165,6 +164,9 @@ void StartupTest::gridFiresOnlyForDifferentRowsOrClicks() {
     QTest::keyClick(grid.viewport(), Qt::Key_Down);
     QCOMPARE(fired.count(), 4);
     QCOMPARE(grid.row(), 2);
+    QTest::keyClicks(&grid, QStringLiteral("9x")); // rows cannot be typed into
+    QCOMPARE(grid.cell(2), QString());
+    QCOMPARE(fired.count(), 4);
 }
 
 void StartupTest::gridNeverHasFewerThanOneRowAndShrinkingFiresNothing() {
