@@ -28,6 +28,16 @@ void setRows(Rig& rig, const QStringList& rows, int current = 0) {
     rig.take();
 }
 
+// Writes a program file and opens it with "Open File".
+void openProgram(Rig& rig, const QString& name, const QByteArray& bytes) {
+    QFile file(rig.path(name));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    rig.platform.nextOpenName = rig.path(name);
+    rig.form1->Button19Click();
+}
+
 QLineEdit& edit9(Rig& rig) {
     return *rig.control<QLineEdit>("Edit9");
 }
@@ -427,13 +437,7 @@ void TimerModeTest::openTakesSixteenMebibytesAndRefusesMore() {
 void TimerModeTest::failingTickStopsTheRun() {
     Rig rig(1);
     rig.openBoard(0x00);
-    const QString path = rig.path("blank-last.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("10000000-1\r\n01000000-1\r\n\r\n");
-    file.close();
-    rig.platform.nextOpenName = path;
-    rig.form1->Button19Click();
+    openProgram(rig, QStringLiteral("blank-last.txt"), "10000000-1\r\n01000000-1\r\n\r\n");
     QCOMPARE(rig.grid().rowCount(), 3);
     rig.control<QCheckBox>("CheckBox1")->setChecked(true);
     rig.form1->Button34Click();
@@ -457,13 +461,7 @@ void TimerModeTest::startPlaysTheFirstStepOfAnOpenedFile() {
     Rig rig(1);
     rig.openBoard(0x00);
     edit9(rig).setText(QStringLiteral("3"));
-    const QString path = rig.path("two.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("10000000-5\r\n01000000-2\r\n");
-    file.close();
-    rig.platform.nextOpenName = path;
-    rig.form1->Button19Click();
+    openProgram(rig, QStringLiteral("two.txt"), "10000000-5\r\n01000000-2\r\n");
     rig.take();
     rig.form1->Button34Click();
     QCOMPARE(rig.take(), (Log{"write 01"}));
