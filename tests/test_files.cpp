@@ -303,6 +303,13 @@ void FilesTest::replacedFilesKeepOwnerAndMode() {
         QCOMPARE(info.st_uid, kNobody);
         QCOMPARE(info.st_gid, static_cast<gid_t>(kNobody));
     }
+    // A new file gets the mode any new file would get, not a temporary file's 0600.
+    const mode_t mask = ::umask(022);
+    const QString fresh = dir.filePath(QStringLiteral("fresh.dat"));
+    QVERIFY(labels::writeLabelsFile(fresh, filled('n')));
+    ::umask(mask);
+    QCOMPARE(::stat(QFile::encodeName(fresh).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, 0644u);
 }
 
 QTEST_MAIN(FilesTest)
