@@ -21,7 +21,7 @@ int runTambrook(int argc, char* argv[]) {
         ProcessState state;
         const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
         TForm1 form1(state, *driver, platform);
-        TForm2 form2(state, platform);
+        TForm2 form2(platform);
         form1.setLabelDialog(&form2);
         // Closing the main window ends the program even while the label dialog is open.
         QApplication::setQuitOnLastWindowClosed(false);

@@ -36,7 +36,7 @@ public:
            QWidget* parent = nullptr);
     ~TForm1() override;
 
-    void setLabelDialog(TForm2* dialog) { labelDialog_ = dialog; }
+    void setLabelDialog(TForm2* dialog);
     Ui::TForm1& controls() { return *ui; }
     TickTimer& timer() { return *Timer1; }
 
@@ -122,6 +122,7 @@ public:
     void loadLabels();
     void saveLabels();
     void prepareLabelDialog(int relay, Qt::MouseButton button);
+    void storeEditedLabels(const QString& onText, const QString& offText);
 
     void showBoardOnStepButtons();
     void writeBoardPatternToCurrentRow();

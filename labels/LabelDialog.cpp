@@ -3,6 +3,7 @@
 // right press (or the keyboard's context-menu key) also shows the dialog.
 #include "app/Controls.h"
 #include "app/TForm1.h"
+#include "labels/LabelStore.h"
 #include "labels/TForm2.h"
 #include "ui_TForm1.h"
 
@@ -53,6 +54,25 @@ void TForm1::Button17MouseDown(Qt::MouseButton b) {
 }
 void TForm1::Button18MouseDown(Qt::MouseButton b) {
     prepareLabelDialog(relayOf(*ui->Button18), b);
+}
+
+void TForm1::setLabelDialog(TForm2* dialog) {
+    labelDialog_ = dialog;
+    if (dialog)
+        connect(dialog, &TForm2::labelsApplied, this, &TForm1::storeEditedLabels);
+}
+
+// OK or Enter in the label dialog: the two texts, each cut to 18 characters, become the edited
+// relay's ON and OFF labels. No caption, lamp or file changes.
+void TForm1::storeEditedLabels(const QString& onText, const QString& offText) {
+    const int relay = state_.editedRelay;
+    if (relay < 1 || relay > board::kRelayCount)
+        return;
+    const board::RelayMapEntry& entry = board::relayEntry(relay);
+    state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
+        labels::labelBytes(onText, labels::kDialogLabelLength);
+    state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
+        labels::labelBytes(offText, labels::kDialogLabelLength);
 }
 
 void TForm1::prepareLabelDialog(int relay, Qt::MouseButton button) {

@@ -2,8 +2,6 @@
 
 #include "app/Controls.h"
 #include "app/Guard.h"
-#include "board/RelayMap.h"
-#include "labels/LabelStore.h"
 #include "ui_TForm2.h"
 
 #include <QKeyEvent>
@@ -21,10 +19,9 @@ bool isEnterKey(const QKeyEvent& event) {
 
 } // namespace
 
-TForm2::TForm2(ProcessState& state, Platform& platform, QWidget* parent)
+TForm2::TForm2(Platform& platform, QWidget* parent)
     : QWidget(parent, Qt::Dialog)
     , ui(std::make_unique<Ui::TForm2>())
-    , state_(state)
     , platform_(platform) {
     ui->setupUi(this);
     move(532, 228);
@@ -93,15 +90,10 @@ void TForm2::Button1Click() {
     applyLabels();
 }
 
+// The main window stores the texts in the edited relay's slots; then the 50 ms pause, and the
+// dialog hides.
 void TForm2::applyLabels() {
-    const int relay = state_.editedRelay;
-    if (relay < 1 || relay > board::kRelayCount)
-        return;
-    const board::RelayMapEntry& entry = board::relayEntry(relay);
-    state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
-        labels::labelBytes(ui->Edit1->text(), labels::kDialogLabelLength);
-    state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
-        labels::labelBytes(ui->Edit2->text(), labels::kDialogLabelLength);
+    emit labelsApplied(ui->Edit1->text(), ui->Edit2->text());
     platform_.pause(kApplyPauseMs);
     hide();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "app/Platform.h"
-#include "app/ProcessState.h"
 
 #include <QWidget>
 
@@ -12,12 +11,12 @@ class TForm2;
 }
 
 // The "Setting" dialog that renames one relay: an edit for its ON label and one for its OFF label.
-// It never blocks the main window, changes no caption and writes no file; OK or Enter stores the
-// two texts in the label table and hides the dialog.
+// It never blocks the main window, changes no caption and writes no file; OK or Enter hands the
+// two texts back (labelsApplied) and hides the dialog. It holds no labels of its own.
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
-    TForm2(ProcessState& state, Platform& platform, QWidget* parent = nullptr);
+    explicit TForm2(Platform& platform, QWidget* parent = nullptr);
     ~TForm2() override;
 
     Ui::TForm2& controls() { return *ui; }
@@ -33,6 +32,10 @@ public:
 
     void applyLabels();
 
+signals:
+    // The texts of the ON and OFF edits, as OK or Enter leaves them.
+    void labelsApplied(const QString& onText, const QString& offText);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -43,6 +46,5 @@ private:
     }
 
     std::unique_ptr<Ui::TForm2> ui;
-    ProcessState& state_;
     Platform& platform_;
 };

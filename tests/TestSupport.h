@@ -133,7 +133,7 @@ public:
         if (before)
             before(driver);
         form1 = std::make_unique<TForm1>(state, driver, platform);
-        form2 = std::make_unique<TForm2>(state, platform);
+        form2 = std::make_unique<TForm2>(platform);
         form1->setLabelDialog(form2.get());
     }
     ~Rig() {

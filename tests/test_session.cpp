@@ -30,7 +30,7 @@ void SessionTest::wholeSession() {
         ProcessState state;
         board::SimulatedDriver driver({2, {}, {}, {}, {}});
         TForm1 form1(state, driver, platform);
-        TForm2 form2(state, platform);
+        TForm2 form2(platform);
         form1.setLabelDialog(&form2);
         form1.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form1));
