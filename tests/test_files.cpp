@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
@@ -273,6 +274,19 @@ void FilesTest::plantedLinksAreNotFollowed() {
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), kNobody, kNobody), 0);
 
     QVERIFY(safefile::inspectDestination(QFile::encodeName(link).toStdString()).untrustedLink);
+    // Loading names the link once on stderr, as its label changes will not be saved.
+    const QString captured = dir.filePath(QStringLiteral("stderr"));
+    const int saved = ::dup(STDERR_FILENO);
+    const int sink = ::open(QFile::encodeName(captured).constData(), O_WRONLY | O_CREAT, 0600);
+    ::dup2(sink, STDERR_FILENO);
+    labels::readLabelsFile(link);
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(sink);
+    ::close(saved);
+    const QList<QByteArray> warnings = readBytes(captured).trimmed().split('\n');
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY(warnings[0].contains("symbolic link owned by another user"));
     QVERIFY(!labels::writeLabelsFile(link, filled('n')));
     QCOMPARE(readBytes(victim), QByteArray("precious"));
     QVERIFY(QFileInfo(link).isSymLink());
