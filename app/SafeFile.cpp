@@ -282,7 +282,10 @@ Destination inspectDestination(const std::string& path) {
 }
 
 std::optional<Failure> replaceFile(const std::string& path, std::string_view bytes) {
-    const Destination destination = inspectDestination(path);
+    return replaceFile(inspectDestination(path), bytes);
+}
+
+std::optional<Failure> replaceFile(const Destination& destination, std::string_view bytes) {
     if (destination.refusal)
         return destination.refusal;
     const std::string& target = destination.target;

@@ -69,5 +69,7 @@ Destination inspectDestination(const std::string& path);
 // reserved first. A symbolic link is followed only where the kernel's protected-symlinks rule
 // would follow it. Returns the failure, if any.
 std::optional<Failure> replaceFile(const std::string& path, std::string_view bytes);
+// The same, for a destination already inspected.
+std::optional<Failure> replaceFile(const Destination& destination, std::string_view bytes);
 
 } // namespace safefile

@@ -55,10 +55,11 @@ LabelTable readLabelsFile(const QString& path) {
 }
 
 bool writeLabelsFile(const QString& path, const LabelTable& table) {
-    if (!mayReplaceLabelsFile(safefile::inspectDestination(localPath(path))))
+    const safefile::Destination destination = safefile::inspectDestination(localPath(path));
+    if (!mayReplaceLabelsFile(destination))
         return false;
     const LabelImage image = encodeLabelImage(table);
-    return !safefile::replaceFile(localPath(path), std::string_view(image.data(), image.size()));
+    return !safefile::replaceFile(destination, std::string_view(image.data(), image.size()));
 }
 
 QString labelText(const std::string& label) {

@@ -121,14 +121,29 @@ private:
     Log& log_;
 };
 
+// A fresh folder that is the working directory while it lives, so labels.dat starts absent.
+class WorkingFolder {
+public:
+    WorkingFolder()
+        : previous_(QDir::currentPath()) {
+        QDir::setCurrent(dir_.path());
+    }
+    ~WorkingFolder() { QDir::setCurrent(previous_); }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+private:
+    QTemporaryDir dir_;
+    QString previous_;
+};
+
 // Both windows on a recording driver, in a fresh working directory so labels.dat starts absent.
 class Rig {
 public:
     explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {})
-        : previousDir_(QDir::currentPath())
-        , driver(log)
+        : driver(log)
         , platform(log) {
-        QDir::setCurrent(dir_.path());
         driver.devices = devices;
         if (before)
             before(driver);
@@ -139,7 +154,6 @@ public:
     ~Rig() {
         form1.reset();
         form2.reset();
-        QDir::setCurrent(previousDir_);
     }
 
     template <typename T> T* control(const char* name) const {
@@ -150,7 +164,7 @@ public:
     }
     TButton* button(const char* name) const { return control<TButton>(name); }
     StringGrid& grid() const { return *control<StringGrid>("StringGrid4"); }
-    QString path(const QString& name) const { return dir_.filePath(name); }
+    QString path(const QString& name) const { return folder_.path(name); }
     // The log since the last call.
     Log take() {
         Log taken;
@@ -164,8 +178,7 @@ public:
     }
 
 private:
-    QTemporaryDir dir_;
-    QString previousDir_;
+    WorkingFolder folder_;
 
 public:
     Log log;

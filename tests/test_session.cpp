@@ -21,9 +21,7 @@ private slots:
 };
 
 void SessionTest::wholeSession() {
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
+    const WorkingFolder folder;
     {
         Log log;
         RecordingPlatform platform(log);
@@ -58,10 +56,10 @@ void SessionTest::wholeSession() {
         QCOMPARE(ui.Button34->caption(), QStringLiteral("Start"));
         QCOMPARE(driver.pins(1), 0x09); // the last step's pattern
 
-        platform.nextSaveName = dir.filePath(QStringLiteral("session"));
+        platform.nextSaveName = folder.path(QStringLiteral("session"));
         QTest::mouseClick(ui.Button20, Qt::LeftButton);
         QTest::mouseClick(ui.Button22, Qt::LeftButton);
-        platform.nextOpenName = dir.filePath(QStringLiteral("session.txt"));
+        platform.nextOpenName = folder.path(QStringLiteral("session.txt"));
         QTest::mouseClick(ui.Button19, Qt::LeftButton);
         QCOMPARE(ui.StringGrid4->rowCount(), 3);
 
@@ -72,9 +70,8 @@ void SessionTest::wholeSession() {
         form1.close();
         QVERIFY(platform.errors.isEmpty());
     }
-    QCOMPARE(labels::readLabelsFile(dir.filePath(QStringLiteral("labels.dat")))[4],
+    QCOMPARE(labels::readLabelsFile(folder.path(QStringLiteral("labels.dat")))[4],
              std::string("Pump"));
-    QDir::setCurrent(previous);
 }
 
 QTEST_MAIN(SessionTest)

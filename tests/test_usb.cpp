@@ -175,9 +175,7 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     qunsetenv("TAMBROOK_SIMULATED_BOARDS");
     const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
     QVERIFY(dynamic_cast<board::FtdiDriver*>(driver.get()));
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
+    const WorkingFolder folder;
     {
         Log log;
         RecordingPlatform platform(log);
@@ -211,7 +209,6 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
         form.close();
         QVERIFY(platform.errors.isEmpty());
     }
-    QDir::setCurrent(previous);
     QCOMPARE(emulated.state().pins, 0x84); // closing writes nothing
     QCOMPARE(emulated.state().bulkWrites, 7);
     QVERIFY(emulated.state().driverBound);
