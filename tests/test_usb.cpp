@@ -79,7 +79,7 @@ void UsbTest::countsRelayBoardsOnly() {
         QVERIFY(board::succeeded(driver->close(handle)));
     }
     QVERIFY(!board::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards), handle)));
-    QCOMPARE(other.state().opens, 0);
+    QCOMPARE(other.state().requests, 0);
 }
 
 // A board left in bit-bang mode by an earlier session keeps its relays: no bulk write, one

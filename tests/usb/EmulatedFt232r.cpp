@@ -155,7 +155,7 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
     const std::lock_guard<std::mutex> guard(lock_);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
-    ++state_.opens;
+    ++state_.requests;
     if (unplugged_) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return true;
