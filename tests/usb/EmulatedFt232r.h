@@ -43,7 +43,7 @@ struct BoardState {
     int sioResets = 0;
     int baudRateRequests = 0;
     int readPinsRequests = 0;
-    int opens = 0;          // any usbdevfs request at all counts the board as opened
+    int requests = 0;       // usbdevfs requests of any kind; none if never opened
     int driverDetaches = 0; // the kernel serial driver taken away from the interface
     int driverAttaches = 0; // ... and given back
     bool driverBound = true;
