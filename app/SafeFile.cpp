@@ -1,6 +1,7 @@
 #include "app/SafeFile.h"
 
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -171,9 +172,9 @@ InputFile InputFile::open(const std::string& path, std::uint64_t maxBytes) {
         ::close(fd);
         return file;
     }
-    file.size_ = static_cast<std::uint64_t>(info.st_size);
-    if (file.size_ > maxBytes) {
-        file.failure_ = Failure{EFBIG, "the file is " + std::to_string(file.size_) +
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size > maxBytes) {
+        file.failure_ = Failure{EFBIG, "the file is " + std::to_string(size) +
                                            " bytes, more than the limit of " +
                                            std::to_string(maxBytes) + " bytes"};
         ::close(fd);
@@ -185,7 +186,6 @@ InputFile InputFile::open(const std::string& path, std::uint64_t maxBytes) {
 
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1))
-    , size_(other.size_)
     , maxBytes_(other.maxBytes_)
     , failure_(std::move(other.failure_)) {}
 
@@ -194,7 +194,6 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
-        size_ = other.size_;
         maxBytes_ = other.maxBytes_;
         failure_ = std::move(other.failure_);
     }
@@ -275,8 +274,7 @@ Destination inspectDestination(const std::string& path) {
             return destination;
     }
     destination.exists = true;
-    destination.regular = S_ISREG(info.st_mode);
-    if (!destination.regular)
+    if (!S_ISREG(info.st_mode))
         destination.refusal = Failure{0, "not a regular file"};
     return destination;
 }

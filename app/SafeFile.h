@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,8 +31,6 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     const Failure& failure() const { return failure_; }
-    bool missing() const { return !isOpen() && failure_.error == ENOENT; }
-    std::uint64_t size() const { return size_; }
 
     // Hands the file's bytes, from its start, to `consume` in chunks. Stops with a failure when a
     // read fails or the file has grown past maxBytes since it was opened.
@@ -45,7 +42,6 @@ private:
     InputFile() = default;
 
     int fd_ = -1;
-    std::uint64_t size_ = 0;
     std::uint64_t maxBytes_ = 0;
     Failure failure_;
 };
@@ -55,7 +51,6 @@ private:
 struct Destination {
     std::string target;             // the file that gets replaced (a link's target when followed)
     bool exists = false;            // the target exists
-    bool regular = false;           // ... and is a regular file
     bool untrustedLink = false;     // a link the kernel's protected-symlinks rule would not follow
     std::optional<Failure> refusal; // why the path must not be written, if it must not
 };

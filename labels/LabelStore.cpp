@@ -40,12 +40,13 @@ std::string localPath(const QString& path) {
 } // namespace
 
 LabelTable readLabelsFile(const QString& path) {
-    if (safefile::inspectDestination(localPath(path)).untrustedLink)
+    const std::string local = localPath(path);
+    if (safefile::inspectDestination(local).untrustedLink)
         std::fprintf(stderr,
                      "tambrook: %s is a symbolic link owned by another user in a shared folder; "
                      "label changes will not be saved\n",
-                     localPath(path).c_str());
-    safefile::InputFile file = safefile::InputFile::open(localPath(path), UINT64_MAX);
+                     local.c_str());
+    safefile::InputFile file = safefile::InputFile::open(local, UINT64_MAX);
     if (!file.isOpen())
         return defaultLabels();
     const std::string bytes = file.readPrefix(kImageSize);
