@@ -1,4 +1,4 @@
-#include "app/Application.h"
+#include "ui/Application.h"
 
 int main(int argc, char* argv[]) {
     return runTambrook(argc, argv);

@@ -1,13 +1,13 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
-#include "app/Controls.h"
-#include "app/Platform.h"
-#include "app/ProcessState.h"
-#include "app/TForm1.h"
 #include "board/SimulatedDriver.h"
-#include "timer/ProgramFile.h"
-#include "timer/StepText.h"
-#include "timer/TickTimer.h"
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+#include "model/ProgramFile.h"
+#include "model/StepText.h"
+#include "ui/Controls.h"
+#include "ui/Platform.h"
+#include "ui/TForm1.h"
 #include "ui_TForm1.h"
 
 #include <QApplication>
@@ -56,21 +56,30 @@ struct Bench {
     QTemporaryDir dir;
     board::SimulatedDriver driver{{1, {}, {}, {}, {}}};
     NoWaitPlatform platform;
-    ProcessState state;
+    model::Model model{driver, platform};
+    std::unique_ptr<engine::Sequencer> sequencer;
     std::unique_ptr<TForm1> form;
     std::vector<board::TraceRecord> trace;
 
-    Bench() {
+    // Ticks fall on the sequencer's thread, or, in manual mode, only when the bench delivers them.
+    explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
-        form = std::make_unique<TForm1>(state, driver, platform);
+        sequencer = std::make_unique<engine::Sequencer>(model, mode);
+        form = std::make_unique<TForm1>(model, *sequencer, platform);
         form->show();
         QCoreApplication::processEvents();
         form->Button33Click();
         trace.clear();
     }
     Ui::TForm1& ui() { return form->controls(); }
-    void setProgram(const std::vector<std::string>& rows) { ui().StringGrid4->replaceRows(rows); }
+    ~Bench() {
+        form.reset();
+        sequencer.reset();
+    }
+    void setProgram(const std::vector<std::string>& rows) {
+        form->act([&] { model.replaceRows(rows); });
+    }
     std::vector<std::int64_t> writeTimes() const {
         std::vector<std::int64_t> times;
         for (const board::TraceRecord& r : trace)
@@ -80,12 +89,12 @@ struct Bench {
     }
     // Plays the program from a Start click until the sequencer stops itself.
     void play() {
-        ui().StringGrid4->setRow(ui().StringGrid4->rowCount() - 1); // so Start applies row 0
+        form->StringGrid4Select(model.rowCount() - 1); // so Start applies row 0
         trace.clear();
         QEventLoop loop;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (!form->timer().isEnabled())
+            if (!form->model().state().timerEnabled)
                 loop.quit();
         });
         poll.start(20);
@@ -195,14 +204,15 @@ int childShowWindow(Window kind, int argc, char* argv[]) {
     std::unique_ptr<QWidget> window;
     board::SimulatedDriver driver({1, {}, {}, {}, {}});
     NoWaitPlatform platform;
-    ProcessState state;
+    model::Model model(driver, platform);
+    engine::Sequencer sequencer(model);
     if (kind != Window::Tambrook) {
         window = std::make_unique<QWidget>();
         window->resize(785, 413);
         if (kind == Window::OneLabel)
             (new QLabel(QStringLiteral("Relay 1 OFF"), window.get()))->move(88, 40);
     } else {
-        window = std::make_unique<TForm1>(state, driver, platform);
+        window = std::make_unique<TForm1>(model, sequencer, platform);
     }
     window->show();
     while (!window->windowHandle() || !window->windowHandle()->isExposed())
@@ -375,10 +385,9 @@ int main(int argc, char* argv[]) {
     }
     // P2: CPU time of a tick that applies a row.
     {
-        Bench bench;
+        Bench bench(engine::Sequencer::Mode::Manual); // ticks are driven by hand below
         bench.setProgram(program(2001, 1));
         bench.form->Button34Click();
-        bench.form->timer().setEnabled(false); // ticks are driven by hand below
         std::vector<double> micros;
         for (int tick = 0; tick < 2000; ++tick) {
             const double before = threadCpuMicros();
@@ -468,7 +477,7 @@ int main(int argc, char* argv[]) {
     }
     // P5: driver calls per action.
     {
-        Bench bench;
+        Bench bench(engine::Sequencer::Mode::Manual);
         std::map<std::string, int> counts;
         const auto count = [&](const std::string& action, const std::function<void()>& run) {
             bench.trace.clear();
@@ -483,14 +492,13 @@ int main(int argc, char* argv[]) {
                             text.empty() ? "none" : text, true});
         };
         count("open", [&] { bench.form->Button33Click(); });
-        count("relay click", [&] { bench.form->Button2Click(); });
+        count("relay click", [&] { bench.form->RelayButtonClick(1); });
         count("\"ALL ON\"", [&] { bench.form->Button9Click(); });
-        count("step click", [&] { bench.form->Button18Click(); });
+        count("step click", [&] { bench.form->StepButtonClick(1); });
         bench.setProgram(program(3, 1));
-        count("apply row", [&] { bench.ui().StringGrid4->setRow(1); });
-        bench.ui().StringGrid4->setRow(2);
+        count("apply row", [&] { bench.form->StringGrid4Select(1); });
+        bench.form->StringGrid4Select(2);
         bench.form->Button34Click();
-        bench.form->timer().setEnabled(false);
         count("one sequencer step", [&] { bench.form->Timer1Timer(); });
     }
 

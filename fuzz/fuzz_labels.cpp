@@ -1,6 +1,6 @@
 // Any bytes as labels.dat: sixteen labels of at most 19 bytes, none holding a zero byte, and the
 // table survives its own image unchanged.
-#include "labels/LabelTable.h"
+#include "model/LabelTable.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // within the line buffer and free of line ends, reads its own output back unchanged (except
 // that a row filling the whole line buffer is followed by an empty row, as for any such line),
 // and gives the same rows however the bytes arrive.
-#include "timer/ProgramFile.h"
+#include "model/ProgramFile.h"
 
 #include <cstdint>
 #include <cstdlib>

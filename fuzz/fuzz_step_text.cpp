@@ -1,7 +1,7 @@
 // A row text, a delay edit text and a timer value: composing either raises the range error or
 // gives a well-formed step text, which every reader then takes without error.
-#include "app/RangeError.h"
-#include "timer/StepText.h"
+#include "model/RangeError.h"
+#include "model/StepText.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,12 +3,13 @@
 // Fakes and a fixture shared by the window suites: a driver and a platform that record every call
 // into one log, so a test can assert the exact order of board traffic and pauses.
 
-#include "app/Controls.h"
-#include "app/Platform.h"
-#include "app/ProcessState.h"
-#include "app/TForm1.h"
 #include "board/Driver.h"
-#include "labels/TForm2.h"
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+#include "ui/Controls.h"
+#include "ui/Platform.h"
+#include "ui/TForm1.h"
+#include "ui/TForm2.h"
 
 #include <QDir>
 #include <QStringList>
@@ -138,22 +139,40 @@ private:
     QString previous_;
 };
 
+// The main window over any driver, with its model and a sequencer that keeps real time.
+struct MainWindow {
+    MainWindow(board::Driver& driver, Platform& platform,
+               engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded)
+        : model(driver, platform)
+        , sequencer(model, mode)
+        , form(model, sequencer, platform) {}
+    model::Model model;
+    engine::Sequencer sequencer;
+    TForm1 form;
+};
+
 // Both windows on a recording driver, in a fresh working directory so labels.dat starts absent.
+// Ticks fall only when a test delivers them, unless the rig is given a threaded sequencer.
 class Rig {
 public:
-    explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {})
+    explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {},
+                 engine::Sequencer::Mode mode = engine::Sequencer::Mode::Manual)
         : driver(log)
-        , platform(log) {
+        , platform(log)
+        , model(driver, platform)
+        , state(model.state()) {
         driver.devices = devices;
         if (before)
             before(driver);
-        form1 = std::make_unique<TForm1>(state, driver, platform);
+        sequencer = std::make_unique<engine::Sequencer>(model, mode);
+        form1 = std::make_unique<TForm1>(model, *sequencer, platform);
         form2 = std::make_unique<TForm2>(platform);
         form1->setLabelDialog(form2.get());
     }
     ~Rig() {
         form1.reset();
         form2.reset();
+        sequencer.reset();
     }
 
     template <typename T> T* control(const char* name) const {
@@ -176,15 +195,32 @@ public:
         form1->Button33Click();
         log.clear();
     }
+    // Runs a model operation as a user action would, and shows its result.
+    void act(const std::function<void()>& action) { form1->act(action); }
+    // The program list as code sets it up for a test: these rows, row 0 current, nothing applied.
+    void setRows(const std::vector<std::string>& rows) {
+        act([&] { model.replaceRows(rows); });
+    }
+    void setCell(int row, const QString& text) {
+        act([&] { model.setRowText(row, text.toLatin1().toStdString()); });
+    }
+    // A row made current as by the keyboard: applied when it was not current.
+    void selectRow(int row) { form1->StringGrid4Select(row); }
+    void tick() { sequencer->tickNow(); }
+    QString onLabel(int relay) const { return QString::fromLatin1(model.onLabel(relay).c_str()); }
+    QString offLabel(int relay) const { return QString::fromLatin1(model.offLabel(relay).c_str()); }
+    board::Handle boardHandle() const { return model.board().handle(); }
 
 private:
     WorkingFolder folder_;
 
 public:
     Log log;
-    ProcessState state;
     RecordingDriver driver;
     RecordingPlatform platform;
+    model::Model model;
+    model::State& state;
+    std::unique_ptr<engine::Sequencer> sequencer;
     std::unique_ptr<TForm1> form1;
     std::unique_ptr<TForm2> form2;
 };
@@ -195,7 +231,7 @@ inline void verifyRelayViews(const Rig& rig, std::uint8_t byte) {
         const bool on = byte & entry.mask;
         QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
         QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
-                 on ? rig.form1->offLabel(entry.relay) : rig.form1->onLabel(entry.relay));
+                 on ? rig.offLabel(entry.relay) : rig.onLabel(entry.relay));
     }
 }
 

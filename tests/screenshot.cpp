@@ -1,10 +1,11 @@
 // Writes a PNG of each page of the main window, rendered offscreen on one simulated board, so
 // the layout can be checked by eye: tambrook_screenshot OUTPUT_DIR
-#include "app/Platform.h"
-#include "app/ProcessState.h"
-#include "app/TForm1.h"
 #include "board/SimulatedDriver.h"
-#include "labels/TForm2.h"
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+#include "ui/Platform.h"
+#include "ui/TForm1.h"
+#include "ui/TForm2.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,10 +19,11 @@ int main(int argc, char* argv[]) {
     QTemporaryDir work;
     QDir::setCurrent(work.path());
     DesktopPlatform platform;
-    ProcessState state;
     board::SimulatedDriver driver({1, {}, {}, {}, {}});
     driver.setPins(0, 0x25);
-    TForm1 form(state, driver, platform);
+    model::Model model(driver, platform);
+    engine::Sequencer sequencer(model);
+    TForm1 form(model, sequencer, platform);
     form.show();
     form.Button33Click();
     auto* notebook = form.findChild<QTabWidget*>(QStringLiteral("TabbedNotebook1"));

@@ -56,20 +56,20 @@ void BoardTest::dropDownRebuildsTheListAndLeavesAnOpenBoardAlone() {
     QCOMPARE(list->itemText(0), QStringLiteral("Relay Board 1 "));
     QCOMPARE(list->currentText(), QStringLiteral("Relay Board 1"));
     rig.openBoard(0);
-    const board::Handle handle = rig.state.boardHandle;
+    const board::Handle handle = rig.boardHandle();
     rig.driver.devices = 1;
     rig.form1->ComboBox1DropDown();
     QCOMPARE(rig.take(), (Log{"count 1"}));
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->itemText(0), QStringLiteral("Relay Board 1"));
-    QCOMPARE(rig.state.boardHandle, handle);
+    QCOMPARE(rig.boardHandle(), handle);
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
     rig.driver.devices = 0;
     rig.form1->ComboBox1DropDown();
     QCOMPARE(list->count(), 0);
     QCOMPARE(list->currentText(), QStringLiteral("No Boards Found"));
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
-    QCOMPARE(rig.state.boardHandle, handle);
+    QCOMPARE(rig.boardHandle(), handle);
 }
 
 void BoardTest::openMirrorsThePinsWithoutWriting_data() {
@@ -117,17 +117,18 @@ void BoardTest::openUsesTheSelectedEntry() {
 void BoardTest::rebuildsCompareExactly() {
     Rig rig(1);
     rig.openBoard(0);
-    // Lamps: only exact lime is on; the untouched panel colour counts as off.
-    rig.form1->lamp(1).setColor(clLime);
-    rig.form1->lamp(2).setColor(clBtnFace);
-    rig.form1->lamp(3).setColor(0x00FE00);
-    rig.form1->sendLampsToBoard();
+    // Lamps: only the on state is on; an uncoloured lamp counts as off.
+    rig.model.relay(1).lamp = model::Lamp::On;
+    rig.model.relay(2).lamp = model::Lamp::Uncoloured;
+    rig.model.relay(3).lamp = model::Lamp::Off;
+    rig.act([&] { rig.model.sendLampsToBoard(); });
     QCOMPARE(rig.take(), (Log{"write 01"}));
+    QCOMPARE(rig.form1->lamp(2).color(), clBtnFace); // shown as the plain panel colour
     // Step buttons: only exactly 112 is off; any other position is on.
     for (const board::RelayMapEntry& entry : board::kRelayMap)
-        rig.form1->stepButton(entry.relay).setTop(112);
-    rig.form1->stepButton(8).setTop(111);
-    rig.form1->sendStepButtonsToBoard();
+        rig.model.relay(entry.relay).stepTop = 112;
+    rig.model.relay(8).stepTop = 111;
+    rig.act([&] { rig.model.sendStepButtonsToBoard(); });
     QCOMPARE(rig.take(), (Log{"write 80"}));
 }
 
@@ -145,7 +146,7 @@ void BoardTest::lostBoardTurnsTheStatusPanelRed() {
         Rig rig(1);
         rig.openBoard(0);
         rig.driver.readsFail = true; // writes still work
-        rig.form1->Button2Click();
+        rig.form1->RelayButtonClick(1);
         QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
         // Opening again, with the board answering, reports it found again.
         rig.driver.readsFail = false;
@@ -158,7 +159,7 @@ void BoardTest::lostBoardTurnsTheStatusPanelRed() {
     }
     {
         Rig rig(0); // no board ever opened: failures are not looked at
-        rig.form1->Button2Click();
+        rig.form1->RelayButtonClick(1);
         QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
         QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
     }

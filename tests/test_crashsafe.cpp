@@ -2,8 +2,8 @@
 // killed with SIGKILL while it saves; after every kill the file is whole and holds one of the two.
 // The child marks in shared memory when a save is under way, so the test knows that its kills
 // land inside saves and not before the first one.
-#include "labels/LabelStore.h"
-#include "labels/LabelTable.h"
+#include "model/LabelFile.h"
+#include "model/LabelTable.h"
 
 #include <QFile>
 #include <QProcess>

@@ -3,7 +3,6 @@
 #include "TestSupport.h"
 
 #include "board/SimulatedDriver.h"
-#include "timer/TickTimer.h"
 #include "ui_TForm1.h"
 
 #include <QElapsedTimer>
@@ -17,19 +16,20 @@ struct FaultRig {
     QString previousDir = QDir::currentPath();
     Log log;
     RecordingPlatform platform{log};
-    ProcessState state;
     board::SimulatedDriver driver;
     std::vector<board::TraceRecord> trace;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
+    TForm1* form = nullptr;
 
     explicit FaultRig(const std::string& faults)
         : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
-        form = std::make_unique<TForm1>(state, driver, platform);
+        window = std::make_unique<MainWindow>(driver, platform);
+        form = &window->form;
     }
     ~FaultRig() {
-        form.reset();
+        window.reset();
         QDir::setCurrent(previousDir);
     }
     TPanel& status() const { return *form->controls().Panel27; }
@@ -58,16 +58,14 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
     std::vector<std::string> rows;
     for (int step = 0; step < 60; ++step)
         rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
-    grid.replaceRows(rows);
-    grid.setRow(59);
+    rig.form->act([&] { rig.form->model().replaceRows(rows); });
+    rig.form->StringGrid4Select(59);
     rig.form->controls().TrackBar1->setValue(1);
     rig.form->Button34Click();
-    QElapsedTimer clock;
-    clock.start();
-    while (rig.form->timer().isEnabled() && clock.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.form->controls().Button34->caption(), QStringLiteral("Start"),
+                              10000);
     // The program plays to its end regardless of the lost board, and says it is gone.
-    QVERIFY(!rig.form->timer().isEnabled());
+    QVERIFY(!rig.form->model().state().timerEnabled);
     QCOMPARE(grid.row(), 59);
     QCOMPARE(rig.form->controls().Button34->caption(), QStringLiteral("Start"));
     QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
@@ -83,7 +81,7 @@ void FaultsTest::unplugThenAManualClick() {
     rig.driver.setPins(0, 0x00);
     rig.form->Button33Click();
     QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
-    rig.form->Button2Click(); // relay 1: both writes and both reads fail
+    rig.form->RelayButtonClick(1); // relay 1: both writes and both reads fail
     QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
     QCOMPARE(rig.count("write", false), 2);
     QCOMPARE(rig.count("read", false), 2);

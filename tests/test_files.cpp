@@ -3,9 +3,9 @@
 // user run in a child process that drops to "nobody" when the suite runs as root.
 #include "TestSupport.h"
 
-#include "app/SafeFile.h"
-#include "labels/LabelStore.h"
-#include "labels/LabelTable.h"
+#include "model/LabelFile.h"
+#include "model/LabelTable.h"
+#include "model/SafeFile.h"
 
 #include <QFile>
 #include <QtTest>
@@ -155,7 +155,7 @@ void FilesTest::fullDiskKeepsTheOldFiles() {
     const QByteArray oldProgram("11111111-1\r\n");
     writeBytes(labels, oldLabels);
     writeBytes(program, oldProgram);
-    rig.grid().replaceRows(std::vector<std::string>(50, "10000000-9999"));
+    rig.setRows(std::vector<std::string>(50, "10000000-9999"));
 
     std::unique_ptr<FileSizeLimit> limit;
     if (tmpfs)
@@ -194,11 +194,11 @@ void FilesTest::specialFilesNeverBlock() {
     // The window starts beside a FIFO named labels.dat, and its saves leave it alone.
     Rig rig(0, [](RecordingDriver&) { QCOMPARE(::mkfifo("labels.dat", 0600), 0); });
     QCOMPARE(rig.button("Button2")->caption(), QStringLiteral("Relay 1 OFF"));
-    rig.form1->Button2MouseDown(Qt::LeftButton);
+    rig.form1->ButtonMouseDown(1, Qt::LeftButton);
     QCOMPARE(::stat("labels.dat", &info), 0);
     QVERIFY(S_ISFIFO(info.st_mode));
 
-    rig.grid().replaceRows({"10000000-1"});
+    rig.setRows({"10000000-1"});
     for (const QString& path : {fifo, QStringLiteral("/dev/zero")}) {
         rig.platform.errors.clear();
         rig.platform.nextOpenName = path;

@@ -5,7 +5,6 @@
 // intended change.
 #include "TestSupport.h"
 
-#include "timer/TickTimer.h"
 #include "ui_TForm1.h"
 #include "ui_TForm2.h"
 
@@ -97,8 +96,8 @@ public:
     }
     void ticks(int count) {
         int delivered = 0;
-        for (; delivered < count && rig_.form1->timer().isEnabled(); ++delivered)
-            emit rig_.form1->timer().timeout();
+        for (; delivered < count && rig_.form1->model().state().timerEnabled; ++delivered)
+            rig_.form1->Timer1Timer();
         note(QStringLiteral("ticks %1 (delivered %2)").arg(count).arg(delivered));
     }
     void writeFile(const QString& name, const QByteArray& bytes) {
@@ -168,12 +167,12 @@ public:
         t << QStringLiteral("  Edit9 \"%1\", timer value %2, resolution %3 (\"%4\"), repeat %5")
                  .arg(u.Edit9->text())
                  .arg(u.UpDown1->position())
-                 .arg(rig_.form1->timer().interval())
+                 .arg(rig_.form1->model().state().resolution)
                  .arg(u.Label5->text())
                  .arg(u.CheckBox1->isChecked());
         t << QStringLiteral("  run: \"%1\" \"%2\", timer %3, saved delay %4")
                  .arg(u.Button34->caption(), u.Button35->caption())
-                 .arg(rig_.form1->timer().isEnabled() ? "on" : "off")
+                 .arg(rig_.form1->model().state().timerEnabled ? "on" : "off")
                  .arg(rig_.state.savedStepDelay);
         QStringList labels;
         for (const std::string& label : rig_.state.labelTable)
@@ -186,7 +185,7 @@ public:
                  .arg(dialog.Edit1->text(), dialog.Edit2->text());
         t << QStringLiteral("  relay byte %1, board handle %2")
                  .arg(QString::fromStdString(hex2(rig_.state.relayByte)))
-                 .arg(rig_.state.boardHandle);
+                 .arg(rig_.boardHandle());
         return t.join(QLatin1Char('\n')) + QLatin1Char('\n');
     }
 

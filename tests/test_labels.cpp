@@ -1,8 +1,8 @@
 // The label table, its file labels.dat, and the "Setting" dialog that edits it.
 #include "TestSupport.h"
 
-#include "labels/LabelStore.h"
-#include "labels/LabelTable.h"
+#include "model/LabelFile.h"
+#include "model/LabelTable.h"
 #include "ui_TForm2.h"
 
 #include <QClipboard>
@@ -93,7 +93,7 @@ void LabelsTest::textsBecomeBytesWithoutCorruptingASlot() {
 void LabelsTest::missingFileGivesDefaultsAndFirstPressCreatesIt() {
     Rig rig;
     QVERIFY(!QFile::exists(rig.path("labels.dat")));
-    rig.form1->Button14MouseDown(Qt::LeftButton);
+    rig.form1->ButtonMouseDown(5, Qt::LeftButton);
     const QByteArray bytes = fileBytes(rig.path("labels.dat"));
     QCOMPARE(bytes.size(), 320);
     QCOMPARE(labels::decodeLabelImage(bytes.toStdString()), labels::defaultLabels());
@@ -172,7 +172,7 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
     Rig rig(1);
     rig.openBoard(0x00);
     auto& dialog = rig.form2->controls();
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     QVERIFY(rig.form2->isVisible());
     dialog.Edit1->setText(QStringLiteral("typed, not applied"));
     rig.state.labelTable[8] = "Heater"; // applied earlier, not yet saved
@@ -188,7 +188,7 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
     // A middle press shows nothing but still retargets and saves.
     rig.form2->hide();
     QFile::remove(rig.path("labels.dat"));
-    rig.form1->Button11MouseDown(Qt::MiddleButton);
+    rig.form1->ButtonMouseDown(8, Qt::MiddleButton);
     QVERIFY(!rig.form2->isVisible());
     QCOMPARE(rig.state.editedRelay, 8);
     QVERIFY(QFile::exists(rig.path("labels.dat")));
@@ -197,7 +197,7 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
 void LabelsTest::okCutsToEighteenAndAcceptsEmptyLabels() {
     Rig rig;
     rig.state.labelTable[1] = std::string(19, 'n');
-    rig.form1->Button3MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(2, Qt::RightButton);
     QCOMPARE(rig.form2->controls().Edit1->text().size(), 19);
     rig.form2->controls().Edit2->clear();
     rig.form2->Button1Click();
@@ -208,7 +208,7 @@ void LabelsTest::okCutsToEighteenAndAcceptsEmptyLabels() {
 void LabelsTest::keysOfTheDialog() {
     Rig rig;
     auto& dialog = rig.form2->controls();
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     QVERIFY(QTest::qWaitForWindowExposed(rig.form2.get()));
     // Typing stops at 15 characters, but a longer text can still be shortened.
     dialog.Edit1->clear();
@@ -229,13 +229,13 @@ void LabelsTest::keysOfTheDialog() {
     QVERIFY(!rig.form2->isVisible());
     QCOMPARE(rig.state.labelTable[0], "0123456789abcde"s);
     // The close box hides without storing.
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     dialog.Edit1->setText(QStringLiteral("discarded"));
     rig.form2->close();
     QVERIFY(!rig.form2->isVisible());
     QCOMPARE(rig.state.labelTable[0], "0123456789abcde"s);
     // Enter on the focused OK button applies too.
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     dialog.Edit1->setText(QStringLiteral("By OK key"));
     QTest::keyClick(dialog.Button1, Qt::Key_Enter);
     QCOMPARE(rig.state.labelTable[0], "By OK key"s);
@@ -246,7 +246,7 @@ void LabelsTest::keysOfTheDialog() {
 void LabelsTest::editsTakeWhatTheFileHolds() {
     Rig rig;
     auto& dialog = rig.form2->controls();
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     dialog.Edit1->clear();
     dialog.Edit1->setFocus();
     // Typed one character at a time, as a keyboard with those keys would.
@@ -266,7 +266,7 @@ void LabelsTest::editsTakeWhatTheFileHolds() {
     QCOMPARE(dialog.Edit2->text(), QStringLiteral("a") + QString(13, QLatin1Char('x')) + "b");
     rig.form2->Button1Click();
     QCOMPARE(rig.state.labelTable[0], std::string("Gr\xfcn !abcdefghi"));
-    rig.form1->Button2MouseDown(Qt::LeftButton);
+    rig.form1->ButtonMouseDown(1, Qt::LeftButton);
     QFile file(rig.path("labels.dat"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.read(16), QByteArray("Gr\xfcn !abcdefghi", 16));

@@ -229,7 +229,7 @@ void LayoutTest::tabsFitBesideTheStatusPanel() {
 
 void LayoutTest::theSettingWindowShowsItsLabelsWhole() {
     Rig rig;
-    rig.form1->Button2MouseDown(Qt::RightButton);
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
     QVERIFY(QTest::qWaitForWindowExposed(rig.form2.get()));
     QStringList problems;
     verifyNoClippedText(*rig.form2, problems);

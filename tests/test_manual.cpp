@@ -17,7 +17,7 @@ private slots:
 void ManualTest::relayClickSwitchesByCaptionAndWritesTwice() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.form1->Button1Click(); // relay 3
+    rig.form1->RelayButtonClick(3); // relay 3
     QCOMPARE(rig.take(), (Log{"write 04", "pause 50", "write 04", "read", "read"}));
     QCOMPARE(rig.button("Button1")->caption(), QStringLiteral("Relay 3 OFF"));
     QCOMPARE(rig.form1->lamp(3).color(), clLime);
@@ -25,7 +25,7 @@ void ManualTest::relayClickSwitchesByCaptionAndWritesTwice() {
     QCOMPARE(rig.button("Button16")->top(), 32);
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00100000-0"));
     // A second click switches it back.
-    rig.form1->Button1Click();
+    rig.form1->RelayButtonClick(3);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
     QCOMPARE(rig.button("Button1")->caption(), QStringLiteral("Relay 3 ON"));
     QCOMPARE(rig.form1->lamp(3).color(), clRed);
@@ -54,8 +54,8 @@ void ManualTest::firstClickAfterStartupSwitchesOthersOn() {
     Rig rig(1);
     rig.openBoard(0x00);
     for (const board::RelayMapEntry& entry : board::kRelayMap)
-        rig.form1->relayButton(entry.relay).setCaption(rig.form1->offLabel(entry.relay));
-    rig.form1->Button2Click();
+        rig.model.relay(entry.relay).caption = rig.model.offLabel(entry.relay);
+    rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
     QCOMPARE(rig.form1->lamp(1).color(), clRed);
     QCOMPARE(rig.form1->lamp(2).color(), clLime);
@@ -64,7 +64,7 @@ void ManualTest::firstClickAfterStartupSwitchesOthersOn() {
     // With no board opened at all, the writes go nowhere and the views follow the byte.
     Rig noBoard;
     noBoard.take();
-    noBoard.form1->Button2Click();
+    noBoard.form1->RelayButtonClick(1);
     QCOMPARE(noBoard.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
     QCOMPARE(noBoard.state.relayByte, 0xFE);
     QCOMPARE(noBoard.grid().cell(0), QStringLiteral("01111111-0"));
@@ -75,7 +75,7 @@ void ManualTest::identicalLabelsCannotStayOn() {
     rig.state.labelTable[0] = "Same";
     rig.state.labelTable[8] = "Same";
     rig.openBoard(0x00);
-    rig.form1->Button2Click();
+    rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 00", "read", "read"}));
     QCOMPARE(rig.form1->lamp(1).color(), clRed);
 }
@@ -84,10 +84,11 @@ void ManualTest::staleCaptionAfterRenameCountsAsOn() {
     Rig rig(1);
     rig.openBoard(0x00);
     rig.state.labelTable[1] = "Pump"; // relay 2's ON label renamed; Button3 still shows the old one
-    rig.form1->Button2Click();
+    rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
     QCOMPARE(rig.form1->lamp(2).color(), clLime);
-    rig.form1->Button3Click(); // the stale caption counts as on: the click switches relay 2 off
+    rig.form1->RelayButtonClick(
+        2); // the stale caption counts as on: the click switches relay 2 off
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 01", "read", "read"}));
     QCOMPARE(rig.button("Button3")->caption(), QStringLiteral("Pump"));
     QCOMPARE(rig.button("Button17")->caption(), QStringLiteral("Pump"));
@@ -96,11 +97,11 @@ void ManualTest::staleCaptionAfterRenameCountsAsOn() {
 void ManualTest::captionComparisonIsExact() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.button("Button2")->setCaption(QStringLiteral("relay 1 on"));
-    rig.button("Button3")->setCaption(QStringLiteral("Relay 2 ON "));
+    rig.model.relay(1).caption = "relay 1 on";
+    rig.model.relay(2).caption = "Relay 2 ON ";
     rig.state.labelTable[2] = "A&B";
-    rig.button("Button1")->setCaption(QStringLiteral("A&B"));
-    rig.form1->showCaptionsOnLamps();
+    rig.model.relay(3).caption = "A&B";
+    rig.act([&] { rig.model.showCaptionsOnLamps(); });
     QCOMPARE(rig.form1->lamp(1).color(), clLime);
     QCOMPARE(rig.form1->lamp(2).color(), clLime);
     QCOMPARE(rig.form1->lamp(3).color(), clRed); // '&' is part of the caption, not a mnemonic

@@ -4,14 +4,14 @@
 #include "TestSupport.h"
 
 #include "board/SimulatedDriver.h"
-#include "labels/LabelStore.h"
-#include "timer/TickTimer.h"
+#include "model/LabelFile.h"
 #include "ui_TForm1.h"
 #include "ui_TForm2.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QToolButton>
 #include <QtTest>
 
 class SessionTest : public QObject {
@@ -25,9 +25,9 @@ void SessionTest::wholeSession() {
     {
         Log log;
         RecordingPlatform platform(log);
-        ProcessState state;
         board::SimulatedDriver driver({2, {}, {}, {}, {}});
-        TForm1 form1(state, driver, platform);
+        MainWindow window(driver, platform);
+        TForm1& form1 = window.form;
         TForm2 form2(platform);
         form1.setLabelDialog(&form2);
         form1.show();
@@ -44,16 +44,17 @@ void SessionTest::wholeSession() {
         QTest::mouseClick(ui.Button18, Qt::LeftButton);
         QTest::mouseClick(ui.Button23, Qt::LeftButton);
         QTest::mouseClick(ui.Button15, Qt::LeftButton);
-        ui.UpDown1->setPosition(3);
+        QTest::mouseClick(ui.UpDown1->findChild<QToolButton*>(QStringLiteral("up")),
+                          Qt::LeftButton);
+        QTest::mouseClick(ui.UpDown1->findChild<QToolButton*>(QStringLiteral("up")),
+                          Qt::LeftButton);
+        QTest::mouseClick(ui.UpDown1->findChild<QToolButton*>(QStringLiteral("up")),
+                          Qt::LeftButton);
         QTest::mouseClick(ui.Button23, Qt::LeftButton);
         QCOMPARE(ui.StringGrid4->rowCount(), 3);
 
         QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start, at 1 ms
-        QElapsedTimer clock;
-        clock.start();
-        while (form1.timer().isEnabled() && clock.elapsed() < 5000)
-            QTest::qWait(5);
-        QCOMPARE(ui.Button34->caption(), QStringLiteral("Start"));
+        QTRY_COMPARE_WITH_TIMEOUT(ui.Button34->caption(), QStringLiteral("Start"), 5000);
         QCOMPARE(driver.pins(1), 0x09); // the last step's pattern
 
         platform.nextSaveName = folder.path(QStringLiteral("session"));

@@ -1,7 +1,6 @@
 // The main window as it opens and closes, its layout, and the event rules the handlers rely on.
 #include "TestSupport.h"
 
-#include "timer/TickTimer.h"
 #include "ui_TForm1.h"
 
 #include <QCheckBox>
@@ -43,9 +42,9 @@ void StartupTest::startsWithoutBoardInTheStartState() {
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-0"));
     QCOMPARE(rig.grid().row(), 0);
     QCOMPARE(rig.state.relayByte, 0);
-    QCOMPARE(rig.state.boardHandle, board::Handle{0});
-    QVERIFY(!rig.form1->timer().isEnabled());
-    QCOMPARE(rig.form1->timer().interval(), 1);
+    QCOMPARE(rig.boardHandle(), board::Handle{0});
+    QVERIFY(!rig.form1->model().state().timerEnabled);
+    QCOMPARE(rig.form1->model().state().resolution, 1);
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         QCOMPARE(rig.form1->lamp(entry.relay).color(), clBtnFace);
         const QString off = QStringLiteral("Relay %1 OFF").arg(entry.relay);
@@ -64,7 +63,7 @@ void StartupTest::startsWithBoardsStillReportingNotFound() {
     Rig rig(2);
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
     QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
-    QCOMPARE(rig.state.boardHandle, board::Handle{0});
+    QCOMPARE(rig.boardHandle(), board::Handle{0});
 }
 
 void StartupTest::closingWithoutBoardClosesZeroHandleAndSavesLabels() {
@@ -141,46 +140,46 @@ void StartupTest::labelDialogStartsHiddenWithItsControls() {
     QCOMPARE(ok->geometry(), QRect(56, 88, 75, 25));
 }
 
+// A row is applied (one write) when a different row becomes current, and on every left click.
 void StartupTest::gridFiresOnlyForDifferentRowsOrClicks() {
-    Rig rig;
+    Rig rig(1);
+    rig.openBoard(0x00);
     StringGrid& grid = rig.grid();
-    grid.setRowCount(3);
-    QSignalSpy fired(&grid, &StringGrid::selected);
-    grid.setRow(0); // already current
-    QCOMPARE(fired.count(), 0);
-    grid.setRow(2);
-    QCOMPARE(fired.count(), 1);
+    rig.setRows({"10000000-1", "01000000-2", "00100000-3"});
+    rig.selectRow(0); // already current
+    QVERIFY(rig.take().empty());
+    rig.selectRow(2);
+    QCOMPARE(rig.take(), (Log{"write 04"}));
     rig.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(rig.form1.get()));
     rig.control<QTabWidget>("TabbedNotebook1")->setCurrentIndex(2);
-    const QRect row2 = grid.rowRect(2);
-    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row2.center());
-    QCOMPARE(fired.count(), 2); // a click on the current row still counts
-    const QRect row1 = grid.rowRect(1);
-    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, row1.center());
-    QCOMPARE(fired.count(), 3); // a click on another row counts once
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.rowRect(2).center());
+    QCOMPARE(rig.take(), (Log{"write 04"})); // a click on the current row still counts
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.rowRect(1).center());
+    QCOMPARE(rig.take(), (Log{"write 02"}));
     QCOMPARE(grid.row(), 1);
     grid.setFocus();
     QTest::keyClick(grid.viewport(), Qt::Key_Down);
-    QCOMPARE(fired.count(), 4);
+    QCOMPARE(rig.take(), (Log{"write 04"}));
     QCOMPARE(grid.row(), 2);
     QTest::keyClicks(&grid, QStringLiteral("9x")); // rows cannot be typed into
-    QCOMPARE(grid.cell(2), QString());
-    QCOMPARE(fired.count(), 4);
+    QCOMPARE(grid.cell(2), QStringLiteral("00100000-3"));
+    QTest::keyClick(grid.viewport(), Qt::Key_End); // already the last row
+    QVERIFY(rig.take().empty());
 }
 
 void StartupTest::gridNeverHasFewerThanOneRowAndShrinkingFiresNothing() {
-    Rig rig;
-    StringGrid& grid = rig.grid();
-    grid.setRowCount(3);
-    grid.setRow(2);
-    QSignalSpy fired(&grid, &StringGrid::selected);
-    grid.setRowCount(2);
-    QCOMPARE(grid.row(), 1);
-    grid.setRowCount(0);
-    QCOMPARE(grid.rowCount(), 1);
-    QCOMPARE(grid.row(), 0);
-    QCOMPARE(fired.count(), 0);
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.setRows({"10000000-1", "01000000-2", "00100000-3"});
+    rig.selectRow(2);
+    rig.take();
+    rig.act([&] { rig.model.setRowCount(2); });
+    QCOMPARE(rig.grid().row(), 1);
+    rig.act([&] { rig.model.setRowCount(0); });
+    QCOMPARE(rig.grid().rowCount(), 1);
+    QCOMPARE(rig.grid().row(), 0);
+    QVERIFY(rig.take().empty());
 }
 
 void StartupTest::edit9ChangesByCodeRunEdit9Change() {
@@ -188,7 +187,7 @@ void StartupTest::edit9ChangesByCodeRunEdit9Change() {
     auto* edit = rig.control<QLineEdit>("Edit9");
     edit->setText(QStringLiteral("42"));
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-42")); // composed by Edit9Change
-    rig.control<UpDown>("UpDown1")->setPosition(7);
+    rig.act([&] { rig.model.setTimerValue(7); });
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-7"));
 }
 
@@ -203,18 +202,18 @@ void StartupTest::upDownKeepsTextAndPositionApart() {
     QCOMPARE(upDown->position(), 5); // no number: the position stays
     edit->setText(QStringLiteral("12345"));
     QCOMPARE(upDown->position(), 9999);
-    upDown->setPosition(9999);
-    upDown->stepBy(+1); // no wrap-around
+    rig.act([&] { rig.model.setTimerValue(9999); });
+    rig.form1->UpDown1Click(+1); // no wrap-around
     QCOMPARE(upDown->position(), 9999);
     QCOMPARE(edit->text(), QStringLiteral("9999"));
-    upDown->setPosition(0);
-    upDown->stepBy(-1);
+    rig.act([&] { rig.model.setTimerValue(0); });
+    rig.form1->UpDown1Click(-1);
     QCOMPARE(edit->text(), QStringLiteral("0"));
 }
 
 void StartupTest::handlerFailureIsShownAndTheProgramGoesOn() {
     Rig rig;
-    rig.grid().setCell(0, QStringLiteral("01"));
+    rig.setCell(0, QStringLiteral("01"));
     rig.control<QLineEdit>("Edit9")->setText(QStringLiteral("3")); // compose reads past the row
     QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
     QCOMPARE(rig.grid().cell(0), QStringLiteral("01")); // the row keeps its text

@@ -1,9 +1,9 @@
 // Step texts and program files as pure functions: the lenient readings, the range errors, and the
 // program file's line rules.
-#include "app/RangeError.h"
-#include "timer/ProgramFile.h"
-#include "timer/ProgramRows.h"
-#include "timer/StepText.h"
+#include "model/ProgramFile.h"
+#include "model/ProgramRows.h"
+#include "model/RangeError.h"
+#include "model/StepText.h"
 
 #include <QtTest>
 

@@ -1,6 +1,7 @@
 // The program timer's schedule and delivery rules (orderings, never wall-clock figures).
-#include "timer/TickSchedule.h"
-#include "timer/TickTimer.h"
+#include "board/SimulatedDriver.h"
+#include "engine/Sequencer.h"
+#include "engine/TickSchedule.h"
 
 #include <QSignalSpy>
 #include <QThread>
@@ -16,7 +17,7 @@ private slots:
     void ticksFallOnMultiplesOfThePeriod();
     void blockedThreadResumesFromTheTickThatRan();
     void newPeriodAppliesToTheFollowingTicks();
-    void timerDeliversOneTickPerEventAndHoldsThemDuringHandlers();
+    void sequencerHoldsTicksWhileAnActionHoldsTheModel();
 };
 
 void TicksTest::ticksFallOnMultiplesOfThePeriod() {
@@ -59,28 +60,58 @@ void TicksTest::newPeriodAppliesToTheFollowingTicks() {
     QCOMPARE(schedule.deadline(), 26 * ms);
 }
 
-void TicksTest::timerDeliversOneTickPerEventAndHoldsThemDuringHandlers() {
-    TickTimer timer;
-    bool handlerRunning = false;
-    timer.setGate([&] { return !handlerRunning; });
-    timer.setInterval(2);
-    QSignalSpy ticks(&timer, &TickTimer::timeout);
-    timer.setEnabled(true);
-    QVERIFY(ticks.wait(1000));
-    // While a handler runs, a due tick waits, and only one comes after a long block.
-    handlerRunning = true;
-    const auto before = ticks.count();
-    QThread::msleep(20);
-    QTest::qWait(5);
-    QCOMPARE(ticks.count(), before);
-    handlerRunning = false;
-    timer.releaseHeldTick();
-    QCoreApplication::processEvents();
-    QCOMPARE(ticks.count(), before + 1);
-    timer.setEnabled(false);
-    const auto stopped = ticks.count();
-    QTest::qWait(10);
-    QCOMPARE(ticks.count(), stopped);
+void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {
+    struct NoPause final : model::Pause {
+        void pause(int) override {}
+    } pause;
+    board::SimulatedDriver driver({1, {}, {}, {}, {}});
+    model::Model model(driver, pause);
+    engine::Sequencer sequencer(model);
+    std::mutex timesLock;
+    std::vector<std::int64_t> times;
+    QElapsedTimer clock;
+    clock.start();
+    sequencer.setTickObserver([&](std::exception_ptr, bool) {
+        const std::lock_guard lock(timesLock);
+        times.push_back(clock.nsecsElapsed());
+    });
+    const auto count = [&] {
+        const std::lock_guard lock(timesLock);
+        return times.size();
+    };
+    {
+        const std::lock_guard lock(model.mutex());
+        model.setTimerEnabled(false); // as start-up leaves it
+        model.setRowText(0, "00000000-0");
+        model.setTimerValue(9999); // a long step: the ticks only count it down
+        model.changeResolution(2);
+        model.setTimerEnabled(true);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(count() > 0, 1000);
+    std::size_t before = 0;
+    std::int64_t released = 0;
+    {
+        // While an action holds the model, a due tick waits for it.
+        const std::lock_guard lock(model.mutex());
+        before = count();
+        QThread::msleep(20);
+        QCOMPARE(count(), before);
+        released = clock.nsecsElapsed();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(count() >= before + 2, 1000);
+    {
+        // The held tick runs once and stands for those missed: the next keeps the period.
+        const std::lock_guard lock(timesLock);
+        QVERIFY(times[before] >= released);
+        QVERIFY(times[before + 1] - times[before] >= 3 * ms / 2);
+    }
+    {
+        const std::lock_guard lock(model.mutex());
+        model.setTimerEnabled(false);
+    }
+    const std::size_t stopped = count();
+    QThread::msleep(10);
+    QCOMPARE(count(), stopped);
 }
 
 QTEST_MAIN(TicksTest)

@@ -1,8 +1,7 @@
 // "Timer Mode": the step editor, the sequencer driven tick by tick, and the program file buttons.
 #include "TestSupport.h"
 
-#include "timer/StepText.h"
-#include "timer/TickTimer.h"
+#include "model/StepText.h"
 #include "ui_TForm1.h"
 
 #include <QCheckBox>
@@ -16,15 +15,14 @@
 namespace {
 
 void setRows(Rig& rig, const QStringList& rows, int current = 0) {
-    StringGrid& grid = rig.grid();
     std::vector<std::string> texts;
     for (const QString& row : rows)
         texts.push_back(row.toStdString());
-    grid.replaceRows(std::move(texts)); // row 0 current, nothing applied
+    rig.setRows(texts); // row 0 current, nothing applied
     if (current == 0)
-        rig.form1->StringGrid4Click();
+        rig.form1->StringGrid4Click(0);
     else
-        grid.setRow(current);
+        rig.selectRow(current);
     rig.take();
 }
 
@@ -84,15 +82,15 @@ void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay() {
     QFETCH(QString, row);
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.control<UpDown>("UpDown1")->setPosition(value);
+    rig.act([&] { rig.model.setTimerValue(value); });
     rig.take();
-    rig.form1->Button18Click();
+    rig.form1->StepButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "read", "read"}));
     QCOMPARE(rig.form1->lamp(1).color(), clLime);
     QCOMPARE(rig.grid().cell(0), row);
     QCOMPARE(rig.button("Button2")->caption(), QStringLiteral("Relay 1 OFF"));
     QCOMPARE(rig.button("Button18")->caption(), QStringLiteral("Relay 1 OFF"));
-    rig.form1->Button18Click(); // a second click restores relay and row
+    rig.form1->StepButtonClick(1); // a second click restores relay and row
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "read", "read"}));
     QCOMPARE(rig.grid().cell(0), row.replace(0, 1, QLatin1Char('0')));
     QCOMPARE(rig.button("Button18")->top(), 112);
@@ -101,7 +99,7 @@ void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay() {
 void TimerModeTest::stepClickWithEmptiedDelayStopsAfterThePattern() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.control<UpDown>("UpDown1")->setPosition(5);
+    rig.act([&] { rig.model.setTimerValue(5); });
     edit9(rig).clear(); // the position stays 5
     rig.platform.errors.clear();
     rig.take();
@@ -149,17 +147,17 @@ void TimerModeTest::applyingARowUsesEachReadingRule() {
     Rig rig(1);
     rig.openBoard(0x00);
     setRows(rig, {QStringLiteral("00000000-0"), row}, 0);
-    rig.grid().setRow(1);
+    rig.selectRow(1);
     QCOMPARE(rig.take(), (Log{write.toStdString()}));
     verifyRelayViews(rig, rig.driver.pins);
     verifyStepButtons(rig, steps::relayByteOfRow(buttonsOn.toStdString()));
     QCOMPARE(::edit9(rig).text(), edit9);
     QCOMPARE(rig.grid().cell(1), rowAfter);
     // Making the current row current again does nothing; another row with the same text writes.
-    rig.grid().setRow(1);
+    rig.selectRow(1);
     QVERIFY(rig.take().empty());
-    rig.grid().setCell(0, rig.grid().cell(1));
-    rig.grid().setRow(0);
+    rig.setCell(0, rig.grid().cell(1));
+    rig.selectRow(0);
     QCOMPARE(rig.take(), (Log{write.toStdString()}));
 }
 
@@ -168,7 +166,7 @@ void TimerModeTest::applyingAShortRowStopsBeforeTheBoard() {
     rig.openBoard(0x00);
     rig.platform.errors.clear();
     setRows(rig, {QStringLiteral("00000000-0"), QStringLiteral("1111")}, 0);
-    rig.grid().setRow(1);
+    rig.selectRow(1);
     QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
     QVERIFY(rig.take().empty());                   // nothing written
     QCOMPARE(rig.form1->stepButton(4).top(), 32);  // positioned before the error
@@ -188,7 +186,7 @@ void TimerModeTest::addClearAndClearAll() {
     QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-1", "01000000-2"}));
     QCOMPARE(rig.grid().row(), 0);
     QVERIFY(rig.take().empty());
-    rig.grid().setRow(1);
+    rig.selectRow(1);
     rig.take();
     rig.form1->Button21Click();
     rig.form1->Button21Click(); // a one-row list keeps its row
@@ -210,7 +208,7 @@ void TimerModeTest::sequencerHoldsEachStepMaxDTicks() {
     rig.control<QSlider>("TrackBar1")->setValue(10);
     setRows(rig, {"10000000-5", "01000000-0", "00100000-3"}, 2);
     rig.form1->Button34Click();
-    QVERIFY(rig.form1->timer().isEnabled());
+    QVERIFY(rig.form1->model().state().timerEnabled);
     QCOMPARE(rig.take(), (Log{"write 01"})); // row 0 applied at Start
     std::vector<std::pair<int, Log>> writes;
     for (int tick = 1; tick <= 9; ++tick) {
@@ -220,7 +218,7 @@ void TimerModeTest::sequencerHoldsEachStepMaxDTicks() {
             writes.emplace_back(tick, log);
     }
     QCOMPARE(writes, (std::vector<std::pair<int, Log>>{{5, {"write 02"}}, {6, {"write 04"}}}));
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
     QCOMPARE(rig.grid().row(), 2); // the last row stays current, its delay in the spin box
@@ -239,9 +237,9 @@ void TimerModeTest::startAppliesRowZeroAndRowsKeepTheirDelays() {
     QCOMPARE(rig.state.savedStepDelay, 2);
     rig.form1->Timer1Timer();
     QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-1")); // the row shows the count
-    for (int tick = 0; tick < 10 && rig.form1->timer().isEnabled(); ++tick)
+    for (int tick = 0; tick < 10 && rig.form1->model().state().timerEnabled; ++tick)
         rig.form1->Timer1Timer();
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     QCOMPARE(gridRows(rig.grid()),
              (std::vector<QString>{"10000000-2", "01000000-4", "00100000-1"}));
 }
@@ -260,7 +258,7 @@ void TimerModeTest::stopMidCountRestoresTheDelay() {
     QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-5"));
     QCOMPARE(rig.grid().row(), 0);
     QVERIFY(rig.take().empty()); // the relays do not change
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     // A following Start begins again at row 0, applied again though it is current.
     rig.form1->Button34Click();
     QCOMPARE(rig.take(), (Log{"write 01"}));
@@ -272,17 +270,17 @@ void TimerModeTest::pauseResumeAndStopFollowTheCaptions() {
     rig.openBoard(0x00);
     rig.form1->Button35Click(); // stopped: nothing happens
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     setRows(rig, {"10000000-9"}, 0);
     rig.form1->Button34Click();
     rig.form1->Timer1Timer();
     rig.form1->Button35Click();
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Resume"));
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     QCOMPARE(edit9(rig).text(), QStringLiteral("8")); // pausing keeps the count
     rig.form1->Button35Click();
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QVERIFY(rig.form1->timer().isEnabled());
+    QVERIFY(rig.form1->model().state().timerEnabled);
     rig.form1->Button35Click();
     rig.form1->Button34Click(); // Stop while paused
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
@@ -298,9 +296,9 @@ void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
     QCOMPARE(rig.take(), (Log{"write 01"})); // Start plays the first step, current or not
     rig.form1->Timer1Timer();
     rig.form1->Timer1Timer();
-    QVERIFY(rig.form1->timer().isEnabled());
+    QVERIFY(rig.form1->model().state().timerEnabled);
     rig.form1->Timer1Timer(); // the third tick ends the step and the program
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-3"));
 
     rig.control<QCheckBox>("CheckBox1")->setChecked(true);
@@ -308,7 +306,7 @@ void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
     QCOMPARE(rig.take(), (Log{"write 01"}));
     for (int tick = 0; tick < 9; ++tick)
         rig.form1->Timer1Timer();
-    QVERIFY(rig.form1->timer().isEnabled());
+    QVERIFY(rig.form1->model().state().timerEnabled);
     QCOMPARE(edit9(rig).text(), QStringLiteral("3")); // the count started again
     QVERIFY(rig.take().empty());                      // without applying the row again
 }
@@ -316,7 +314,7 @@ void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
 void TimerModeTest::sliderSetsTheResolution() {
     Rig rig;
     rig.control<QSlider>("TrackBar1")->setValue(37);
-    QCOMPARE(rig.form1->timer().interval(), 37);
+    QCOMPARE(rig.form1->model().state().resolution, 37);
     QCOMPARE(rig.control<QLabel>("Label5")->text(), QStringLiteral("37"));
 }
 
@@ -441,18 +439,18 @@ void TimerModeTest::failingTickStopsTheRun() {
     QCOMPARE(rig.grid().rowCount(), 3);
     rig.control<QCheckBox>("CheckBox1")->setChecked(true);
     rig.form1->Button34Click();
-    for (int tick = 0; tick < 6 && rig.form1->timer().isEnabled(); ++tick)
-        emit rig.form1->timer().timeout(); // as the timer delivers them
+    for (int tick = 0; tick < 6 && rig.form1->model().state().timerEnabled; ++tick)
+        rig.form1->Timer1Timer(); // as the timer delivers them
     QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
-    QVERIFY(!rig.form1->timer().isEnabled());
+    QVERIFY(!rig.form1->model().state().timerEnabled);
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
     QCOMPARE(rig.control<UpDown>("UpDown1")->position(), 1); // the step's full delay
     // A handler's error still stops only that handler.
-    rig.grid().setRow(0);
+    rig.selectRow(0);
     rig.form1->Button34Click();
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
-    QVERIFY(rig.form1->timer().isEnabled());
+    QVERIFY(rig.form1->model().state().timerEnabled);
 }
 
 // After Open File row 0 is current but not applied; Start still plays it with its own pattern
@@ -466,7 +464,7 @@ void TimerModeTest::startPlaysTheFirstStepOfAnOpenedFile() {
     rig.form1->Button34Click();
     QCOMPARE(rig.take(), (Log{"write 01"}));
     QCOMPARE(edit9(rig).text(), QStringLiteral("5"));
-    for (int tick = 0; tick < 20 && rig.form1->timer().isEnabled(); ++tick)
+    for (int tick = 0; tick < 20 && rig.form1->model().state().timerEnabled; ++tick)
         rig.form1->Timer1Timer();
     QCOMPARE(rig.take(), (Log{"write 02"}));
     QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-5", "01000000-2"}));
@@ -510,7 +508,7 @@ void TimerModeTest::rowsNeverHoldLineEnds() {
     edit9(rig).setText(QStringLiteral("123"));
     edit9(rig).setText(QStringLiteral("12\r\n3")); // pasted; the timer value stays 123
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-12"));
-    rig.grid().setCell(0, QStringLiteral("01000000-7\nextra"));
+    rig.setCell(0, QStringLiteral("01000000-7\nextra"));
     QCOMPARE(rig.grid().cell(0), QStringLiteral("01000000-7"));
     rig.platform.nextSaveName = rig.path("prog");
     rig.form1->Button20Click();

@@ -5,7 +5,6 @@
 
 #include "board/DriverFactory.h"
 #include "board/FtdiDriver.h"
-#include "timer/TickTimer.h"
 #include "ui_TForm1.h"
 #include "usb/EmulatedFt232r.h"
 
@@ -179,8 +178,8 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     {
         Log log;
         RecordingPlatform platform(log);
-        ProcessState state;
-        TForm1 form(state, *driver, platform);
+        MainWindow window(*driver, platform);
+        TForm1& form = window.form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         Ui::TForm1& ui = form.controls();
@@ -197,13 +196,9 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
         QCOMPARE(emulated.state().bulkWrites, 4);
 
         ui.TabbedNotebook1->setCurrentWidget(ui.TimerPage);
-        ui.StringGrid4->replaceRows({"10000000-2", "01000000-1", "00100001-3"});
+        form.act([&] { form.model().replaceRows({"10000000-2", "01000000-1", "00100001-3"}); });
         QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start at 1 ms: one write per step
-        QElapsedTimer clock;
-        clock.start();
-        while (form.timer().isEnabled() && clock.elapsed() < 5000)
-            QTest::qWait(5);
-        QCOMPARE(ui.Button34->caption(), QStringLiteral("Start"));
+        QTRY_COMPARE_WITH_TIMEOUT(ui.Button34->caption(), QStringLiteral("Start"), 5000);
         QCOMPARE(emulated.state().pins, 0x84);
         QCOMPARE(emulated.state().bulkWrites, 7);
         form.close();

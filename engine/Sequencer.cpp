@@ -1,0 +1,156 @@
+#include "engine/Sequencer.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace engine {
+
+namespace {
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+constexpr std::int64_t kNanosPerMilli = 1'000'000;
+
+std::int64_t now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
+}
+
+void drain(int fd) {
+    std::uint64_t count = 0;
+    while (::read(fd, &count, sizeof count) == sizeof count) {
+    }
+}
+
+} // namespace
+
+Sequencer::Sequencer(model::Model& model, Mode mode)
+    : model_(model) {
+    {
+        const std::lock_guard lock(model_.mutex());
+        model_.setTimerObserver([this] { wake(); });
+    }
+    if (mode == Mode::Manual)
+        return;
+    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (timerFd_ < 0 || wakeFd_ < 0)
+        throw std::runtime_error("no kernel timer available for the program timer");
+    thread_ = std::thread([this] { run(); });
+}
+
+Sequencer::~Sequencer() {
+    quit_ = true;
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+    {
+        const std::lock_guard lock(model_.mutex());
+        model_.setTimerObserver({});
+    }
+    if (timerFd_ >= 0)
+        ::close(timerFd_);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void Sequencer::setTickObserver(TickObserver observer) {
+    const std::lock_guard lock(model_.mutex());
+    observer_ = std::move(observer);
+}
+
+void Sequencer::wake() {
+    if (wakeFd_ < 0)
+        return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool Sequencer::tickNow() {
+    std::unique_lock lock(model_.mutex());
+    if (!model_.state().timerEnabled)
+        return false;
+    const std::exception_ptr failure = model_.runTick();
+    const bool enabled = model_.state().timerEnabled;
+    const TickObserver observer = observer_;
+    lock.unlock();
+    if (observer)
+        observer(failure, enabled);
+    return true;
+}
+
+// SCHED_FIFO at the lowest priority: above every ordinary thread, below anything that asked for
+// more. Refused without the right to it, which is the usual case; then the thread stays ordinary.
+void Sequencer::tryRealTimeScheduling() {
+    sched_param parameter{};
+    parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    realTime_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+}
+
+// Each pass looks at the timer under the lock, arms the kernel timer for the next deadline (or
+// disarms it) and sleeps until that deadline or a wake-up. A new run is scheduled from the moment
+// the timer was enabled; a new interval counts from the last tick.
+void Sequencer::run() {
+    tryRealTimeScheduling();
+    bool armed = false;
+    while (!quit_) {
+        {
+            const std::lock_guard lock(model_.mutex());
+            const model::State& state = model_.state();
+            armed = state.timerEnabled;
+            if (armed && state.timerRun != runSeen_) {
+                runSeen_ = state.timerRun;
+                intervalSeen_ = state.resolution;
+                schedule_.start(state.timerEnabledAt, intervalSeen_ * kNanosPerMilli);
+            } else if (armed && state.resolution != intervalSeen_) {
+                intervalSeen_ = state.resolution;
+                schedule_.setPeriod(intervalSeen_ * kNanosPerMilli);
+            }
+        }
+        itimerspec spec{};
+        if (armed) {
+            const std::int64_t deadline = std::max<std::int64_t>(schedule_.deadline(), 1);
+            spec.it_value.tv_sec = static_cast<time_t>(deadline / kNanosPerSecond);
+            spec.it_value.tv_nsec = static_cast<long>(deadline % kNanosPerSecond);
+        }
+        timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        pollfd fds[2] = {{timerFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (fds[1].revents & POLLIN)
+            drain(wakeFd_);
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        drain(timerFd_);
+        tick();
+    }
+}
+
+// The tick counts as delivered when the lock is won, which is when it would have run. A deadline
+// of a run that has since been stopped, or of the interval before a change, is not a tick.
+void Sequencer::tick() {
+    std::unique_lock lock(model_.mutex());
+    model::State& state = model_.state();
+    if (!state.timerEnabled || quit_ || state.timerRun != runSeen_ ||
+        state.resolution != intervalSeen_)
+        return;
+    schedule_.tickDelivered(now());
+    const std::uint64_t run = state.timerRun;
+    const std::exception_ptr failure = model_.runTick();
+    const bool enabled = state.timerEnabled && state.timerRun == run;
+    const TickObserver observer = observer_;
+    lock.unlock();
+    if (observer)
+        observer(failure, enabled);
+}
+
+} // namespace engine

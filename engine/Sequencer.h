@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/TickSchedule.h"
+#include "model/Model.h"
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <thread>
+
+namespace engine {
+
+// Plays the program: the timer of the model on a thread of its own. It sleeps to absolute
+// deadlines on the monotonic clock (a kernel timer), takes the model's lock for each tick (so a
+// tick due while a user action runs waits for it, and the schedule's lateness rules decide what
+// follows), runs the tick on the model and writes the board from this thread. It asks for
+// low-priority real-time scheduling and goes on without it where the process may not have it.
+class Sequencer {
+public:
+    enum class Mode {
+        Threaded, // ticks fall on the thread, on time
+        Manual,   // no thread: ticks only by tickNow(), for scripted runs
+    };
+
+    // Told after every tick, on the thread that ran it and without the lock: the tick's failure
+    // (which has stopped the run) or null, and whether the timer is still enabled.
+    using TickObserver = std::function<void(std::exception_ptr failure, bool timerEnabled)>;
+
+    explicit Sequencer(model::Model& model, Mode mode = Mode::Threaded);
+    ~Sequencer();
+    Sequencer(const Sequencer&) = delete;
+    Sequencer& operator=(const Sequencer&) = delete;
+
+    void setTickObserver(TickObserver observer);
+    // Runs one tick at once on the calling thread, as the thread would, if the timer is enabled.
+    // Returns whether a tick ran.
+    bool tickNow();
+    // Whether the thread got real-time scheduling (known once it runs).
+    bool isRealTime() const { return realTime_.load(); }
+    // Makes the thread look at the timer's state again.
+    void wake();
+
+private:
+    void run();
+    void tryRealTimeScheduling();
+    void tick();
+
+    model::Model& model_;
+    TickObserver observer_;
+    TickSchedule schedule_; // the thread's own
+    std::uint64_t runSeen_ = 0;
+    int intervalSeen_ = 0;
+    int timerFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<bool> quit_{false};
+    std::atomic<bool> realTime_{false};
+    std::thread thread_;
+};
+
+} // namespace engine

@@ -1,0 +1,24 @@
+#include "engine/TickSchedule.h"
+
+#include <algorithm>
+
+void TickSchedule::start(std::int64_t now, std::int64_t period) {
+    period_ = period;
+    anchor_ = now;
+    index_ = 1;
+}
+
+void TickSchedule::setPeriod(std::int64_t period) {
+    anchor_ = deadline() - period_;
+    period_ = period;
+    index_ = 1;
+}
+
+void TickSchedule::tickDelivered(std::int64_t now) {
+    if (now - deadline() >= std::max(period_, kBlockedNanos)) {
+        anchor_ = now;
+        index_ = 1;
+        return;
+    }
+    ++index_;
+}

@@ -1,0 +1,613 @@
+#include "model/Model.h"
+
+#include "board/BoardList.h"
+#include "model/LabelFile.h"
+#include "model/ProgramFile.h"
+#include "model/SafeFile.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+namespace model {
+
+namespace {
+
+constexpr int kSettlePauseMs = 50;
+constexpr std::string_view kEmptyStep = "00000000-0";
+
+std::int64_t monotonicNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// The rows of a program file, read in two passes over the file so that it is never held whole:
+// one finds whether it has line feeds (which decides its line ends), one keeps the rows.
+std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file, ProgramRows& rows) {
+    bool lineFeeds = false;
+    if (!file.readAll([&](std::string_view chunk) {
+            lineFeeds = lineFeeds || programfile::holdsLineFeed(chunk);
+        }))
+        return file.failure();
+    programfile::ProgramReader reader(!lineFeeds,
+                                      [&rows](std::string_view row) { rows.append(row); });
+    if (!file.readAll([&](std::string_view chunk) { reader.feed(chunk); }))
+        return file.failure();
+    reader.finish();
+    return std::nullopt;
+}
+
+} // namespace
+
+Model::Model(board::Driver& driver, Pause& pause)
+    : board_(driver)
+    , pause_(pause) {
+    state_.rows.resize(1);
+}
+
+// ---- failures of actions set off by other actions ----------------------------------------------
+
+template <typename Action> void Model::runSetOff(Action&& action) {
+    try {
+        std::forward<Action>(action)();
+    } catch (...) {
+        noteFailure(std::current_exception());
+    }
+}
+
+void Model::noteFailure(std::exception_ptr failure) {
+    if (inTick_) {
+        if (!tickFailure_)
+            tickFailure_ = failure;
+    } else if (failureSink_) {
+        failureSink_(failure);
+    }
+}
+
+// ---- lifecycle ----------------------------------------------------------------------------------
+
+void Model::create() {
+    loadLabels();
+    setStatusPanel(false);
+    setRowText(0, kEmptyStep);
+    setRowCount(1);
+    discoverBoards();
+    state_.relayByte = 0;
+    setTimerEnabled(false);
+}
+
+void Model::close() {
+    board_.close();
+    saveLabels();
+}
+
+// ---- board list and opening ---------------------------------------------------------------------
+
+void Model::discoverBoards() {
+    state_.boardEntries.clear();
+    state_.boardEntry = -1;
+    state_.deviceCount = 0;
+    board_.driver().countDevices(state_.deviceCount);
+    state_.boardEntries = board::boardListEntries(state_.deviceCount);
+    if (!state_.boardEntries.empty())
+        state_.boardEntry = 0; // a list that fills up selects its first entry
+    state_.boardListText = board::boardListText(state_.deviceCount);
+    if (state_.deviceCount == 0)
+        setStatusPanel(false);
+}
+
+// Opens the board the user picked, sets its pins up as outputs and adopts their state in every
+// view. Nothing is written to the board, so the relays keep what they had.
+void Model::openSelectedBoard() {
+    const std::uint32_t index = board::deviceIndexForEntry(state_.boardEntry, state_.deviceCount);
+    if (!board_.open(index)) {
+        setStatusPanel(false);
+        return;
+    }
+    boardLost_ = false;
+    showBoardOnCaptions();
+    showBoardOnLamps();
+    writeBoardPatternToCurrentRow();
+    showBoardOnStepButtons();
+    composeCurrentRow();
+    // A board that stopped answering while it was being mirrored stays reported as not found.
+    if (!boardLost_)
+        setStatusPanel(true);
+}
+
+// Once a board has been opened, a failed read or write means it has gone away.
+void Model::noteBoardStatus(board::Status status) {
+    if (board_.isOpen() && !board::succeeded(status)) {
+        boardLost_ = true;
+        setStatusPanel(false);
+    }
+}
+
+void Model::readRelayByte() {
+    noteBoardStatus(board_.readPins(state_.relayByte));
+}
+
+void Model::writeRelayByte() {
+    noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
+}
+
+void Model::showBoardOnLamps() {
+    readRelayByte();
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        relay(entry.relay).lamp = (state_.relayByte & entry.mask) ? Lamp::On : Lamp::Off;
+}
+
+// A lamp counts as on only in the on state; off and uncoloured both count as off.
+void Model::sendLampsToBoard() {
+    std::uint8_t byte = 0;
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        if (relay(entry.relay).lamp == Lamp::On)
+            byte |= entry.mask;
+    state_.relayByte = byte;
+    writeRelayByte();
+}
+
+// A step button counts as off only in exactly the off position.
+void Model::sendStepButtonsToBoard() {
+    std::uint8_t byte = 0;
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        if (relay(entry.relay).stepTop != steps::kStepOffTop)
+            byte |= entry.mask;
+    state_.relayByte = byte;
+    writeRelayByte();
+}
+
+// ---- "Manual Mode" ----------------------------------------------------------------------------
+// A relay button's caption is the page's record of its relay. Every click decides by comparing
+// the caption with the ON label, exactly, and then runs one fixed chain of steps.
+
+void Model::clickRelayButton(int relayNumber) {
+    manualClickSequence(relayNumber);
+}
+
+void Model::switchAllRelays(bool on) {
+    if (on)
+        allRelaysOn();
+    else
+        allRelaysOff();
+    settleAndReadBack();
+}
+
+void Model::toggleRelay(int relayNumber) {
+    const board::RelayMapEntry& entry = board::relayEntry(relayNumber);
+    std::uint8_t byte = state_.relayByte;
+    RelayView& view = relay(relayNumber);
+    if (view.caption == onLabel(relayNumber)) {
+        byte |= entry.mask;
+        view.caption = offLabel(relayNumber);
+    } else {
+        byte &= static_cast<std::uint8_t>(~entry.mask);
+        view.caption = onLabel(relayNumber);
+    }
+    state_.relayByte = byte;
+    writeRelayByte();
+}
+
+void Model::allRelaysOn() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        relay(entry.relay).caption = offLabel(entry.relay);
+    state_.relayByte = 0xFF;
+    writeRelayByte();
+}
+
+void Model::allRelaysOff() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        relay(entry.relay).caption = onLabel(entry.relay);
+    state_.relayByte = 0x00;
+    writeRelayByte();
+}
+
+void Model::showCaptionsOnLamps() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        RelayView& view = relay(entry.relay);
+        view.lamp = view.caption == onLabel(entry.relay) ? Lamp::Off : Lamp::On;
+    }
+}
+
+void Model::showBoardOnCaptions() {
+    readRelayByte();
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = state_.relayByte & entry.mask;
+        relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+    }
+}
+
+void Model::copyRelayCaptionToStepButton(int relayNumber) {
+    if (relayNumber < 1 || relayNumber > board::kRelayCount)
+        return;
+    relay(relayNumber).stepCaption = relay(relayNumber).caption;
+}
+
+// The second write carries what the lamps show, i.e. all eight captions: it repeats the first
+// when the captions agree with the board and overrides it when they do not.
+void Model::manualClickSequence(int relayNumber) {
+    toggleRelay(relayNumber);
+    settleAndReadBack();
+    copyRelayCaptionToStepButton(relayNumber);
+}
+
+// Lamps from the captions, the settle pause, the second write, and the board read back into the
+// current row and the step buttons.
+void Model::settleAndReadBack() {
+    showCaptionsOnLamps();
+    pause_.pause(kSettlePauseMs);
+    sendLampsToBoard();
+    writeBoardPatternToCurrentRow();
+    showBoardOnStepButtons();
+    composeCurrentRow();
+}
+
+// ---- labels -------------------------------------------------------------------------------------
+
+std::string Model::onLabel(int relayNumber) const {
+    return state_.labelTable.at(static_cast<std::size_t>(board::relayEntry(relayNumber).onSlot));
+}
+
+std::string Model::offLabel(int relayNumber) const {
+    return state_.labelTable.at(static_cast<std::size_t>(board::relayEntry(relayNumber).offSlot));
+}
+
+// Fills the label table and gives every relay button and step button its first caption: the ON
+// label when the relay's lamp is off, otherwise (as at start-up, before any lamp is coloured) the
+// OFF label.
+void Model::loadLabels() {
+    state_.labelTable = labels::readLabelsFile(labels::kLabelsFileName);
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        RelayView& view = relay(entry.relay);
+        view.caption = view.lamp == Lamp::Off ? onLabel(entry.relay) : offLabel(entry.relay);
+    }
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        copyRelayCaptionToStepButton(entry.relay);
+}
+
+// A save that fails is silent: the labels stay in the table and the next save tries again.
+void Model::saveLabels() {
+    labels::writeLabelsFile(labels::kLabelsFileName, state_.labelTable);
+}
+
+// Every mouse press on a relay button or a step button picks the relay the label dialog edits and
+// saves the label table.
+void Model::prepareLabelDialog(int relayNumber) {
+    state_.editedRelay = relayNumber;
+    saveLabels();
+}
+
+// OK or Enter in the label dialog: the two texts, each cut to 18 characters, become the edited
+// relay's ON and OFF labels. No caption, lamp or file changes.
+void Model::storeEditedLabels(const QString& onText, const QString& offText) {
+    const int relayNumber = state_.editedRelay;
+    if (relayNumber < 1 || relayNumber > board::kRelayCount)
+        return;
+    const board::RelayMapEntry& entry = board::relayEntry(relayNumber);
+    state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
+        labels::labelBytes(onText, labels::kDialogLabelLength);
+    state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
+        labels::labelBytes(offText, labels::kDialogLabelLength);
+}
+
+// ---- rows, the delay edit and the timer value --------------------------------------------------
+
+void Model::setRowCount(int count) {
+    state_.rows.resize(static_cast<std::size_t>(std::max(count, 1)));
+    state_.currentRow = std::min(state_.currentRow, rowCount() - 1);
+    ++state_.rowsVersion;
+}
+
+// No row ever holds a line end, whatever path its text comes from.
+void Model::setRowText(int row, std::string_view text) {
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (rowText(row) == text)
+        return;
+    state_.rows.set(static_cast<std::size_t>(row), text);
+    ++state_.rowsVersion;
+}
+
+// Making a different row current applies it; setting the current row again does nothing.
+void Model::selectRow(int row) {
+    if (row == state_.currentRow || row < 0 || row >= rowCount())
+        return;
+    state_.currentRow = row;
+    runSetOff([this] { applySelectedRow(); });
+}
+
+void Model::clickRow(int row) {
+    if (row < 0 || row >= rowCount())
+        return;
+    state_.currentRow = row;
+    applySelectedRow();
+}
+
+// Edit9's text: the timer value follows any text that reads as a number, and every change
+// composes the current row.
+void Model::setDelayText(const QString& text) {
+    if (text == state_.delayText)
+        return;
+    state_.delayText = text;
+    readTimerValueFromText();
+    runSetOff([this] { composeCurrentRow(); });
+}
+
+void Model::editDelayText(const QString& text) {
+    if (text == state_.delayText)
+        return;
+    state_.delayText = text;
+    readTimerValueFromText();
+    composeCurrentRow();
+}
+
+void Model::readTimerValueFromText() {
+    bool ok = false;
+    const qlonglong value = state_.delayText.toLongLong(&ok, 10);
+    if (ok)
+        state_.timerValue =
+            static_cast<int>(std::clamp<qlonglong>(value, kDelayMinimum, kDelayMaximum));
+}
+
+// The timer value writes itself into Edit9, which composes the current row when that changes it.
+void Model::setTimerValue(int value) {
+    state_.timerValue = std::clamp(static_cast<int>(static_cast<std::int16_t>(value)),
+                                   kDelayMinimum, kDelayMaximum);
+    setDelayText(QString::number(state_.timerValue));
+}
+
+// An arrow moves the value and then, as its own action, composes the current row.
+void Model::stepDelay(int delta) {
+    runSetOff([&] { setTimerValue(state_.timerValue + delta); });
+    runSetOff([this] { composeCurrentRow(); });
+}
+
+void Model::changeResolution(int resolution) {
+    if (resolution == state_.resolution)
+        return;
+    state_.resolution = resolution;
+    if (timerObserver_)
+        timerObserver_();
+}
+
+void Model::setTimerEnabled(bool enabled) {
+    if (enabled == state_.timerEnabled)
+        return;
+    state_.timerEnabled = enabled;
+    if (enabled) {
+        ++state_.timerRun;
+        state_.timerEnabledAt = monotonicNow();
+    }
+    if (timerObserver_)
+        timerObserver_();
+}
+
+// ---- "Timer Mode": the step editor
+// --------------------------------------------------------------- Step buttons show each relay's
+// state by their vertical position. Editing is live: every change goes to the board at once and
+// comes back from it.
+
+void Model::setStepButtonOn(int relayNumber, bool on) {
+    relay(relayNumber).stepTop = on ? steps::kStepOnTop : steps::kStepOffTop;
+}
+
+// The current row takes the pattern the board reports after the write, not the buttons' own.
+void Model::clickStepButton(int relayNumber) {
+    RelayView& view = relay(relayNumber);
+    view.stepTop = view.stepTop == steps::kStepOffTop ? steps::kStepOnTop : steps::kStepOffTop;
+    sendStepButtonsToBoard();
+    showStepButtonsOnLamps();
+    pause_.pause(kSettlePauseMs);
+    writeBoardPatternToCurrentRow();
+    composeCurrentRow();
+    showBoardOnCaptions();
+    copyRelayCaptionToStepButton(relayNumber);
+}
+
+void Model::showBoardOnStepButtons() {
+    readRelayByte();
+    for (const board::RelayMapEntry& entry : board::kRelayMap)
+        setStepButtonOn(entry.relay, state_.relayByte & entry.mask);
+}
+
+// Leaves the row with its eight state characters alone; composing the current row always follows.
+void Model::writeBoardPatternToCurrentRow() {
+    readRelayByte();
+    setCurrentRowText(steps::patternOfByte(state_.relayByte));
+}
+
+void Model::showStepButtonsOnLamps() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        RelayView& view = relay(entry.relay);
+        view.lamp = view.stepTop == steps::kStepOffTop ? Lamp::Off : Lamp::On;
+    }
+}
+
+// The delay digits are copied from Edit9's text, their count chosen by the timer value.
+void Model::composeCurrentRow() {
+    const QByteArray editText = state_.delayText.toLatin1();
+    setCurrentRowText(steps::composeStep(
+        currentRowText(), state_.timerValue,
+        std::string_view(editText.constData(), static_cast<std::size_t>(editText.size()))));
+}
+
+// Puts the current row on the step buttons, the board, the lamps and the relay buttons, and its
+// delay into Edit9. A row too short to hold eight state characters stops at the first missing
+// one, before anything is written to the board.
+void Model::applySelectedRow() {
+    const std::string row = currentRowText();
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const auto n = static_cast<std::size_t>(entry.relay);
+        setStepButtonOn(entry.relay, steps::stepButtonOn(steps::lineChar(row, n)));
+    }
+    state_.relayByte = steps::relayByteOfRow(row);
+    writeRelayByte();
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = steps::relayOn(steps::lineChar(row, static_cast<std::size_t>(entry.relay)));
+        RelayView& view = relay(entry.relay);
+        view.lamp = on ? Lamp::On : Lamp::Off;
+        view.caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+    }
+    // A row that is not 10 to 13 characters long has no delay digits to offer; Edit9 keeps its
+    // text.
+    if (const std::optional<std::string> delay = steps::rowDelayText(row))
+        setDelayText(QString::fromLatin1(delay->data(), static_cast<qsizetype>(delay->size())));
+}
+
+// Add: a copy of the current step as the new last row, which becomes current and is applied.
+void Model::addStep() {
+    const std::string copy = currentRowText();
+    setRowCount(rowCount() + 1);
+    setRowText(rowCount() - 1, copy);
+    selectRow(rowCount() - 1);
+}
+
+// Clear: removes the last row, whichever row is current; nothing is applied.
+void Model::clearLastStep() {
+    setRowCount(rowCount() - 1);
+}
+
+// Clear all: back to the one row "00000000-0", always applied, even when row 0 was current.
+void Model::clearAllSteps() {
+    setRowCount(2);
+    setRowText(0, kEmptyStep);
+    setRowText(1, kEmptyStep);
+    selectRow(1);
+    selectRow(0);
+    setRowCount(1);
+}
+
+// ---- program files ------------------------------------------------------------------------------
+
+std::vector<std::string> Model::rowTexts() const {
+    std::vector<std::string> rows;
+    rows.reserve(state_.rows.size());
+    for (int row = 0; row < rowCount(); ++row)
+        rows.emplace_back(rowText(row));
+    return rows;
+}
+
+// Row 0 becomes current and nothing is applied until a row is selected.
+void Model::replaceRows(ProgramRows rows) {
+    state_.rows = std::move(rows);
+    if (state_.rows.empty())
+        state_.rows.resize(1);
+    state_.currentRow = 0;
+    ++state_.rowsVersion;
+}
+
+void Model::replaceRows(const std::vector<std::string>& rows) {
+    ProgramRows packed;
+    for (const std::string& row : rows)
+        packed.append(std::string_view(row).substr(0, row.find_first_of("\r\n")));
+    replaceRows(std::move(packed));
+}
+
+// The list is replaced only once the whole file has been read.
+std::optional<QString> Model::openProgramFile(const QString& path) {
+    safefile::InputFile file = safefile::InputFile::open(QFile::encodeName(path).toStdString(),
+                                                         programfile::kMaxFileBytes);
+    ProgramRows rows;
+    std::optional<safefile::Failure> failure;
+    if (!file.isOpen())
+        failure = file.failure();
+    else
+        failure = readProgramRows(file, rows);
+    if (failure)
+        return QStringLiteral("Could not open the program file \"%1\": %2")
+            .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(failure->reason));
+    replaceRows(std::move(rows));
+    return std::nullopt;
+}
+
+std::optional<QString> Model::saveProgramFile(const QString& chosenName) const {
+    const QString path =
+        QString::fromStdString(programfile::programFileName(chosenName.toStdString()));
+    if (const auto failure = safefile::replaceFile(QFile::encodeName(path).toStdString(),
+                                                   programfile::encodeProgram(rowTexts())))
+        return QStringLiteral("Could not save the program to \"%1\": %2")
+            .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(failure->reason));
+    return std::nullopt;
+}
+
+// ---- the run --------------------------------------------------------------------------------
+// The run state lives in the captions of Button34 and Button35 and in whether the timer is
+// enabled; the count of the playing step is the timer value itself.
+
+void Model::startOrStop() {
+    if (state_.startCaption == kStart)
+        startProgram();
+    else
+        stopProgram();
+}
+
+// The first step is always played with its own pattern and delay: row 0 is applied even when it
+// is already current (after Open File it is current without having been applied).
+void Model::startProgram() {
+    setTimerEnabled(true);
+    state_.startCaption = kStop;
+    if (state_.currentRow == 0)
+        applySelectedRow();
+    else
+        selectRow(0);
+    state_.savedStepDelay = state_.timerValue;
+}
+
+// The current row stays and the relays keep its pattern; the step's full delay comes back.
+void Model::stopProgram() {
+    setTimerEnabled(false);
+    setTimerValue(state_.savedStepDelay);
+    state_.startCaption = kStart;
+    state_.pauseCaption = kPause;
+}
+
+void Model::pauseOrResume() {
+    if (state_.startCaption != kStop)
+        return;
+    if (state_.pauseCaption == kPause) {
+        state_.pauseCaption = kResume;
+        setTimerEnabled(false);
+    } else {
+        state_.pauseCaption = kPause;
+        setTimerEnabled(true);
+    }
+}
+
+// A step with delay D is held for max(D, 1) ticks: D - 1 ticks count it down to 1 and the next
+// tick moves on.
+void Model::timerTick() {
+    const int value = state_.timerValue;
+    if (value >= 2) {
+        setTimerValue(value - 1);
+        return;
+    }
+    setDelayText(QString::number(state_.savedStepDelay));
+    if (state_.currentRow + 1 < rowCount()) {
+        selectRow(state_.currentRow + 1);
+        state_.savedStepDelay = state_.timerValue;
+    } else if (state_.repeat) {
+        selectRow(0);
+        state_.savedStepDelay = state_.timerValue;
+    } else {
+        setTimerEnabled(false);
+        state_.startCaption = kStart;
+    }
+}
+
+// A failure inside a tick, also one raised by an action the tick set off, belongs to the tick: it
+// stops the run as Stop does, so that the error is reported once and the program does not fail
+// again on every following tick.
+std::exception_ptr Model::runTick() {
+    inTick_ = true;
+    tickFailure_ = nullptr;
+    runSetOff([this] { timerTick(); });
+    if (tickFailure_)
+        runSetOff([this] { stopProgram(); });
+    inTick_ = false;
+    return std::exchange(tickFailure_, nullptr);
+}
+
+} // namespace model

@@ -1,0 +1,208 @@
+#pragma once
+
+#include "board/RelayBoard.h"
+#include "board/RelayMap.h"
+#include "model/LabelTable.h"
+#include "model/Pause.h"
+#include "model/ProgramRows.h"
+#include "model/StepText.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace model {
+
+// A lamp is uncoloured until code first colours it; only the on state counts as on.
+enum class Lamp : std::uint8_t { Uncoloured, On, Off };
+
+// What the controls of one relay show. Captions are label bytes, one per character; the relay
+// button's caption is the record of its relay (the ON label while the relay is off).
+struct RelayView {
+    std::string caption;     // relay button on "Manual Mode"
+    std::string stepCaption; // step button on "Timer Mode"
+    int stepTop = steps::kStepOffTop;
+    Lamp lamp = Lamp::Uncoloured;
+};
+
+inline constexpr std::string_view kStart = "Start";
+inline constexpr std::string_view kStop = "Stop";
+inline constexpr std::string_view kPause = "Pause";
+inline constexpr std::string_view kResume = "Resume";
+inline constexpr int kDelayMinimum = 0;
+inline constexpr int kDelayMaximum = 9999;
+
+// Everything the window treats as state, as plain data. The views render it and nothing else.
+struct State {
+    // ---- shared by both windows
+    std::uint8_t relayByte = 0;     // bit n-1 = relay n; the buffer of every read and write
+    std::uint32_t deviceCount = 0;  // boards found by the last discovery
+    std::uint32_t bytesWritten = 0; // out-parameter of every write; never read
+    labels::LabelTable labelTable{};
+    int editedRelay = 0;             // relay 1..8 whose labels the label dialog edits
+    std::int32_t savedStepDelay = 0; // delay of the step the sequencer plays
+
+    // ---- "Options": the board list and the status panel
+    std::vector<std::string> boardEntries;
+    std::string boardListText;
+    int boardEntry = -1; // the selected entry, -1 for none
+    bool boardFound = false;
+
+    // ---- the relays' buttons and lamps, relay 1 first
+    std::array<RelayView, board::kRelayCount> relays{};
+
+    // ---- "Timer Mode": the program list, the step delay and the run
+    ProgramRows rows;
+    int currentRow = 0;
+    QString delayText = QStringLiteral("0"); // Edit9: may differ from the value ("05")
+    int timerValue = 0;                      // UpDown1's position
+    int resolution = 1;                      // TrackBar1, the timer interval in ms
+    bool repeat = false;                     // CheckBox1
+    std::string startCaption{kStart};        // Button34
+    std::string pauseCaption{kPause};        // Button35
+    bool timerEnabled = true;                // as the form describes it, until start-up
+    std::uint64_t timerRun = 0;              // counts the times the timer was enabled
+    std::int64_t timerEnabledAt = 0;         // monotonic ns of the last enabling
+    std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
+};
+
+// The program: its state and the operations the window's events run, each named for what it
+// does. The board is reached only through the driver interface and the pause only through its
+// seam. One lock guards the whole model: a user action holds it for its whole run, pauses and
+// dialogs included, and the sequencer's ticks take it too.
+class Model {
+public:
+    using FailureSink = std::function<void(std::exception_ptr)>;
+
+    Model(board::Driver& driver, Pause& pause);
+
+    std::recursive_mutex& mutex() const { return mutex_; }
+    State& state() { return state_; }
+    const State& state() const { return state_; }
+    board::RelayBoard& board() { return board_; }
+    const board::RelayBoard& board() const { return board_; }
+
+    // A failure in an action that another action set off (a row selected, the delay text set)
+    // stops only that one. Outside a tick it goes here at once; inside a tick it is kept for the
+    // tick. Runs on the thread of the action.
+    void setFailureSink(FailureSink sink) { failureSink_ = std::move(sink); }
+    // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
+    void setTimerObserver(std::function<void()> observer) { timerObserver_ = std::move(observer); }
+
+    // ---- lifecycle
+    void create();
+    void close();
+
+    // ---- board list and opening
+    void discoverBoards();
+    void chooseBoardEntry(int entry) { state_.boardEntry = entry; }
+    void setBoardListText(std::string text) { state_.boardListText = std::move(text); }
+    void openSelectedBoard();
+
+    // ---- "Manual Mode"
+    void clickRelayButton(int relay);
+    void switchAllRelays(bool on);
+
+    // ---- labels
+    std::string onLabel(int relay) const;
+    std::string offLabel(int relay) const;
+    void loadLabels();
+    void saveLabels();
+    void prepareLabelDialog(int relay);
+    void storeEditedLabels(const QString& onText, const QString& offText);
+
+    // ---- "Timer Mode": step editor
+    void clickStepButton(int relay);
+    // A left click on a row: the current row is applied again, another becomes current.
+    void clickRow(int row);
+    // The keyboard or the program makes a row current; only a different row is applied.
+    void selectRow(int row);
+    void addStep();
+    void clearLastStep();
+    void clearAllSteps();
+    void editDelayText(const QString& text);
+    void stepDelay(int delta); // an arrow of UpDown1
+    void changeResolution(int resolution);
+    void setRepeat(bool repeat) { state_.repeat = repeat; }
+
+    // ---- program files
+    std::vector<std::string> rowTexts() const;
+    void replaceRows(ProgramRows rows);
+    void replaceRows(const std::vector<std::string>& rows);
+    // Reads the file whole before the list changes; the failure's text when it could not.
+    std::optional<QString> openProgramFile(const QString& path);
+    // Writes the rows to the chosen name (".txt" added); the failure's text when it could not.
+    std::optional<QString> saveProgramFile(const QString& chosenName) const;
+
+    // ---- the run
+    void startOrStop();
+    void pauseOrResume();
+    void startProgram();
+    void stopProgram();
+    // One tick of the timer; a failure in it stops the run and is returned.
+    std::exception_ptr runTick();
+
+    // ---- operations the actions share
+    void readRelayByte();
+    void writeRelayByte();
+    void showBoardOnLamps();
+    void sendLampsToBoard();
+    void sendStepButtonsToBoard();
+    void toggleRelay(int relay);
+    void allRelaysOn();
+    void allRelaysOff();
+    void showCaptionsOnLamps();
+    void showBoardOnCaptions();
+    void copyRelayCaptionToStepButton(int relay);
+    void showBoardOnStepButtons();
+    void writeBoardPatternToCurrentRow();
+    void showStepButtonsOnLamps();
+    void composeCurrentRow();
+    void applySelectedRow();
+
+    RelayView& relay(int relay) { return state_.relays.at(static_cast<std::size_t>(relay - 1)); }
+    const RelayView& relay(int relay) const {
+        return state_.relays.at(static_cast<std::size_t>(relay - 1));
+    }
+    std::string_view rowText(int row) const {
+        return state_.rows.at(static_cast<std::size_t>(row));
+    }
+    int rowCount() const { return static_cast<int>(state_.rows.size()); }
+    void setRowCount(int count);
+    void setRowText(int row, std::string_view text);
+    void setDelayText(const QString& text);
+    void setTimerValue(int value);
+    void setTimerEnabled(bool enabled);
+
+private:
+    template <typename Action> void runSetOff(Action&& action);
+    void noteFailure(std::exception_ptr failure);
+    void setStatusPanel(bool found) { state_.boardFound = found; }
+    void noteBoardStatus(board::Status status);
+    void manualClickSequence(int relay);
+    void settleAndReadBack();
+    void setStepButtonOn(int relay, bool on);
+    void readTimerValueFromText();
+    void timerTick();
+    std::string currentRowText() const { return std::string(rowText(state_.currentRow)); }
+    void setCurrentRowText(const std::string& text) { setRowText(state_.currentRow, text); }
+
+    mutable std::recursive_mutex mutex_;
+    board::RelayBoard board_;
+    Pause& pause_;
+    State state_;
+    FailureSink failureSink_;
+    std::function<void()> timerObserver_;
+    bool inTick_ = false;
+    std::exception_ptr tickFailure_;
+    bool boardLost_ = false; // a read or write failed since the last open
+};
+
+} // namespace model

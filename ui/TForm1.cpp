@@ -1,0 +1,423 @@
+#include "ui/TForm1.h"
+
+#include "ui/Controls.h"
+#include "ui/Guard.h"
+#include "ui/TForm2.h"
+#include "ui_TForm1.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QLabel>
+#include <QSignalBlocker>
+#include <QThread>
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+constexpr int kFrameIntervalMs = 16; // about 60 repaints a second while a program runs
+
+QString latin1(std::string_view bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string bytesOf(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+TColor lampColor(model::Lamp lamp) {
+    switch (lamp) {
+    case model::Lamp::On:
+        return clLime;
+    case model::Lamp::Off:
+        return clRed;
+    case model::Lamp::Uncoloured:
+        break;
+    }
+    return clBtnFace;
+}
+
+} // namespace
+
+TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& platform,
+               QWidget* parent)
+    : QWidget(parent)
+    , ui(std::make_unique<Ui::TForm1>())
+    , model_(model)
+    , sequencer_(sequencer)
+    , platform_(platform) {
+    ui->setupUi(this);
+    move(326, 101);
+    setFixedSize(785, 413);
+    setWindowIcon(programIcon());
+    FormStyle::apply(*this, *ui->TabbedNotebook1);
+    resolveRelayControls();
+    applyFonts();
+    ui->StringGrid4->setRowSource([this](int row) {
+        const std::lock_guard lock(model_.mutex());
+        return row < model_.rowCount() ? std::string(model_.rowText(row)) : std::string();
+    });
+    frameTimer_ = new QTimer(this);
+    frameTimer_->setInterval(kFrameIntervalMs);
+    connect(frameTimer_, &QTimer::timeout, this, [this] {
+        if (ticked_.exchange(false))
+            render();
+    });
+    {
+        const std::lock_guard lock(model_.mutex());
+        model_.setFailureSink(
+            [this](std::exception_ptr failure) { reportHandlerFailure(platform_, this, failure); });
+    }
+    sequencer_.setTickObserver(
+        [this](std::exception_ptr failure, bool enabled) { onTick(failure, enabled); });
+    wireEvents();
+    act([this] { model_.create(); });
+}
+
+TForm1::~TForm1() {
+    sequencer_.setTickObserver({});
+    const std::lock_guard lock(model_.mutex());
+    model_.setFailureSink({});
+}
+
+void TForm1::applyFonts() {
+    // The form's font is not found on Linux; a metric-compatible sans keeps captions within the
+    // control sizes the form gives.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setPixelSize(11);
+    setFont(windowFont);
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        QFont stepFont = windowFont;
+        stepFont.setPixelSize(10);
+        stepFont.setBold(entry.relay == 1);
+        stepButton(entry.relay).setFont(stepFont);
+    }
+    // Text labels size themselves to their text, keeping their place.
+    for (QLabel* label : findChildren<QLabel*>())
+        fitLabelToText(*label);
+    keepReadoutBesideItsLabel();
+    QFont gridFont(QStringLiteral("MS Sans Serif"));
+    gridFont.setPixelSize(15);
+    gridFont.setBold(true);
+    ui->StringGrid4->setFont(gridFont);
+    QPalette gridPalette = ui->StringGrid4->palette();
+    gridPalette.setColor(QPalette::Base, gridPalette.color(QPalette::Button));
+    gridPalette.setColor(QPalette::Text, Qt::black);
+    ui->StringGrid4->setPalette(gridPalette);
+}
+
+void TForm1::resolveRelayControls() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        RelayControls& controls = relays_[static_cast<std::size_t>(entry.relay - 1)];
+        controls.lamp = findChild<TPanel*>(
+            QString::fromLatin1(entry.lamp.data(), static_cast<int>(entry.lamp.size())));
+        controls.relayButton = findChild<TButton*>(QString::fromLatin1(
+            entry.relayButton.data(), static_cast<int>(entry.relayButton.size())));
+        controls.stepButton = findChild<TButton*>(QString::fromLatin1(
+            entry.stepButton.data(), static_cast<int>(entry.stepButton.size())));
+        Q_ASSERT(controls.lamp && controls.relayButton && controls.stepButton);
+    }
+}
+
+TPanel& TForm1::lamp(int relay) const {
+    return *relays_.at(static_cast<std::size_t>(relay - 1)).lamp;
+}
+TButton& TForm1::relayButton(int relay) const {
+    return *relays_.at(static_cast<std::size_t>(relay - 1)).relayButton;
+}
+TButton& TForm1::stepButton(int relay) const {
+    return *relays_.at(static_cast<std::size_t>(relay - 1)).stepButton;
+}
+
+// "Timer resolution, ms" is wider in this font than the form allows for; its readout moves right
+// of it rather than covering its last letters.
+void TForm1::keepReadoutBesideItsLabel() {
+    constexpr int kGap = 3;
+    const int labelEnd = ui->Label4->x() + ui->Label4->width();
+    if (ui->Label5->x() < labelEnd + kGap)
+        ui->Label5->move(labelEnd + kGap, ui->Label5->y());
+}
+
+// ---- the guard and the sequencer's reports ------------------------------------------------------
+
+// The model's lock is held for the whole action, its pauses and dialogs included, so a tick that
+// falls due meanwhile waits for it. A failure stops the action where it happened and is shown
+// once; what the action had changed stays changed.
+void TForm1::act(const std::function<void()>& action) {
+    const std::lock_guard lock(model_.mutex());
+    try {
+        action();
+    } catch (...) {
+        reportHandlerFailure(platform_, this, std::current_exception());
+    }
+    render();
+}
+
+// Runs on the thread that ran the tick, under the model's lock. A run that goes on is repainted
+// by the frame timer; one that ended or failed is shown at once, and its failure reported, on the
+// window's thread.
+void TForm1::onTick(std::exception_ptr failure, bool timerEnabled) {
+    if (QThread::currentThread() == thread()) {
+        runEnded(failure); // a tick delivered by hand is shown at once
+        return;
+    }
+    if (timerEnabled && !failure)
+        ticked_ = true;
+    else
+        QMetaObject::invokeMethod(
+            this, [this, failure] { runEnded(failure); }, Qt::QueuedConnection);
+}
+
+void TForm1::runEnded(std::exception_ptr failure) {
+    render();
+    if (failure)
+        reportHandlerFailure(platform_, this, failure);
+}
+
+// ---- the wiring table ---------------------------------------------------------------------------
+
+void TForm1::wireEvents() {
+    Ui::TForm1& u = *ui;
+    connect(u.ComboBox1, &TComboBox::dropDown, this, &TForm1::ComboBox1DropDown);
+    connect(u.ComboBox1, &QComboBox::currentIndexChanged, this, &TForm1::ComboBox1Change);
+    connect(u.ComboBox1, &QComboBox::editTextChanged, this, &TForm1::ComboBox1Change);
+    connect(u.Button33, &QPushButton::clicked, this, &TForm1::Button33Click);
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const int relay = entry.relay;
+        connect(&relayButton(relay), &TButton::mouseDown, this,
+                [this, relay](Qt::MouseButton b) { ButtonMouseDown(relay, b); });
+        connect(&relayButton(relay), &QPushButton::clicked, this,
+                [this, relay] { RelayButtonClick(relay); });
+        connect(&stepButton(relay), &TButton::mouseDown, this,
+                [this, relay](Qt::MouseButton b) { ButtonMouseDown(relay, b); });
+        connect(&stepButton(relay), &QPushButton::clicked, this,
+                [this, relay] { StepButtonClick(relay); });
+    }
+    connect(u.Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
+    connect(u.Button10, &QPushButton::clicked, this, &TForm1::Button10Click);
+    connect(u.StringGrid4, &StringGrid::rowClicked, this, &TForm1::StringGrid4Click);
+    connect(u.StringGrid4, &StringGrid::rowChosen, this, &TForm1::StringGrid4Select);
+    connect(u.Button19, &QPushButton::clicked, this, &TForm1::Button19Click);
+    connect(u.Button20, &QPushButton::clicked, this, &TForm1::Button20Click);
+    connect(u.Button21, &QPushButton::clicked, this, &TForm1::Button21Click);
+    connect(u.Button22, &QPushButton::clicked, this, &TForm1::Button22Click);
+    connect(u.Button23, &QPushButton::clicked, this, &TForm1::Button23Click);
+    connect(u.Button34, &QPushButton::clicked, this, &TForm1::Button34Click);
+    connect(u.Button35, &QPushButton::clicked, this, &TForm1::Button35Click);
+    connect(u.TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
+    connect(u.Edit9, &QLineEdit::textChanged, this, &TForm1::Edit9Change);
+    connect(u.UpDown1, &UpDown::stepped, this, &TForm1::UpDown1Click);
+    connect(u.CheckBox1, &QCheckBox::toggled, this, &TForm1::CheckBox1Click);
+}
+
+// ---- the handlers -------------------------------------------------------------------------------
+
+void TForm1::ComboBox1DropDown() {
+    act([this] { model_.discoverBoards(); });
+}
+// The list's selection and its edit text change together (a choice also sets the text), and
+// either signal may come first, so each one takes both.
+void TForm1::ComboBox1Change() {
+    act([this] {
+        model_.chooseBoardEntry(ui->ComboBox1->currentIndex());
+        model_.setBoardListText(bytesOf(ui->ComboBox1->currentText()));
+    });
+}
+void TForm1::Button33Click() {
+    act([this] { model_.openSelectedBoard(); });
+}
+void TForm1::RelayButtonClick(int relay) {
+    act([this, relay] { model_.clickRelayButton(relay); });
+}
+void TForm1::Button9Click() {
+    act([this] { model_.switchAllRelays(true); });
+}
+void TForm1::Button10Click() {
+    act([this] { model_.switchAllRelays(false); });
+}
+void TForm1::StepButtonClick(int relay) {
+    act([this, relay] { model_.clickStepButton(relay); });
+}
+void TForm1::StringGrid4Click(int row) {
+    act([this, row] { model_.clickRow(row); });
+}
+void TForm1::StringGrid4Select(int row) {
+    act([this, row] { model_.selectRow(row); });
+}
+void TForm1::Button23Click() {
+    act([this] { model_.addStep(); });
+}
+void TForm1::Button21Click() {
+    act([this] { model_.clearLastStep(); });
+}
+void TForm1::Button22Click() {
+    act([this] { model_.clearAllSteps(); });
+}
+void TForm1::Button34Click() {
+    act([this] { model_.startOrStop(); });
+}
+void TForm1::Button35Click() {
+    act([this] { model_.pauseOrResume(); });
+}
+void TForm1::TrackBar1Change(int resolution) {
+    act([this, resolution] { model_.changeResolution(resolution); });
+}
+void TForm1::Edit9Change(const QString& text) {
+    act([this, &text] { model_.editDelayText(text); });
+}
+void TForm1::UpDown1Click(int delta) {
+    act([this, delta] { model_.stepDelay(delta); });
+}
+void TForm1::CheckBox1Click(bool checked) {
+    act([this, checked] { model_.setRepeat(checked); });
+}
+
+// Every mouse press on a relay button or a step button, by any mouse button, prepares the label
+// dialog for that button's relay and saves the label table, before the button's click runs. A
+// right press (or the keyboard's context-menu key) also shows the dialog.
+void TForm1::ButtonMouseDown(int relay, Qt::MouseButton button) {
+    act([this, relay, button] {
+        model_.prepareLabelDialog(relay);
+        if (!labelDialog_)
+            return;
+        labelDialog_->loadEdits(latin1(model_.onLabel(relay)), latin1(model_.offLabel(relay)));
+        if (button == Qt::RightButton) {
+            labelDialog_->show();
+            labelDialog_->raise();
+            labelDialog_->activateWindow();
+        }
+    });
+}
+
+void TForm1::storeEditedLabels(const QString& onText, const QString& offText) {
+    act([&] { model_.storeEditedLabels(onText, offText); });
+}
+
+void TForm1::setLabelDialog(TForm2* dialog) {
+    labelDialog_ = dialog;
+    if (!dialog)
+        return;
+    connect(dialog, &TForm2::labelsApplied, this, &TForm1::storeEditedLabels);
+    dialog->setActionRunner([this](const std::function<void()>& action) { act(action); });
+}
+
+void TForm1::Button19Click() {
+    act([this] {
+        const QString path = platform_.askOpenFileName(this);
+        if (path.isEmpty())
+            return;
+        if (const std::optional<QString> failure = model_.openProgramFile(path))
+            platform_.showError(this, *failure);
+    });
+}
+
+void TForm1::Button20Click() {
+    act([this] {
+        const QString chosen = platform_.askSaveFileName(this, QStringLiteral("New"));
+        if (chosen.isEmpty())
+            return;
+        if (const std::optional<QString> failure = model_.saveProgramFile(chosen))
+            platform_.showError(this, *failure);
+    });
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    act([this] { model_.close(); });
+    event->accept();
+    emit closed();
+}
+
+// ---- rendering ----------------------------------------------------------------------------------
+// Controls are set only where they differ from the model, with their signals blocked, so that
+// rendering never runs a handler and an unchanged control is not repainted.
+
+void TForm1::render() {
+    const std::lock_guard lock(model_.mutex());
+    ticked_ = false;
+    renderRelays();
+    renderBoardList();
+    renderProgram();
+    const model::State& state = model_.state();
+    if (state.timerEnabled && !frameTimer_->isActive())
+        frameTimer_->start();
+    else if (!state.timerEnabled && frameTimer_->isActive())
+        frameTimer_->stop();
+}
+
+void TForm1::renderRelays() {
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const model::RelayView& view = model_.relay(entry.relay);
+        TButton& button = relayButton(entry.relay);
+        const QString caption = latin1(view.caption);
+        if (button.caption() != caption)
+            button.setCaption(caption);
+        TButton& step = stepButton(entry.relay);
+        const QString stepCaption = latin1(view.stepCaption);
+        if (step.caption() != stepCaption)
+            step.setCaption(stepCaption);
+        if (step.top() != view.stepTop)
+            step.setTop(view.stepTop);
+        lamp(entry.relay).setColor(lampColor(view.lamp));
+    }
+}
+
+void TForm1::renderBoardList() {
+    const model::State& state = model_.state();
+    ui->Panel27->setColor(state.boardFound ? clLime : clRed);
+    const QString status =
+        state.boardFound ? QStringLiteral("Board found !") : QStringLiteral("Board not found !");
+    if (ui->Panel27->text() != status)
+        ui->Panel27->setText(status);
+    TComboBox& list = *ui->ComboBox1;
+    const QSignalBlocker blocker(list);
+    bool sameEntries = list.count() == static_cast<int>(state.boardEntries.size());
+    for (int i = 0; sameEntries && i < list.count(); ++i)
+        sameEntries = list.itemText(i) == latin1(state.boardEntries[static_cast<std::size_t>(i)]);
+    if (!sameEntries) {
+        list.clear();
+        QStringList entries;
+        for (const std::string& entry : state.boardEntries)
+            entries << latin1(entry);
+        list.addItems(entries);
+    }
+    if (list.currentIndex() != state.boardEntry)
+        list.setCurrentIndex(state.boardEntry);
+    const QString text = latin1(state.boardListText);
+    if (list.currentText() != text)
+        list.setEditText(text);
+}
+
+void TForm1::renderProgram() {
+    const model::State& state = model_.state();
+    Ui::TForm1& u = *ui;
+    const bool textsChanged = state.rowsVersion != rowsVersionShown_;
+    rowsVersionShown_ = state.rowsVersion;
+    u.StringGrid4->showRows(model_.rowCount(), state.currentRow, textsChanged);
+    if (u.Edit9->text() != state.delayText) {
+        const QSignalBlocker blocker(u.Edit9);
+        u.Edit9->setText(state.delayText);
+    }
+    u.UpDown1->setPosition(state.timerValue);
+    if (u.TrackBar1->value() != state.resolution) {
+        const QSignalBlocker blocker(u.TrackBar1);
+        u.TrackBar1->setValue(state.resolution);
+    }
+    const QString readout = QString::number(state.resolution);
+    if (u.Label5->text() != readout) {
+        u.Label5->setText(readout);
+        fitLabelToText(*u.Label5);
+    }
+    if (u.CheckBox1->isChecked() != state.repeat) {
+        const QSignalBlocker blocker(u.CheckBox1);
+        u.CheckBox1->setChecked(state.repeat);
+    }
+    if (u.Button34->caption() != latin1(state.startCaption))
+        u.Button34->setCaption(latin1(state.startCaption));
+    if (u.Button35->caption() != latin1(state.pauseCaption))
+        u.Button35->setCaption(latin1(state.pauseCaption));
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+#include "ui/Colors.h"
+#include "ui/Platform.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TForm1;
+}
+class TButton;
+class TForm2;
+class TPanel;
+
+// The main window: it renders the model and turns the events of its controls into the model's
+// operations. The handlers below are the controls' events; the wiring table in wireEvents() pairs
+// each control's signal with one of them. Every handler runs under the model's lock, through one
+// guard that turns a failure into one message box, and the window shows the exact state when it
+// returns. While a program runs, the window follows the sequencer at most about 60 times a second.
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& platform,
+           QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    void setLabelDialog(TForm2* dialog);
+    Ui::TForm1& controls() { return *ui; }
+    model::Model& model() { return model_; }
+
+    // ---- the controls' events
+    void ComboBox1DropDown();
+    void ComboBox1Change();
+    void Button33Click();
+    void RelayButtonClick(int relay);                        // Button1..Button8
+    void Button9Click();                                     // ALL ON
+    void Button10Click();                                    // ALL OFF
+    void ButtonMouseDown(int relay, Qt::MouseButton button); // relay and step buttons
+    void StepButtonClick(int relay);                         // Button11..Button18
+    void StringGrid4Click(int row);
+    void StringGrid4Select(int row);
+    void Button23Click(); // Add
+    void Button21Click(); // Clear
+    void Button22Click(); // Clear all
+    void Button19Click(); // Open File
+    void Button20Click(); // Save File
+    void Button34Click(); // Start / Stop
+    void Button35Click(); // Pause / Resume
+    void TrackBar1Change(int resolution);
+    void Edit9Change(const QString& text);
+    void UpDown1Click(int delta);
+    void CheckBox1Click(bool checked);
+    void Timer1Timer() { sequencer_.tickNow(); } // also delivered by the sequencer's thread
+    void storeEditedLabels(const QString& onText, const QString& offText);
+
+    // Runs one action under the model's lock and the guard, then shows the state it left.
+    void act(const std::function<void()>& action);
+    // Shows the model's state on every control.
+    void render();
+
+    // ---- the controls of one relay, through the relay map
+    TPanel& lamp(int relay) const;
+    TButton& relayButton(int relay) const;
+    TButton& stepButton(int relay) const;
+
+signals:
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void wireEvents();
+    void resolveRelayControls();
+    void applyFonts();
+    void keepReadoutBesideItsLabel();
+    void onTick(std::exception_ptr failure, bool timerEnabled);
+    void runEnded(std::exception_ptr failure);
+    void renderRelays();
+    void renderBoardList();
+    void renderProgram();
+
+    std::unique_ptr<Ui::TForm1> ui;
+    model::Model& model_;
+    engine::Sequencer& sequencer_;
+    Platform& platform_;
+    TForm2* labelDialog_ = nullptr;
+    QTimer* frameTimer_ = nullptr; // repaints while a program runs
+    std::atomic<bool> ticked_{false};
+    std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
+
+    struct RelayControls {
+        TPanel* lamp = nullptr;
+        TButton* relayButton = nullptr;
+        TButton* stepButton = nullptr;
+    };
+    std::array<RelayControls, board::kRelayCount> relays_{};
+};

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ui/Guard.h"
+#include "ui/Platform.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TForm2;
+}
+
+// The "Setting" dialog that renames one relay: an edit for its ON label and one for its OFF label.
+// It never blocks the main window, changes no caption and writes no file; OK or Enter hands the
+// two texts back (labelsApplied) and hides the dialog. It holds no labels of its own.
+class TForm2 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm2(Platform& platform, QWidget* parent = nullptr);
+    ~TForm2() override;
+
+    Ui::TForm2& controls() { return *ui; }
+
+    // Runs each of the dialog's actions; by default under the guard alone. The main window makes
+    // them run under the model's lock, so that ticks wait for the dialog's pause as for its own.
+    using ActionRunner = std::function<void(const std::function<void()>& action)>;
+    void setActionRunner(ActionRunner runner) { runner_ = std::move(runner); }
+
+    // Puts a relay's two labels into the edits, replacing anything typed there.
+    void loadEdits(const QString& onLabel, const QString& offLabel);
+
+    void FormKeyPress(QChar key);
+    void Button1Click();
+    void Button1KeyPress(QChar key);
+    void Edit1KeyPress(QChar key);
+    void Edit2KeyPress(QChar key);
+
+    void applyLabels();
+
+signals:
+    // The texts of the ON and OFF edits, as OK or Enter leaves them.
+    void labelsApplied(const QString& onText, const QString& offText);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void handle(const std::function<void()>& body) {
+        if (runner_)
+            runner_(body);
+        else
+            runGuarded(platform_, this, body);
+    }
+
+    std::unique_ptr<Ui::TForm2> ui;
+    Platform& platform_;
+    ActionRunner runner_;
+};
