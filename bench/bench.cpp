@@ -16,7 +16,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QProcess>
+#include <QPushButton>
 #include <QSlider>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,6 +33,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -94,7 +97,8 @@ struct Bench {
         QEventLoop loop;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (!form->model().state().timerEnabled)
+            const std::lock_guard lock(model.mutex());
+            if (!model.state().timerEnabled)
                 loop.quit();
         });
         poll.start(20);
@@ -252,11 +256,57 @@ std::string machine() {
 
 } // namespace
 
-// P1: 1000 steps of delay 1 at 1 ms, first to last write, and the step-onset errors.
+// P1: 1000 steps of delay 1 at 1 ms, first to last write, and the step-onset errors; how long a
+// click on Pause takes to stop the writes of such a run; and whether the sequencer's thread got
+// real-time scheduling.
 struct SequencerFigures {
     Stats span;
     double p99 = 0;
+    double pauseMs = 0;
+    bool realTime = false;
 };
+
+// A real mouse click on Pause is posted to the window 300 ms into a 1 ms run. Its effect is the
+// later of the handler having run and the last write the run made; measured from the posting.
+std::pair<double, bool> measurePause() {
+    Bench bench;
+    bench.setProgram(program(3000, 1));
+    bench.form->StringGrid4Select(bench.model.rowCount() - 1);
+    std::mutex writesLock;
+    std::int64_t lastWrite = 0;
+    bench.driver.setTraceSink([&](const board::TraceRecord& r) {
+        if (r.op != "write")
+            return;
+        const std::lock_guard lock(writesLock);
+        lastWrite = monotonicNanos();
+    });
+    QPushButton& pause = *bench.ui().Button35;
+    std::int64_t posted = 0;
+    std::int64_t handled = 0;
+    QObject::connect(&pause, &QPushButton::clicked, [&] { handled = monotonicNanos(); });
+    QTimer::singleShot(300, [&] {
+        const QPointF centre = QRectF(pause.rect()).center();
+        posted = monotonicNanos();
+        QCoreApplication::postEvent(&pause, new QMouseEvent(QEvent::MouseButtonPress, centre,
+                                                            pause.mapToGlobal(centre),
+                                                            Qt::LeftButton, Qt::LeftButton, {}));
+        QCoreApplication::postEvent(&pause, new QMouseEvent(QEvent::MouseButtonRelease, centre,
+                                                            pause.mapToGlobal(centre),
+                                                            Qt::LeftButton, Qt::NoButton, {}));
+    });
+    bench.form->Button34Click();
+    QElapsedTimer clock;
+    clock.start();
+    while (handled == 0 && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    clock.restart(); // any write the pause did not stop would come now
+    while (clock.elapsed() < 100)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const std::lock_guard lock(writesLock);
+    const std::int64_t effect = std::max(handled, lastWrite);
+    return {handled ? static_cast<double>(effect - posted) / 1e6 : -1,
+            bench.sequencer->isRealTime()};
+}
 
 SequencerFigures measureSequencer() {
     std::vector<double> spans, errors;
@@ -265,7 +315,8 @@ SequencerFigures measureSequencer() {
         spans.push_back(pass.spanMs);
         errors.insert(errors.end(), pass.onsetErrorsMs.begin(), pass.onsetErrorsMs.end());
     }
-    return {stats(spans), percentile(errors, 0.99)};
+    const auto [pauseMs, realTime] = measurePause();
+    return {stats(spans), percentile(errors, 0.99), pauseMs, realTime};
 }
 
 Row sequencerRow(const std::string& where, const SequencerFigures& f, double p99Target) {
@@ -277,12 +328,22 @@ Row sequencerRow(const std::string& where, const SequencerFigures& f, double p99
 
 // P1 in a child on a virtual X display (xvfb-run), where every tick's repaint really happens;
 // with `busy`, two busy loops run beside it on the machine's two cores.
-Row sequencerRowOnXvfb(const QString& self, bool busy) {
+Row pauseRow(const std::string& where, const SequencerFigures& f) {
+    return {"Pause clicked during a 1 ms run: writes stop (" + where + ")", "≤ 50 ms",
+            fmt("%.2f ms", f.pauseMs), f.pauseMs >= 0 && f.pauseMs <= 50};
+}
+
+std::string schedulingNote(const SequencerFigures& f) {
+    return f.realTime ? "real-time (SCHED_FIFO, lowest priority)"
+                      : "ordinary (SCHED_FIFO refused; fell back)";
+}
+
+std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy) {
     const std::string where = busy ? "Xvfb, two busy loops beside it" : "Xvfb, idle";
     const double target = busy ? 1.0 : 0.5;
     const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
     if (xvfbRun.isEmpty())
-        return {"P1 (" + where + ")", "", "not measured: xvfb-run is missing", false};
+        return {{"P1 (" + where + ")", "", "not measured: xvfb-run is missing", false}};
     std::vector<std::unique_ptr<QProcess>> loops;
     for (int i = 0; busy && i < 2; ++i) {
         loops.push_back(std::make_unique<QProcess>());
@@ -304,15 +365,20 @@ Row sequencerRowOnXvfb(const QString& self, bool busy) {
     }
     const QStringList numbers =
         QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(' ');
-    if (numbers.size() != 4)
-        return {"P1 (" + where + ")", "",
-                "the child failed: " + child.readAllStandardError().trimmed().toStdString(), false};
+    if (numbers.size() != 6)
+        return {{"P1 (" + where + ")", "",
+                 "the child failed: " + child.readAllStandardError().trimmed().toStdString(),
+                 false}};
     SequencerFigures f;
     f.span.median = numbers[0].toDouble();
     f.span.min = numbers[1].toDouble();
     f.span.max = numbers[2].toDouble();
     f.p99 = numbers[3].toDouble();
-    return sequencerRow(where, f, target);
+    f.pauseMs = numbers[4].toDouble();
+    f.realTime = numbers[5].toInt() != 0;
+    return {sequencerRow(where, f, target),
+            pauseRow(where, f),
+            {"Sequencer thread scheduling (" + where + ")", "reported", schedulingNote(f), true}};
 }
 
 // Opens the largest accepted program file once and prints the time it took and the growth of
@@ -347,7 +413,8 @@ int main(int argc, char* argv[]) {
     if (argc > 1 && std::string(argv[1]) == "--sequencer-figures") {
         QApplication application(argc, argv);
         const SequencerFigures f = measureSequencer();
-        std::printf("%f %f %f %f\n", f.span.median, f.span.min, f.span.max, f.p99);
+        std::printf("%f %f %f %f %f %d\n", f.span.median, f.span.min, f.span.max, f.p99, f.pauseMs,
+                    f.realTime ? 1 : 0);
         return 0;
     }
     if (argc > 2 && std::string(argv[1]) == "--open-largest")
@@ -369,7 +436,8 @@ int main(int argc, char* argv[]) {
     // P1: 1000 steps of delay 1 at 1 ms, here and on a virtual X display where the window paints.
     rows.push_back(sequencerRow("offscreen", measureSequencer(), 0.5));
     for (const bool busy : {false, true})
-        rows.push_back(sequencerRowOnXvfb(self, busy));
+        for (Row& row : sequencerRowsOnXvfb(self, busy))
+            rows.push_back(std::move(row));
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
     for (const auto& [steps, delay, resolution] :
          std::vector<std::tuple<int, int, int>>{{200, 1, 10}, {20, 50, 2}}) {

@@ -1,0 +1,200 @@
+// The model and the sequencer without any window: the operations on the recording driver with a
+// pause that does not wait, ticks delivered by hand, and one run on the sequencer's own thread.
+#include "RecordingDriver.h"
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+class LoggedPause final : public model::Pause {
+public:
+    explicit LoggedPause(Log& log)
+        : log_(log) {}
+    void pause(int milliseconds) override {
+        log_.push_back("pause " + std::to_string(milliseconds));
+    }
+
+private:
+    Log& log_;
+};
+
+// A model on one recorded board, opened with the given pins, in a fresh working folder.
+struct ModelRig {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+    Log log;
+    RecordingDriver driver{log};
+    LoggedPause pause{log};
+    model::Model model{driver, pause};
+    std::vector<std::exception_ptr> reported;
+
+    explicit ModelRig(std::uint8_t pins = 0x00) {
+        QDir::setCurrent(dir.path());
+        driver.devices = 1;
+        driver.pins = pins;
+        model.setFailureSink([this](std::exception_ptr failure) { reported.push_back(failure); });
+        model.create();
+        model.openSelectedBoard();
+        log.clear();
+    }
+    ~ModelRig() { QDir::setCurrent(previous); }
+    Log take() { return std::exchange(log, {}); }
+    model::State& state() { return model.state(); }
+};
+
+} // namespace
+
+class ModelTest : public QObject {
+    Q_OBJECT
+private slots:
+    void aProgramPlaysTickByTick();
+    void repeatLoopsAndPauseHoldsTheTicks();
+    void aFailingTickStopsTheRunAndIsReturned();
+    void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
+    void captionsDecideManualClicks();
+    void theThreadPlaysOnTimeAndStopsAtPause();
+};
+
+// Each step is held max(delay, 1) ticks; the relays change only when a step is applied.
+void ModelTest::aProgramPlaysTickByTick() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
+    rig.model.replaceRows({"10000000-3", "01000000-0", "00100000-1"});
+    QVERIFY(!sequencer.tickNow()); // the timer is off: no tick
+    rig.model.startOrStop();
+    QCOMPARE(rig.state().startCaption, std::string("Stop"));
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QCOMPARE(rig.state().delayText, QStringLiteral("3"));
+    QVERIFY(sequencer.tickNow());
+    QVERIFY(sequencer.tickNow());
+    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-1")); // the row shows the count
+    QVERIFY(rig.take().empty());
+    QVERIFY(sequencer.tickNow()); // the third tick moves on
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-3")); // its delay restored
+    QVERIFY(sequencer.tickNow()); // delay 0 is held for one tick too
+    QCOMPARE(rig.take(), (Log{"write 04"}));
+    QVERIFY(sequencer.tickNow()); // the last step ends the run
+    QVERIFY(!rig.state().timerEnabled);
+    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().currentRow, 2);
+    QVERIFY(rig.take().empty());
+    QCOMPARE(rig.model.relay(3).lamp, model::Lamp::On);
+    QCOMPARE(rig.model.relay(1).lamp, model::Lamp::Off);
+}
+
+void ModelTest::repeatLoopsAndPauseHoldsTheTicks() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
+    rig.model.replaceRows({"10000000-1", "01000000-1"});
+    rig.model.setRepeat(true);
+    rig.model.startOrStop();
+    for (int tick = 0; tick < 4; ++tick)
+        QVERIFY(sequencer.tickNow());
+    QCOMPARE(rig.take(), (Log{"write 01", "write 02", "write 01", "write 02", "write 01"}));
+    rig.model.pauseOrResume();
+    QCOMPARE(rig.state().pauseCaption, std::string("Resume"));
+    QVERIFY(!sequencer.tickNow());
+    rig.model.pauseOrResume();
+    QVERIFY(sequencer.tickNow());
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+    rig.model.startOrStop(); // Stop keeps the row and the relays
+    QVERIFY(rig.take().empty());
+    QCOMPARE(rig.state().currentRow, 1);
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    rig.model.pauseOrResume(); // Pause does nothing while stopped
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+}
+
+// The failure is the tick's: it stops the run as Stop does and is handed back once, not sent to
+// the sink that takes failures of user actions.
+void ModelTest::aFailingTickStopsTheRunAndIsReturned() {
+    ModelRig rig;
+    rig.model.replaceRows({"10000000-2", "1111"});
+    rig.model.startOrStop();
+    rig.take();
+    QVERIFY(!rig.model.runTick());                          // counts down
+    const std::exception_ptr failure = rig.model.runTick(); // applies the short row
+    QVERIFY(failure);
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, std::rethrow_exception(failure));
+    QVERIFY(rig.reported.empty());
+    QVERIFY(!rig.state().timerEnabled);
+    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().timerValue, 2); // the step's full delay is back
+    QVERIFY(rig.take().empty());         // the short row stopped before the board
+}
+
+void ModelTest::aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn() {
+    ModelRig rig;
+    rig.model.replaceRows({"1111"});
+    rig.model.addStep(); // the copy becomes current and is applied: that fails
+    QCOMPARE(rig.reported.size(), std::size_t{1});
+    QCOMPARE(rig.model.rowCount(), 2);
+    QCOMPARE(rig.state().currentRow, 1);
+    // A failure of the action itself is the caller's.
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, rig.model.clickRow(0));
+    QCOMPARE(rig.reported.size(), std::size_t{1});
+}
+
+// The relay button's caption is the record of its relay; the second write carries all captions.
+void ModelTest::captionsDecideManualClicks() {
+    ModelRig rig(0x00);
+    rig.model.relay(2).caption = "something else"; // neither label: reads as on
+    rig.model.clickRelayButton(1);
+    QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
+    QCOMPARE(rig.model.relay(1).caption, rig.model.offLabel(1));
+    QCOMPARE(rig.model.relay(1).stepCaption, rig.model.offLabel(1));
+    QCOMPARE(rig.model.relay(2).lamp, model::Lamp::On);
+    QCOMPARE(rig.model.rowText(0), std::string_view("11000000-0"));
+    rig.model.switchAllRelays(false);
+    QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
+}
+
+// On its own thread the sequencer writes every millisecond step on time, and a pause taken under
+// the lock stops the writes at once.
+void ModelTest::theThreadPlaysOnTimeAndStopsAtPause() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model);
+    std::vector<std::string> rows;
+    for (int step = 0; step < 400; ++step)
+        rows.push_back(step % 2 ? "10000000-1" : "01000000-1");
+    {
+        const std::lock_guard lock(rig.model.mutex());
+        rig.model.replaceRows(rows);
+        rig.model.startOrStop();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::size_t written = 0;
+    {
+        const std::lock_guard lock(rig.model.mutex());
+        rig.model.pauseOrResume();
+        written = rig.driver.writes.size();
+    }
+    QVERIFY(written > 20); // at least a fifth of the steps due in 100 ms, on a busy machine
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        const std::lock_guard lock(rig.model.mutex());
+        QCOMPARE(rig.driver.writes.size(), written);
+        rig.model.pauseOrResume();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            const std::lock_guard lock(rig.model.mutex());
+            return !rig.model.state().timerEnabled;
+        }(),
+        5000);
+    const std::lock_guard lock(rig.model.mutex());
+    QCOMPARE(rig.driver.writes.size(), std::size_t{400});
+    QCOMPARE(rig.model.state().currentRow, 399);
+}
+
+QTEST_GUILESS_MAIN(ModelTest)
+#include "test_model.moc"
