@@ -76,15 +76,12 @@ void Sequencer::wake() {
 }
 
 bool Sequencer::tickNow() {
-    std::unique_lock lock(model_.mutex());
+    const std::lock_guard lock(model_.mutex());
     if (!model_.state().timerEnabled)
         return false;
     const std::exception_ptr failure = model_.runTick();
-    const bool enabled = model_.state().timerEnabled;
-    const TickObserver observer = observer_;
-    lock.unlock();
-    if (observer)
-        observer(failure, enabled);
+    if (observer_)
+        observer_(failure, model_.state().timerEnabled);
     return true;
 }
 
@@ -138,7 +135,7 @@ void Sequencer::run() {
 // The tick counts as delivered when the lock is won, which is when it would have run. A deadline
 // of a run that has since been stopped, or of the interval before a change, is not a tick.
 void Sequencer::tick() {
-    std::unique_lock lock(model_.mutex());
+    const std::lock_guard lock(model_.mutex());
     model::State& state = model_.state();
     if (!state.timerEnabled || quit_ || state.timerRun != runSeen_ ||
         state.resolution != intervalSeen_)
@@ -146,11 +143,8 @@ void Sequencer::tick() {
     schedule_.tickDelivered(now());
     const std::uint64_t run = state.timerRun;
     const std::exception_ptr failure = model_.runTick();
-    const bool enabled = state.timerEnabled && state.timerRun == run;
-    const TickObserver observer = observer_;
-    lock.unlock();
-    if (observer)
-        observer(failure, enabled);
+    if (observer_)
+        observer_(failure, state.timerEnabled && state.timerRun == run);
 }
 
 } // namespace engine

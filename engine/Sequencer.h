@@ -22,8 +22,9 @@ public:
         Manual,   // no thread: ticks only by tickNow(), for scripted runs
     };
 
-    // Told after every tick, on the thread that ran it and without the lock: the tick's failure
-    // (which has stopped the run) or null, and whether the timer is still enabled.
+    // Told after every tick, on the thread that ran it and still under the model's lock (so it
+    // must be brief, and once replaced it is never called again): the tick's failure (which has
+    // stopped the run) or null, and whether the timer is still enabled.
     using TickObserver = std::function<void(std::exception_ptr failure, bool timerEnabled)>;
 
     explicit Sequencer(model::Model& model, Mode mode = Mode::Threaded);
