@@ -326,32 +326,64 @@ void TForm1::Button20Click() {
     });
 }
 
+// The program ends with this window: a running program stops with it, so that no tick reaches
+// the board after it was closed.
 void TForm1::closeEvent(QCloseEvent* event) {
-    act([this] { model_.close(); });
+    act([this] {
+        model_.close();
+        model_.setTimerEnabled(false);
+    });
     event->accept();
     emit closed();
 }
 
 // ---- rendering ----------------------------------------------------------------------------------
-// Controls are set only where they differ from the model, with their signals blocked, so that
-// rendering never runs a handler and an unchanged control is not repainted.
+// The state is copied under the model's lock and shown after it is released, so a tick never
+// waits for the controls. Controls are set only where they differ from the model, with their
+// signals blocked, so that rendering never runs a handler and an unchanged control is not
+// repainted.
+
+struct TForm1::Shown {
+    std::array<model::RelayView, board::kRelayCount> relays;
+    bool boardFound = false;
+    std::vector<std::string> boardEntries;
+    std::string boardListText;
+    int boardEntry = -1;
+    int rowCount = 1;
+    int currentRow = 0;
+    std::uint64_t rowsVersion = 0;
+    QString delayText;
+    int timerValue = 0;
+    int resolution = 1;
+    bool repeat = false;
+    std::string startCaption;
+    std::string pauseCaption;
+    bool timerEnabled = false;
+};
 
 void TForm1::render() {
-    const std::lock_guard lock(model_.mutex());
-    ticked_ = false;
-    renderRelays();
-    renderBoardList();
-    renderProgram();
-    const model::State& state = model_.state();
-    if (state.timerEnabled && !frameTimer_->isActive())
+    Shown shown;
+    {
+        const std::lock_guard lock(model_.mutex());
+        const model::State& state = model_.state();
+        shown = {state.relays,       state.boardFound,   state.boardEntries, state.boardListText,
+                 state.boardEntry,   model_.rowCount(),  state.currentRow,   state.rowsVersion,
+                 state.delayText,    state.timerValue,   state.resolution,   state.repeat,
+                 state.startCaption, state.pauseCaption, state.timerEnabled};
+        ticked_ = false;
+    }
+    renderRelays(shown);
+    renderBoardList(shown);
+    renderProgram(shown);
+    if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
-    else if (!state.timerEnabled && frameTimer_->isActive())
+    else if (!shown.timerEnabled && frameTimer_->isActive())
         frameTimer_->stop();
 }
 
-void TForm1::renderRelays() {
+void TForm1::renderRelays(const Shown& shown) {
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        const model::RelayView& view = model_.relay(entry.relay);
+        const model::RelayView& view = shown.relays.at(static_cast<std::size_t>(entry.relay - 1));
         TButton& button = relayButton(entry.relay);
         const QString caption = latin1(view.caption);
         if (button.caption() != caption)
@@ -366,58 +398,56 @@ void TForm1::renderRelays() {
     }
 }
 
-void TForm1::renderBoardList() {
-    const model::State& state = model_.state();
-    ui->Panel27->setColor(state.boardFound ? clLime : clRed);
+void TForm1::renderBoardList(const Shown& shown) {
+    ui->Panel27->setColor(shown.boardFound ? clLime : clRed);
     const QString status =
-        state.boardFound ? QStringLiteral("Board found !") : QStringLiteral("Board not found !");
+        shown.boardFound ? QStringLiteral("Board found !") : QStringLiteral("Board not found !");
     if (ui->Panel27->text() != status)
         ui->Panel27->setText(status);
     TComboBox& list = *ui->ComboBox1;
     const QSignalBlocker blocker(list);
-    bool sameEntries = list.count() == static_cast<int>(state.boardEntries.size());
+    bool sameEntries = list.count() == static_cast<int>(shown.boardEntries.size());
     for (int i = 0; sameEntries && i < list.count(); ++i)
-        sameEntries = list.itemText(i) == latin1(state.boardEntries[static_cast<std::size_t>(i)]);
+        sameEntries = list.itemText(i) == latin1(shown.boardEntries[static_cast<std::size_t>(i)]);
     if (!sameEntries) {
         list.clear();
         QStringList entries;
-        for (const std::string& entry : state.boardEntries)
+        for (const std::string& entry : shown.boardEntries)
             entries << latin1(entry);
         list.addItems(entries);
     }
-    if (list.currentIndex() != state.boardEntry)
-        list.setCurrentIndex(state.boardEntry);
-    const QString text = latin1(state.boardListText);
+    if (list.currentIndex() != shown.boardEntry)
+        list.setCurrentIndex(shown.boardEntry);
+    const QString text = latin1(shown.boardListText);
     if (list.currentText() != text)
         list.setEditText(text);
 }
 
-void TForm1::renderProgram() {
-    const model::State& state = model_.state();
+void TForm1::renderProgram(const Shown& shown) {
     Ui::TForm1& u = *ui;
-    const bool textsChanged = state.rowsVersion != rowsVersionShown_;
-    rowsVersionShown_ = state.rowsVersion;
-    u.StringGrid4->showRows(model_.rowCount(), state.currentRow, textsChanged);
-    if (u.Edit9->text() != state.delayText) {
+    const bool textsChanged = shown.rowsVersion != rowsVersionShown_;
+    rowsVersionShown_ = shown.rowsVersion;
+    u.StringGrid4->showRows(shown.rowCount, shown.currentRow, textsChanged);
+    if (u.Edit9->text() != shown.delayText) {
         const QSignalBlocker blocker(u.Edit9);
-        u.Edit9->setText(state.delayText);
+        u.Edit9->setText(shown.delayText);
     }
-    u.UpDown1->setPosition(state.timerValue);
-    if (u.TrackBar1->value() != state.resolution) {
+    u.UpDown1->setPosition(shown.timerValue);
+    if (u.TrackBar1->value() != shown.resolution) {
         const QSignalBlocker blocker(u.TrackBar1);
-        u.TrackBar1->setValue(state.resolution);
+        u.TrackBar1->setValue(shown.resolution);
     }
-    const QString readout = QString::number(state.resolution);
+    const QString readout = QString::number(shown.resolution);
     if (u.Label5->text() != readout) {
         u.Label5->setText(readout);
         fitLabelToText(*u.Label5);
     }
-    if (u.CheckBox1->isChecked() != state.repeat) {
+    if (u.CheckBox1->isChecked() != shown.repeat) {
         const QSignalBlocker blocker(u.CheckBox1);
-        u.CheckBox1->setChecked(state.repeat);
+        u.CheckBox1->setChecked(shown.repeat);
     }
-    if (u.Button34->caption() != latin1(state.startCaption))
-        u.Button34->setCaption(latin1(state.startCaption));
-    if (u.Button35->caption() != latin1(state.pauseCaption))
-        u.Button35->setCaption(latin1(state.pauseCaption));
+    if (u.Button34->caption() != latin1(shown.startCaption))
+        u.Button34->setCaption(latin1(shown.startCaption));
+    if (u.Button35->caption() != latin1(shown.pauseCaption))
+        u.Button35->setCaption(latin1(shown.pauseCaption));
 }

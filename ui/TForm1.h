@@ -83,9 +83,10 @@ private:
     void keepReadoutBesideItsLabel();
     void onTick(std::exception_ptr failure, bool timerEnabled);
     void runEnded(std::exception_ptr failure);
-    void renderRelays();
-    void renderBoardList();
-    void renderProgram();
+    struct Shown;
+    void renderRelays(const Shown& shown);
+    void renderBoardList(const Shown& shown);
+    void renderProgram(const Shown& shown);
 
     std::unique_ptr<Ui::TForm1> ui;
     model::Model& model_;
