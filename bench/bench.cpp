@@ -381,6 +381,47 @@ std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy) {
             {"Sequencer thread scheduling (" + where + ")", "reported", schedulingNote(f), true}};
 }
 
+// The same 1000 steps played by tambrook-cli on a simulated board, timed from its trace.
+Row commandLinePlayRow() {
+    std::vector<double> spans, errors;
+    for (int run = 0; run < kRuns; ++run) {
+        QTemporaryDir dir;
+        {
+            QFile file(dir.filePath(QStringLiteral("p.txt")));
+            file.open(QIODevice::WriteOnly);
+            for (const std::string& row : program(1000, 1))
+                file.write((row + "\r\n").c_str());
+        }
+        QProcess cli;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"),
+                           dir.filePath(QStringLiteral("trace")));
+        cli.setProcessEnvironment(environment);
+        cli.setWorkingDirectory(dir.path());
+        cli.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("play"), QStringLiteral("p.txt")});
+        cli.waitForFinished(60000);
+        QFile trace(dir.filePath(QStringLiteral("trace")));
+        trace.open(QIODevice::ReadOnly);
+        std::vector<std::int64_t> writes;
+        for (const QByteArray& line : trace.readAll().split('\n'))
+            if (line.contains(" write "))
+                writes.push_back(line.left(line.indexOf(' ')).toLongLong());
+        if (writes.size() != 1000)
+            return {"P6 tambrook-cli play", "", "the run failed", false};
+        spans.push_back((writes.back() - writes.front()) / 1000.0);
+        for (std::size_t k = 0; k < writes.size(); ++k)
+            errors.push_back(
+                std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+    }
+    const Stats span = stats(spans);
+    const double p99 = percentile(errors, 0.99);
+    return {"P6 tambrook-cli play: 1000 steps, delay 1, 1 ms, first to last write",
+            "999 ms ±1 %; p99 onset error ≤ 0.5 ms",
+            describe(span, "ms") + "; p99 onset error " + fmt("%.3f ms", p99),
+            std::abs(span.median - 999) <= 9.99 && p99 <= 0.5};
+}
+
 // Opens the largest accepted program file once and prints the time it took and the growth of
 // peak memory from just before the open, against the file's size.
 int childOpenLargest(bool steps, int argc, char* argv[]) {
@@ -438,6 +479,7 @@ int main(int argc, char* argv[]) {
     for (const bool busy : {false, true})
         for (Row& row : sequencerRowsOnXvfb(self, busy))
             rows.push_back(std::move(row));
+    rows.push_back(commandLinePlayRow());
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
     for (const auto& [steps, delay, resolution] :
          std::vector<std::tuple<int, int, int>>{{200, 1, 10}, {20, 50, 2}}) {
@@ -599,7 +641,9 @@ int main(int argc, char* argv[]) {
                "have it (an ordinary user without the real-time limit) the thread runs as an "
                "ordinary one.\n"
                "- Pause: a real mouse click on Pause is posted 300 ms into a 1 ms run; the figure "
-               "is the time from posting it to the later of its handler and the run's last write.\n"
+               "is the time from posting it to the later of its handler and the run's last write\n"
+               "- P6: tambrook-cli plays the same program on the same model and sequencer, "
+               "without a window; times from the simulated board's trace file.\n"
                "- P3b: a 16 MiB program file is the largest accepted. It is read in two passes "
                "over the file, never held whole, into rows packed at about one and a half bytes "
                "plus their characters, and the program list draws only the rows in sight, keeping "

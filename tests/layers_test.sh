@@ -1,5 +1,5 @@
 #!/bin/bash
-# The layers depend one way: app -> ui -> engine -> model -> board. A folder may include only its
+# The layers depend one way: app -> ui (or cli) -> engine -> model -> board. A folder may include only its
 # own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt GUI or
 # the generated form headers; board/ includes no Qt at all.
 set -u
@@ -11,14 +11,15 @@ declare -A below=(
     [model]="model board"
     [engine]="engine model board"
     [ui]="ui engine model board"
-    [app]="app ui engine model board"
+    [cli]="cli engine model board"
+    [app]="app ui cli engine model board"
 )
 failures=0
 fail() {
     echo "$1"
     failures=$((failures + 1))
 }
-for layer in board model engine ui app; do
+for layer in board model engine ui cli app; do
     for file in $(find "$layer" -name '*.h' -o -name '*.cpp'); do
         while IFS= read -r header; do
             folder=${header%%/*}
@@ -31,7 +32,7 @@ for layer in board model engine ui app; do
         while IFS= read -r header; do
             case $layer in
             board) fail "$file includes Qt ($header)" ;;
-            model | engine) [[ -e $qtcore/$header ]] || fail "$file includes $header, not QtCore" ;;
+            model | engine | cli) [[ -e $qtcore/$header ]] || fail "$file includes $header, not QtCore" ;;
             esac
         done < <(sed -n 's/^#include <\(Q[A-Za-z]*\)>.*/\1/p' "$file")
     done

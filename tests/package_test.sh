@@ -15,12 +15,17 @@ deb=$(ls "$work"/pkg/*.deb)
 dpkg-deb -x "$deb" "$work/root"
 root=$work/root
 
-for file in usr/bin/tambrook usr/libexec/tambrook/tambrook-launch \
+for file in usr/bin/tambrook usr/bin/tambrook-cli usr/libexec/tambrook/tambrook-launch \
     usr/share/applications/tambrook.desktop usr/share/icons/hicolor/scalable/apps/tambrook.svg \
     usr/lib/udev/rules.d/70-tambrook.rules usr/share/doc/tambrook/README.md; do
     [ -e "$root/$file" ] || fail "missing $file"
 done
 [ -x "$root/usr/bin/tambrook" ] || fail "tambrook is not executable"
+[ -x "$root/usr/bin/tambrook-cli" ] || fail "tambrook-cli is not executable"
+# The command line needs no widgets, so it runs on a server without a display.
+readelf -d "$root/usr/bin/tambrook-cli" | grep -q 'libQt6Widgets' && fail "tambrook-cli links Qt Widgets"
+TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -qx 'Relay Board 1' ||
+    fail "the packaged tambrook-cli does not run"
 [ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
 unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/udev/rules.d)/' || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"

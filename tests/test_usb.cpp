@@ -9,6 +9,7 @@
 #include "usb/EmulatedFt232r.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QtTest>
 
 #include <cstdio>
@@ -53,6 +54,7 @@ private slots:
     void writesLandOnThePinsAndTheSerialDriverComesBack();
     void unpluggedAndWedgedBoardsFailWithoutHanging();
     void wholeSessionOnTheDefaultBackend();
+    void commandLineGetAndSet();
 };
 
 void UsbTest::countsRelayBoardsOnly_data() {
@@ -208,6 +210,33 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     QCOMPARE(emulated.state().bulkWrites, 7);
     QVERIFY(emulated.state().driverBound);
     QVERIFY(emulated.state().unknownRequests.empty());
+}
+
+// tambrook-cli in a child process, which inherits the emulated bus through umockdev-wrapper's
+// environment: get adopts the pins without a write, set writes once.
+void UsbTest::commandLineGetAndSet() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0xa5});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
+    const auto run = [&](const QStringList& arguments) {
+        QProcess cli;
+        cli.setProcessEnvironment(environment);
+        cli.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        cli.waitForFinished(30000);
+        return std::make_pair(cli.exitCode(), QString::fromLatin1(cli.readAllStandardOutput()));
+    };
+    QCOMPARE(run({"list"}), std::make_pair(0, QStringLiteral("Relay Board 1\n")));
+    QCOMPARE(run({"get"}), std::make_pair(0, QStringLiteral("10100101\n")));
+    QCOMPARE(emulated.state().bulkWrites, 0);
+    QCOMPARE(emulated.state().pins, 0xa5);
+    QCOMPARE(run({"set", "11110000"}).first, 0);
+    QCOMPARE(emulated.state().bulkWrites, 1);
+    QCOMPARE(emulated.state().pins, 0x0f);
+    QCOMPARE(run({"on", "8"}).first, 0);
+    QCOMPARE(emulated.state().pins, 0x8f);
+    QCOMPARE(run({"get", "--board", "2"}).first, 1);
+    QVERIFY(emulated.state().driverBound); // the serial driver given back after each run
 }
 
 int main(int argc, char* argv[]) {

@@ -1,0 +1,155 @@
+#include "cli/CommandLine.h"
+
+#include "board/RelayMap.h"
+
+#include <charconv>
+#include <map>
+#include <optional>
+
+namespace cli {
+
+namespace {
+
+const std::map<std::string, Command::Kind> kCommands{
+    {"list", Command::Kind::List}, {"get", Command::Kind::Get}, {"set", Command::Kind::Set},
+    {"on", Command::Kind::On},     {"off", Command::Kind::Off}, {"play", Command::Kind::Play},
+};
+
+// A whole decimal number, nothing before or after it.
+std::optional<int> wholeNumber(const std::string& text) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+bool isPattern(const std::string& text) {
+    return text.size() == board::kRelayCount && text.find_first_not_of("01") == std::string::npos;
+}
+
+struct Parser {
+    const std::vector<std::string>& arguments;
+    std::size_t next = 0;
+    Command command;
+    std::vector<std::string> operands;
+
+    std::optional<UsageError> option(const std::string& name) {
+        const auto value = [&]() -> std::optional<std::string> {
+            if (next >= arguments.size())
+                return std::nullopt;
+            return arguments[next++];
+        };
+        if (name == "--repeat" && command.kind == Command::Kind::Play) {
+            command.repeat = true;
+        } else if (name == "--board") {
+            const std::optional<std::string> text = value();
+            const std::optional<int> number = text ? wholeNumber(*text) : std::nullopt;
+            if (!number || *number < 1)
+                return UsageError{"--board takes a board number from 1: " + text.value_or("")};
+            command.board = *number;
+        } else if (name == "--resolution" && command.kind == Command::Kind::Play) {
+            const std::optional<std::string> text = value();
+            const std::optional<int> number = text ? wholeNumber(*text) : std::nullopt;
+            if (!number || *number < kMinResolution || *number > kMaxResolution)
+                return UsageError{"--resolution takes 1 to 100 milliseconds: " + text.value_or("")};
+            command.resolution = *number;
+        } else {
+            return UsageError{"unknown option " + name};
+        }
+        return std::nullopt;
+    }
+
+    std::optional<UsageError> operandsFit() {
+        const auto count = [&](std::size_t n, const char* what) -> std::optional<UsageError> {
+            if (operands.size() != n)
+                return UsageError{what};
+            return std::nullopt;
+        };
+        switch (command.kind) {
+        case Command::Kind::List:
+        case Command::Kind::Get:
+            return count(0, "this command takes no operand");
+        case Command::Kind::Set:
+            if (auto error = count(1, "set takes one pattern, e.g. set 10100000"))
+                return error;
+            if (!isPattern(operands[0]))
+                return UsageError{"the pattern must be eight characters 0 or 1, relay 1 first: " +
+                                  operands[0]};
+            command.pattern = operands[0];
+            return std::nullopt;
+        case Command::Kind::On:
+        case Command::Kind::Off:
+            if (operands.empty())
+                return UsageError{"name at least one relay, 1 to 8"};
+            for (const std::string& operand : operands) {
+                const std::optional<int> relay = wholeNumber(operand);
+                if (!relay || *relay < 1 || *relay > board::kRelayCount)
+                    return UsageError{"a relay is a number from 1 to 8: " + operand};
+                command.relays.push_back(*relay);
+            }
+            return std::nullopt;
+        case Command::Kind::Play:
+            if (auto error = count(1, "play takes one program file"))
+                return error;
+            command.file = operands[0];
+            return std::nullopt;
+        case Command::Kind::Help:
+        case Command::Kind::Version:
+            break;
+        }
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
+std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string>& arguments) {
+    if (arguments.empty())
+        return UsageError{"no command given"};
+    const std::string& first = arguments[0];
+    Command command;
+    if (first == "--help" || first == "-h") {
+        command.kind = Command::Kind::Help;
+        return command;
+    }
+    if (first == "--version") {
+        command.kind = Command::Kind::Version;
+        return command;
+    }
+    const auto found = kCommands.find(first);
+    if (found == kCommands.end())
+        return UsageError{"unknown command " + first};
+    Parser parser{arguments, 1, {}, {}};
+    parser.command.kind = found->second;
+    while (parser.next < arguments.size()) {
+        const std::string& argument = arguments[parser.next++];
+        if (argument.size() > 1 && argument[0] == '-') {
+            if (auto error = parser.option(argument))
+                return *error;
+        } else {
+            parser.operands.push_back(argument);
+        }
+    }
+    if (auto error = parser.operandsFit())
+        return *error;
+    return parser.command;
+}
+
+std::string usageText() {
+    return "Usage:\n"
+           "  tambrook-cli list                     the boards, numbered as in the window\n"
+           "  tambrook-cli get  [--board N]         the relays as eight 0/1, relay 1 first\n"
+           "  tambrook-cli set  PATTERN [--board N] switch all eight relays, e.g. 10100000\n"
+           "  tambrook-cli on   RELAY... [--board N] switch relays 1-8 on, keep the others\n"
+           "  tambrook-cli off  RELAY... [--board N] switch relays 1-8 off, keep the others\n"
+           "  tambrook-cli play FILE [--resolution MS] [--repeat] [--board N]\n"
+           "                                        play a program file, MS (1-100, default 1)\n"
+           "                                        per tick; Ctrl+C stops after the current step\n"
+           "  tambrook-cli --help | --version\n"
+           "Exit status: 0 done, 1 no such board, board busy or a driver call failed,\n"
+           "2 bad usage or bad input.\n";
+}
+
+} // namespace cli

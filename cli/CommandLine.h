@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+// The command line of tambrook-cli, checked in full before any board is touched.
+namespace cli {
+
+inline constexpr int kMinResolution = 1;
+inline constexpr int kMaxResolution = 100;
+
+struct Command {
+    enum class Kind { List, Get, Set, On, Off, Play, Help, Version };
+    Kind kind = Kind::Help;
+    int board = 1;           // numbered from 1, as "Relay Board N" in the window
+    std::string pattern;     // set: eight characters 0/1, relay 1 first
+    std::vector<int> relays; // on, off: relays 1 to 8
+    std::string file;        // play
+    int resolution = 1;      // play: milliseconds per tick
+    bool repeat = false;     // play
+};
+
+struct UsageError {
+    std::string message;
+};
+
+std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string usageText();
+
+} // namespace cli

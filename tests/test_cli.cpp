@@ -1,0 +1,269 @@
+// tambrook-cli as a script runs it: the real binary on simulated boards, judged by its exit
+// status, its output and the board's trace of driver calls.
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+#ifndef TAMBROOK_CLI
+#error "TAMBROOK_CLI names the tambrook-cli binary"
+#endif
+
+namespace {
+
+struct Result {
+    int status = -1;
+    QString out;
+    QStringList errLines;
+};
+
+// One folder per test: the boards' state and trace files, and program files.
+class CliRig {
+public:
+    explicit CliRig(int boards = 1, const QString& pins = {}, const QString& faults = {}) {
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QString::number(boards));
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
+        if (!faults.isEmpty())
+            environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
+        if (!pins.isEmpty())
+            write("board.state", (pins + QLatin1Char('\n')).toLatin1());
+    }
+
+    QString path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
+    void write(const char* name, const QByteArray& bytes) const {
+        QFile file(path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    void start(QProcess& process, const QStringList& arguments) const {
+        process.setProcessEnvironment(environment_);
+        process.setWorkingDirectory(dir_.path());
+        process.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        QVERIFY(process.waitForStarted());
+    }
+    Result run(const QStringList& arguments) const {
+        QProcess process;
+        start(process, arguments);
+        return finish(process);
+    }
+    static Result finish(QProcess& process) {
+        process.waitForFinished(30000);
+        Result result;
+        result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        result.errLines = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return result;
+    }
+    // The driver calls since the last look, without their times or statuses' order: "write 05 ok".
+    QStringList takeTrace() {
+        QFile file(path("board.trace"));
+        QStringList calls;
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : file.readAll().split('\n'))
+                if (!line.isEmpty())
+                    calls << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
+        file.remove();
+        return calls;
+    }
+    QStringList writes() {
+        return takeTrace().filter(QRegularExpression(QStringLiteral("^write ")));
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
+};
+
+} // namespace
+
+class CliTest : public QObject {
+    Q_OBJECT
+private slots:
+    void listNumbersTheBoards();
+    void getReadsAndWritesNothing();
+    void setOnAndOffWriteOnce();
+    void badUsageAndBadInput_data();
+    void badUsageAndBadInput();
+    void driverFailures_data();
+    void driverFailures();
+    void playRunsTheProgramToItsEnd();
+    void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
+    void playWithRepeatStopsAtASignalAfterTheCurrentStep();
+    void playRefusesWhatOpenFileRefuses();
+};
+
+void CliTest::listNumbersTheBoards() {
+    QCOMPARE(CliRig(0).run({"list"}).out, QString());
+    const Result three = CliRig(3).run({"list"});
+    QCOMPARE(three.status, 0);
+    QCOMPARE(three.out, QStringLiteral("Relay Board 1\nRelay Board 2\nRelay Board 3\n"));
+}
+
+void CliTest::getReadsAndWritesNothing() {
+    CliRig rig(1, QStringLiteral("a5"));
+    const Result got = rig.run({"get"});
+    QCOMPARE(got.status, 0);
+    QCOMPARE(got.out, QStringLiteral("10100101\n")); // relay 1 first
+    QCOMPARE(rig.takeTrace(), (QStringList{"count 1 ok", "open 0 ok", "setbitmode ff 1 ok",
+                                           "setrate 115200 ok", "read a5 ok", "close ok"}));
+}
+
+// The simulated state file keeps board 1's pins between runs; board 2 starts at 0 each time.
+void CliTest::setOnAndOffWriteOnce() {
+    CliRig rig(2);
+    QCOMPARE(rig.run({"set", "11000000", "--board", "2"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 03 ok"});
+    QCOMPARE(rig.run({"set", "10100000"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 05 ok"});
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("10100000\n"));
+    rig.takeTrace();
+    QCOMPARE(rig.run({"on", "2", "8"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 87 ok"});               // relays 1 and 3 kept
+    QCOMPARE(rig.run({"off", "1", "8", "1", "--board=1"}).status, 2); // options take a space
+    QCOMPARE(rig.run({"--board", "1", "off", "1"}).status, 2);        // the command comes first
+    QCOMPARE(rig.run({"off", "1", "8", "1", "--board", "1"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 06 ok"});
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("01100000\n"));
+}
+
+void CliTest::badUsageAndBadInput_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("names");
+    QTest::newRow("no command") << QStringList{} << 2 << "no command";
+    QTest::newRow("unknown command") << QStringList{"toggle"} << 2 << "toggle";
+    QTest::newRow("short pattern") << QStringList{"set", "1010"} << 2 << "1010";
+    QTest::newRow("not 0 or 1") << QStringList{"set", "1010000x"} << 2 << "1010000x";
+    QTest::newRow("two patterns") << QStringList{"set", "10100000", "1"} << 2 << "one pattern";
+    QTest::newRow("relay 0") << QStringList{"on", "0"} << 2 << ": 0";
+    QTest::newRow("relay 9") << QStringList{"off", "3", "9"} << 2 << ": 9";
+    QTest::newRow("relay -1") << QStringList{"on", "-1"} << 2 << "-1";
+    QTest::newRow("no relay") << QStringList{"on"} << 2 << "relay";
+    QTest::newRow("board 0") << QStringList{"get", "--board", "0"} << 2 << "--board";
+    QTest::newRow("board x") << QStringList{"get", "--board", "x"} << 2 << "--board";
+    QTest::newRow("no board number") << QStringList{"get", "--board"} << 2 << "--board";
+    QTest::newRow("resolution 0") << QStringList{"play", "p.txt", "--resolution", "0"} << 2
+                                  << "--resolution";
+    QTest::newRow("resolution 101")
+        << QStringList{"play", "p.txt", "--resolution", "101"} << 2 << "--resolution";
+    QTest::newRow("repeat on set") << QStringList{"set", "10100000", "--repeat"} << 2 << "--repeat";
+    QTest::newRow("no file") << QStringList{"play"} << 2 << "file";
+    QTest::newRow("missing file") << QStringList{"play", "missing.txt"} << 2 << "missing.txt";
+    QTest::newRow("no such board")
+        << QStringList{"set", "11111111", "--board", "3"} << 1 << "board 3";
+}
+
+// One line on stderr naming what was wrong, the status, and never a write.
+void CliTest::badUsageAndBadInput() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, names);
+    CliRig rig(2);
+    rig.write("p.txt", "11111111-1\r\n");
+    const Result result = rig.run(arguments);
+    QCOMPARE(result.status, status);
+    QCOMPARE(result.errLines.size(), 1);
+    QVERIFY2(result.errLines[0].contains(names), qPrintable(result.errLines[0]));
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(rig.writes().isEmpty());
+}
+
+void CliTest::driverFailures_data() {
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("names");
+    QTest::newRow("open fails") << "unplug-after=1" << QStringList{"get"} << "could not be opened";
+    QTest::newRow("read fails") << "fail-reads" << QStringList{"on", "1"} << "could not read";
+    QTest::newRow("write fails") << "fail-writes" << QStringList{"set", "10000000"}
+                                 << "could not switch";
+    QTest::newRow("lost while playing")
+        << "unplug-after=12" << QStringList{"play", "p.txt"} << "stopped answering";
+}
+
+void CliTest::driverFailures() {
+    QFETCH(QString, faults);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, names);
+    CliRig rig(1, {}, faults);
+    QByteArray program;
+    for (int step = 0; step < 50; ++step)
+        program += step % 2 ? "10000000-2\r\n" : "01000000-2\r\n";
+    rig.write("p.txt", program);
+    const Result result = rig.run(arguments);
+    QCOMPARE(result.status, 1);
+    QCOMPARE(result.errLines.size(), 1);
+    QVERIFY2(result.errLines[0].contains(names), qPrintable(result.errLines[0]));
+}
+
+// Each step is held max(delay, 1) ticks and written once; on a pipe nothing is printed.
+void CliTest::playRunsTheProgramToItsEnd() {
+    CliRig rig(1, QStringLiteral("ff"));
+    rig.write("p.txt", "10000000-3\n01000000-0\r\n00100000-1");
+    const Result result = rig.run({"play", "p.txt", "--resolution", "2"});
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(result.errLines.isEmpty());
+    const QStringList trace = rig.takeTrace();
+    QCOMPARE(trace.filter(QRegularExpression(QStringLiteral("^write "))),
+             (QStringList{"write 01 ok", "write 02 ok", "write 04 ok"}));
+    QCOMPARE(trace.last(), QStringLiteral("close ok"));
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("00100000\n"));
+}
+
+void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
+    QFETCH(int, signal);
+    CliRig rig(1);
+    rig.write("p.txt", "11000000-1\r\n00110000-1\r\n00001100-1\r\n");
+    QProcess process;
+    rig.start(process, {"play", "p.txt", "--repeat", "--resolution", "3"});
+    QTest::qWait(300); // many times round the three steps
+    ::kill(static_cast<pid_t>(process.processId()), signal);
+    const Result result = CliRig::finish(process);
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.errLines.isEmpty());
+    const QStringList trace = rig.takeTrace();
+    const QStringList writes = trace.filter(QRegularExpression(QStringLiteral("^write ")));
+    QVERIFY(writes.size() > 6);                         // it looped
+    QCOMPARE(trace.last(), QStringLiteral("close ok")); // no write after the stop
+    // The relays keep the step that was playing.
+    const QString last = writes.last().mid(6, 2);
+    const QString pattern = rig.run({"get"}).out.trimmed();
+    const QHash<QString, QString> patterns{
+        {"03", "11000000"}, {"0c", "00110000"}, {"30", "00001100"}};
+    QCOMPARE(pattern, patterns.value(last));
+}
+
+// The same reader and limits as "Open File": too large, not a regular file, a row that cannot be
+// played.
+void CliTest::playRefusesWhatOpenFileRefuses() {
+    CliRig rig(1);
+    QFile big(rig.path("big.txt"));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QVERIFY(big.resize(16 * 1024 * 1024 + 1));
+    big.close();
+    for (const char* file : {"big.txt", "."}) {
+        const Result refused = rig.run({"play", file});
+        QCOMPARE(refused.status, 2);
+        QCOMPARE(refused.errLines.size(), 1);
+        QVERIFY(refused.errLines[0].contains(QLatin1String(file)));
+    }
+    QVERIFY(rig.takeTrace().filter(QRegularExpression(QStringLiteral("^open "))).isEmpty());
+    rig.write("short.txt", "10000000-1\r\n1111\r\n");
+    const Result bad = rig.run({"play", "short.txt"});
+    QCOMPARE(bad.status, 2);
+    QVERIFY2(bad.errLines.value(0).contains(QLatin1String("step 2")), qPrintable(bad.errLines[0]));
+    QCOMPARE(rig.writes(), QStringList{"write 01 ok"}); // the short row stopped before the board
+}
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "test_cli.moc"
