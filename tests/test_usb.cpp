@@ -237,6 +237,16 @@ void UsbTest::commandLineGetAndSet() {
     QCOMPARE(emulated.state().pins, 0x8f);
     QCOMPARE(run({"get", "--board", "2"}).first, 1);
     QVERIFY(emulated.state().driverBound); // the serial driver given back after each run
+    // While this process holds the board, as the window would, the command line reports it busy.
+    const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+    board::Handle held = 0;
+    QVERIFY(board::succeeded(driver->openByIndex(0, held)));
+    const int writesBefore = emulated.state().bulkWrites;
+    QCOMPARE(run({"set", "00000000"}).first, 1);
+    QCOMPARE(emulated.state().bulkWrites, writesBefore);
+    QCOMPARE(emulated.state().pins, 0x8f);
+    driver->close(held);
+    QCOMPARE(run({"set", "00000000"}).first, 0);
 }
 
 int main(int argc, char* argv[]) {

@@ -115,6 +115,27 @@ EmulatedBoard::EmulatedBoard(BoardSetup setup)
     state_.pins = setup_.pins;
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect_after(handler_, "handle-ioctl", G_CALLBACK(&EmulatedBoard::onIoctl), this);
+    g_signal_connect(handler_, "client-vanished", G_CALLBACK(&EmulatedBoard::onClientVanished),
+                     this);
+}
+
+// A process that ends (or closes the device) without releasing the interface loses its claim, as
+// the kernel releases it.
+void EmulatedBoard::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
+    auto* board = static_cast<EmulatedBoard*>(self);
+    const std::lock_guard lock(board->lock_);
+    if (board->claimedBy_ == client)
+        board->claimedBy_ = nullptr;
+}
+
+// Only one open device file can claim the interface; another gets EBUSY, as from the kernel.
+bool EmulatedBoard::claim(UMockdevIoctlClient* client) {
+    if (claimedBy_ && claimedBy_ != client) {
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return false;
+    }
+    claimedBy_ = client;
+    return true;
 }
 
 EmulatedBoard::~EmulatedBoard() {
@@ -185,6 +206,8 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
         return true;
     }
     case USBDEVFS_DISCONNECT_CLAIM:
+        if (!claim(client))
+            return true;
         if (state_.driverBound) {
             state_.driverBound = false;
             ++state_.driverDetaches;
@@ -219,7 +242,14 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
         return true;
     }
     case USBDEVFS_CLAIMINTERFACE:
+        if (claim(client))
+            umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
     case USBDEVFS_RELEASEINTERFACE:
+        if (claimedBy_ == client)
+            claimedBy_ = nullptr;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
         umockdev_ioctl_client_complete(client, 0, 0);

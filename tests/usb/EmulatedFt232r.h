@@ -70,6 +70,9 @@ public:
 private:
     struct Urb;
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+    static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                 void* self);
+    bool claim(UMockdevIoctlClient* client);
     bool handle(UMockdevIoctlClient* client);
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
@@ -84,6 +87,7 @@ private:
     BoardState state_;
     bool wedged_ = false;
     bool unplugged_ = false;
+    UMockdevIoctlClient* claimedBy_ = nullptr;  // the device file holding the interface
     std::vector<UMockdevIoctlData*> inFlight_;  // submitted, not yet completed (referenced)
     std::vector<UMockdevIoctlData*> completed_; // completed, waiting to be reaped (referenced)
 };
