@@ -56,62 +56,124 @@ class ModelTest : public QObject {
     Q_OBJECT
 private slots:
     void aProgramPlaysTickByTick();
-    void repeatLoopsAndPauseHoldsTheTicks();
+    void stopMidCountRestoresTheDelay();
+    void pauseHoldsTheCountAndTheTicks();
+    void repeatLoops();
     void aFailingTickStopsTheRunAndIsReturned();
     void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
     void captionsDecideManualClicks();
     void theThreadPlaysOnTimeAndStopsAtPause();
 };
 
-// Each step is held max(delay, 1) ticks; the relays change only when a step is applied.
+// Each step is held max(delay, 1) ticks; the relays change only when a step is applied, and the
+// rows end as they were.
 void ModelTest::aProgramPlaysTickByTick() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-3", "01000000-0", "00100000-1"});
-    QVERIFY(!sequencer.tickNow()); // the timer is off: no tick
-    rig.model.startOrStop();
-    QCOMPARE(rig.state().startCaption, std::string("Stop"));
-    QCOMPARE(rig.take(), (Log{"write 01"}));
-    QCOMPARE(rig.state().delayText, QStringLiteral("3"));
-    QVERIFY(sequencer.tickNow());
-    QVERIFY(sequencer.tickNow());
-    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-1")); // the row shows the count
-    QVERIFY(rig.take().empty());
-    QVERIFY(sequencer.tickNow()); // the third tick moves on
-    QCOMPARE(rig.take(), (Log{"write 02"}));
-    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-3")); // its delay restored
-    QVERIFY(sequencer.tickNow()); // delay 0 is held for one tick too
+    rig.model.replaceRows({"10000000-5", "01000000-0", "00100000-3"});
+    rig.model.selectRow(2);
     QCOMPARE(rig.take(), (Log{"write 04"}));
-    QVERIFY(sequencer.tickNow()); // the last step ends the run
+    QVERIFY(!sequencer.tickNow()); // the timer is off: no tick
+    rig.model.startOrStop();       // row 0 applied, though row 2 was current
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QCOMPARE(rig.state().startCaption, std::string("Stop"));
+    QCOMPARE(rig.state().delayText, QStringLiteral("5")); // row 0's own delay is the first count
+    QCOMPARE(rig.state().savedStepDelay, 5);
+    std::vector<std::pair<int, Log>> writes;
+    for (int tick = 1; tick <= 9; ++tick) {
+        QVERIFY(sequencer.tickNow());
+        if (tick == 1)
+            QCOMPARE(rig.model.rowText(0), std::string_view("10000000-4")); // the row counts
+        if (Log log = rig.take(); !log.empty())
+            writes.emplace_back(tick, log);
+    }
+    QCOMPARE(writes, (std::vector<std::pair<int, Log>>{{5, {"write 02"}}, {6, {"write 04"}}}));
     QVERIFY(!rig.state().timerEnabled);
     QCOMPARE(rig.state().startCaption, std::string("Start"));
-    QCOMPARE(rig.state().currentRow, 2);
-    QVERIFY(rig.take().empty());
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().currentRow, 2); // the last row stays current, its delay in the edit
+    QCOMPARE(rig.state().delayText, QStringLiteral("3"));
+    QCOMPARE(rig.model.rowTexts(),
+             (std::vector<std::string>{"10000000-5", "01000000-0", "00100000-3"}));
     QCOMPARE(rig.model.relay(3).lamp, model::Lamp::On);
     QCOMPARE(rig.model.relay(1).lamp, model::Lamp::Off);
 }
 
-void ModelTest::repeatLoopsAndPauseHoldsTheTicks() {
+// Stop keeps the row and the relays and gives the step its full delay back; the next Start
+// begins at row 0 again, applied though it is current.
+void ModelTest::stopMidCountRestoresTheDelay() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-1", "01000000-1"});
+    rig.model.replaceRows({"10000000-5", "01000000-3"});
+    rig.model.selectRow(1);
+    rig.model.startOrStop();
+    sequencer.tickNow();
+    sequencer.tickNow();
+    QCOMPARE(rig.state().delayText, QStringLiteral("3"));
+    rig.take();
+    rig.model.startOrStop();
+    QCOMPARE(rig.state().delayText, QStringLiteral("5"));
+    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-5"));
+    QCOMPARE(rig.state().currentRow, 0);
+    QVERIFY(rig.take().empty());
+    QVERIFY(!rig.state().timerEnabled);
+    rig.model.startOrStop();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QCOMPARE(rig.state().startCaption, std::string("Stop"));
+}
+
+// Pause holds the count and the ticks; Stop while paused ends the run; Pause does nothing while
+// stopped.
+void ModelTest::pauseHoldsTheCountAndTheTicks() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
+    rig.model.pauseOrResume();
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QVERIFY(!rig.state().timerEnabled);
+    rig.model.replaceRows({"10000000-9"});
+    rig.model.startOrStop();
+    sequencer.tickNow();
+    rig.model.pauseOrResume();
+    QCOMPARE(rig.state().pauseCaption, std::string("Resume"));
+    QVERIFY(!sequencer.tickNow());
+    QCOMPARE(rig.state().delayText, QStringLiteral("8"));
+    rig.model.pauseOrResume();
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QVERIFY(sequencer.tickNow());
+    rig.model.pauseOrResume();
+    rig.model.startOrStop(); // Stop while paused
+    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().delayText, QStringLiteral("9"));
+}
+
+// Without Repeat a one-row program ends with its step; with Repeat the count starts again
+// without applying the row again, and a longer program loops through its rows.
+void ModelTest::repeatLoops() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
+    rig.model.replaceRows({"10000000-3"});
+    rig.model.startOrStop();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    sequencer.tickNow();
+    sequencer.tickNow();
+    QVERIFY(rig.state().timerEnabled);
+    sequencer.tickNow(); // the third tick ends the step and the program
+    QVERIFY(!rig.state().timerEnabled);
+    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-3"));
     rig.model.setRepeat(true);
+    rig.model.startOrStop();
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    for (int tick = 0; tick < 9; ++tick)
+        QVERIFY(sequencer.tickNow());
+    QCOMPARE(rig.state().delayText, QStringLiteral("3")); // the count started again
+    QVERIFY(rig.take().empty());
+    rig.model.startOrStop();
+    rig.model.replaceRows({"10000000-1", "01000000-1"});
     rig.model.startOrStop();
     for (int tick = 0; tick < 4; ++tick)
         QVERIFY(sequencer.tickNow());
     QCOMPARE(rig.take(), (Log{"write 01", "write 02", "write 01", "write 02", "write 01"}));
-    rig.model.pauseOrResume();
-    QCOMPARE(rig.state().pauseCaption, std::string("Resume"));
-    QVERIFY(!sequencer.tickNow());
-    rig.model.pauseOrResume();
-    QVERIFY(sequencer.tickNow());
-    QCOMPARE(rig.take(), (Log{"write 02"}));
-    rig.model.startOrStop(); // Stop keeps the row and the relays
-    QVERIFY(rig.take().empty());
-    QCOMPARE(rig.state().currentRow, 1);
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
-    rig.model.pauseOrResume(); // Pause does nothing while stopped
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
 }
 
 // The failure is the tick's: it stops the run as Stop does and is handed back once, not sent to

@@ -52,11 +52,6 @@ private slots:
     void applyingARowUsesEachReadingRule();
     void applyingAShortRowStopsBeforeTheBoard();
     void addClearAndClearAll();
-    void sequencerHoldsEachStepMaxDTicks();
-    void startAppliesRowZeroAndRowsKeepTheirDelays();
-    void stopMidCountRestoresTheDelay();
-    void pauseResumeAndStopFollowTheCaptions();
-    void oneRowProgramsWithAndWithoutRepeat();
     void sliderSetsTheResolution();
     void saveWritesCrLfLinesUnderOneTxtName();
     void openReplacesTheListOnlyWhenTheFileWasRead();
@@ -198,117 +193,6 @@ void TimerModeTest::addClearAndClearAll() {
     QCOMPARE(rig.form1->lamp(1).color(), clRed);
     QCOMPARE(rig.button("Button2")->caption(), QStringLiteral("Relay 1 ON"));
     QCOMPARE(edit9(rig).text(), QStringLiteral("0"));
-}
-
-// Resolution 10 with delays 5, 0, 3: the second pattern goes out at tick 5 (50 ms), the third at
-// tick 6 (60 ms), and the program ends at tick 9.
-void TimerModeTest::sequencerHoldsEachStepMaxDTicks() {
-    Rig rig(1);
-    rig.openBoard(0x00);
-    rig.control<QSlider>("TrackBar1")->setValue(10);
-    setRows(rig, {"10000000-5", "01000000-0", "00100000-3"}, 2);
-    rig.form1->Button34Click();
-    QVERIFY(rig.form1->model().state().timerEnabled);
-    QCOMPARE(rig.take(), (Log{"write 01"})); // row 0 applied at Start
-    std::vector<std::pair<int, Log>> writes;
-    for (int tick = 1; tick <= 9; ++tick) {
-        rig.form1->Timer1Timer();
-        const Log log = rig.take();
-        if (!log.empty())
-            writes.emplace_back(tick, log);
-    }
-    QCOMPARE(writes, (std::vector<std::pair<int, Log>>{{5, {"write 02"}}, {6, {"write 04"}}}));
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
-    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QCOMPARE(rig.grid().row(), 2); // the last row stays current, its delay in the spin box
-    QCOMPARE(edit9(rig).text(), QStringLiteral("3"));
-    QCOMPARE(gridRows(rig.grid()),
-             (std::vector<QString>{"10000000-5", "01000000-0", "00100000-3"}));
-}
-
-void TimerModeTest::startAppliesRowZeroAndRowsKeepTheirDelays() {
-    Rig rig(1);
-    rig.openBoard(0x00);
-    setRows(rig, {"10000000-2", "01000000-4", "00100000-1"}, 2);
-    QCOMPARE(edit9(rig).text(), QStringLiteral("1"));
-    rig.form1->Button34Click();
-    QCOMPARE(edit9(rig).text(), QStringLiteral("2")); // row 0's own delay is the first count
-    QCOMPARE(rig.state.savedStepDelay, 2);
-    rig.form1->Timer1Timer();
-    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-1")); // the row shows the count
-    for (int tick = 0; tick < 10 && rig.form1->model().state().timerEnabled; ++tick)
-        rig.form1->Timer1Timer();
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    QCOMPARE(gridRows(rig.grid()),
-             (std::vector<QString>{"10000000-2", "01000000-4", "00100000-1"}));
-}
-
-void TimerModeTest::stopMidCountRestoresTheDelay() {
-    Rig rig(1);
-    rig.openBoard(0x00);
-    setRows(rig, {"10000000-5", "01000000-3"}, 1);
-    rig.form1->Button34Click();
-    rig.form1->Timer1Timer();
-    rig.form1->Timer1Timer();
-    QCOMPARE(edit9(rig).text(), QStringLiteral("3"));
-    rig.take();
-    rig.form1->Button34Click(); // Stop
-    QCOMPARE(edit9(rig).text(), QStringLiteral("5"));
-    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-5"));
-    QCOMPARE(rig.grid().row(), 0);
-    QVERIFY(rig.take().empty()); // the relays do not change
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    // A following Start begins again at row 0, applied again though it is current.
-    rig.form1->Button34Click();
-    QCOMPARE(rig.take(), (Log{"write 01"}));
-    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
-}
-
-void TimerModeTest::pauseResumeAndStopFollowTheCaptions() {
-    Rig rig(1);
-    rig.openBoard(0x00);
-    rig.form1->Button35Click(); // stopped: nothing happens
-    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    setRows(rig, {"10000000-9"}, 0);
-    rig.form1->Button34Click();
-    rig.form1->Timer1Timer();
-    rig.form1->Button35Click();
-    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Resume"));
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    QCOMPARE(edit9(rig).text(), QStringLiteral("8")); // pausing keeps the count
-    rig.form1->Button35Click();
-    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QVERIFY(rig.form1->model().state().timerEnabled);
-    rig.form1->Button35Click();
-    rig.form1->Button34Click(); // Stop while paused
-    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
-    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
-    QCOMPARE(edit9(rig).text(), QStringLiteral("9"));
-}
-
-void TimerModeTest::oneRowProgramsWithAndWithoutRepeat() {
-    Rig rig(1);
-    rig.openBoard(0x00);
-    setRows(rig, {"10000000-3"}, 0);
-    rig.form1->Button34Click();
-    QCOMPARE(rig.take(), (Log{"write 01"})); // Start plays the first step, current or not
-    rig.form1->Timer1Timer();
-    rig.form1->Timer1Timer();
-    QVERIFY(rig.form1->model().state().timerEnabled);
-    rig.form1->Timer1Timer(); // the third tick ends the step and the program
-    QVERIFY(!rig.form1->model().state().timerEnabled);
-    QCOMPARE(rig.grid().cell(0), QStringLiteral("10000000-3"));
-
-    rig.control<QCheckBox>("CheckBox1")->setChecked(true);
-    rig.form1->Button34Click();
-    QCOMPARE(rig.take(), (Log{"write 01"}));
-    for (int tick = 0; tick < 9; ++tick)
-        rig.form1->Timer1Timer();
-    QVERIFY(rig.form1->model().state().timerEnabled);
-    QCOMPARE(edit9(rig).text(), QStringLiteral("3")); // the count started again
-    QVERIFY(rig.take().empty());                      // without applying the row again
 }
 
 void TimerModeTest::sliderSetsTheResolution() {
