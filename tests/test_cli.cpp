@@ -1,7 +1,9 @@
 // tambrook-cli as a script runs it: the real binary on simulated boards, judged by its exit
 // status, its output and the board's trace of driver calls.
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -94,6 +96,7 @@ private slots:
     void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep();
     void playRefusesWhatOpenFileRefuses();
+    void playShowsOneUpdatingLineOnATerminal();
 };
 
 void CliTest::listNumbersTheBoards() {
@@ -263,6 +266,30 @@ void CliTest::playRefusesWhatOpenFileRefuses() {
     QCOMPARE(bad.status, 2);
     QVERIFY2(bad.errLines.value(0).contains(QLatin1String("step 2")), qPrintable(bad.errLines[0]));
     QCOMPARE(rig.writes(), QStringList{"write 01 ok"}); // the short row stopped before the board
+}
+
+// script(1) gives the command a terminal; its output is the line, redrawn with carriage returns.
+void CliTest::playShowsOneUpdatingLineOnATerminal() {
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    CliRig rig(1);
+    rig.write("p.txt", "10000000-20\r\n01000000-20\r\n");
+    QProcess terminal;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
+    terminal.setProcessEnvironment(environment);
+    terminal.setWorkingDirectory(QFileInfo(rig.path("p.txt")).absolutePath());
+    terminal.start(script,
+                   {QStringLiteral("-qec"),
+                    QStringLiteral(TAMBROOK_CLI) + QStringLiteral(" play p.txt --resolution 10"),
+                    QStringLiteral("/dev/null")});
+    QVERIFY(terminal.waitForFinished(30000));
+    QCOMPARE(terminal.exitCode(), 0);
+    const QString shown = QString::fromLocal8Bit(terminal.readAllStandardOutput());
+    QVERIFY2(shown.contains(QLatin1String("\rstep 1 of 2, ")), qPrintable(shown));
+    QVERIFY2(shown.contains(QLatin1String("\rstep 2 of 2, ")), qPrintable(shown));
+    QCOMPARE(shown.count(QLatin1Char('\n')), 1); // one line, ended when the run ends
 }
 
 QTEST_GUILESS_MAIN(CliTest)
