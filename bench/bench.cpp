@@ -327,7 +327,9 @@ Row sequencerRow(const std::string& where, const SequencerFigures& f, double p99
 }
 
 // P1 in a child on a virtual X display (xvfb-run), where every tick's repaint really happens;
-// with `busy`, two busy loops run beside it on the machine's two cores.
+// with `busy`, two busy loops run beside it on the machine's two cores. With `ordinary`, the child
+// runs without the capability to raise its scheduling (setpriv), as an ordinary user's process
+// does, so the sequencer's thread falls back to ordinary scheduling.
 Row pauseRow(const std::string& where, const SequencerFigures& f) {
     return {"Pause clicked during a 1 ms run: writes stop (" + where + ")", "≤ 50 ms",
             fmt("%.2f ms", f.pauseMs), f.pauseMs >= 0 && f.pauseMs <= 50};
@@ -338,8 +340,12 @@ std::string schedulingNote(const SequencerFigures& f) {
                       : "ordinary (SCHED_FIFO refused; fell back)";
 }
 
-std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy) {
-    const std::string where = busy ? "Xvfb, two busy loops beside it" : "Xvfb, idle";
+std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordinary) {
+    const std::string where = std::string(busy ? "Xvfb, two busy loops beside it" : "Xvfb, idle") +
+                              (ordinary ? ", without real-time rights" : "");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (ordinary && setpriv.isEmpty())
+        return {{"P1 (" + where + ")", "", "not measured: setpriv is missing", true}};
     const double target = busy ? 1.0 : 0.5;
     const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
     if (xvfbRun.isEmpty())
@@ -355,9 +361,13 @@ std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     child.setProcessEnvironment(environment);
-    child.start(xvfbRun, {QStringLiteral("-a"), QStringLiteral("-s"),
-                          QStringLiteral("-screen 0 1024x768x24"), self,
-                          QStringLiteral("--sequencer-figures")});
+    QStringList arguments{QStringLiteral("-a"), QStringLiteral("-s"),
+                          QStringLiteral("-screen 0 1024x768x24")};
+    if (ordinary)
+        arguments << setpriv << QStringLiteral("--bounding-set=-sys_nice")
+                  << QStringLiteral("--inh-caps=-sys_nice");
+    arguments << self << QStringLiteral("--sequencer-figures");
+    child.start(xvfbRun, arguments);
     child.waitForFinished(300000);
     for (const auto& loop : loops) {
         loop->kill();
@@ -477,8 +487,9 @@ int main(int argc, char* argv[]) {
     // P1: 1000 steps of delay 1 at 1 ms, here and on a virtual X display where the window paints.
     rows.push_back(sequencerRow("offscreen", measureSequencer(), 0.5));
     for (const bool busy : {false, true})
-        for (Row& row : sequencerRowsOnXvfb(self, busy))
-            rows.push_back(std::move(row));
+        for (const bool ordinary : {false, true})
+            for (Row& row : sequencerRowsOnXvfb(self, busy, ordinary))
+                rows.push_back(std::move(row));
     rows.push_back(commandLinePlayRow());
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
     for (const auto& [steps, delay, resolution] :
@@ -639,7 +650,8 @@ int main(int argc, char* argv[]) {
                "same runs measured p99 3.08 ms idle and 19.6 ms beside the busy loops. The "
                "scheduling row says whether the thread got SCHED_FIFO; where the process may not "
                "have it (an ordinary user without the real-time limit) the thread runs as an "
-               "ordinary one.\n"
+               "ordinary one; the rows marked without real-time rights run the same child with "
+               "that capability dropped, as such a user would.\n"
                "- Pause: a real mouse click on Pause is posted 300 ms into a 1 ms run; the figure "
                "is the time from posting it to the later of its handler and the run's last write\n"
                "- P6: tambrook-cli plays the same program on the same model and sequencer, "
