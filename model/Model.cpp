@@ -554,6 +554,8 @@ void Model::startProgram() {
     else
         selectRow(0);
     state_.savedStepDelay = state_.timerValue;
+    // The first step is held from the moment it reached the board.
+    state_.timerEnabledAt = monotonicNow();
 }
 
 // The current row stays and the relays keep its pattern; the step's full delay comes back.

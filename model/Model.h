@@ -69,7 +69,7 @@ struct State {
     std::string pauseCaption{kPause};        // Button35
     bool timerEnabled = true;                // as the form describes it, until start-up
     std::uint64_t timerRun = 0;              // counts the times the timer was enabled
-    std::int64_t timerEnabledAt = 0;         // monotonic ns of the last enabling
+    std::int64_t timerEnabledAt = 0;         // monotonic ns the run's ticks count from
     std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
 };
 

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kFrameIntervalMs = 16; // about 60 repaints a second while a program runs
+constexpr int kFrameIntervalMs = 17; // at most about 60 repaints a second while a program runs
 
 QString latin1(std::string_view bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
@@ -147,13 +147,15 @@ void TForm1::keepReadoutBesideItsLabel() {
 
 // The model's lock is held for the whole action, its pauses and dialogs included, so a tick that
 // falls due meanwhile waits for it. A failure stops the action where it happened and is shown
-// once; what the action had changed stays changed.
+// once; what the action had changed stays changed. The result is shown once the lock is free.
 void TForm1::act(const std::function<void()>& action) {
-    const std::lock_guard lock(model_.mutex());
-    try {
-        action();
-    } catch (...) {
-        reportHandlerFailure(platform_, this, std::current_exception());
+    {
+        const std::lock_guard lock(model_.mutex());
+        try {
+            action();
+        } catch (...) {
+            reportHandlerFailure(platform_, this, std::current_exception());
+        }
     }
     render();
 }
