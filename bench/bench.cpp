@@ -414,6 +414,35 @@ std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordina
             {"Sequencer thread scheduling (" + where + ")", "reported", schedulingNote(f), true}};
 }
 
+// The machine's own floor: a bare thread sleeping to absolute 1 ms deadlines, 1000 times per run,
+// measured in the same run as the figures above it. Lateness beyond this is the program's.
+Row bareThreadRow() {
+    std::vector<double> lateness;
+    for (int run = 0; run < kRuns; ++run) {
+        std::thread sleeper([&] {
+            timespec deadline{};
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
+            for (int tick = 0; tick < 1000; ++tick) {
+                deadline.tv_nsec += 1'000'000;
+                if (deadline.tv_nsec >= 1'000'000'000) {
+                    deadline.tv_nsec -= 1'000'000'000;
+                    ++deadline.tv_sec;
+                }
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+                timespec woke{};
+                clock_gettime(CLOCK_MONOTONIC, &woke);
+                lateness.push_back(static_cast<double>(woke.tv_sec - deadline.tv_sec) * 1e3 +
+                                   static_cast<double>(woke.tv_nsec - deadline.tv_nsec) / 1e6);
+            }
+        });
+        sleeper.join();
+    }
+    return {"Reference: a bare thread sleeping to absolute 1 ms deadlines (this run)", "reported",
+            "p99 lateness " + fmt("%.3f ms", percentile(lateness, 0.99)) + ", worst " +
+                fmt("%.3f ms", *std::max_element(lateness.begin(), lateness.end())),
+            true};
+}
+
 // The same 1000 steps played by tambrook-cli on a simulated board, timed from its trace.
 Row commandLinePlayRow() {
     std::vector<double> spans, errors;
@@ -508,6 +537,7 @@ int main(int argc, char* argv[]) {
     std::vector<Row> rows;
 
     // P1: 1000 steps of delay 1 at 1 ms, here and on a virtual X display where the window paints.
+    rows.push_back(bareThreadRow());
     rows.push_back(sequencerRow("offscreen", measureSequencer(), 0.5));
     for (const bool busy : {false, true})
         for (const bool ordinary : {false, true})
