@@ -114,7 +114,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         if (const std::optional<QString> failure =
                 reader.openProgramFile(QString::fromLocal8Bit(command.file.c_str())))
             return fail(kBadInput, failure->toLocal8Bit().toStdString());
-        program = std::move(reader.state().rows);
+        program = reader.takeRows();
     }
     model::Model model(driver, pause);
     std::exception_ptr tickFailure;

@@ -46,7 +46,7 @@ std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file, Prog
 Model::Model(board::Driver& driver, Pause& pause)
     : board_(driver)
     , pause_(pause) {
-    state_.rows.resize(1);
+    rows_.resize(1);
 }
 
 // ---- failures of actions set off by other actions ----------------------------------------------
@@ -88,13 +88,11 @@ void Model::close() {
 // ---- board list and opening ---------------------------------------------------------------------
 
 void Model::discoverBoards() {
-    state_.boardEntries.clear();
-    state_.boardEntry = -1;
     state_.deviceCount = 0;
     board_.driver().countDevices(state_.deviceCount);
     state_.boardEntries = board::boardListEntries(state_.deviceCount);
-    if (!state_.boardEntries.empty())
-        state_.boardEntry = 0; // a list that fills up selects its first entry
+    // A list that fills up selects its first entry.
+    state_.boardEntry = state_.boardEntries.empty() ? -1 : 0;
     state_.boardListText = board::boardListText(state_.deviceCount);
     if (state_.deviceCount == 0)
         setStatusPanel(false);
@@ -297,7 +295,7 @@ void Model::storeEditedLabels(const QString& onText, const QString& offText) {
 // ---- rows, the delay edit and the timer value --------------------------------------------------
 
 void Model::setRowCount(int count) {
-    state_.rows.resize(static_cast<std::size_t>(std::max(count, 1)));
+    rows_.resize(static_cast<std::size_t>(std::max(count, 1)));
     state_.currentRow = std::min(state_.currentRow, rowCount() - 1);
     ++state_.rowsVersion;
 }
@@ -307,7 +305,7 @@ void Model::setRowText(int row, std::string_view text) {
     text = text.substr(0, text.find_first_of("\r\n"));
     if (rowText(row) == text)
         return;
-    state_.rows.set(static_cast<std::size_t>(row), text);
+    rows_.set(static_cast<std::size_t>(row), text);
     ++state_.rowsVersion;
 }
 
@@ -484,17 +482,25 @@ void Model::clearAllSteps() {
 
 std::vector<std::string> Model::rowTexts() const {
     std::vector<std::string> rows;
-    rows.reserve(state_.rows.size());
+    rows.reserve(rows_.size());
     for (int row = 0; row < rowCount(); ++row)
         rows.emplace_back(rowText(row));
     return rows;
 }
 
+ProgramRows Model::takeRows() {
+    ProgramRows taken = std::exchange(rows_, ProgramRows());
+    rows_.resize(1);
+    state_.currentRow = 0;
+    ++state_.rowsVersion;
+    return taken;
+}
+
 // Row 0 becomes current and nothing is applied until a row is selected.
 void Model::replaceRows(ProgramRows rows) {
-    state_.rows = std::move(rows);
-    if (state_.rows.empty())
-        state_.rows.resize(1);
+    rows_ = std::move(rows);
+    if (rows_.empty())
+        rows_.resize(1);
     state_.currentRow = 0;
     ++state_.rowsVersion;
 }

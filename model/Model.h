@@ -39,7 +39,9 @@ inline constexpr std::string_view kResume = "Resume";
 inline constexpr int kDelayMinimum = 0;
 inline constexpr int kDelayMaximum = 9999;
 
-// Everything the window treats as state, as plain data. The views render it and nothing else.
+// Everything the window treats as state, as plain data, but the program rows, which the model
+// keeps apart: the views render a copy of this, taken under the model's lock, and read the rows
+// they draw from the model.
 struct State {
     // ---- shared by both windows
     std::uint8_t relayByte = 0;     // bit n-1 = relay n; the buffer of every read and write
@@ -59,7 +61,6 @@ struct State {
     std::array<RelayView, board::kRelayCount> relays{};
 
     // ---- "Timer Mode": the program list, the step delay and the run
-    ProgramRows rows;
     int currentRow = 0;
     QString delayText = QStringLiteral("0"); // Edit9: may differ from the value ("05")
     int timerValue = 0;                      // UpDown1's position
@@ -171,10 +172,10 @@ public:
     const RelayView& relay(int relay) const {
         return state_.relays.at(static_cast<std::size_t>(relay - 1));
     }
-    std::string_view rowText(int row) const {
-        return state_.rows.at(static_cast<std::size_t>(row));
-    }
-    int rowCount() const { return static_cast<int>(state_.rows.size()); }
+    std::string_view rowText(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+    int rowCount() const { return static_cast<int>(rows_.size()); }
+    // Hands the rows over, leaving one empty row.
+    ProgramRows takeRows();
     void setRowCount(int count);
     void setRowText(int row, std::string_view text);
     void setDelayText(const QString& text);
@@ -198,6 +199,7 @@ private:
     board::RelayBoard board_;
     Pause& pause_;
     State state_;
+    ProgramRows rows_;
     FailureSink failureSink_;
     std::function<void()> timerObserver_;
     bool inTick_ = false;

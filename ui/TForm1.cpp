@@ -345,45 +345,25 @@ void TForm1::closeEvent(QCloseEvent* event) {
 // signals blocked, so that rendering never runs a handler and an unchanged control is not
 // repainted.
 
-struct TForm1::Shown {
-    std::array<model::RelayView, board::kRelayCount> relays;
-    bool boardFound = false;
-    std::vector<std::string> boardEntries;
-    std::string boardListText;
-    int boardEntry = -1;
-    int rowCount = 1;
-    int currentRow = 0;
-    std::uint64_t rowsVersion = 0;
-    QString delayText;
-    int timerValue = 0;
-    int resolution = 1;
-    bool repeat = false;
-    std::string startCaption;
-    std::string pauseCaption;
-    bool timerEnabled = false;
-};
-
 void TForm1::render() {
-    Shown shown;
+    model::State shown;
+    int rowCount = 1;
     {
         const std::lock_guard lock(model_.mutex());
-        const model::State& state = model_.state();
-        shown = {state.relays,       state.boardFound,   state.boardEntries, state.boardListText,
-                 state.boardEntry,   model_.rowCount(),  state.currentRow,   state.rowsVersion,
-                 state.delayText,    state.timerValue,   state.resolution,   state.repeat,
-                 state.startCaption, state.pauseCaption, state.timerEnabled};
+        shown = model_.state();
+        rowCount = model_.rowCount();
         ticked_ = false;
     }
     renderRelays(shown);
     renderBoardList(shown);
-    renderProgram(shown);
+    renderProgram(shown, rowCount);
     if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
     else if (!shown.timerEnabled && frameTimer_->isActive())
         frameTimer_->stop();
 }
 
-void TForm1::renderRelays(const Shown& shown) {
+void TForm1::renderRelays(const model::State& shown) {
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         const model::RelayView& view = shown.relays.at(static_cast<std::size_t>(entry.relay - 1));
         TButton& button = relayButton(entry.relay);
@@ -400,7 +380,7 @@ void TForm1::renderRelays(const Shown& shown) {
     }
 }
 
-void TForm1::renderBoardList(const Shown& shown) {
+void TForm1::renderBoardList(const model::State& shown) {
     ui->Panel27->setColor(shown.boardFound ? clLime : clRed);
     const QString status =
         shown.boardFound ? QStringLiteral("Board found !") : QStringLiteral("Board not found !");
@@ -425,11 +405,11 @@ void TForm1::renderBoardList(const Shown& shown) {
         list.setEditText(text);
 }
 
-void TForm1::renderProgram(const Shown& shown) {
+void TForm1::renderProgram(const model::State& shown, int rowCount) {
     Ui::TForm1& u = *ui;
     const bool textsChanged = shown.rowsVersion != rowsVersionShown_;
     rowsVersionShown_ = shown.rowsVersion;
-    u.StringGrid4->showRows(shown.rowCount, shown.currentRow, textsChanged);
+    u.StringGrid4->showRows(rowCount, shown.currentRow, textsChanged);
     if (u.Edit9->text() != shown.delayText) {
         const QSignalBlocker blocker(u.Edit9);
         u.Edit9->setText(shown.delayText);

@@ -83,10 +83,9 @@ private:
     void keepReadoutBesideItsLabel();
     void onTick(std::exception_ptr failure, bool timerEnabled);
     void runEnded(std::exception_ptr failure);
-    struct Shown;
-    void renderRelays(const Shown& shown);
-    void renderBoardList(const Shown& shown);
-    void renderProgram(const Shown& shown);
+    void renderRelays(const model::State& shown);
+    void renderBoardList(const model::State& shown);
+    void renderProgram(const model::State& shown, int rowCount);
 
     std::unique_ptr<Ui::TForm1> ui;
     model::Model& model_;
