@@ -327,19 +327,21 @@ void Model::clickRow(int row) {
 // Edit9's text: the timer value follows any text that reads as a number, and every change
 // composes the current row.
 void Model::setDelayText(const QString& text) {
-    if (text == state_.delayText)
-        return;
-    state_.delayText = text;
-    readTimerValueFromText();
-    runSetOff([this] { composeCurrentRow(); });
+    if (storeDelayText(text))
+        runSetOff([this] { composeCurrentRow(); });
 }
 
 void Model::editDelayText(const QString& text) {
+    if (storeDelayText(text))
+        composeCurrentRow();
+}
+
+bool Model::storeDelayText(const QString& text) {
     if (text == state_.delayText)
-        return;
+        return false;
     state_.delayText = text;
     readTimerValueFromText();
-    composeCurrentRow();
+    return true;
 }
 
 void Model::readTimerValueFromText() {

@@ -190,6 +190,7 @@ private:
     void manualClickSequence(int relay);
     void settleAndReadBack();
     void setStepButtonOn(int relay, bool on);
+    bool storeDelayText(const QString& text); // whether the text changed
     void readTimerValueFromText();
     void timerTick();
     std::string currentRowText() const { return std::string(rowText(state_.currentRow)); }

@@ -114,12 +114,9 @@ void TForm1::applyFonts() {
 void TForm1::resolveRelayControls() {
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         RelayControls& controls = relays_[static_cast<std::size_t>(entry.relay - 1)];
-        controls.lamp = findChild<TPanel*>(
-            QString::fromLatin1(entry.lamp.data(), static_cast<int>(entry.lamp.size())));
-        controls.relayButton = findChild<TButton*>(QString::fromLatin1(
-            entry.relayButton.data(), static_cast<int>(entry.relayButton.size())));
-        controls.stepButton = findChild<TButton*>(QString::fromLatin1(
-            entry.stepButton.data(), static_cast<int>(entry.stepButton.size())));
+        controls.lamp = findChild<TPanel*>(latin1(entry.lamp));
+        controls.relayButton = findChild<TButton*>(latin1(entry.relayButton));
+        controls.stepButton = findChild<TButton*>(latin1(entry.stepButton));
         Q_ASSERT(controls.lamp && controls.relayButton && controls.stepButton);
     }
 }
