@@ -1,5 +1,6 @@
 #include "board/SimulatedDriver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace board {
@@ -21,25 +23,66 @@ std::string hexByte(std::uint8_t value) {
 
 } // namespace
 
+namespace {
+
+// A count of calls: digits only, and small enough to count to.
+std::optional<std::uint64_t> callCount(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE)
+        return std::nullopt;
+    return value;
+}
+
+// Milliseconds, with an optional fraction, at most a minute.
+std::optional<std::chrono::microseconds> callTime(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+        return std::nullopt;
+    const double milliseconds = std::strtod(text.c_str(), nullptr);
+    if (!(milliseconds <= 60'000.0))
+        return std::nullopt;
+    return std::chrono::microseconds(static_cast<std::int64_t>(milliseconds * 1000.0 + 0.5));
+}
+
+// The value after "name=" in word, when word starts with it.
+std::optional<std::string> valueOf(const std::string& word, const std::string& name) {
+    const std::string prefix = name + '=';
+    if (word.rfind(prefix, 0) != 0)
+        return std::nullopt;
+    return word.substr(prefix.size());
+}
+
+} // namespace
+
 SimulatedFaults parseSimulatedFaults(const std::string& text) {
     SimulatedFaults faults;
     std::istringstream words(text);
     std::string word;
     while (std::getline(words, word, ',')) {
-        const std::string unplug = "unplug-after=";
-        if (word.rfind(unplug, 0) == 0) {
-            const std::string count = word.substr(unplug.size());
-            if (!count.empty() && count.find_first_not_of("0123456789") == std::string::npos)
-                faults.unplugAfterCalls = std::stoull(count);
-            else
-                faults.unknown.push_back(word);
+        std::optional<std::string> value;
+        bool understood = true;
+        if ((value = valueOf(word, "unplug-after"))) {
+            faults.unplugAfterCalls = callCount(*value);
+            understood = faults.unplugAfterCalls.has_value();
+        } else if ((value = valueOf(word, "wedge-after"))) {
+            faults.wedgeAfterCalls = callCount(*value);
+            understood = faults.wedgeAfterCalls.has_value();
+        } else if ((value = valueOf(word, "latency"))) {
+            const std::optional<std::chrono::microseconds> latency = callTime(*value);
+            faults.latency = latency.value_or(std::chrono::microseconds(0));
+            understood = latency.has_value();
         } else if (word == "fail-writes") {
             faults.failWrites = true;
         } else if (word == "fail-reads") {
             faults.failReads = true;
-        } else if (!word.empty()) {
-            faults.unknown.push_back(word);
+        } else {
+            understood = word.empty();
         }
+        if (!understood)
+            faults.unknown.push_back(word);
     }
     return faults;
 }
@@ -56,7 +99,7 @@ SimulatedDriver::SimulatedDriver(SimulatedBoardOptions options)
     : options_(std::move(options))
     , boards_(options_.boards) {
     for (const std::string& word : options_.faults.unknown)
-        warn("unknown simulated fault \"" + word + "\" ignored");
+        warn("simulated fault \"" + word + "\" not understood; ignored");
     if (!options_.traceFile.empty()) {
         trace_.reset(std::fopen(options_.traceFile.c_str(), "a"));
         if (!trace_)
@@ -124,7 +167,14 @@ void SimulatedDriver::saveState() const {
 
 bool SimulatedDriver::unplugged() {
     ++calls_;
-    return options_.faults.unplugAfterCalls && calls_ > *options_.faults.unplugAfterCalls;
+    const SimulatedFaults& faults = options_.faults;
+    if (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) {
+        std::this_thread::sleep_for(kWedgedCallTime);
+        return true;
+    }
+    if (faults.latency.count() > 0)
+        std::this_thread::sleep_for(faults.latency);
+    return faults.unplugAfterCalls && calls_ > *faults.unplugAfterCalls;
 }
 
 SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
@@ -197,7 +247,11 @@ Status SimulatedDriver::readPins(Handle handle, std::uint8_t& pins) {
     return record("read", hexByte(pins), Status::Ok);
 }
 
+// Closing is not counted as a call, so a board that vanished can still be let go; a wedged one
+// hangs here too.
 Status SimulatedDriver::close(Handle handle) {
+    if (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls)
+        std::this_thread::sleep_for(kWedgedCallTime);
     Board* board = openBoard(handle);
     if (board)
         board->open = false;

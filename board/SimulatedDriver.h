@@ -17,13 +17,19 @@ namespace board {
 // is unplugged or flaky.
 struct SimulatedFaults {
     std::optional<std::uint64_t> unplugAfterCalls; // every board vanishes after this many calls
+    std::optional<std::uint64_t> wedgeAfterCalls;  // then every call hangs, and fails
+    std::chrono::microseconds latency{0};          // every call takes this long, as USB does
     bool failWrites = false;
     bool failReads = false;
-    std::vector<std::string> unknown; // words that name no fault
+    std::vector<std::string> unknown; // words that name no fault, or values out of range
 };
 
-// Parses "unplug-after=N,fail-writes,fail-reads" (any subset, any order). Unknown words are
-// collected rather than refused, so that a typo never stops the program from starting.
+// How long one call of a wedged board hangs before it fails: the USB timeout of real boards.
+inline constexpr std::chrono::milliseconds kWedgedCallTime{300};
+
+// Parses "unplug-after=N,wedge-after=N,latency=MS,fail-writes,fail-reads" (any subset, any
+// order; MS may have a fraction, "1.2"). Unknown words and values out of range are collected
+// rather than refused, so that a typo never stops the program from starting.
 SimulatedFaults parseSimulatedFaults(const std::string& text);
 
 // Where the simulated boards report a setting they cannot use (stderr in the program).
@@ -75,6 +81,7 @@ private:
     };
 
     Board* openBoard(Handle handle);
+    // Counts a call and takes the time it costs; whether the boards have vanished or wedged.
     bool unplugged();
     Status record(const char* op, std::string values, Status status);
     void warn(const std::string& message) const;
