@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTimer>
 #include <QtTest>
 
 #include <cstdio>
@@ -54,6 +55,7 @@ private slots:
     void writesLandOnThePinsAndTheSerialDriverComesBack();
     void unpluggedAndWedgedBoardsFailWithoutHanging();
     void wholeSessionOnTheDefaultBackend();
+    void unplugDuringARunNeverFreezesTheWindow();
     void commandLineGetAndSet();
 };
 
@@ -210,6 +212,42 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     QCOMPARE(emulated.state().bulkWrites, 7);
     QVERIFY(emulated.state().driverBound);
     QVERIFY(emulated.state().unknownRequests.empty());
+}
+
+// The window and the emulated board in one process: the board is unplugged while a 1 ms Repeat
+// run plays. Each time, the run stops with one message and the window keeps answering.
+void UsbTest::unplugDuringARunNeverFreezesTheWindow() {
+    qunsetenv("TAMBROOK_SIMULATED_BOARDS");
+    const WorkingFolder folder;
+    for (int round = 0; round < 20; ++round) {
+        usbemu::EmulatedBus bus;
+        usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x00});
+        const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+        Log log;
+        RecordingPlatform platform(log);
+        MainWindow window(*driver, platform);
+        TForm1& form = window.form;
+        Ui::TForm1& ui = form.controls();
+        form.Button33Click();
+        QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
+        form.act([&] { form.model().replaceRows({"10000000-1", "01000000-1", "00100000-1"}); });
+        ui.CheckBox1->setChecked(true);
+        form.Button34Click();
+        QTRY_VERIFY(emulated.state().bulkWrites > 20);
+        QTest::qWait(round % 5);
+        bus.unplug(emulated);
+        // The event loop runs: a timer due in 10 ms fires, and the run ends by itself.
+        QElapsedTimer clock;
+        clock.start();
+        bool answered = false;
+        QTimer::singleShot(10, [&] { answered = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(answered, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(ui.Button34->caption(), QStringLiteral("Start"), 2000);
+        QTRY_COMPARE(platform.errors.size(), 1);
+        QCOMPARE(platform.errors.front(), QString::fromLatin1(model::kBoardStoppedAnswering));
+        QCOMPARE(ui.Panel27->text(), QStringLiteral("Board not found !"));
+        form.close();
+    }
 }
 
 // tambrook-cli in a child process, which inherits the emulated bus through umockdev-wrapper's

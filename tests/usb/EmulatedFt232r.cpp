@@ -163,9 +163,19 @@ void EmulatedBoard::setWedged(bool wedged) {
     wedged_ = wedged;
 }
 
+// As the kernel does on a disconnect, every transfer still in flight is given back, with
+// -ESHUTDOWN, for the client to reap.
 void EmulatedBoard::setUnplugged() {
     const std::lock_guard<std::mutex> guard(lock_);
     unplugged_ = true;
+    const int status = -ESHUTDOWN;
+    const int actual = 0;
+    for (UMockdevIoctlData* urb : inFlight_) {
+        store(urb, offsetof(usbdevfs_urb, status), &status, sizeof status);
+        store(urb, offsetof(usbdevfs_urb, actual_length), &actual, sizeof actual);
+        completed_.push_back(urb);
+    }
+    inFlight_.clear();
 }
 
 int EmulatedBoard::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
@@ -177,7 +187,9 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
     ++state_.requests;
-    if (unplugged_) {
+    // Transfers given back can still be reaped from a device that is gone; anything else fails.
+    const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (unplugged_ && !(reaping && !completed_.empty())) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return true;
     }
