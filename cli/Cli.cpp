@@ -163,7 +163,7 @@ int playProgram(board::Driver& driver, const Command& command) {
     for (;;) {
         timespec wait{0, 10'000'000};
         const bool signalled = sigtimedwait(&stopSignals, nullptr, &wait) > 0;
-        const std::lock_guard lock(model.mutex());
+        const model::Model::Lock lock = model.lockForAction();
         const model::State& state = model.state();
         if (terminal &&
             std::chrono::steady_clock::now() - shown >= std::chrono::milliseconds(100)) {
@@ -172,15 +172,15 @@ int playProgram(board::Driver& driver, const Command& command) {
                         secondsSince(start));
             std::fflush(stdout);
         }
+        if (!state.boardFound) {
+            model.stopProgram();
+            status = fail(kBoardFailure, boardName(command.board) + " stopped answering");
+            break;
+        }
         if (tickFailure) {
             status =
                 fail(kBadInput, "step " + std::to_string(state.currentRow + 1) + " of " +
                                     command.file + " cannot be played: " + messageOf(tickFailure));
-            break;
-        }
-        if (!state.boardFound) {
-            model.stopProgram();
-            status = fail(kBoardFailure, boardName(command.board) + " stopped answering");
             break;
         }
         if (signalled) {

@@ -100,6 +100,7 @@ void Sequencer::run() {
     tryRealTimeScheduling();
     bool armed = false;
     while (!quit_) {
+        model_.letWaitingActionsGoFirst();
         {
             const std::lock_guard lock(model_.mutex());
             const model::State& state = model_.state();
@@ -134,15 +135,20 @@ void Sequencer::run() {
 
 // The tick counts as delivered when the lock is won, which is when it would have run. A deadline
 // of a run that has since been stopped, or of the interval before a change, is not a tick.
+// A front end that waits for the model goes first, so that ticks which follow each other back
+// to back (a slow board, or catching up after a stall) never shut the window out.
 void Sequencer::tick() {
+    model_.letWaitingActionsGoFirst();
     const std::lock_guard lock(model_.mutex());
     model::State& state = model_.state();
     if (!state.timerEnabled || quit_ || state.timerRun != runSeen_ ||
         state.resolution != intervalSeen_)
         return;
-    schedule_.tickDelivered(now());
+    const std::int64_t start = now();
+    schedule_.tickDelivered(start);
     const std::uint64_t run = state.timerRun;
     const std::exception_ptr failure = model_.runTick();
+    schedule_.tickRan(start, now());
     if (observer_)
         observer_(failure, state.timerEnabled && state.timerRun == run);
 }

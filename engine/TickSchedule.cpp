@@ -22,3 +22,15 @@ void TickSchedule::tickDelivered(std::int64_t now) {
     }
     ++index_;
 }
+
+std::int64_t TickSchedule::dueAt(std::int64_t time) const {
+    if (time < deadline())
+        return 0;
+    return (time - deadline()) / period_ + 1;
+}
+
+void TickSchedule::tickRan(std::int64_t start, std::int64_t end) {
+    const std::int64_t fellDue = dueAt(end) - dueAt(start);
+    if (fellDue > 1)
+        index_ += fellDue - 1;
+}

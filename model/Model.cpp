@@ -49,6 +49,21 @@ Model::Model(board::Driver& driver, Pause& pause)
     rows_.resize(1);
 }
 
+// ---- the lock ---------------------------------------------------------------------------------
+
+Model::Lock Model::lockForAction() const {
+    ++actionsWaiting_;
+    Lock lock(mutex_);
+    if (--actionsWaiting_ == 0)
+        actionsWaiting_.notify_all();
+    return lock;
+}
+
+void Model::letWaitingActionsGoFirst() const {
+    for (int waiting = actionsWaiting_.load(); waiting > 0; waiting = actionsWaiting_.load())
+        actionsWaiting_.wait(waiting);
+}
+
 // ---- failures of actions set off by other actions ----------------------------------------------
 
 template <typename Action> void Model::runSetOff(Action&& action) {
@@ -121,8 +136,20 @@ void Model::openSelectedBoard() {
 void Model::noteBoardStatus(board::Status status) {
     if (board_.isOpen() && !board::succeeded(status)) {
         boardLost_ = true;
+        ++boardFailures_;
         setStatusPanel(false);
     }
+}
+
+// A run on a board that stopped answering (unplugged, wedged, refusing writes) stops as Stop
+// would, rather than going on writing to it, and says so once (also when that write was the
+// last of a run that ended by itself).
+void Model::stopIfBoardFailedSince(std::uint64_t failures) {
+    if (boardFailures_ == failures)
+        return;
+    if (state_.timerEnabled)
+        stopProgram();
+    throw BoardStoppedAnswering();
 }
 
 void Model::readRelayByte() {
@@ -269,7 +296,7 @@ void Model::loadLabels() {
 
 // A save that fails is silent: the labels stay in the table and the next save tries again.
 void Model::saveLabels() {
-    labels::writeLabelsFile(labels::kLabelsFileName, state_.labelTable);
+    labelSaver_.save(labels::kLabelsFileName, state_.labelTable);
 }
 
 // Every mouse press on a relay button or a step button picks the relay the label dialog edits and
@@ -555,6 +582,7 @@ void Model::startOrStop() {
 // The first step is always played with its own pattern and delay: row 0 is applied even when it
 // is already current (after Open File it is current without having been applied).
 void Model::startProgram() {
+    const std::uint64_t failures = boardFailures_;
     setTimerEnabled(true);
     state_.startCaption = kStop;
     if (state_.currentRow == 0)
@@ -564,6 +592,7 @@ void Model::startProgram() {
     state_.savedStepDelay = state_.timerValue;
     // The first step is held from the moment it reached the board.
     state_.timerEnabledAt = monotonicNow();
+    stopIfBoardFailedSince(failures);
 }
 
 // The current row stays and the relays keep its pattern; the step's full delay comes back.
@@ -613,7 +642,9 @@ void Model::timerTick() {
 std::exception_ptr Model::runTick() {
     inTick_ = true;
     tickFailure_ = nullptr;
+    const std::uint64_t failures = boardFailures_;
     runSetOff([this] { timerTick(); });
+    runSetOff([&] { stopIfBoardFailedSince(failures); });
     if (tickFailure_)
         runSetOff([this] { stopProgram(); });
     inTick_ = false;

@@ -2,6 +2,7 @@
 
 #include "board/RelayBoard.h"
 #include "board/RelayMap.h"
+#include "model/LabelSaver.h"
 #include "model/LabelTable.h"
 #include "model/Pause.h"
 #include "model/ProgramRows.h"
@@ -10,11 +11,13 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,8 @@ inline constexpr std::string_view kStop = "Stop";
 inline constexpr std::string_view kPause = "Pause";
 inline constexpr std::string_view kResume = "Resume";
 inline constexpr int kDelayMinimum = 0;
+inline constexpr std::string_view kBoardStoppedAnswering =
+    "The relay board stopped answering; the program was stopped.";
 inline constexpr int kDelayMaximum = 9999;
 
 // Everything the window treats as state, as plain data, but the program rows, which the model
@@ -74,17 +79,32 @@ struct State {
     std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
 };
 
+// A write of a run failed on a board that had been opened: the run has stopped.
+class BoardStoppedAnswering : public std::runtime_error {
+public:
+    BoardStoppedAnswering()
+        : std::runtime_error(std::string(kBoardStoppedAnswering)) {}
+};
+
 // The program: its state and the operations the window's events run, each named for what it
 // does. The board is reached only through the driver interface and the pause only through its
 // seam. One lock guards the whole model: a user action holds it for its whole run, pauses and
-// dialogs included, and the sequencer's ticks take it too.
+// dialogs included, and the sequencer's ticks take it too. Front ends take it through
+// lockForAction(), and the sequencer lets them go first, so ticks that follow each other never
+// shut a front end out.
 class Model {
 public:
     using FailureSink = std::function<void(std::exception_ptr)>;
+    using Lock = std::unique_lock<std::recursive_mutex>;
 
     Model(board::Driver& driver, Pause& pause);
 
     std::recursive_mutex& mutex() const { return mutex_; }
+    // The model's lock for a front end's action or look at the state.
+    [[nodiscard]] Lock lockForAction() const;
+    // For the sequencer, before it takes the lock for a tick: returns once no front end is
+    // waiting for the lock.
+    void letWaitingActionsGoFirst() const;
     State& state() { return state_; }
     const State& state() const { return state_; }
     board::RelayBoard& board() { return board_; }
@@ -115,7 +135,10 @@ public:
     std::string onLabel(int relay) const;
     std::string offLabel(int relay) const;
     void loadLabels();
+    // Hands the table to the label file's writer; the disk is never waited for.
     void saveLabels();
+    // Waits until the saved labels are on the disk. Never call it with the lock held.
+    void flushLabels() { labelSaver_.flush(); }
     void prepareLabelDialog(int relay);
     void storeEditedLabels(const QString& onText, const QString& offText);
 
@@ -187,6 +210,7 @@ private:
     void noteFailure(std::exception_ptr failure);
     void setStatusPanel(bool found) { state_.boardFound = found; }
     void noteBoardStatus(board::Status status);
+    void stopIfBoardFailedSince(std::uint64_t failures);
     void manualClickSequence(int relay);
     void settleAndReadBack();
     void setStepButtonOn(int relay, bool on);
@@ -205,7 +229,10 @@ private:
     std::function<void()> timerObserver_;
     bool inTick_ = false;
     std::exception_ptr tickFailure_;
-    bool boardLost_ = false; // a read or write failed since the last open
+    bool boardLost_ = false;          // a read or write failed since the last open
+    std::uint64_t boardFailures_ = 0; // failed reads and writes of an opened board
+    mutable std::atomic<int> actionsWaiting_{0};
+    labels::LabelSaver labelSaver_; // last, so that it is flushed before the rest goes
 };
 
 } // namespace model

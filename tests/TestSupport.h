@@ -33,6 +33,7 @@ public:
     QString nextSaveName;
     QString lastSaveInitialName;
     std::function<void()> duringPause;
+    std::function<void()> duringError; // while the message box would be open
 
     void pause(int milliseconds) override {
         log_.push_back("pause " + std::to_string(milliseconds));
@@ -44,7 +45,11 @@ public:
         lastSaveInitialName = initialName;
         return nextSaveName;
     }
-    void showError(QWidget*, const QString& message) override { errors << message; }
+    void showError(QWidget*, const QString& message) override {
+        errors << message;
+        if (duringError)
+            duringError();
+    }
 
 private:
     Log& log_;

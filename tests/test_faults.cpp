@@ -47,6 +47,8 @@ private slots:
     void unplugWhileAProgramRunsAtOneMillisecond();
     void unplugThenAManualClick();
     void failingReadsWithWorkingWrites();
+    void anErrorBoxHoldsUpNoTick();
+    void aWedgedBoardStopsTheRunAndTheWindowStillCloses();
 };
 
 void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
@@ -64,16 +66,20 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
     rig.form->Button34Click();
     QTRY_COMPARE_WITH_TIMEOUT(rig.form->controls().Button34->caption(), QStringLiteral("Start"),
                               10000);
-    // The program plays to its end regardless of the lost board, and says it is gone.
+    // The run stops at the first write that fails, as Stop would, and says so once; nothing
+    // more is written to the lost board.
     QVERIFY(!rig.form->model().state().timerEnabled);
-    QCOMPARE(grid.row(), 59);
-    QCOMPARE(rig.form->controls().Button34->caption(), QStringLiteral("Start"));
+    QCOMPARE(grid.row(), 19);
+    QCOMPARE(rig.form->controls().Button35->caption(), QStringLiteral("Pause"));
     QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
     QCOMPARE(rig.status().color(), clRed);
-    // 61 writes: row 59 selected, row 0 at Start, then 59 steps.
+    // Row 59 selected, row 0 at Start, steps 1 to 18, then step 19 fails.
     QCOMPARE(rig.count("write", true), 20);
-    QCOMPARE(rig.count("write", false), 41);
-    QVERIFY(rig.platform.errors.isEmpty());
+    QCOMPARE(rig.count("write", false), 1);
+    QTRY_COMPARE(rig.platform.errors.size(), 1);
+    QCOMPARE(rig.platform.errors.front(), QString::fromLatin1(model::kBoardStoppedAnswering));
+    QTest::qWait(20);
+    QCOMPARE(rig.count("write", false), 1);
 }
 
 void FaultsTest::unplugThenAManualClick() {
@@ -105,6 +111,56 @@ void FaultsTest::failingReadsWithWorkingWrites() {
     QCOMPARE(rig.count("write", true), 2);
     QCOMPARE(rig.status().color(), clRed);
     QCOMPARE(rig.form->controls().StringGrid4->cell(0), QStringLiteral("11111111-0"));
+}
+
+// A handler's message box is shown once the model is free, after the window shows what the
+// failed handler left: the run plays on behind it.
+void FaultsTest::anErrorBoxHoldsUpNoTick() {
+    FaultRig rig("");
+    rig.form->Button33Click();
+    rig.form->act([&] { rig.form->model().replaceRows({"10000000-1", "01000000-1"}); });
+    rig.form->controls().CheckBox1->setChecked(true);
+    rig.form->Button34Click();
+    std::size_t writesWhileOpen = 0;
+    QString resolutionShown;
+    rig.platform.duringError = [&] {
+        resolutionShown = rig.form->controls().Label5->text();
+        const std::size_t before = rig.trace.size();
+        QTest::qWait(50);
+        writesWhileOpen = rig.trace.size() - before;
+    };
+    rig.form->act([&] {
+        rig.form->model().changeResolution(2);
+        throw std::runtime_error("the handler failed");
+    });
+    QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("the handler failed")});
+    QCOMPARE(resolutionShown, QStringLiteral("2"));
+    QVERIFY2(writesWhileOpen >= 5, qPrintable(QString::number(writesWhileOpen)));
+    rig.form->Button34Click();
+}
+
+// Every call of a wedged board hangs for 300 ms and fails: the run stops at its first write, a
+// Pause clicked meanwhile gets its turn, one message says why, and the window still closes.
+void FaultsTest::aWedgedBoardStopsTheRunAndTheWindowStillCloses() {
+    // count + open + set-up + 4 reads = 8 calls, then 30 steps play before the board wedges.
+    FaultRig rig("wedge-after=38");
+    rig.form->Button33Click();
+    std::vector<std::string> rows;
+    for (int step = 0; step < 200; ++step)
+        rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
+    rig.form->act([&] { rig.form->model().replaceRows(rows); });
+    rig.form->Button34Click();
+    QTest::qWait(100); // the sequencer now hangs in the wedged board's first call
+    rig.form->Button35Click();
+    QCOMPARE(rig.form->controls().Button34->caption(), QStringLiteral("Start"));
+    QTRY_COMPARE(rig.platform.errors.size(), 1);
+    QCOMPARE(rig.platform.errors.front(), QString::fromLatin1(model::kBoardStoppedAnswering));
+    QCOMPARE(rig.count("write", true), 30);
+    QCOMPARE(rig.count("write", false), 1);
+    rig.form->close();
+    QVERIFY(!rig.form->isVisible());
+    QCOMPARE(rig.count("close", true), 1);
+    QCOMPARE(rig.count("write", false), 1);
 }
 
 QTEST_MAIN(FaultsTest)

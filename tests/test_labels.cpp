@@ -94,6 +94,7 @@ void LabelsTest::missingFileGivesDefaultsAndFirstPressCreatesIt() {
     Rig rig;
     QVERIFY(!QFile::exists(rig.path("labels.dat")));
     rig.form1->ButtonMouseDown(5, Qt::LeftButton);
+    rig.model.flushLabels();
     const QByteArray bytes = fileBytes(rig.path("labels.dat"));
     QCOMPARE(bytes.size(), 320);
     QCOMPARE(labels::decodeLabelImage(bytes.toStdString()), labels::defaultLabels());
@@ -176,9 +177,12 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
     QVERIFY(rig.form2->isVisible());
     dialog.Edit1->setText(QStringLiteral("typed, not applied"));
     rig.state.labelTable[8] = "Heater"; // applied earlier, not yet saved
-    // When the click's settle pause runs, labels.dat already holds the table.
+    // The press hands the table to the file's writer before the click runs.
     QByteArray duringClick;
-    rig.platform.duringPause = [&] { duringClick = fileBytes(rig.path("labels.dat")); };
+    rig.platform.duringPause = [&] {
+        rig.model.flushLabels();
+        duringClick = fileBytes(rig.path("labels.dat"));
+    };
     QTest::mouseClick(rig.button("Button1"), Qt::LeftButton); // relay 3
     QCOMPARE(rig.state.editedRelay, 3);
     QCOMPARE(dialog.Edit1->text(), QStringLiteral("Relay 3 ON"));
@@ -191,6 +195,7 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
     rig.form1->ButtonMouseDown(8, Qt::MiddleButton);
     QVERIFY(!rig.form2->isVisible());
     QCOMPARE(rig.state.editedRelay, 8);
+    rig.model.flushLabels();
     QVERIFY(QFile::exists(rig.path("labels.dat")));
 }
 
@@ -267,6 +272,7 @@ void LabelsTest::editsTakeWhatTheFileHolds() {
     rig.form2->Button1Click();
     QCOMPARE(rig.state.labelTable[0], std::string("Gr\xfcn !abcdefghi"));
     rig.form1->ButtonMouseDown(1, Qt::LeftButton);
+    rig.model.flushLabels();
     QFile file(rig.path("labels.dat"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.read(16), QByteArray("Gr\xfcn !abcdefghi", 16));

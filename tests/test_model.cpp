@@ -1,7 +1,9 @@
 // The model and the sequencer without any window: the operations on the recording driver with a
 // pause that does not wait, ticks delivered by hand, and one run on the sequencer's own thread.
 #include "RecordingDriver.h"
+#include "board/SimulatedDriver.h"
 #include "engine/Sequencer.h"
+#include "model/LabelFile.h"
 #include "model/Model.h"
 
 #include <QDir>
@@ -9,8 +11,56 @@
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
+#include <dlfcn.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
+
+// A disk whose flushes can be held: while the gate is closed, fsync of a regular file waits for
+// it. Every other caller of fsync in this process gets the real one.
+namespace slowdisk {
+std::mutex lock;
+std::condition_variable opened;
+bool closed = false;
+int fileFlushes = 0; // fsync calls on regular files
+int held = 0;        // of them, waiting at the gate now
+
+void close() {
+    const std::lock_guard guard(lock);
+    closed = true;
+}
+void open() {
+    {
+        const std::lock_guard guard(lock);
+        closed = false;
+    }
+    opened.notify_all();
+}
+int flushes() {
+    const std::lock_guard guard(lock);
+    return fileFlushes;
+}
+int flushesHeld() {
+    const std::lock_guard guard(lock);
+    return held;
+}
+} // namespace slowdisk
+
+extern "C" int fsync(int fd) {
+    using Fsync = int (*)(int);
+    static const auto real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        std::unique_lock guard(slowdisk::lock);
+        ++slowdisk::fileFlushes;
+        ++slowdisk::held;
+        // Bounded, so that a save made under the model's lock fails the test instead of hanging.
+        slowdisk::opened.wait_for(guard, std::chrono::seconds(5), [] { return !slowdisk::closed; });
+        --slowdisk::held;
+    }
+    return real(fd);
+}
 
 namespace {
 
@@ -63,6 +113,9 @@ private slots:
     void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
     void captionsDecideManualClicks();
     void theThreadPlaysOnTimeAndStopsAtPause();
+    void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
+    void labelSavesWaitForNoDiskAndCoalesce();
+    void aLostBoardStopsTheRunOnce();
 };
 
 // Each step is held max(delay, 1) ticks; the relays change only when a step is applied, and the
@@ -256,6 +309,116 @@ void ModelTest::theThreadPlaysOnTimeAndStopsAtPause() {
     const std::lock_guard lock(rig.model.mutex());
     QCOMPARE(rig.driver.writes.size(), std::size_t{400});
     QCOMPARE(rig.model.state().currentRow, 399);
+}
+
+// Ticks on a slow board follow each other back to back; an action that asks for the model gets
+// it after the tick in progress, never after a string of them.
+void ModelTest::aWaitingActionGoesBeforeTheNextTickOnASlowBoard() {
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    Log pauses;
+    LoggedPause pause(pauses);
+    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("latency=1.5"), {}});
+    model::Model model(driver, pause);
+    engine::Sequencer sequencer(model);
+    std::atomic<int> ticks{0};
+    sequencer.setTickObserver([&](std::exception_ptr, bool) { ++ticks; });
+    {
+        const model::Model::Lock lock = model.lockForAction();
+        model.create();
+        model.openSelectedBoard();
+        model.replaceRows({"10000000-1", "01000000-1"});
+        model.setRepeat(true);
+        model.startOrStop();
+    }
+    QTRY_VERIFY(ticks > 5);
+    int worst = 0;
+    for (int turn = 0; turn < 100; ++turn) {
+        const int before = ticks;
+        {
+            const model::Model::Lock lock = model.lockForAction();
+            worst = std::max(worst, ticks - before);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * (turn % 8)));
+    }
+    // The tick in progress, and one that may have started before the action asked.
+    QVERIFY2(worst <= 2, qPrintable(QString::number(worst)));
+    const model::Model::Lock lock = model.lockForAction();
+    model.startOrStop();
+    QVERIFY(ticks > 20); // the run went on meanwhile
+    QDir::setCurrent(QDir::tempPath());
+}
+
+// A press that saves labels.dat during a run returns without waiting for the disk, the run goes
+// on while the disk holds the flush, saves that come meanwhile coalesce into one, and the last
+// table is on the disk once the labels are flushed.
+void ModelTest::labelSavesWaitForNoDiskAndCoalesce() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model);
+    std::vector<std::string> rows;
+    for (int step = 0; step < 2; ++step)
+        rows.push_back(step % 2 ? "10000000-1" : "01000000-1");
+    const auto writes = [&] {
+        const model::Model::Lock lock = rig.model.lockForAction();
+        return rig.driver.writes.size();
+    };
+    {
+        const model::Model::Lock lock = rig.model.lockForAction();
+        rig.model.replaceRows(rows);
+        rig.model.setRepeat(true);
+        rig.model.startOrStop();
+    }
+    slowdisk::close();
+    const int flushesBefore = slowdisk::flushes();
+    {
+        const model::Model::Lock lock = rig.model.lockForAction();
+        rig.state().labelTable[0] = "first";
+        rig.model.prepareLabelDialog(1);
+    }
+    QTRY_COMPARE(slowdisk::flushes(), flushesBefore + 1); // the writer waits on the disk
+    QCOMPARE(slowdisk::flushesHeld(), 1);
+    const std::size_t held = writes();
+    QTRY_VERIFY(writes() > held + 20); // the run goes on meanwhile
+    for (const char* label : {"second", "third", "last"}) {
+        const model::Model::Lock lock = rig.model.lockForAction();
+        rig.state().labelTable[0] = label;
+        rig.model.prepareLabelDialog(2);
+    }
+    slowdisk::open();
+    rig.model.flushLabels();
+    // The first save's file, then one save for the three that waited.
+    QCOMPARE(slowdisk::flushes(), flushesBefore + 2);
+    QCOMPARE(labels::readLabelsFile(QStringLiteral("labels.dat"))[0], std::string("last"));
+    const model::Model::Lock lock = rig.model.lockForAction();
+    rig.model.startOrStop();
+}
+
+// A write of a run that fails stops the run as Stop would: one failure, handed back once, and
+// nothing more is written.
+void ModelTest::aLostBoardStopsTheRunOnce() {
+    ModelRig rig;
+    engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
+    rig.model.replaceRows({"10000000-1", "01000000-3", "00100000-1"});
+    rig.model.setRepeat(true);
+    rig.model.startOrStop();
+    QVERIFY(sequencer.tickNow());
+    rig.driver.writesFail = true;
+    QVERIFY(!rig.model.runTick()); // step 2 counts down, writing nothing
+    QVERIFY(!rig.model.runTick());
+    const std::exception_ptr failure = rig.model.runTick(); // step 3 is applied: it fails
+    QVERIFY(failure);
+    QVERIFY_THROWS_EXCEPTION(model::BoardStoppedAnswering, std::rethrow_exception(failure));
+    QVERIFY(!rig.state().timerEnabled);
+    QVERIFY(!rig.state().boardFound);
+    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().currentRow, 2);
+    QVERIFY(!sequencer.tickNow());
+    // Start on the lost board writes the first step once, and stops with the same failure.
+    rig.take();
+    QVERIFY_THROWS_EXCEPTION(model::BoardStoppedAnswering, rig.model.startOrStop());
+    QVERIFY(!rig.state().timerEnabled);
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QVERIFY(rig.reported.empty());
 }
 
 QTEST_GUILESS_MAIN(ModelTest)

@@ -17,6 +17,7 @@ private slots:
     void ticksFallOnMultiplesOfThePeriod();
     void blockedThreadResumesFromTheTickThatRan();
     void newPeriodAppliesToTheFollowingTicks();
+    void ticksDueDuringASlowTickMergeIntoOne();
     void sequencerHoldsTicksWhileAnActionHoldsTheModel();
 };
 
@@ -58,6 +59,32 @@ void TicksTest::newPeriodAppliesToTheFollowingTicks() {
     QCOMPARE(schedule.deadline(), 23 * ms); // counted from the last tick
     schedule.tickDelivered(23 * ms);
     QCOMPARE(schedule.deadline(), 26 * ms);
+}
+
+void TicksTest::ticksDueDuringASlowTickMergeIntoOne() {
+    TickSchedule schedule;
+    schedule.start(0, 1 * ms);
+    // A board write of 1.2 ms per tick: of the ticks due during one, one stays pending and runs
+    // at once; the board sets the pace and the schedule never falls more than a tick behind.
+    std::int64_t now = 1 * ms;
+    for (int tick = 0; tick < 50; ++tick) {
+        const std::int64_t start = std::max(now, schedule.deadline());
+        schedule.tickDelivered(start);
+        now = start + 12 * ms / 10;
+        schedule.tickRan(start, now);
+        QVERIFY(now - schedule.deadline() <= 1 * ms);
+    }
+    // A wedged board's 300 ms call: the 300 ticks due meanwhile are one.
+    schedule.start(0, 1 * ms);
+    schedule.tickDelivered(1 * ms);
+    schedule.tickRan(1 * ms, 301 * ms);
+    QVERIFY(schedule.deadline() <= 301 * ms);
+    QVERIFY(schedule.deadline() > 300 * ms);
+    // Ticks already due when a quick tick starts (the thread woke 3 ms late) still catch up.
+    schedule.start(0, 1 * ms);
+    schedule.tickDelivered(4 * ms);
+    schedule.tickRan(4 * ms, 4 * ms + 100'000);
+    QCOMPARE(schedule.deadline(), 2 * ms);
 }
 
 void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {

@@ -56,7 +56,7 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
     resolveRelayControls();
     applyFonts();
     ui->StringGrid4->setRowSource([this](int row) {
-        const std::lock_guard lock(model_.mutex());
+        const model::Model::Lock lock = model_.lockForAction();
         return row < model_.rowCount() ? std::string(model_.rowText(row)) : std::string();
     });
     frameTimer_ = new QTimer(this);
@@ -66,9 +66,13 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
             render();
     });
     {
-        const std::lock_guard lock(model_.mutex());
-        model_.setFailureSink(
-            [this](std::exception_ptr failure) { reportHandlerFailure(platform_, this, failure); });
+        const model::Model::Lock lock = model_.lockForAction();
+        model_.setFailureSink([this](std::exception_ptr failure) {
+            if (failures_)
+                failures_->push_back(failure);
+            else
+                reportHandlerFailure(platform_, this, failure);
+        });
     }
     sequencer_.setTickObserver(
         [this](std::exception_ptr failure, bool enabled) { onTick(failure, enabled); });
@@ -78,7 +82,7 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
 
 TForm1::~TForm1() {
     sequencer_.setTickObserver({});
-    const std::lock_guard lock(model_.mutex());
+    const model::Model::Lock lock = model_.lockForAction();
     model_.setFailureSink({});
 }
 
@@ -142,19 +146,35 @@ void TForm1::keepReadoutBesideItsLabel() {
 
 // ---- the guard and the sequencer's reports ------------------------------------------------------
 
-// The model's lock is held for the whole action, its pauses and dialogs included, so a tick that
-// falls due meanwhile waits for it. A failure stops the action where it happened and is shown
-// once; what the action had changed stays changed. The result is shown once the lock is free.
+// The model's lock is held for the whole action, its pauses and file dialogs included, so a tick
+// that falls due meanwhile waits for it. A failure stops the action where it happened; what the
+// action had changed stays changed. The result is shown once the lock is free, and only then
+// the failures, each in its own message box, so that a box left open holds up no tick and the
+// window behind it shows what the action left. An action run inside another (the label dialog's)
+// leaves both to the outer one.
 void TForm1::act(const std::function<void()>& action) {
-    {
-        const std::lock_guard lock(model_.mutex());
+    if (failures_) {
         try {
             action();
         } catch (...) {
-            reportHandlerFailure(platform_, this, std::current_exception());
+            failures_->push_back(std::current_exception());
         }
+        return;
+    }
+    std::vector<std::exception_ptr> failures;
+    {
+        const model::Model::Lock lock = model_.lockForAction();
+        failures_ = &failures;
+        try {
+            action();
+        } catch (...) {
+            failures.push_back(std::current_exception());
+        }
+        failures_ = nullptr;
     }
     render();
+    for (const std::exception_ptr& failure : failures)
+        reportHandlerFailure(platform_, this, failure);
 }
 
 // Runs on the thread that ran the tick, under the model's lock. A run that goes on is repainted
@@ -305,33 +325,38 @@ void TForm1::setLabelDialog(TForm2* dialog) {
     dialog->setActionRunner([this](const std::function<void()>& action) { act(action); });
 }
 
+// The file dialogs run under the model's lock, as the actions' other pauses do; a failure is
+// shown once the lock is free.
 void TForm1::Button19Click() {
-    act([this] {
+    std::optional<QString> failure;
+    act([&] {
         const QString path = platform_.askOpenFileName(this);
-        if (path.isEmpty())
-            return;
-        if (const std::optional<QString> failure = model_.openProgramFile(path))
-            platform_.showError(this, *failure);
+        if (!path.isEmpty())
+            failure = model_.openProgramFile(path);
     });
+    if (failure)
+        platform_.showError(this, *failure);
 }
 
 void TForm1::Button20Click() {
-    act([this] {
+    std::optional<QString> failure;
+    act([&] {
         const QString chosen = platform_.askSaveFileName(this, QStringLiteral("New"));
-        if (chosen.isEmpty())
-            return;
-        if (const std::optional<QString> failure = model_.saveProgramFile(chosen))
-            platform_.showError(this, *failure);
+        if (!chosen.isEmpty())
+            failure = model_.saveProgramFile(chosen);
     });
+    if (failure)
+        platform_.showError(this, *failure);
 }
 
 // The program ends with this window: a running program stops with it, so that no tick reaches
-// the board after it was closed.
+// the board after it was closed, and the labels are on the disk before the window goes.
 void TForm1::closeEvent(QCloseEvent* event) {
     act([this] {
         model_.close();
         model_.setTimerEnabled(false);
     });
+    model_.flushLabels();
     event->accept();
     emit closed();
 }
@@ -346,7 +371,7 @@ void TForm1::render() {
     model::State shown;
     int rowCount = 1;
     {
-        const std::lock_guard lock(model_.mutex());
+        const model::Model::Lock lock = model_.lockForAction();
         shown = model_.state();
         rowCount = model_.rowCount();
         ticked_ = false;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace Ui {
 class TForm1;
@@ -21,9 +22,9 @@ class TPanel;
 
 // The main window: it renders the model and turns the events of its controls into the model's
 // operations. The handlers below are the controls' events; the wiring table in wireEvents() pairs
-// each control's signal with one of them. Every handler runs under the model's lock, through one
-// guard that turns a failure into one message box, and the window shows the exact state when it
-// returns. While a program runs, the window follows the sequencer at most about 60 times a second.
+// each control's signal with one of them. Every handler runs under the model's lock, and the
+// window shows the state it left, and then its failures in message boxes, once the lock is free.
+// While a program runs, the window follows the sequencer at most about 60 times a second.
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
@@ -94,6 +95,7 @@ private:
     TForm2* labelDialog_ = nullptr;
     QTimer* frameTimer_ = nullptr; // repaints while a program runs
     std::atomic<bool> ticked_{false};
+    std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
     std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
 
     struct RelayControls {
