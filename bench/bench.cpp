@@ -25,9 +25,12 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <dlfcn.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -54,10 +57,27 @@ public:
     }
 };
 
+// A disk whose flush takes this long (0: as long as it takes): fsync is taken over in this
+// process, for the presses that save labels.dat.
+std::atomic<int> slowFsyncMs{0};
+
+} // namespace
+
+extern "C" int fsync(int fd) {
+    using Fsync = int (*)(int);
+    static const auto real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    if (const int ms = slowFsyncMs.load(); ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return real(fd);
+}
+
+namespace {
+
 // One main window on one simulated board, in a scratch folder, with every driver call recorded.
+// The board misbehaves as TAMBROOK_SIMULATED_FAULTS would make it.
 struct Bench {
     QTemporaryDir dir;
-    board::SimulatedDriver driver{{1, {}, {}, {}, {}}};
+    board::SimulatedDriver driver;
     NoWaitPlatform platform;
     model::Model model{driver, platform};
     std::unique_ptr<engine::Sequencer> sequencer;
@@ -65,7 +85,9 @@ struct Bench {
     std::vector<board::TraceRecord> trace;
 
     // Ticks fall on the sequencer's thread, or, in manual mode, only when the bench delivers them.
-    explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded) {
+    explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded,
+                   const std::string& faults = {})
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
         sequencer = std::make_unique<engine::Sequencer>(model, mode);
@@ -147,8 +169,8 @@ public:
     }
 };
 
-Pass playOnce(int steps, int delay, int resolution) {
-    Bench bench;
+Pass playOnce(int steps, int delay, int resolution, const std::string& faults = {}) {
+    Bench bench(engine::Sequencer::Mode::Threaded, faults);
     bench.ui().TrackBar1->setValue(resolution);
     bench.setProgram(program(steps, delay));
     // On "Timer Mode", where a user watches a program play: the page that changes most per step.
@@ -284,11 +306,19 @@ struct SequencerFigures {
     double paintsPerSecond = 0; // the most of any run
 };
 
-// A real mouse click on Pause is posted to the window 300 ms into a 1 ms run. Its effect is the
-// later of the handler having run and the last write the run made; measured from the posting.
-std::pair<double, bool> measurePause() {
-    Bench bench;
+// A real mouse click on a button, due postAfterMs into a 1 ms run of a 3000-step program that the
+// bench starts, and posted to the window as soon as its event loop turns after that. Its effect is
+// the later of the handler having run and the last write the run made, measured from the moment
+// the click was due (a user's click waits for a window that does not turn); the longest stall is
+// the longest the event loop went without turning, from the start to 100 ms after the handler ran.
+struct ClickEffect {
+    double ms = -1;
+    double longestStallMs = 0;
+};
+
+ClickEffect clickDuringRun(Bench& bench, QPushButton& button, int postAfterMs, bool repeat) {
     bench.setProgram(program(3000, 1));
+    bench.ui().CheckBox1->setChecked(repeat);
     bench.form->StringGrid4Select(bench.model.rowCount() - 1);
     std::mutex writesLock;
     std::int64_t lastWrite = 0;
@@ -298,32 +328,136 @@ std::pair<double, bool> measurePause() {
         const std::lock_guard lock(writesLock);
         lastWrite = monotonicNanos();
     });
-    QPushButton& pause = *bench.ui().Button35;
-    std::int64_t posted = 0;
+    const std::int64_t due = monotonicNanos() + std::int64_t{postAfterMs} * 1'000'000;
     std::int64_t handled = 0;
-    QObject::connect(&pause, &QPushButton::clicked, [&] { handled = monotonicNanos(); });
-    QTimer::singleShot(300, [&] {
-        const QPointF centre = QRectF(pause.rect()).center();
-        posted = monotonicNanos();
-        QCoreApplication::postEvent(&pause, new QMouseEvent(QEvent::MouseButtonPress, centre,
-                                                            pause.mapToGlobal(centre),
-                                                            Qt::LeftButton, Qt::LeftButton, {}));
-        QCoreApplication::postEvent(&pause, new QMouseEvent(QEvent::MouseButtonRelease, centre,
-                                                            pause.mapToGlobal(centre),
-                                                            Qt::LeftButton, Qt::NoButton, {}));
+    const QMetaObject::Connection onClick = QObject::connect(
+        &button, &QPushButton::clicked, [&] { handled = handled ? handled : monotonicNanos(); });
+    QTimer::singleShot(postAfterMs, [&] {
+        const QPointF centre = QRectF(button.rect()).center();
+        QCoreApplication::postEvent(&button, new QMouseEvent(QEvent::MouseButtonPress, centre,
+                                                             button.mapToGlobal(centre),
+                                                             Qt::LeftButton, Qt::LeftButton, {}));
+        QCoreApplication::postEvent(&button, new QMouseEvent(QEvent::MouseButtonRelease, centre,
+                                                             button.mapToGlobal(centre),
+                                                             Qt::LeftButton, Qt::NoButton, {}));
     });
+    std::int64_t lastTurn = monotonicNanos();
+    std::int64_t longestStall = 0;
+    QTimer turns;
+    QObject::connect(&turns, &QTimer::timeout, [&] {
+        const std::int64_t now = monotonicNanos();
+        longestStall = std::max(longestStall, now - lastTurn);
+        lastTurn = now;
+    });
+    turns.start(1);
     bench.form->Button34Click();
     QElapsedTimer clock;
     clock.start();
     while (handled == 0 && clock.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    clock.restart(); // any write the pause did not stop would come now
+    clock.restart(); // any write the click did not stop would come now
     while (clock.elapsed() < 100)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QObject::disconnect(onClick);
     const std::lock_guard lock(writesLock);
     const std::int64_t effect = std::max(handled, lastWrite);
-    return {handled ? static_cast<double>(effect - posted) / 1e6 : -1,
-            bench.sequencer->isRealTime()};
+    ClickEffect result;
+    result.ms = handled ? static_cast<double>(effect - due) / 1e6 : -1;
+    result.longestStallMs = static_cast<double>(longestStall) / 1e6;
+    return result;
+}
+
+// A click on Pause 300 ms into a 1 ms run, on a board that answers at once.
+std::pair<double, bool> measurePause() {
+    Bench bench;
+    const ClickEffect pause = clickDuringRun(bench, *bench.ui().Button35, 300, false);
+    return {pause.ms, bench.sequencer->isRealTime()};
+}
+
+// Rows for boards that are never instant: a slow board (each call 1.2 ms at a resolution of
+// 1 ms, so the board and not the schedule sets the pace), a wedged board (each call 300 ms, then
+// fails), and presses that save labels.dat on a disk whose flush takes 200 ms.
+std::vector<Row> slowBoardRows() {
+    std::vector<Row> rows;
+    const std::string slow = "latency=1.2";
+    std::vector<double> pauses, stops, stalls;
+    for (int run = 0; run < kRuns; ++run) {
+        {
+            Bench bench(engine::Sequencer::Mode::Threaded, slow);
+            const ClickEffect e = clickDuringRun(bench, *bench.ui().Button35, 200 + 37 * run, true);
+            pauses.push_back(e.ms);
+            stalls.push_back(e.longestStallMs);
+        }
+        {
+            Bench bench(engine::Sequencer::Mode::Threaded, slow);
+            const ClickEffect e = clickDuringRun(bench, *bench.ui().Button34, 200 + 37 * run, true);
+            stops.push_back(e.ms);
+            stalls.push_back(e.longestStallMs);
+        }
+    }
+    const Stats p = stats(pauses), st = stats(stops), sl = stats(stalls);
+    rows.push_back({"Slow board (each call 1.2 ms), 1 ms Repeat run: Pause clicked, writes stop",
+                    "every run ≤ 100 ms", describe(p, "ms"), p.max >= 0 && p.max <= 100});
+    rows.push_back({"Slow board (each call 1.2 ms), 1 ms Repeat run: Stop clicked, writes stop",
+                    "every run ≤ 100 ms", describe(st, "ms"), st.max >= 0 && st.max <= 100});
+    rows.push_back({"Slow board (each call 1.2 ms), 1 ms run: longest event-loop stall",
+                    "every run ≤ 100 ms", describe(sl, "ms"), sl.max <= 100});
+    std::vector<double> errors;
+    for (int run = 0; run < kRuns; ++run) {
+        const Pass pass = playOnce(200, 1, 10, slow);
+        errors.insert(errors.end(), pass.onsetErrorsMs.begin(), pass.onsetErrorsMs.end());
+    }
+    const double p99 = errors.empty() ? -1 : percentile(errors, 0.99);
+    rows.push_back({"Slow board (each call 1.2 ms), 200 steps at 10 ms: p99 step-onset error",
+                    "≤ 0.5 ms (the board keeps up)", fmt("%.3f ms", p99), p99 >= 0 && p99 <= 0.5});
+
+    // The board wedges 100 steps into the run: 8 calls to open it, 2 writes before the first tick.
+    const std::string wedged = "wedge-after=110";
+    std::vector<double> wedgedPauses, closes;
+    for (int run = 0; run < kRuns; ++run) {
+        {
+            Bench bench(engine::Sequencer::Mode::Threaded, wedged);
+            wedgedPauses.push_back(clickDuringRun(bench, *bench.ui().Button35, 150, true).ms);
+        }
+        Bench bench(engine::Sequencer::Mode::Threaded, wedged);
+        bench.setProgram(program(3000, 1));
+        bench.form->Button34Click();
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 150)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        clock.restart();
+        bench.form->close();
+        closes.push_back(clock.nsecsElapsed() / 1e6);
+    }
+    const Stats wp = stats(wedgedPauses), wc = stats(closes);
+    rows.push_back({"Wedged board (each call 300 ms): Pause clicked during a 1 ms run, effective",
+                    "every run ≤ 1 s", describe(wp, "ms"), wp.min >= 0 && wp.max <= 1000});
+    rows.push_back({"Wedged board (each call 300 ms): the window closes during a 1 ms run",
+                    "every run ≤ 2 s", describe(wc, "ms"), wc.max <= 2000});
+
+    // Two presses on a relay button's label slot (each saves labels.dat) during a 1 ms run.
+    std::vector<double> gaps;
+    slowFsyncMs = 200;
+    for (int run = 0; run < kRuns; ++run) {
+        Bench bench;
+        bench.setProgram(program(600, 1));
+        for (const int at : {150, 300})
+            QTimer::singleShot(at, [&] { bench.form->ButtonMouseDown(1, Qt::MiddleButton); });
+        bench.play();
+        const std::vector<std::int64_t> writes = bench.writeTimes();
+        std::int64_t longest = 0;
+        for (std::size_t k = 1; k < writes.size(); ++k)
+            longest = std::max(longest, writes[k] - writes[k - 1]);
+        gaps.push_back(static_cast<double>(longest) / 1000.0);
+        bench.model.flushLabels();
+    }
+    slowFsyncMs = 0;
+    const Stats g = stats(gaps);
+    rows.push_back({"Presses saving labels.dat during a 1 ms run, disk flush 200 ms: longest gap "
+                    "between step writes",
+                    "every run ≤ 2 ms", describe(g, "ms"), g.max <= 2});
+    return rows;
 }
 
 SequencerFigures measureSequencer() {
@@ -526,6 +660,13 @@ int main(int argc, char* argv[]) {
                     f.pauseMs, f.realTime ? 1 : 0, f.paintsPerSecond);
         return 0;
     }
+    if (argc > 1 && std::string(argv[1]) == "--slow-board") { // these rows alone
+        QApplication application(argc, argv);
+        for (const Row& row : slowBoardRows())
+            std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.target.c_str(),
+                        row.measured.c_str(), row.pass ? "pass" : "FAIL");
+        return 0;
+    }
     if (argc > 2 && std::string(argv[1]) == "--open-largest")
         return childOpenLargest(std::string(argv[2]) == "steps", argc, argv);
     if (argc > 1 && std::string(argv[1]) == "--show-bare")
@@ -550,6 +691,8 @@ int main(int argc, char* argv[]) {
             for (Row& row : sequencerRowsOnXvfb(self, busy, ordinary))
                 rows.push_back(std::move(row));
     rows.push_back(commandLinePlayRow());
+    for (Row& row : slowBoardRows())
+        rows.push_back(std::move(row));
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
     for (const auto& [steps, delay, resolution] :
          std::vector<std::tuple<int, int, int>>{{200, 1, 10}, {20, 50, 2}}) {
@@ -713,6 +856,15 @@ int main(int argc, char* argv[]) {
                "that capability dropped, as such a user would.\n"
                "- Pause: a real mouse click on Pause is posted 300 ms into a 1 ms run; the figure "
                "is the time from posting it to the later of its handler and the run's last write.\n"
+               "- Slow and wedged boards: the simulated board with `latency=1.2` (each call "
+               "takes 1.2 ms, longer than a 1 ms tick, so ticks due during one merge into one and "
+               "the board sets the pace) or `wedge-after=110` (each call from the 111th on hangs "
+               "300 ms and fails, which stops the run). A click is timed from the moment it was "
+               "due, since a window that does not turn takes its clicks late; its effect is the "
+               "later of its handler and the run's last write. Event-loop stalls are the longest "
+               "gap between turns of a 1 ms timer on the window's thread. Onsets are the starts of "
+               "the write calls. The labels.dat row takes fsync over in the bench process to sleep "
+               "200 ms, and presses a relay button twice during the run.\n"
                "- P6: tambrook-cli plays the same program on the same model and sequencer, "
                "without a window; times from the simulated board's trace file.\n"
                "- Noise: this machine is a virtual machine shared with others. Now and then a run "

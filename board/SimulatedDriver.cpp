@@ -166,6 +166,7 @@ void SimulatedDriver::saveState() const {
 }
 
 bool SimulatedDriver::unplugged() {
+    callStart_ = std::chrono::steady_clock::now();
     ++calls_;
     const SimulatedFaults& faults = options_.faults;
     if (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) {
@@ -185,7 +186,7 @@ SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
 }
 
 Status SimulatedDriver::record(const char* op, std::string values, Status status) {
-    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    const auto elapsed = callStart_ - start_;
     const TraceRecord record{std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(),
                              op, std::move(values), succeeded(status)};
     if (trace_) {
@@ -250,6 +251,7 @@ Status SimulatedDriver::readPins(Handle handle, std::uint8_t& pins) {
 // Closing is not counted as a call, so a board that vanished can still be let go; a wedged one
 // hangs here too.
 Status SimulatedDriver::close(Handle handle) {
+    callStart_ = std::chrono::steady_clock::now();
     if (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls)
         std::this_thread::sleep_for(kWedgedCallTime);
     Board* board = openBoard(handle);

@@ -37,7 +37,7 @@ using WarningSink = std::function<void(const std::string& message)>;
 
 // One driver call as the trace records it.
 struct TraceRecord {
-    std::int64_t microseconds; // since the driver was created
+    std::int64_t microseconds; // from the driver's creation to the call's start
     std::string op;            // count, open, setbitmode, setrate, write, read, close
     std::string values;        // arguments and returned results, space separated
     bool ok;
@@ -93,6 +93,7 @@ private:
     std::vector<Board> boards_;
     std::uint64_t calls_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point callStart_ = start_; // of the call being made
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace_{nullptr, &std::fclose};
     std::function<void(const TraceRecord&)> sink_;
 };

@@ -157,6 +157,7 @@ void Model::readRelayByte() {
 }
 
 void Model::writeRelayByte() {
+    lastWriteStartedAt_ = monotonicNow();
     noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
 }
 
@@ -590,8 +591,10 @@ void Model::startProgram() {
     else
         selectRow(0);
     state_.savedStepDelay = state_.timerValue;
-    // The first step is held from the moment it reached the board.
-    state_.timerEnabledAt = monotonicNow();
+    // The first step is held from the moment its write went to the board, as every later step
+    // is, so that a board's time per write shortens or lengthens no step.
+    state_.timerEnabledAt =
+        lastWriteStartedAt_ > state_.timerEnabledAt ? lastWriteStartedAt_ : monotonicNow();
     stopIfBoardFailedSince(failures);
 }
 
