@@ -151,8 +151,13 @@ void fitLabelToText(QLabel& label) {
 }
 
 // The packaged SVG, rendered when building (IconPixels.inc).
-QIcon programIcon() {
+namespace {
+// At namespace scope, so that the pixels live as long as the program: QImage wraps them without
+// copying, and the icon keeps that image.
 #include "IconPixels.inc"
+} // namespace
+
+QIcon programIcon() {
     const QImage image(reinterpret_cast<const uchar*>(kIconPixels), kIconSize, kIconSize,
                        QImage::Format_ARGB32_Premultiplied);
     return QIcon(QPixmap::fromImage(image));
