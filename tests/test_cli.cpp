@@ -1,5 +1,7 @@
 // tambrook-cli as a script runs it: the real binary on simulated boards, judged by its exit
 // status, its output and the board's trace of driver calls.
+#include "SignalChild.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -230,7 +232,7 @@ void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
     QProcess process;
     rig.start(process, {"play", "p.txt", "--repeat", "--resolution", "3"});
     QTest::qWait(300); // many times round the three steps
-    ::kill(static_cast<pid_t>(process.processId()), signal);
+    QVERIFY(signalChild(process, signal));
     const Result result = CliRig::finish(process);
     QCOMPARE(result.status, 0);
     QVERIFY(result.errLines.isEmpty());

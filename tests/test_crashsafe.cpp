@@ -2,6 +2,7 @@
 // killed with SIGKILL while it saves; after every kill the file is whole and holds one of the two.
 // The child marks in shared memory when a save is under way, so the test knows that its kills
 // land inside saves and not before the first one.
+#include "SignalChild.h"
 #include "model/LabelFile.h"
 #include "model/LabelTable.h"
 
@@ -90,7 +91,7 @@ void CrashSafeTest::killedSavesLeaveOldOrNewFile() {
             QThread::usleep(50);
         QVERIFY2(progress->savesStarted >= target, "the child never started saving");
         QThread::usleep(QRandomGenerator::global()->bounded(0, 2000));
-        ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+        QVERIFY2(signalChild(child, SIGKILL), "the saving child had already exited");
         child.waitForFinished();
         killsInSaves += progress->saving.load() == 1 ? 1 : 0;
         ::munmap(progress, sizeof(SaveProgress));
