@@ -1,11 +1,25 @@
 #!/bin/bash
-# The layers depend one way: app -> ui (or cli) -> engine -> model -> board. A folder may include only its
-# own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt GUI or
-# the generated form headers; board/ includes no Qt at all.
+# The layers depend one way: app -> ui (or cli) -> engine -> model -> board. A folder may include
+# only its own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt
+# GUI or the generated form headers; board/ includes no Qt at all.
+#
+# Includes are read as the preprocessor reads them: "#" and "include" may be indented or spaced
+# apart, a Qt header may be named by its module path (<QtWidgets/QWidget>) or by its file
+# (<qwidget.h>), and .hpp files count as headers.
+#
+# Usage: layers_test.sh [ROOT [QTCORE_DIR]]   checks the tree at ROOT
+#        layers_test.sh --self-test [ROOT [QTCORE_DIR]]   plants each form of include once in a
+#        copy of the tree and checks that every one is caught
 set -u
-root=${1:-$(dirname "$0")/..}
-cd "$root" || exit 2
+selfTest=false
+if [[ ${1:-} == --self-test ]]; then
+    selfTest=true
+    shift
+fi
+root=$(cd "${1:-$(dirname "$0")/..}" && pwd) || exit 2
 qtcore=${2:-/usr/include/x86_64-linux-gnu/qt6/QtCore}
+qtroot=$(dirname "$qtcore")
+
 declare -A below=(
     [board]="board"
     [model]="model board"
@@ -14,31 +28,126 @@ declare -A below=(
     [cli]="cli engine model board"
     [app]="app ui cli engine model board"
 )
-failures=0
-fail() {
-    echo "$1"
-    failures=$((failures + 1))
+
+# Every header a file includes, quoted or angled, one per line as "<name" or "\"name".
+includesOf() {
+    sed -n -E 's@^[[:space:]]*#[[:space:]]*include[[:space:]]*([<"])([^>"]+)[>"].*@\1\2@p' "$1"
 }
-for layer in board model engine ui cli app; do
-    for file in $(find "$layer" -name '*.h' -o -name '*.cpp'); do
-        while IFS= read -r header; do
-            folder=${header%%/*}
-            if [[ $header == ui_* ]]; then
-                [[ $layer == ui ]] || fail "$file includes the form header $header"
-            elif [[ $header == */* ]]; then
-                [[ " ${below[$layer]} " == *" $folder "* ]] || fail "$file includes $header"
+
+# Sets `module` to the Qt module a header belongs to, or to nothing when it is not a Qt header.
+declare -A moduleOf=()
+findQtModule() {
+    local header=$1 dir
+    module=
+    if [[ -v moduleOf[$header] ]]; then
+        module=${moduleOf[$header]}
+        return
+    fi
+    if [[ $header =~ ^(Qt[A-Za-z]+)/ ]]; then
+        [[ -d $qtroot/${BASH_REMATCH[1]} ]] && module=${BASH_REMATCH[1]}
+    elif [[ $header != */* ]]; then
+        for dir in "$qtroot"/Qt*; do
+            if [[ -e $dir/$header ]]; then
+                module=${dir##*/}
+                break
             fi
-        done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
-        while IFS= read -r header; do
-            case $layer in
-            board) fail "$file includes Qt ($header)" ;;
-            model | engine | cli) [[ -e $qtcore/$header ]] || fail "$file includes $header, not QtCore" ;;
-            esac
-        done < <(sed -n 's/^#include <\(Q[A-Za-z]*\)>.*/\1/p' "$file")
+        done
+    fi
+    moduleOf[$header]=$module
+}
+
+# Checks the tree in the current folder; prints each crossing and returns their number (capped).
+checkTree() {
+    local failures=0 layer file entry header folder module
+    for layer in board model engine ui cli app; do
+        [[ -d $layer ]] || continue
+        while IFS= read -r file; do
+            while IFS= read -r entry; do
+                header=${entry:1}
+                if [[ ${header##*/} == ui_* ]]; then
+                    [[ $layer == ui ]] || {
+                        echo "$file includes the form header $header"
+                        failures=$((failures + 1))
+                    }
+                    continue
+                fi
+                findQtModule "$header"
+                if [[ -n $module ]]; then
+                    case $layer in
+                    board)
+                        echo "$file includes Qt ($header)"
+                        failures=$((failures + 1))
+                        ;;
+                    model | engine | cli)
+                        [[ $module == QtCore ]] || {
+                            echo "$file includes $header, not QtCore"
+                            failures=$((failures + 1))
+                        }
+                        ;;
+                    esac
+                    continue
+                fi
+                if [[ ${entry:0:1} == '"' && $header == */* ]]; then
+                    folder=${header%%/*}
+                    [[ " ${below[$layer]} " == *" $folder "* ]] || {
+                        echo "$file includes $header"
+                        failures=$((failures + 1))
+                    }
+                fi
+            done < <(includesOf "$file")
+        done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
-done
-if ((failures)); then
-    echo "$failures include(s) cross the layers"
+    return $((failures > 100 ? 100 : failures))
+}
+
+if ! $selfTest; then
+    cd "$root" || exit 2
+    checkTree
+    failures=$?
+    if ((failures)); then
+        echo "$failures include(s) cross the layers"
+        exit 1
+    fi
+    echo "layers: every include points down"
+    exit 0
+fi
+
+# Each planted line must make a clean copy of the tree fail, and only that line.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+missed=0
+plant() {
+    local file=$1 line=$2 copy="$scratch/tree"
+    rm -rf "$copy"
+    mkdir -p "$copy"
+    for layer in board model engine ui cli app; do
+        [[ -d $root/$layer ]] && cp -r "$root/$layer" "$copy/"
+    done
+    mkdir -p "$copy/$(dirname "$file")"
+    printf '%s\n' "$line" >>"$copy/$file"
+    if (cd "$copy" && checkTree >/dev/null); then
+        echo "missed: $line in $file"
+        missed=$((missed + 1))
+    else
+        echo "caught: $line in $file"
+    fi
+}
+(cd "$root" && checkTree >/dev/null) || {
+    echo "the tree itself fails; plant into a clean tree"
+    exit 1
+}
+plant model/Planted.cpp '#include <QWidget>'
+plant model/Planted.cpp '#include <QtWidgets/QWidget>'
+plant model/Planted.cpp '#include <qwidget.h>'
+plant engine/Planted.cpp '    #include <QPushButton>'
+plant cli/Planted.cpp '#  include <QLabel>'
+plant model/Planted.hpp '#include "ui/TForm1.h"'
+plant model/Planted.cpp '#include "ui_TForm1.h"'
+plant board/Planted.cpp '#include <QString>'
+plant board/Planted.cpp '# include "model/Model.h"'
+plant engine/Planted.cpp '#include <QtGui/QColor>'
+if ((missed)); then
+    echo "$missed planted include(s) went unnoticed"
     exit 1
 fi
-echo "layers: every include points down"
+echo "layers self-test: every planted include is caught"
