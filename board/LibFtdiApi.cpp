@@ -64,8 +64,17 @@ public:
     int setBaudrate(void* context, int rate) override {
         return ftdi_set_baudrate(static_cast<ftdi_context*>(context), rate);
     }
+    // One bulk transfer, and the count the board took. ftdi_write_data would send the rest again
+    // after a short transfer, and for ever when the board takes nothing at all.
     int writeData(void* context, const std::uint8_t* data, int size) override {
-        return ftdi_write_data(static_cast<ftdi_context*>(context), data, size);
+        auto* ctx = static_cast<ftdi_context*>(context);
+        if (!ctx->usb_dev)
+            return -1;
+        int written = 0;
+        const int result = libusb_bulk_transfer(
+            ctx->usb_dev, static_cast<unsigned char>(ctx->in_ep), const_cast<std::uint8_t*>(data),
+            size, &written, static_cast<unsigned int>(ctx->usb_write_timeout));
+        return result < 0 ? -1 : written;
     }
     int readPins(void* context, std::uint8_t* pins) override {
         return ftdi_read_pins(static_cast<ftdi_context*>(context), pins);

@@ -54,6 +54,7 @@ private slots:
     void openingLeavesThePinsAndSetsBitBangOnce();
     void writesLandOnThePinsAndTheSerialDriverComesBack();
     void unpluggedAndWedgedBoardsFailWithoutHanging();
+    void aShortWriteIsAFailedWrite();
     void wholeSessionOnTheDefaultBackend();
     void unplugDuringARunNeverFreezesTheWindow();
     void commandLineGetAndSet();
@@ -169,6 +170,25 @@ void UsbTest::unpluggedAndWedgedBoardsFailWithoutHanging() {
     }
     driver->close(first);
     driver->close(second);
+}
+
+// A bulk write that completes with nothing taken is a failed write, reported at once.
+void UsbTest::aShortWriteIsAFailedWrite() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x05});
+    const auto driver = realBoards();
+    const board::Handle handle = openFirst(*driver);
+    QVERIFY(handle != 0);
+    emulated.setShortWrites(true);
+    std::uint32_t written = 99;
+    const std::uint8_t byte = 0x81;
+    QCOMPARE(driver->write(handle, &byte, 1, written), board::Status::IoError);
+    QCOMPARE(written, 0u);
+    QCOMPARE(emulated.state().pins, 0x05);
+    emulated.setShortWrites(false);
+    QVERIFY(writeByte(*driver, handle, 0x81));
+    QCOMPARE(emulated.state().pins, 0x81);
+    driver->close(handle);
 }
 
 // The whole window on its default backend (nothing simulated) against one emulated board.

@@ -163,6 +163,11 @@ void EmulatedBoard::setWedged(bool wedged) {
     wedged_ = wedged;
 }
 
+void EmulatedBoard::setShortWrites(bool shortWrites) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    shortWrites_ = shortWrites;
+}
+
 // As the kernel does on a disconnect, every transfer still in flight is given back, with
 // -ESHUTDOWN, for the client to reap.
 void EmulatedBoard::setUnplugged() {
@@ -367,9 +372,9 @@ void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argum
                   static_cast<std::size_t>(answered));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointOut) {
         ++state_.bulkWrites;
-        if (state_.bitBang && length > 0)
+        if (!shortWrites_ && state_.bitBang && length > 0)
             state_.pins = bytes[static_cast<std::size_t>(length - 1)];
-        actual = length;
+        actual = shortWrites_ ? 0 : length;
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointIn) {
         const std::uint8_t modemStatus[2] = {0x01, 0x60};
         actual = std::min(length, 2);

@@ -4,8 +4,9 @@
 // the real libftdi1 and libusb code runs against it. The chip is modelled from its documented
 // behaviour: vendor requests for reset, bit mode, baud rate, latency timer and reading the pins;
 // bulk OUT latching the last byte onto the pins in bit-bang mode; bulk IN packets that start with
-// the two modem-status bytes. Boards can be unplugged (a "remove" uevent, then ENODEV) or wedged
-// (URBs that never complete), and can start as an earlier session left them.
+// the two modem-status bytes. Boards can be unplugged (a "remove" uevent, then ENODEV), wedged
+// (URBs that never complete) or take nothing of a bulk write (a short write), and can start as an
+// earlier session left them.
 //
 // The process must run under umockdev-wrapper. ioctls are answered on umockdev's own thread, so
 // every query here takes the board's lock.
@@ -65,6 +66,8 @@ public:
 
     BoardState state() const;
     void setWedged(bool wedged);
+    // Bulk writes complete without error but with nothing taken: a short write.
+    void setShortWrites(bool shortWrites);
     void setUnplugged();
 
 private:
@@ -86,6 +89,7 @@ private:
     mutable std::mutex lock_;
     BoardState state_;
     bool wedged_ = false;
+    bool shortWrites_ = false;
     bool unplugged_ = false;
     UMockdevIoctlClient* claimedBy_ = nullptr;  // the device file holding the interface
     std::vector<UMockdevIoctlData*> inFlight_;  // submitted, not yet completed (referenced)
