@@ -3,6 +3,7 @@
 #include "board/FtdiDriver.h"
 #include "board/SimulatedDriver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -55,7 +56,7 @@ std::unique_ptr<Driver> makeDriverFromEnvironment() {
             return std::string(value ? value : "");
         },
         [](const std::string& message) {
-            std::fprintf(stderr, "tambrook: %s\n", message.c_str());
+            std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
         });
 }
 

@@ -54,16 +54,56 @@ int listBoards(board::Driver& driver) {
     return kDone;
 }
 
+// The signals that end a play: INT and TERM are the usual way to stop a --repeat run; HUP (the
+// terminal went away), PIPE and QUIT stop it the same way, after the current write and with the
+// board closed, and exit with the status a shell gives for the signal.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+
+int statusAfterSignal(int signal) {
+    return signal == SIGINT || signal == SIGTERM ? kDone : 128 + signal;
+}
+
+// Why a board that was found could not be opened, as far as can be told.
+std::string whyNotOpened(board::Driver& driver, const board::RelayBoard& relayBoard,
+                         int boardNumber) {
+    if (relayBoard.isOpen())
+        return boardName(boardNumber) + " stopped answering while it was being opened";
+    std::uint32_t count = 0;
+    driver.countDevices(count);
+    if (static_cast<std::uint32_t>(boardNumber) > count)
+        return boardName(boardNumber) + " went away while it was being opened";
+    return boardName(boardNumber) + " could not be opened (in use by another program?)";
+}
+
+// Holds the stop signals back while it lives, so that a command that has opened a board always
+// closes it; a signal that came meanwhile takes effect once it is gone.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : kStopSignals)
+            sigaddset(&held, signal);
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t previous_{};
+};
+
 // get, set, on and off: one open, at most one read and one write.
 int switchRelays(board::Driver& driver, const Command& command) {
+    const HeldSignals held;
     std::uint32_t count = 0;
     driver.countDevices(count);
     if (static_cast<std::uint32_t>(command.board) > count)
         return fail(kBoardFailure, noSuchBoard(command.board, count));
     board::RelayBoard relayBoard(driver);
     if (!relayBoard.open(static_cast<std::uint32_t>(command.board - 1)))
-        return fail(kBoardFailure,
-                    boardName(command.board) + " could not be opened (in use by another program?)");
+        return fail(kBoardFailure, whyNotOpened(driver, relayBoard, command.board));
     std::uint8_t byte = 0;
     int status = kDone;
     if (command.kind != Command::Kind::Set && !board::succeeded(relayBoard.readPins(byte))) {
@@ -84,6 +124,7 @@ int switchRelays(board::Driver& driver, const Command& command) {
                 fail(kBoardFailure, "could not switch the relays of " + boardName(command.board));
     }
     relayBoard.close();
+    std::fflush(stdout); // before a held signal can end the process
     return status;
 }
 
@@ -101,26 +142,26 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// play: the board is opened (adopting its pins, writing nothing), the file read as "Open File"
-// reads it, and the program started as Start starts it; the sequencer's thread plays it while
-// this thread waits for its end, a signal, or a failure.
+// play: the file is read as "Open File" reads it and every step checked before any board is
+// touched; then the board is opened (adopting its pins, writing nothing) and the program started
+// as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
+// signal, or a failure.
 int playProgram(board::Driver& driver, const Command& command) {
-    SleepingPause pause;
     ProgramRows program;
-    {
-        // The file is read whole, by the same reader and limits as "Open File", before any board
-        // is touched.
-        model::Model reader(driver, pause);
-        if (const std::optional<QString> failure =
-                reader.openProgramFile(QString::fromLocal8Bit(command.file.c_str())))
-            return fail(kBadInput, failure->toLocal8Bit().toStdString());
-        program = reader.takeRows();
-    }
+    if (const std::optional<QString> failure = model::readProgramFile(command.file, program))
+        return fail(kBadInput, failure->toLocal8Bit().toStdString());
+    if (program.empty())
+        program.append("00000000-0");
+    if (const std::optional<model::UnplayableStep> bad =
+            model::findUnplayableStep(program, command.repeat))
+        return fail(kBadInput, "line " + std::to_string(bad->row + 1) + " of " + command.file +
+                                   " cannot be played: " + messageOf(bad->failure));
+    SleepingPause pause;
     model::Model model(driver, pause);
     std::exception_ptr tickFailure;
     std::size_t rowCount = 0;
     {
-        const std::lock_guard lock(model.mutex());
+        const model::Model::Lock lock = model.lockForAction();
         model.replaceRows({"00000000-0"});
         model.setTimerEnabled(false);
         model.discoverBoards();
@@ -128,9 +169,11 @@ int playProgram(board::Driver& driver, const Command& command) {
             return fail(kBoardFailure, noSuchBoard(command.board, model.state().deviceCount));
         model.chooseBoardEntry(command.board - 1);
         model.openSelectedBoard(); // reads the pins; writes nothing
-        if (!model.state().boardFound)
-            return fail(kBoardFailure, boardName(command.board) +
-                                           " could not be opened (in use by another program?)");
+        if (!model.state().boardFound) {
+            const std::string why = whyNotOpened(driver, model.board(), command.board);
+            model.board().close();
+            return fail(kBoardFailure, why);
+        }
         model.replaceRows(std::move(program));
         model.changeResolution(command.resolution);
         model.setRepeat(command.repeat);
@@ -139,8 +182,8 @@ int playProgram(board::Driver& driver, const Command& command) {
     // Signals are taken by this thread alone: the sequencer's thread inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const int signal : kStopSignals)
+        sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     engine::Sequencer sequencer(model);
     sequencer.setTickObserver([&](std::exception_ptr failure, bool) {
@@ -148,7 +191,7 @@ int playProgram(board::Driver& driver, const Command& command) {
             tickFailure = failure;
     });
     {
-        const std::lock_guard lock(model.mutex());
+        const model::Model::Lock lock = model.lockForAction();
         try {
             model.startOrStop(); // applies the first step: the first write
         } catch (...) {
@@ -162,7 +205,7 @@ int playProgram(board::Driver& driver, const Command& command) {
     auto shown = start - std::chrono::seconds(1);
     for (;;) {
         timespec wait{0, 10'000'000};
-        const bool signalled = sigtimedwait(&stopSignals, nullptr, &wait) > 0;
+        const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
         const model::Model::Lock lock = model.lockForAction();
         const model::State& state = model.state();
         if (terminal &&
@@ -183,8 +226,9 @@ int playProgram(board::Driver& driver, const Command& command) {
                                     command.file + " cannot be played: " + messageOf(tickFailure));
             break;
         }
-        if (signalled) {
+        if (signal > 0) {
             model.stopProgram(); // after the current write; the relays keep the current step
+            status = statusAfterSignal(signal);
             break;
         }
         if (!state.timerEnabled)
@@ -192,7 +236,7 @@ int playProgram(board::Driver& driver, const Command& command) {
     }
     if (terminal)
         std::printf("\n");
-    const std::lock_guard lock(model.mutex());
+    const model::Model::Lock lock = model.lockForAction();
     model.board().close();
     return status;
 }

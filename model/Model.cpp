@@ -544,9 +544,19 @@ void Model::replaceRows(const std::vector<std::string>& rows) {
 
 // The list is replaced only once the whole file has been read.
 std::optional<QString> Model::openProgramFile(const QString& path) {
-    safefile::InputFile file = safefile::InputFile::open(QFile::encodeName(path).toStdString(),
-                                                         programfile::kMaxFileBytes);
+    return openProgramFile(QFile::encodeName(path).toStdString());
+}
+
+std::optional<QString> Model::openProgramFile(const std::string& localPath) {
     ProgramRows rows;
+    if (std::optional<QString> failure = readProgramFile(localPath, rows))
+        return failure;
+    replaceRows(std::move(rows));
+    return std::nullopt;
+}
+
+std::optional<QString> readProgramFile(const std::string& localPath, ProgramRows& rows) {
+    safefile::InputFile file = safefile::InputFile::open(localPath, programfile::kMaxFileBytes);
     std::optional<safefile::Failure> failure;
     if (!file.isOpen())
         failure = file.failure();
@@ -554,8 +564,8 @@ std::optional<QString> Model::openProgramFile(const QString& path) {
         failure = readProgramRows(file, rows);
     if (failure)
         return QStringLiteral("Could not open the program file \"%1\": %2")
-            .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(failure->reason));
-    replaceRows(std::move(rows));
+            .arg(QDir::toNativeSeparators(QFile::decodeName(localPath.c_str())),
+                 QString::fromLocal8Bit(failure->reason));
     return std::nullopt;
 }
 
@@ -626,6 +636,12 @@ void Model::timerTick() {
         setTimerValue(value - 1);
         return;
     }
+    endStep();
+}
+
+// The count of the playing step is spent: its delay goes back into its row and the next step, if
+// any, is played.
+void Model::endStep() {
     setDelayText(QString::number(state_.savedStepDelay));
     if (state_.currentRow + 1 < rowCount()) {
         selectRow(state_.currentRow + 1);
@@ -637,6 +653,67 @@ void Model::timerTick() {
         setTimerEnabled(false);
         state_.startCaption = kStart;
     }
+}
+
+namespace {
+
+// Boards that are never there: a program played on it touches nothing.
+class NoBoards final : public board::Driver {
+public:
+    board::Status countDevices(std::uint32_t& count) override {
+        count = 0;
+        return board::Status::Ok;
+    }
+    board::Status openByIndex(std::uint32_t, board::Handle&) override {
+        return board::Status::DeviceNotFound;
+    }
+    board::Status setBitMode(board::Handle, std::uint8_t, std::uint8_t) override { return none(); }
+    board::Status setBaudRate(board::Handle, std::uint32_t) override { return none(); }
+    board::Status write(board::Handle, const std::uint8_t*, std::uint32_t,
+                        std::uint32_t& written) override {
+        written = 0;
+        return none();
+    }
+    board::Status readPins(board::Handle, std::uint8_t&) override { return none(); }
+    board::Status close(board::Handle) override { return none(); }
+
+private:
+    static board::Status none() { return board::Status::InvalidHandle; }
+};
+
+class NoPause final : public Pause {
+public:
+    void pause(int) override {}
+};
+
+} // namespace
+
+// Plays the program once through (and back to its first step with Repeat) on a model of its own
+// with no board, ending each step at once: whether a step can be played depends only on the
+// steps before it, so the run's first pass and its turn back to the first step meet every case.
+std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat) {
+    NoBoards noBoards;
+    NoPause noPause;
+    Model dryRun(noBoards, noPause);
+    dryRun.replaceRows(rows);
+    dryRun.setRepeat(repeat);
+    const auto unplayable = [&](std::exception_ptr failure) {
+        return UnplayableStep{static_cast<std::size_t>(dryRun.state_.currentRow), failure};
+    };
+    try {
+        dryRun.startProgram();
+    } catch (...) {
+        return unplayable(std::current_exception());
+    }
+    const std::size_t steps = dryRun.rows_.size() - (repeat ? 0 : 1);
+    for (std::size_t step = 0; step < steps; ++step) {
+        dryRun.inTick_ = true;
+        dryRun.runSetOff([&] { dryRun.endStep(); });
+        dryRun.inTick_ = false;
+        if (dryRun.tickFailure_)
+            return unplayable(std::exchange(dryRun.tickFailure_, nullptr));
+    }
+    return std::nullopt;
 }
 
 // A failure inside a tick, also one raised by an action the tick set off, belongs to the tick: it

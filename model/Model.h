@@ -79,6 +79,8 @@ struct State {
     std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
 };
 
+struct UnplayableStep;
+
 // A write of a run failed on a board that had been opened: the run has stopped.
 class BoardStoppedAnswering : public std::runtime_error {
 public:
@@ -162,6 +164,8 @@ public:
     void replaceRows(const std::vector<std::string>& rows);
     // Reads the file whole before the list changes; the failure's text when it could not.
     std::optional<QString> openProgramFile(const QString& path);
+    // The same, for a file name as the system spells it (bytes, not necessarily UTF-8).
+    std::optional<QString> openProgramFile(const std::string& localPath);
     // Writes the rows to the chosen name (".txt" added); the failure's text when it could not.
     std::optional<QString> saveProgramFile(const QString& chosenName) const;
 
@@ -206,6 +210,8 @@ public:
     void setTimerEnabled(bool enabled);
 
 private:
+    friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
+
     template <typename Action> void runSetOff(Action&& action);
     void noteFailure(std::exception_ptr failure);
     void setStatusPanel(bool found) { state_.boardFound = found; }
@@ -217,6 +223,7 @@ private:
     bool storeDelayText(const QString& text); // whether the text changed
     void readTimerValueFromText();
     void timerTick();
+    void endStep();
     std::string currentRowText() const { return std::string(rowText(state_.currentRow)); }
     void setCurrentRowText(const std::string& text) { setRowText(state_.currentRow, text); }
 
@@ -235,5 +242,18 @@ private:
     mutable std::atomic<int> actionsWaiting_{0};
     labels::LabelSaver labelSaver_; // last, so that it is flushed before the rest goes
 };
+
+// A step of a program that cannot be played, and why.
+struct UnplayableStep {
+    std::size_t row; // from 0
+    std::exception_ptr failure;
+};
+
+// The first step of the program that would stop its run (a row too short for its eight relays, a
+// delay that cannot be shown), found without playing it on a board.
+std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
+
+// Reads a program file whole, by the rules of "Open File"; the failure's text when it could not.
+std::optional<QString> readProgramFile(const std::string& localPath, ProgramRows& rows);
 
 } // namespace model

@@ -10,6 +10,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
+#include <utility>
 
 #ifndef TAMBROOK_CLI
 #error "TAMBROOK_CLI names the tambrook-cli binary"
@@ -47,6 +49,16 @@ public:
         process.setWorkingDirectory(dir_.path());
         process.start(QStringLiteral(TAMBROOK_CLI), arguments);
         QVERIFY(process.waitForStarted());
+    }
+    // A shell command line, with the binary as $CLI, for arguments QProcess cannot pass.
+    Result runShell(const QString& commandLine) const {
+        QProcess process;
+        QProcessEnvironment environment = environment_;
+        environment.insert(QStringLiteral("CLI"), QStringLiteral(TAMBROOK_CLI));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(dir_.path());
+        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
+        return finish(process);
     }
     Result run(const QStringList& arguments) const {
         QProcess process;
@@ -98,11 +110,16 @@ private slots:
     void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep();
     void playRefusesWhatOpenFileRefuses();
+    void playChecksEveryStepFirst();
+    void playTakesFileNamesAsBytes();
     void playShowsOneUpdatingLineOnATerminal();
 };
 
 void CliTest::listNumbersTheBoards() {
     QCOMPARE(CliRig(0).run({"list"}).out, QString());
+    // A setting the simulated boards cannot use is named under the program's own name.
+    QCOMPARE(CliRig(1, {}, QStringLiteral("bogus")).run({"list"}).errLines,
+             QStringList{"tambrook-cli: simulated fault \"bogus\" not understood; ignored"});
     const Result three = CliRig(3).run({"list"});
     QCOMPARE(three.status, 0);
     QCOMPARE(three.out, QStringLiteral("Relay Board 1\nRelay Board 2\nRelay Board 3\n"));
@@ -181,8 +198,10 @@ void CliTest::driverFailures_data() {
     QTest::addColumn<QString>("faults");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("names");
-    QTest::newRow("open fails") << "unplug-after=1" << QStringList{"get"} << "could not be opened";
+    QTest::newRow("gone while opening") << "unplug-after=1" << QStringList{"get"} << "went away";
     QTest::newRow("read fails") << "fail-reads" << QStringList{"on", "1"} << "could not read";
+    QTest::newRow("read fails while opening for play")
+        << "fail-reads" << QStringList{"play", "p.txt"} << "stopped answering while it was";
     QTest::newRow("write fails") << "fail-writes" << QStringList{"set", "10000000"}
                                  << "could not switch";
     QTest::newRow("lost while playing")
@@ -221,12 +240,18 @@ void CliTest::playRunsTheProgramToItsEnd() {
 
 void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep_data() {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::addColumn<int>("status");
+    QTest::newRow("SIGINT") << SIGINT << 0;
+    QTest::newRow("SIGTERM") << SIGTERM << 0;
+    QTest::newRow("SIGHUP") << SIGHUP << 129;
+    QTest::newRow("SIGQUIT") << SIGQUIT << 131;
+    QTest::newRow("SIGPIPE") << SIGPIPE << 141;
 }
 
+// Every stop signal ends the run after the current write and closes the board.
 void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
     QFETCH(int, signal);
+    QFETCH(int, status);
     CliRig rig(1);
     rig.write("p.txt", "11000000-1\r\n00110000-1\r\n00001100-1\r\n");
     QProcess process;
@@ -234,7 +259,7 @@ void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
     QTest::qWait(300); // many times round the three steps
     QVERIFY(signalChild(process, signal));
     const Result result = CliRig::finish(process);
-    QCOMPARE(result.status, 0);
+    QCOMPARE(result.status, status);
     QVERIFY(result.errLines.isEmpty());
     const QStringList trace = rig.takeTrace();
     const QStringList writes = trace.filter(QRegularExpression(QStringLiteral("^write ")));
@@ -263,11 +288,46 @@ void CliTest::playRefusesWhatOpenFileRefuses() {
         QVERIFY(refused.errLines[0].contains(QLatin1String(file)));
     }
     QVERIFY(rig.takeTrace().filter(QRegularExpression(QStringLiteral("^open "))).isEmpty());
-    rig.write("short.txt", "10000000-1\r\n1111\r\n");
-    const Result bad = rig.run({"play", "short.txt"});
-    QCOMPARE(bad.status, 2);
-    QVERIFY2(bad.errLines.value(0).contains(QLatin1String("step 2")), qPrintable(bad.errLines[0]));
-    QCOMPARE(rig.writes(), QStringList{"write 01 ok"}); // the short row stopped before the board
+}
+
+// Every step is checked before the board is opened: a row that cannot be played anywhere in the
+// program is named by its line, and nothing is opened or written.
+void CliTest::playChecksEveryStepFirst() {
+    CliRig rig(1);
+    rig.write("short.txt", "10000000-1\r\n01000000-1\r\n1111\r\n");
+    rig.write("nul.txt", QByteArray("10000000-1\n\0\n", 14));
+    // A delay text that is no number keeps the count of the step before, which must fit in its
+    // three characters: 1000 does not, 5 does.
+    rig.write("long.txt", "10000000-1000\r\n00000000-x:y\r\n");
+    rig.write("fits.txt", "10000000-5\r\n00000000-x:y\r\n");
+    for (const auto& [file, line] : {std::pair{"short.txt", 3}, {"nul.txt", 2}, {"long.txt", 2}}) {
+        const Result bad = rig.run({"play", QString::fromLatin1(file), "--repeat"});
+        QCOMPARE(bad.status, 2);
+        QCOMPARE(bad.errLines.size(), 1);
+        const QString named = QStringLiteral("line %1 of %2 cannot be played").arg(line).arg(file);
+        QVERIFY2(bad.errLines[0].contains(named), qPrintable(bad.errLines[0]));
+        QVERIFY(rig.takeTrace().isEmpty());
+    }
+    const Result fits = rig.run({"play", "fits.txt"});
+    QCOMPARE(fits.status, 0);
+    QCOMPARE(rig.writes(), (QStringList{"write 01 ok", "write 00 ok"}));
+}
+
+// File names are bytes: a name that is not UTF-8 (Latin-1 "café.txt") is played like any other.
+void CliTest::playTakesFileNamesAsBytes() {
+    CliRig rig(1);
+    const QByteArray name("caf\xe9.txt");
+    const QByteArray path =
+        QFile::encodeName(QFileInfo(rig.path("p.txt")).absolutePath()) + '/' + name;
+    std::FILE* file = std::fopen(path.constData(), "wb");
+    QVERIFY(file);
+    std::fputs("00100000-1\r\n", file);
+    std::fclose(file);
+    const Result played =
+        rig.runShell(QStringLiteral("exec \"$CLI\" play \"$(printf 'caf\\351.txt')\""));
+    QCOMPARE(played.status, 0);
+    QVERIFY(played.errLines.isEmpty());
+    QCOMPARE(rig.writes(), QStringList{"write 04 ok"});
 }
 
 // script(1) gives the command a terminal; its output is the line, redrawn with carriage returns.
