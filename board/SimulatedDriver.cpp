@@ -1,8 +1,10 @@
 #include "board/SimulatedDriver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -100,13 +102,33 @@ SimulatedDriver::SimulatedDriver(SimulatedBoardOptions options)
     , boards_(options_.boards) {
     for (const std::string& word : options_.faults.unknown)
         warn("simulated fault \"" + word + "\" not understood; ignored");
-    if (!options_.traceFile.empty()) {
-        trace_.reset(std::fopen(options_.traceFile.c_str(), "a"));
-        if (!trace_)
-            warn("cannot write the trace file " + options_.traceFile + ": " + std::strerror(errno));
-    }
+    openTraceFile();
     checkStateFile();
     loadState();
+}
+
+// The trace goes to a regular file only: opening a FIFO would wait for a reader for ever.
+void SimulatedDriver::openTraceFile() {
+    if (options_.traceFile.empty())
+        return;
+    struct stat info {};
+    const bool special = ::stat(options_.traceFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    const int fd =
+        special ? -1
+                : ::open(options_.traceFile.c_str(),
+                         O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        warn("cannot write the trace file " + options_.traceFile + ": " +
+             (fd < 0 && !special ? std::strerror(errno) : "not a regular file") +
+             "; it is ignored");
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    trace_.reset(::fdopen(fd, "a"));
+    if (!trace_)
+        ::close(fd);
 }
 
 void SimulatedDriver::warn(const std::string& message) const {
@@ -145,24 +167,43 @@ void SimulatedDriver::checkStateFile() {
 
 SimulatedDriver::~SimulatedDriver() = default;
 
+// A state file that does not exist yet means all relays off; one that exists must hold two hex
+// digits, or its relays are unknown and that is said rather than taken as all off.
 void SimulatedDriver::loadState() {
     if (options_.stateFile.empty() || boards_.empty())
         return;
     std::ifstream in(options_.stateFile);
-    std::string hex;
-    if (in >> hex) {
-        try {
-            boards_[0].pins = static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16) & 0xFF);
-        } catch (const std::exception&) {
-        }
+    if (!in) {
+        if (errno != ENOENT)
+            warn("cannot read the state file " + options_.stateFile + ": " + std::strerror(errno) +
+                 "; board 1 starts with all relays off");
+        return;
     }
+    std::string hex;
+    in >> hex;
+    if (hex.size() == 2 && std::isxdigit(static_cast<unsigned char>(hex[0])) &&
+        std::isxdigit(static_cast<unsigned char>(hex[1]))) {
+        boards_[0].pins = static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16));
+        return;
+    }
+    warn("the state file " + options_.stateFile + (hex.empty() ? " is empty" : " is unreadable") +
+         "; board 1 starts with all relays off");
 }
 
+// Replaced whole by a rename, so that a reader never sees it half written and a kill leaves the
+// old state or the new one. Nothing is flushed to the disk: this is a test board, not a document.
 void SimulatedDriver::saveState() const {
     if (options_.stateFile.empty() || boards_.empty())
         return;
-    std::ofstream out(options_.stateFile, std::ios::trunc);
-    out << hexByte(boards_[0].pins) << '\n';
+    const std::string temporary = options_.stateFile + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << hexByte(boards_[0].pins) << '\n';
+        if (!out.flush())
+            return;
+    }
+    if (std::rename(temporary.c_str(), options_.stateFile.c_str()) != 0)
+        std::remove(temporary.c_str());
 }
 
 bool SimulatedDriver::unplugged() {

@@ -86,6 +86,7 @@ private:
     Status record(const char* op, std::string values, Status status);
     void warn(const std::string& message) const;
     void checkStateFile();
+    void openTraceFile();
     void loadState();
     void saveState() const;
 

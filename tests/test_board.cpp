@@ -9,8 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace std::string_literals;
 
@@ -27,6 +29,7 @@ private slots:
     void lostBoardTurnsTheStatusPanelRed();
     void simulatedBoardLatchesTracesAndKeepsState();
     void simulatedFaultsUnplugAndFail();
+    void simulatedStateFileIsReplacedWhole();
     void environmentChoosesTheBackend_data();
     void environmentChoosesTheBackend();
     void unusableSimulatedSettingsWarnOnce();
@@ -288,9 +291,12 @@ void BoardTest::unusableSimulatedSettingsWarnOnce() {
         {"TAMBROOK_SIMULATED_BOARDS", "1"},
         {"TAMBROOK_SIMULATED_STATE", fifo},
         {"TAMBROOK_SIMULATED_TRACE", "/nonexistent-folder/trace"},
-        {"TAMBROOK_SIMULATED_FAULTS", "fail-writes,unplug-afer=3,unplug-after=x"}};
+        {"TAMBROOK_SIMULATED_FAULTS",
+         "fail-writes,unplug-afer=3,unplug-after=x,wedge-after=99999999999999999999,latency=.5.5"}};
     const auto driver = environment.make(); // a FIFO state file would block here
-    QCOMPARE(environment.warnings.size(), 4);
+    QCOMPARE(environment.warnings.size(), 6);
+    QVERIFY(environment.warnings.filter(QStringLiteral("wedge-after=9999")).size() == 1);
+    QVERIFY(environment.warnings.filter(QStringLiteral("latency=.5.5")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("not a regular file")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("trace")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("unplug-afer=3")).size() == 1);
@@ -302,12 +308,64 @@ void BoardTest::unusableSimulatedSettingsWarnOnce() {
     QVERIFY(!board::succeeded(driver->write(handle, &byte, 1, written))); // fail-writes still holds
     driver->close(handle);
 
+    // A FIFO as the trace file is refused too, rather than waited on for a reader.
+    Environment fifoTrace;
+    const std::string traceFifo = dir.filePath(QStringLiteral("trace.fifo")).toStdString();
+    QCOMPARE(::mkfifo(traceFifo.c_str(), 0600), 0);
+    fifoTrace.values = {{"TAMBROOK_SIMULATED_BOARDS", "1"},
+                        {"TAMBROOK_SIMULATED_TRACE", traceFifo}};
+    fifoTrace.make();
+    QCOMPARE(fifoTrace.warnings.size(), 1);
+    QVERIFY(fifoTrace.warnings.first().contains(QStringLiteral("not a regular file")));
+
     Environment lockedOut;
     lockedOut.values = {{"TAMBROOK_SIMULATED_BOARDS", "1"},
                         {"TAMBROOK_SIMULATED_STATE", "/nonexistent-folder/state"}};
     lockedOut.make();
     QCOMPARE(lockedOut.warnings.size(), 1);
     QVERIFY(lockedOut.warnings.first().contains(QStringLiteral("state")));
+}
+
+// The state file is replaced whole on every write, so a reader never finds it empty or half
+// written; one that is empty or garbled is reported, not taken as all relays off.
+void BoardTest::simulatedStateFileIsReplacedWhole() {
+    QTemporaryDir dir;
+    const QString state = dir.filePath(QStringLiteral("board.state"));
+    std::vector<std::string> warnings;
+    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}};
+    options.warn = [&](const std::string& text) { warnings.push_back(text); };
+    board::SimulatedDriver driver(options);
+    board::Handle handle = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::thread reader([&] {
+        while (!done) {
+            QFile file(state);
+            if (file.open(QIODevice::ReadOnly) && file.readAll() != "a5\n")
+                ++badReads;
+        }
+    });
+    for (int write = 0; write < 2000; ++write) {
+        std::uint32_t written = 0;
+        const std::uint8_t byte = 0xa5;
+        driver.write(handle, &byte, 1, written);
+    }
+    done = true;
+    reader.join();
+    QCOMPARE(badReads.load(), 0);
+    QVERIFY(warnings.empty());
+    for (const QByteArray& content : {QByteArray(), QByteArray("zz\n")}) {
+        QFile file(state);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+        file.close();
+        warnings.clear();
+        board::SimulatedDriver again(options);
+        QCOMPARE(warnings.size(), std::size_t{1});
+        QVERIFY(QString::fromStdString(warnings.front()).contains(state));
+        QCOMPARE(again.pins(0), 0x00);
+    }
 }
 
 QTEST_MAIN(BoardTest)
