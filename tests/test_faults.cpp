@@ -9,6 +9,8 @@
 #include <QSlider>
 #include <QtTest>
 
+#include <mutex>
+
 namespace {
 
 struct FaultRig {
@@ -17,6 +19,7 @@ struct FaultRig {
     Log log;
     RecordingPlatform platform{log};
     board::SimulatedDriver driver;
+    mutable std::mutex traceLock; // the sequencer's thread records, the test reads
     std::vector<board::TraceRecord> trace;
     std::unique_ptr<MainWindow> window;
     TForm1* form = nullptr;
@@ -24,7 +27,10 @@ struct FaultRig {
     explicit FaultRig(const std::string& faults)
         : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}}) {
         QDir::setCurrent(dir.path());
-        driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
+        driver.setTraceSink([this](const board::TraceRecord& r) {
+            const std::lock_guard lock(traceLock);
+            trace.push_back(r);
+        });
         window = std::make_unique<MainWindow>(driver, platform);
         form = &window->form;
     }
@@ -33,7 +39,12 @@ struct FaultRig {
         QDir::setCurrent(previousDir);
     }
     TPanel& status() const { return *form->controls().Panel27; }
+    std::size_t calls() const {
+        const std::lock_guard lock(traceLock);
+        return trace.size();
+    }
     int count(const std::string& op, bool ok) const {
+        const std::lock_guard lock(traceLock);
         return static_cast<int>(std::count_if(
             trace.begin(), trace.end(), [&](const auto& r) { return r.op == op && r.ok == ok; }));
     }
@@ -125,9 +136,9 @@ void FaultsTest::anErrorBoxHoldsUpNoTick() {
     QString resolutionShown;
     rig.platform.duringError = [&] {
         resolutionShown = rig.form->controls().Label5->text();
-        const std::size_t before = rig.trace.size();
+        const std::size_t before = rig.calls();
         QTest::qWait(50);
-        writesWhileOpen = rig.trace.size() - before;
+        writesWhileOpen = rig.calls() - before;
     };
     rig.form->act([&] {
         rig.form->model().changeResolution(2);

@@ -61,10 +61,7 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
     });
     frameTimer_ = new QTimer(this);
     frameTimer_->setInterval(kFrameIntervalMs);
-    connect(frameTimer_, &QTimer::timeout, this, [this] {
-        if (ticked_.exchange(false))
-            render();
-    });
+    connect(frameTimer_, &QTimer::timeout, this, &TForm1::followRun);
     {
         const model::Model::Lock lock = model_.lockForAction();
         model_.setFailureSink([this](std::exception_ptr failure) {
@@ -177,22 +174,34 @@ void TForm1::act(const std::function<void()>& action) {
         reportHandlerFailure(platform_, this, failure);
 }
 
-// Runs on the thread that ran the tick, under the model's lock. A run that goes on is repainted
-// by the frame timer; one that ended or failed is shown at once, and its failure reported, on the
-// window's thread.
-void TForm1::onTick(std::exception_ptr failure, bool timerEnabled) {
-    if (QThread::currentThread() == thread()) {
-        runEnded(failure); // a tick delivered by hand is shown at once
-        return;
+// Runs on the thread that ran the tick, under the model's lock, so it only takes note: the frame
+// timer shows what the ticks did, and a failure that stopped the run, on the window's thread.
+// Nothing passes between the threads but under that lock.
+void TForm1::onTick(std::exception_ptr failure, bool) {
+    if (failure) {
+        if (!runFailure_)
+            runFailure_ = failure;
+        runFailed_ = true;
     }
-    if (timerEnabled && !failure)
-        ticked_ = true;
-    else
-        QMetaObject::invokeMethod(
-            this, [this, failure] { runEnded(failure); }, Qt::QueuedConnection);
+    ticked_ = true;
 }
 
-void TForm1::runEnded(std::exception_ptr failure) {
+// A tick delivered by hand is shown at once.
+void TForm1::Timer1Timer() {
+    sequencer_.tickNow();
+    followRun();
+}
+
+// Shows the state the ticks left, then the failure that stopped the run, if any, once the lock
+// is free.
+void TForm1::followRun() {
+    if (!ticked_ && !runFailed_)
+        return;
+    std::exception_ptr failure;
+    if (runFailed_.exchange(false)) {
+        const model::Model::Lock lock = model_.lockForAction();
+        failure = std::exchange(runFailure_, nullptr);
+    }
     render();
     if (failure)
         reportHandlerFailure(platform_, this, failure);
@@ -381,8 +390,8 @@ void TForm1::render() {
     renderProgram(shown, rowCount);
     if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
-    else if (!shown.timerEnabled && frameTimer_->isActive())
-        frameTimer_->stop();
+    else if (!shown.timerEnabled && frameTimer_->isActive() && !runFailed_)
+        frameTimer_->stop(); // but not before it has shown why a failed run stopped
 }
 
 void TForm1::renderRelays(const model::State& shown) {

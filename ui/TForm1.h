@@ -58,7 +58,7 @@ public:
     void Edit9Change(const QString& text);
     void UpDown1Click(int delta);
     void CheckBox1Click(bool checked);
-    void Timer1Timer() { sequencer_.tickNow(); } // also delivered by the sequencer's thread
+    void Timer1Timer(); // a tick delivered by hand; the sequencer's thread delivers the others
     void storeEditedLabels(const QString& onText, const QString& offText);
 
     // Runs one action under the model's lock and the guard, then shows the state it left.
@@ -83,7 +83,7 @@ private:
     void applyFonts();
     void keepReadoutBesideItsLabel();
     void onTick(std::exception_ptr failure, bool timerEnabled);
-    void runEnded(std::exception_ptr failure);
+    void followRun();
     void renderRelays(const model::State& shown);
     void renderBoardList(const model::State& shown);
     void renderProgram(const model::State& shown, int rowCount);
@@ -95,6 +95,8 @@ private:
     TForm2* labelDialog_ = nullptr;
     QTimer* frameTimer_ = nullptr; // repaints while a program runs
     std::atomic<bool> ticked_{false};
+    std::atomic<bool> runFailed_{false};
+    std::exception_ptr runFailure_;                       // under the model's lock
     std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
     std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
 
