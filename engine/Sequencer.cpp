@@ -1,18 +1,21 @@
 #include "engine/Sequencer.h"
 
+#include <QLoggingCategory>
+
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace engine {
+
+// Off unless asked for: QT_LOGGING_RULES="tambrook.sequencer.debug=true".
+Q_LOGGING_CATEGORY(lcSequencer, "tambrook.sequencer", QtInfoMsg)
 
 namespace {
 
@@ -85,12 +88,11 @@ bool Sequencer::tickNow() {
     return true;
 }
 
-// SCHED_FIFO at the lowest priority: above every ordinary thread, below anything that asked for
-// more. Refused without the right to it, which is the usual case; then the thread stays ordinary.
+// Real-time at the lowest priority: above every ordinary thread, below anything that asked for
+// more. RealtimeKit gets 100 ms to answer, so that a Start meanwhile is not held up for longer.
 void Sequencer::tryRealTimeScheduling() {
-    sched_param parameter{};
-    parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    realTime_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+    scheduling_ = makeThisThreadRealTime(std::chrono::milliseconds(100));
+    qCDebug(lcSequencer, "the sequencer's thread is scheduled %s", describe(scheduling_.load()));
 }
 
 // Each pass looks at the timer under the lock, arms the kernel timer for the next deadline (or

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RealTime.h"
 #include "engine/TickSchedule.h"
 #include "model/Model.h"
 
@@ -14,7 +15,8 @@ namespace engine {
 // deadlines on the monotonic clock (a kernel timer), takes the model's lock for each tick (so a
 // tick due while a user action runs waits for it, and the schedule's lateness rules decide what
 // follows), runs the tick on the model and writes the board from this thread. It asks for
-// low-priority real-time scheduling and goes on without it where the process may not have it.
+// low-priority real-time scheduling (from the kernel, else from RealtimeKit) and goes on without
+// it where nobody grants it.
 class Sequencer {
 public:
     enum class Mode {
@@ -36,8 +38,12 @@ public:
     // Runs one tick at once on the calling thread, as the thread would, if the timer is enabled.
     // Returns whether a tick ran.
     bool tickNow();
-    // Whether the thread got real-time scheduling (known once it runs).
-    bool isRealTime() const { return realTime_.load(); }
+    // How the thread is scheduled (known once it runs), and whether that is real-time.
+    Scheduling scheduling() const { return scheduling_.load(); }
+    bool isRealTime() const {
+        const Scheduling got = scheduling();
+        return got == Scheduling::RealTime || got == Scheduling::RealtimeKit;
+    }
     // Makes the thread look at the timer's state again.
     void wake();
 
@@ -54,7 +60,7 @@ private:
     int timerFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> quit_{false};
-    std::atomic<bool> realTime_{false};
+    std::atomic<Scheduling> scheduling_{Scheduling::Unknown};
     std::thread thread_;
 };
 

@@ -10,6 +10,7 @@ packages=(
     fonts-dejavu-core fonts-liberation2 qt6-svg-dev
     desktop-file-utils dpkg-dev xvfb xauth
     umockdev libumockdev-dev
+    dbus-daemon
     "$@"
 )
 

@@ -1,0 +1,196 @@
+// The sequencer's thread asks RealtimeKit for real-time scheduling where the kernel refuses it.
+// A RealtimeKit of the test's own serves on a private bus started by the test; the sequencer
+// runs in a child process without the right to real-time scheduling (setpriv drops
+// CAP_SYS_NICE), as an ordinary user's program runs, with that bus as its system bus.
+#include "board/SimulatedDriver.h"
+#include "engine/Sequencer.h"
+#include "model/Model.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstdio>
+#include <sched.h>
+
+namespace {
+
+// The one method and the properties of org.freedesktop.RealtimeKit1 that clients use.
+class MockRealtimeKit : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.RealtimeKit1")
+    Q_PROPERTY(qlonglong RTTimeUSecMax READ rtTimeUSecMax)
+    Q_PROPERTY(int MaxRealtimePriority READ maxRealtimePriority)
+    Q_PROPERTY(int MinNiceLevel READ minNiceLevel)
+
+public:
+    enum class Answer { Grant, Refuse, Slowly };
+    Answer answer = Answer::Grant;
+    int requests = 0;
+
+    qlonglong rtTimeUSecMax() const { return 200000; }
+    int maxRealtimePriority() const { return 20; }
+    int minNiceLevel() const { return -15; }
+
+public slots:
+    // As RealtimeKit does, for a thread of the caller: round-robin, reset on fork.
+    void MakeThreadRealtime(qulonglong thread, uint priority, const QDBusMessage& message) {
+        ++requests;
+        switch (answer) {
+        case Answer::Grant: {
+            sched_param parameter{};
+            parameter.sched_priority = static_cast<int>(priority);
+            if (::sched_setscheduler(static_cast<pid_t>(thread), SCHED_RR | SCHED_RESET_ON_FORK,
+                                     &parameter) != 0)
+                sendError(message, QStringLiteral("org.freedesktop.DBus.Error.Failed"));
+            return;
+        }
+        case Answer::Refuse:
+            sendError(message, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+            return;
+        case Answer::Slowly:
+            message.setDelayedReply(true);
+            QTimer::singleShot(3000, this, [message] {
+                QDBusConnection(QStringLiteral("mock")).send(message.createReply());
+            });
+            return;
+        }
+    }
+
+private:
+    static void sendError(const QDBusMessage& message, const QString& name) {
+        message.setDelayedReply(true);
+        QDBusConnection(QStringLiteral("mock")).send(message.createErrorReply(name, name));
+    }
+};
+
+// The child: a sequencer on a simulated board, and how its thread came to be scheduled.
+int reportScheduling(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    struct NoPause final : model::Pause {
+        void pause(int) override {}
+    } pause;
+    board::SimulatedDriver driver({1, {}, {}, {}, {}});
+    model::Model model(driver, pause);
+    QElapsedTimer clock;
+    clock.start();
+    engine::Sequencer sequencer(model);
+    while (sequencer.scheduling() == engine::Scheduling::Unknown && clock.elapsed() < 10000)
+        QThread::usleep(200);
+    std::printf("%d %lld\n", static_cast<int>(sequencer.scheduling()),
+                static_cast<long long>(clock.elapsed()));
+    return 0;
+}
+
+} // namespace
+
+class RealtimeTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void askedOnlyWhereTheKernelRefuses_data();
+    void askedOnlyWhereTheKernelRefuses();
+
+private:
+    // Runs the child as an ordinary user's program would run; its scheduling and milliseconds.
+    std::pair<engine::Scheduling, qint64> runChild();
+
+    QProcess bus_;
+    QString address_;
+    QString setpriv_;
+    MockRealtimeKit kit_;
+};
+
+void RealtimeTest::initTestCase() {
+    setpriv_ = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    if (setpriv_.isEmpty() || daemon.isEmpty())
+        QSKIP("dbus-daemon or setpriv is missing");
+    bus_.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                        QStringLiteral("--print-address=1")});
+    QVERIFY(bus_.waitForStarted());
+    QTRY_VERIFY(bus_.canReadLine());
+    address_ = QString::fromLatin1(bus_.readLine()).trimmed();
+    QVERIFY(!address_.isEmpty());
+}
+
+void RealtimeTest::cleanupTestCase() {
+    QDBusConnection::disconnectFromBus(QStringLiteral("mock"));
+    bus_.terminate();
+    bus_.waitForFinished();
+}
+
+std::pair<engine::Scheduling, qint64> RealtimeTest::runChild() {
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address_);
+    child.setProcessEnvironment(environment);
+    child.start(setpriv_,
+                {QStringLiteral("--bounding-set=-sys_nice"), QStringLiteral("--inh-caps=-sys_nice"),
+                 QCoreApplication::applicationFilePath(), QStringLiteral("--child")});
+    // The test's event loop answers for the mock while the child asks.
+    if (!child.waitForStarted())
+        return {engine::Scheduling::Unknown, -1};
+    QDeadlineTimer deadline(15000);
+    while (child.state() != QProcess::NotRunning && !deadline.hasExpired())
+        QTest::qWait(5);
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (fields.size() != 2)
+        return {engine::Scheduling::Unknown, -1};
+    return {static_cast<engine::Scheduling>(fields[0].toInt()), fields[1].toLongLong()};
+}
+
+void RealtimeTest::askedOnlyWhereTheKernelRefuses_data() {
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("scheduling");
+    QTest::newRow("granted") << true << int(MockRealtimeKit::Answer::Grant)
+                             << int(engine::Scheduling::RealtimeKit);
+    QTest::newRow("refused") << true << int(MockRealtimeKit::Answer::Refuse)
+                             << int(engine::Scheduling::Ordinary);
+    QTest::newRow("slow to answer")
+        << true << int(MockRealtimeKit::Answer::Slowly) << int(engine::Scheduling::Ordinary);
+    QTest::newRow("absent") << false << int(MockRealtimeKit::Answer::Grant)
+                            << int(engine::Scheduling::Ordinary);
+}
+
+// Granted, the thread is real-time; refused, slow or absent, it stays ordinary, and the sequencer
+// never waits for an answer much longer than its 100 ms (the slow one answers after 3 s).
+void RealtimeTest::askedOnlyWhereTheKernelRefuses() {
+    QFETCH(bool, present);
+    QFETCH(int, answer);
+    QFETCH(int, scheduling);
+    QDBusConnection mock = QDBusConnection::connectToBus(address_, QStringLiteral("mock"));
+    QVERIFY(mock.isConnected());
+    kit_.answer = static_cast<MockRealtimeKit::Answer>(answer);
+    kit_.requests = 0;
+    if (present) {
+        QVERIFY(mock.registerObject(QStringLiteral("/org/freedesktop/RealtimeKit1"), &kit_,
+                                    QDBusConnection::ExportAllSlots |
+                                        QDBusConnection::ExportAllProperties));
+        QVERIFY(mock.registerService(QStringLiteral("org.freedesktop.RealtimeKit1")));
+    }
+    const auto [got, ms] = runChild();
+    if (present) {
+        mock.unregisterService(QStringLiteral("org.freedesktop.RealtimeKit1"));
+        mock.unregisterObject(QStringLiteral("/org/freedesktop/RealtimeKit1"));
+    }
+    QCOMPARE(static_cast<int>(got), scheduling);
+    QCOMPARE(kit_.requests, present ? 1 : 0);
+    QVERIFY2(ms >= 0 && ms < 1000, qPrintable(QString::number(ms)));
+}
+
+int main(int argc, char* argv[]) {
+    if (argc > 1 && QByteArray(argv[1]) == "--child")
+        return reportScheduling(argc, argv);
+    QCoreApplication application(argc, argv);
+    RealtimeTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_realtime.moc"
