@@ -24,10 +24,15 @@ void LabelSaver::save(const QString& path, const LabelTable& table) {
             pending_.back().second = table;
         else
             pending_.emplace_back(absolute, table);
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
     }
+    start();
     changed_.notify_all();
+}
+
+void LabelSaver::start() {
+    const std::lock_guard lock(mutex_);
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
 }
 
 void LabelSaver::flush() {

@@ -29,6 +29,8 @@ public:
     void save(const QString& path, const LabelTable& table);
     // Returns once every table handed over so far is on the disk, or has failed to get there.
     void flush();
+    // Starts the writer's thread ahead of the first save, so that no save pays for it.
+    void start();
 
 private:
     void run();

@@ -86,6 +86,7 @@ void Model::noteFailure(std::exception_ptr failure) {
 // ---- lifecycle ----------------------------------------------------------------------------------
 
 void Model::create() {
+    labelSaver_.start(); // now, rather than under the lock of the first press that saves
     loadLabels();
     setStatusPanel(false);
     setRowText(0, kEmptyStep);
