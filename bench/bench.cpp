@@ -678,9 +678,20 @@ int main(int argc, char* argv[]) {
                     f.pauseMs, static_cast<int>(f.scheduling), f.paintsPerSecond, f.floorP99);
         return 0;
     }
-    if (argc > 1 && std::string(argv[1]) == "--slow-board") { // these rows alone
+    // Some rows alone, for a quick look: the slow-board rows, or the Xvfb sequencer rows without
+    // real-time rights.
+    if (argc > 1 &&
+        (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb")) {
         QApplication application(argc, argv);
-        for (const Row& row : slowBoardRows())
+        std::vector<Row> some;
+        if (std::string(argv[1]) == "--slow-board")
+            some = slowBoardRows();
+        else
+            for (const bool busy : {false, true})
+                for (Row& row :
+                     sequencerRowsOnXvfb(QCoreApplication::applicationFilePath(), busy, true))
+                    some.push_back(std::move(row));
+        for (const Row& row : some)
             std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.target.c_str(),
                         row.measured.c_str(), row.pass ? "pass" : "FAIL");
         return 0;
