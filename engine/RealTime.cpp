@@ -62,8 +62,42 @@ bool lowerRealTimeLimit(std::int64_t microseconds) {
     return ::setrlimit(RLIMIT_RTTIME, &limit) == 0;
 }
 
-bool askRealtimeKit(std::chrono::milliseconds budget) {
-    const Clock::time_point deadline = Clock::now() + budget;
+// What the kernel says of a thread, whoever set it.
+bool isRealTime(pid_t thread) {
+    const int policy = ::sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+} // namespace
+
+const char* describe(Scheduling scheduling) {
+    switch (scheduling) {
+    case Scheduling::Unknown:
+        return "not known yet";
+    case Scheduling::Asking:
+        return "ordinary, until RealtimeKit answers";
+    case Scheduling::Ordinary:
+        return "ordinary (real-time refused or not to be had)";
+    case Scheduling::RealTime:
+        return "real-time (SCHED_FIFO, lowest priority)";
+    case Scheduling::RealtimeKit:
+        return "real-time, granted by RealtimeKit";
+    }
+    return "";
+}
+
+bool makeThisThreadRealTime() {
+    sched_param parameter{};
+    parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+}
+
+pid_t thisThreadId() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+bool askRealtimeKit(pid_t thread, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         return false;
@@ -78,40 +112,9 @@ bool askRealtimeKit(std::chrono::milliseconds budget) {
         return false;
     QDBusMessage make = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                        QStringLiteral("MakeThreadRealtime"));
-    make << static_cast<qulonglong>(::syscall(SYS_gettid)) << 1u;
+    make << static_cast<qulonglong>(thread) << 1u;
     const QDBusMessage reply = bus.call(make, QDBus::Block, millisecondsLeft(deadline));
-    return reply.type() == QDBusMessage::ReplyMessage;
-}
-
-// What the kernel says of the calling thread, whoever set it.
-bool isRealTimeNow() {
-    const int policy = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-    return policy == SCHED_FIFO || policy == SCHED_RR;
-}
-
-} // namespace
-
-const char* describe(Scheduling scheduling) {
-    switch (scheduling) {
-    case Scheduling::Unknown:
-        return "not known yet";
-    case Scheduling::Ordinary:
-        return "ordinary (real-time refused or not to be had)";
-    case Scheduling::RealTime:
-        return "real-time (SCHED_FIFO, lowest priority)";
-    case Scheduling::RealtimeKit:
-        return "real-time, granted by RealtimeKit";
-    }
-    return "";
-}
-
-Scheduling makeThisThreadRealTime(std::chrono::milliseconds budget) {
-    sched_param parameter{};
-    parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0)
-        return Scheduling::RealTime;
-    return askRealtimeKit(budget) && isRealTimeNow() ? Scheduling::RealtimeKit
-                                                     : Scheduling::Ordinary;
+    return reply.type() == QDBusMessage::ReplyMessage && isRealTime(thread);
 }
 
 } // namespace engine

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <sys/types.h>
 
 namespace engine {
 
 // How a thread is scheduled.
 enum class Scheduling {
     Unknown,     // not asked yet
+    Asking,      // the kernel refused; RealtimeKit has been asked and has not answered yet
     Ordinary,    // real-time was refused, or nobody could grant it
     RealTime,    // SCHED_FIFO at the lowest priority, granted by the kernel
     RealtimeKit, // real-time, granted by RealtimeKit on the system bus
@@ -14,10 +16,15 @@ enum class Scheduling {
 
 const char* describe(Scheduling scheduling);
 
-// Makes the calling thread real-time at the lowest priority, the way desktop programs get it:
-// first from the kernel (a process with CAP_SYS_NICE or an rtprio limit), then, where that is
-// refused, from RealtimeKit on the system bus, as sound servers do. RealtimeKit is given at most
-// `budget` to answer; absent, refusing or slow, the thread stays ordinary. Says what it got.
-Scheduling makeThisThreadRealTime(std::chrono::milliseconds budget);
+// Makes the calling thread real-time at the lowest priority, if the kernel lets it: a process with
+// CAP_SYS_NICE or an rtprio limit.
+bool makeThisThreadRealTime();
+
+// Asks RealtimeKit on the system bus to make a thread of this process real-time at the lowest
+// priority, the way desktop programs get it without privileges (sound servers do the same). Waits
+// at most `timeout` for it; whether the kernel then shows the thread real-time.
+bool askRealtimeKit(pid_t thread, std::chrono::milliseconds timeout);
+
+pid_t thisThreadId();
 
 } // namespace engine

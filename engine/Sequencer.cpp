@@ -56,6 +56,8 @@ Sequencer::~Sequencer() {
     wake();
     if (thread_.joinable())
         thread_.join();
+    if (asker_.joinable())
+        asker_.join();
     {
         const std::lock_guard lock(model_.mutex());
         model_.setTimerObserver({});
@@ -89,10 +91,24 @@ bool Sequencer::tickNow() {
 }
 
 // Real-time at the lowest priority: above every ordinary thread, below anything that asked for
-// more. RealtimeKit gets 100 ms to answer, so that a Start meanwhile is not held up for longer.
+// more. Where the kernel refuses it, a thread of its own asks RealtimeKit for this one, so that
+// ticks never wait for the answer; until it comes this thread plays as an ordinary one.
 void Sequencer::tryRealTimeScheduling() {
-    scheduling_ = makeThisThreadRealTime(std::chrono::milliseconds(100));
-    qCDebug(lcSequencer, "the sequencer's thread is scheduled %s", describe(scheduling_.load()));
+    if (makeThisThreadRealTime()) {
+        noteScheduling(Scheduling::RealTime);
+        return;
+    }
+    scheduling_ = Scheduling::Asking;
+    const pid_t thread = thisThreadId();
+    asker_ = std::thread([this, thread] {
+        noteScheduling(askRealtimeKit(thread, kRealtimeKitTimeout) ? Scheduling::RealtimeKit
+                                                                   : Scheduling::Ordinary);
+    });
+}
+
+void Sequencer::noteScheduling(Scheduling scheduling) {
+    scheduling_ = scheduling;
+    qCDebug(lcSequencer, "the sequencer's thread is scheduled %s", describe(scheduling));
 }
 
 // Each pass looks at the timer under the lock, arms the kernel timer for the next deadline (or

@@ -15,8 +15,8 @@ namespace engine {
 // deadlines on the monotonic clock (a kernel timer), takes the model's lock for each tick (so a
 // tick due while a user action runs waits for it, and the schedule's lateness rules decide what
 // follows), runs the tick on the model and writes the board from this thread. It asks for
-// low-priority real-time scheduling (from the kernel, else from RealtimeKit) and goes on without
-// it where nobody grants it.
+// low-priority real-time scheduling (from the kernel, else from RealtimeKit, without waiting for
+// its answer) and goes on without it where nobody grants it.
 class Sequencer {
 public:
     enum class Mode {
@@ -50,6 +50,10 @@ public:
 private:
     void run();
     void tryRealTimeScheduling();
+    void noteScheduling(Scheduling scheduling);
+
+    // How long RealtimeKit may take to answer; closing waits for it at most that long.
+    static constexpr std::chrono::milliseconds kRealtimeKitTimeout{1000};
     void tick();
 
     model::Model& model_;
@@ -62,6 +66,7 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<Scheduling> scheduling_{Scheduling::Unknown};
     std::thread thread_;
+    std::thread asker_; // asks RealtimeKit, where the kernel refused real-time
 };
 
 } // namespace engine
