@@ -4,6 +4,7 @@
 #include "board/RelayMap.h"
 #include "model/LabelSaver.h"
 #include "model/LabelTable.h"
+#include "model/ModelMutex.h"
 #include "model/Pause.h"
 #include "model/ProgramRows.h"
 #include "model/StepText.h"
@@ -97,11 +98,11 @@ public:
 class Model {
 public:
     using FailureSink = std::function<void(std::exception_ptr)>;
-    using Lock = std::unique_lock<std::recursive_mutex>;
+    using Lock = std::unique_lock<ModelMutex>;
 
     Model(board::Driver& driver, Pause& pause);
 
-    std::recursive_mutex& mutex() const { return mutex_; }
+    ModelMutex& mutex() const { return mutex_; }
     // The model's lock for a front end's action or look at the state.
     [[nodiscard]] Lock lockForAction() const;
     // For the sequencer, before it takes the lock for a tick: returns once no front end is
@@ -227,7 +228,7 @@ private:
     std::string currentRowText() const { return std::string(rowText(state_.currentRow)); }
     void setCurrentRowText(const std::string& text) { setRowText(state_.currentRow, text); }
 
-    mutable std::recursive_mutex mutex_;
+    mutable ModelMutex mutex_;
     board::RelayBoard board_;
     Pause& pause_;
     State state_;

@@ -7,6 +7,7 @@
 #include "model/Model.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +16,7 @@
 #include <dlfcn.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 
 // A disk whose flushes can be held: while the gate is closed, fsync of a regular file waits for
@@ -116,6 +118,7 @@ private slots:
     void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
     void labelSavesWaitForNoDiskAndCoalesce();
     void aLostBoardStopsTheRunOnce();
+    void theHolderOfTheModelRunsAtTheWaitingSequencersPriority();
 };
 
 // Each step is held max(delay, 1) ticks; the relays change only when a step is applied, and the
@@ -422,6 +425,59 @@ void ModelTest::aLostBoardStopsTheRunOnce() {
     QVERIFY(!rig.state().timerEnabled);
     QCOMPARE(rig.take(), (Log{"write 01"}));
     QVERIFY(rig.reported.empty());
+}
+
+namespace {
+
+// The priority the kernel schedules a thread of this process at, as /proc shows it: 20 for an
+// ordinary thread of nice 0, -2 for real-time priority 1.
+int kernelPriority(pid_t thread) {
+    QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(thread));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 1000;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 15 ? fields[15].toInt() : 1000;
+}
+
+} // namespace
+
+// While a real-time thread waits for the model, the ordinary thread that holds it is boosted to
+// that thread's priority, so other programs cannot keep it (and the waiting tick) off the
+// processor.
+void ModelTest::theHolderOfTheModelRunsAtTheWaitingSequencersPriority() {
+    ModelRig rig;
+    std::atomic<pid_t> holderId{0};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        const model::Model::Lock lock = rig.model.lockForAction();
+        holderId = static_cast<pid_t>(::syscall(SYS_gettid));
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    QTRY_VERIFY(holderId != 0);
+    QCOMPARE(kernelPriority(holderId), 20);
+    std::atomic<bool> realTime{false};
+    std::thread waiter([&] {
+        sched_param parameter{};
+        parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+        if (realTime) {
+            const std::lock_guard lock(rig.model.mutex()); // waits for the holder
+        } else {
+            release = true;
+        }
+    });
+    QDeadlineTimer deadline(2000);
+    while (kernelPriority(holderId) != -2 && !release && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int boosted = kernelPriority(holderId);
+    release = true;
+    holder.join();
+    waiter.join();
+    if (!realTime)
+        QSKIP("this process may not make a thread real-time");
+    QCOMPARE(boosted, -2);
 }
 
 QTEST_GUILESS_MAIN(ModelTest)
