@@ -122,21 +122,20 @@ void Model::openSelectedBoard() {
         setStatusPanel(false);
         return;
     }
-    boardLost_ = false;
+    const std::uint64_t failures = boardFailures_;
     showBoardOnCaptions();
     showBoardOnLamps();
     writeBoardPatternToCurrentRow();
     showBoardOnStepButtons();
     composeCurrentRow();
     // A board that stopped answering while it was being mirrored stays reported as not found.
-    if (!boardLost_)
+    if (boardFailures_ == failures)
         setStatusPanel(true);
 }
 
 // Once a board has been opened, a failed read or write means it has gone away.
 void Model::noteBoardStatus(board::Status status) {
     if (board_.isOpen() && !board::succeeded(status)) {
-        boardLost_ = true;
         ++boardFailures_;
         setStatusPanel(false);
     }

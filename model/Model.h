@@ -237,7 +237,6 @@ private:
     std::function<void()> timerObserver_;
     bool inTick_ = false;
     std::exception_ptr tickFailure_;
-    bool boardLost_ = false;              // a read or write failed since the last open
     std::uint64_t boardFailures_ = 0;     // failed reads and writes of an opened board
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
     mutable std::atomic<int> actionsWaiting_{0};

@@ -9,7 +9,6 @@
 #include <QFont>
 #include <QLabel>
 #include <QSignalBlocker>
-#include <QThread>
 
 #include <algorithm>
 #include <mutex>
