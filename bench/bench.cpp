@@ -103,7 +103,7 @@ struct Bench {
         sequencer.reset();
     }
     void setProgram(const std::vector<std::string>& rows) {
-        form->act([&] { model.replaceRows(rows); });
+        form->act([&] { model.loadProgram(programRows(rows)); });
     }
     std::vector<std::int64_t> writeTimes() const {
         std::vector<std::int64_t> times;
@@ -114,13 +114,12 @@ struct Bench {
     }
     // Plays the program from a Start click until the sequencer stops itself.
     void play() {
-        form->StringGrid4Select(model.rowCount() - 1); // so Start applies row 0
+        form->StringGrid4Select(model.snapshot()->rowCount() - 1); // so Start applies row 0
         trace.clear();
         QEventLoop loop;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            const std::lock_guard lock(model.mutex());
-            if (!model.state().timerEnabled)
+            if (!model.snapshot()->timerEnabled)
                 loop.quit();
         });
         poll.start(20);
@@ -355,7 +354,7 @@ struct ClickEffect {
 ClickEffect clickDuringRun(Bench& bench, QPushButton& button, int postAfterMs, bool repeat) {
     bench.setProgram(program(3000, 1));
     bench.ui().CheckBox1->setChecked(repeat);
-    bench.form->StringGrid4Select(bench.model.rowCount() - 1);
+    bench.form->StringGrid4Select(bench.model.snapshot()->rowCount() - 1);
     std::mutex writesLock;
     std::int64_t lastWrite = 0;
     bench.driver.setTraceSink([&](const board::TraceRecord& r) {

@@ -1,9 +1,9 @@
 #include "cli/Cli.h"
 
 #include "board/DriverFactory.h"
-#include "board/RelayBoard.h"
 #include "cli/CommandLine.h"
 #include "engine/Sequencer.h"
+#include "model/Failure.h"
 #include "model/Model.h"
 #include "model/ProgramRows.h"
 #include "model/StepText.h"
@@ -63,15 +63,19 @@ int statusAfterSignal(int signal) {
     return signal == SIGINT || signal == SIGTERM ? kDone : 128 + signal;
 }
 
-// Why a board that was found could not be opened, as far as can be told.
-std::string whyNotOpened(board::Driver& driver, const board::RelayBoard& relayBoard,
-                         int boardNumber) {
-    if (relayBoard.isOpen())
+// Why a board could not be opened, as far as can be told.
+std::string whyNotOpened(model::Opening opening, int boardNumber, std::uint32_t count) {
+    switch (opening) {
+    case model::Opening::NoSuchBoard:
+        return noSuchBoard(boardNumber, count);
+    case model::Opening::StoppedAnswering:
         return boardName(boardNumber) + " stopped answering while it was being opened";
-    std::uint32_t count = 0;
-    driver.countDevices(count);
-    if (static_cast<std::uint32_t>(boardNumber) > count)
+    case model::Opening::WentAway:
         return boardName(boardNumber) + " went away while it was being opened";
+    case model::Opening::Refused:
+    case model::Opening::Opened:
+        break;
+    }
     return boardName(boardNumber) + " could not be opened (in use by another program?)";
 }
 
@@ -94,48 +98,46 @@ private:
     sigset_t previous_{};
 };
 
+// Opens the numbered board on the model, or says why it could not.
+std::optional<std::string> openBoard(model::Model& model, int boardNumber, bool adoptPins) {
+    const model::Opening opening = model.openBoard(boardNumber, adoptPins);
+    if (opening == model::Opening::Opened)
+        return std::nullopt;
+    return whyNotOpened(opening, boardNumber, model.snapshot()->deviceCount);
+}
+
 // get, set, on and off: one open, at most one read and one write.
 int switchRelays(board::Driver& driver, const Command& command) {
     const HeldSignals held;
-    std::uint32_t count = 0;
-    driver.countDevices(count);
-    if (static_cast<std::uint32_t>(command.board) > count)
-        return fail(kBoardFailure, noSuchBoard(command.board, count));
-    board::RelayBoard relayBoard(driver);
-    if (!relayBoard.open(static_cast<std::uint32_t>(command.board - 1)))
-        return fail(kBoardFailure, whyNotOpened(driver, relayBoard, command.board));
-    std::uint8_t byte = 0;
+    SleepingPause pause;
+    model::Model model(driver, pause);
+    if (const std::optional<std::string> why = openBoard(model, command.board, false))
+        return fail(kBoardFailure, *why);
+    std::optional<std::uint8_t> byte = std::uint8_t{0};
+    if (command.kind != Command::Kind::Set)
+        byte = model.readRelays();
     int status = kDone;
-    if (command.kind != Command::Kind::Set && !board::succeeded(relayBoard.readPins(byte))) {
+    if (!byte) {
         status = fail(kBoardFailure, "could not read the relays of " + boardName(command.board));
     } else if (command.kind == Command::Kind::Get) {
-        std::printf("%s\n", steps::patternOfByte(byte).c_str());
+        std::printf("%s\n", steps::patternOfByte(*byte).c_str());
     } else {
         if (command.kind == Command::Kind::Set)
             byte = steps::relayByteOfRow(command.pattern);
-        for (const int relay : command.relays) {
-            const std::uint8_t mask = board::relayEntry(relay).mask;
-            byte = command.kind == Command::Kind::On ? byte | mask
-                                                     : byte & static_cast<std::uint8_t>(~mask);
-        }
-        std::uint32_t written = 0;
-        if (!board::succeeded(relayBoard.write(byte, written)))
+        for (const int relay : command.relays)
+            byte = board::withRelay(*byte, relay, command.kind == Command::Kind::On);
+        if (!model.writeRelays(*byte))
             status =
                 fail(kBoardFailure, "could not switch the relays of " + boardName(command.board));
     }
-    relayBoard.close();
+    model.closeBoard();
     std::fflush(stdout); // before a held signal can end the process
     return status;
 }
 
 std::string messageOf(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown failure";
-    }
+    const std::string text = model::failureText(failure);
+    return text.empty() ? "unknown failure" : text;
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -158,35 +160,26 @@ int playProgram(board::Driver& driver, const Command& command) {
                                    " cannot be played: " + messageOf(bad->failure));
     SleepingPause pause;
     model::Model model(driver, pause);
-    std::exception_ptr tickFailure;
-    std::size_t rowCount = 0;
-    {
-        const model::Model::Lock lock = model.lockForAction();
-        model.replaceRows({"00000000-0"});
-        model.setTimerEnabled(false);
-        model.discoverBoards();
-        if (static_cast<std::uint32_t>(command.board) > model.state().deviceCount)
-            return fail(kBoardFailure, noSuchBoard(command.board, model.state().deviceCount));
-        model.chooseBoardEntry(command.board - 1);
-        model.openSelectedBoard(); // reads the pins; writes nothing
-        if (!model.state().boardFound) {
-            const std::string why = whyNotOpened(driver, model.board(), command.board);
-            model.board().close();
-            return fail(kBoardFailure, why);
-        }
-        model.replaceRows(std::move(program));
-        model.changeResolution(command.resolution);
-        model.setRepeat(command.repeat);
-        rowCount = static_cast<std::size_t>(model.rowCount());
-    }
+    const std::size_t rowCount = program.size();
+    model.loadProgram(programRows({"00000000-0"}));
+    model.stopProgram(); // the timer is off until Start, as after the window's start-up
+    // The pins are read and adopted; nothing is written.
+    if (const std::optional<std::string> why = openBoard(model, command.board, true))
+        return fail(kBoardFailure, *why);
+    model.loadProgram(std::move(program));
+    model.changeResolution(command.resolution);
+    model.setRepeat(command.repeat);
     // Signals are taken by this thread alone: the sequencer's thread inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (const int signal : kStopSignals)
         sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::mutex tickFailureLock;
+    std::exception_ptr tickFailure; // under tickFailureLock
     engine::Sequencer sequencer(model);
     sequencer.setTickObserver([&](std::exception_ptr failure, bool) {
+        const std::lock_guard lock(tickFailureLock);
         if (failure && !tickFailure)
             tickFailure = failure;
     });
@@ -195,6 +188,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         try {
             model.startOrStop(); // applies the first step: the first write
         } catch (...) {
+            const std::lock_guard failureLock(tickFailureLock);
             tickFailure = std::current_exception();
             model.stopProgram();
         }
@@ -207,7 +201,13 @@ int playProgram(board::Driver& driver, const Command& command) {
         timespec wait{0, 10'000'000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
         const model::Model::Lock lock = model.lockForAction();
-        const model::State& state = model.state();
+        const std::shared_ptr<const model::Snapshot> look = model.snapshot();
+        const model::Snapshot& state = *look;
+        std::exception_ptr failure;
+        {
+            const std::lock_guard failureLock(tickFailureLock);
+            failure = tickFailure;
+        }
         if (terminal &&
             std::chrono::steady_clock::now() - shown >= std::chrono::milliseconds(100)) {
             shown = std::chrono::steady_clock::now();
@@ -220,10 +220,9 @@ int playProgram(board::Driver& driver, const Command& command) {
             status = fail(kBoardFailure, boardName(command.board) + " stopped answering");
             break;
         }
-        if (tickFailure) {
-            status =
-                fail(kBadInput, "step " + std::to_string(state.currentRow + 1) + " of " +
-                                    command.file + " cannot be played: " + messageOf(tickFailure));
+        if (failure) {
+            status = fail(kBadInput, "step " + std::to_string(state.currentRow + 1) + " of " +
+                                         command.file + " cannot be played: " + messageOf(failure));
             break;
         }
         if (signal > 0) {
@@ -236,8 +235,7 @@ int playProgram(board::Driver& driver, const Command& command) {
     }
     if (terminal)
         std::printf("\n");
-    const model::Model::Lock lock = model.lockForAction();
-    model.board().close();
+    model.closeBoard();
     return status;
 }
 

@@ -22,12 +22,6 @@ namespace {
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 constexpr std::int64_t kNanosPerMilli = 1'000'000;
 
-std::int64_t now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
-}
-
 void drain(int fd) {
     std::uint64_t count = 0;
     while (::read(fd, &count, sizeof count) == sizeof count) {
@@ -38,10 +32,7 @@ void drain(int fd) {
 
 Sequencer::Sequencer(model::Model& model, Mode mode)
     : model_(model) {
-    {
-        const std::lock_guard lock(model_.mutex());
-        model_.setTimerObserver([this] { wake(); });
-    }
+    model_.setTimerObserver([this] { wake(); });
     if (mode == Mode::Manual)
         return;
     timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -58,10 +49,7 @@ Sequencer::~Sequencer() {
         thread_.join();
     if (asker_.joinable())
         asker_.join();
-    {
-        const std::lock_guard lock(model_.mutex());
-        model_.setTimerObserver({});
-    }
+    model_.setTimerObserver({});
     if (timerFd_ >= 0)
         ::close(timerFd_);
     if (wakeFd_ >= 0)
@@ -69,8 +57,14 @@ Sequencer::~Sequencer() {
 }
 
 void Sequencer::setTickObserver(TickObserver observer) {
-    const std::lock_guard lock(model_.mutex());
+    const std::lock_guard lock(observerLock_);
     observer_ = std::move(observer);
+}
+
+void Sequencer::report(const model::TickOutcome& outcome) {
+    const std::lock_guard lock(observerLock_);
+    if (observer_)
+        observer_(outcome.failure, outcome.stillRunning);
 }
 
 void Sequencer::wake() {
@@ -81,13 +75,13 @@ void Sequencer::wake() {
 }
 
 bool Sequencer::tickNow() {
-    const std::lock_guard lock(model_.mutex());
-    if (!model_.state().timerEnabled)
+    const model::TimerSetting timer = model_.timerSetting();
+    if (!timer.enabled)
         return false;
-    const std::exception_ptr failure = model_.runTick();
-    if (observer_)
-        observer_(failure, model_.state().timerEnabled);
-    return true;
+    const model::TickOutcome outcome = model_.runTick(timer.run, timer.intervalMs);
+    if (outcome.ran)
+        report(outcome);
+    return outcome.ran;
 }
 
 // Real-time at the lowest priority: above every ordinary thread, below anything that asked for
@@ -118,19 +112,15 @@ void Sequencer::run() {
     tryRealTimeScheduling();
     bool armed = false;
     while (!quit_) {
-        model_.letWaitingActionsGoFirst();
-        {
-            const std::lock_guard lock(model_.mutex());
-            const model::State& state = model_.state();
-            armed = state.timerEnabled;
-            if (armed && state.timerRun != runSeen_) {
-                runSeen_ = state.timerRun;
-                intervalSeen_ = state.resolution;
-                schedule_.start(state.timerEnabledAt, intervalSeen_ * kNanosPerMilli);
-            } else if (armed && state.resolution != intervalSeen_) {
-                intervalSeen_ = state.resolution;
-                schedule_.setPeriod(intervalSeen_ * kNanosPerMilli);
-            }
+        const model::TimerSetting timer = model_.timerSetting();
+        armed = timer.enabled;
+        if (armed && timer.run != runSeen_) {
+            runSeen_ = timer.run;
+            intervalSeen_ = timer.intervalMs;
+            schedule_.start(timer.startedAt, intervalSeen_ * kNanosPerMilli);
+        } else if (armed && timer.intervalMs != intervalSeen_) {
+            intervalSeen_ = timer.intervalMs;
+            schedule_.setPeriod(intervalSeen_ * kNanosPerMilli);
         }
         itimerspec spec{};
         if (armed) {
@@ -151,24 +141,18 @@ void Sequencer::run() {
     }
 }
 
-// The tick counts as delivered when the lock is won, which is when it would have run. A deadline
-// of a run that has since been stopped, or of the interval before a change, is not a tick.
-// A front end that waits for the model goes first, so that ticks which follow each other back
-// to back (a slow board, or catching up after a stall) never shut the window out.
+// The model runs the tick only for the run and interval this schedule is for. A front end that
+// waits for the model goes first, so that ticks which follow each other back to back (a slow
+// board, or catching up after a stall) never shut the window out.
 void Sequencer::tick() {
-    model_.letWaitingActionsGoFirst();
-    const std::lock_guard lock(model_.mutex());
-    model::State& state = model_.state();
-    if (!state.timerEnabled || quit_ || state.timerRun != runSeen_ ||
-        state.resolution != intervalSeen_)
+    if (quit_)
         return;
-    const std::int64_t start = now();
-    schedule_.tickDelivered(start);
-    const std::uint64_t run = state.timerRun;
-    const std::exception_ptr failure = model_.runTick();
-    schedule_.tickRan(start, now());
-    if (observer_)
-        observer_(failure, state.timerEnabled && state.timerRun == run);
+    const model::TickOutcome outcome = model_.runTick(runSeen_, intervalSeen_);
+    if (!outcome.ran)
+        return;
+    schedule_.tickDelivered(outcome.startedAt);
+    schedule_.tickRan(outcome.startedAt, outcome.endedAt);
+    report(outcome);
 }
 
 } // namespace engine

@@ -7,14 +7,15 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace engine {
 
 // Plays the program: the timer of the model on a thread of its own. It sleeps to absolute
-// deadlines on the monotonic clock (a kernel timer), takes the model's lock for each tick (so a
-// tick due while a user action runs waits for it, and the schedule's lateness rules decide what
-// follows), runs the tick on the model and writes the board from this thread. It asks for
+// deadlines on the monotonic clock (a kernel timer) and has the model run each tick on this
+// thread, board writes included (a tick due while a user action holds the model waits for it,
+// and the schedule's lateness rules decide what follows). It asks for
 // low-priority real-time scheduling (from the kernel, else from RealtimeKit, without waiting for
 // its answer) and goes on without it where nobody grants it.
 class Sequencer {
@@ -24,9 +25,9 @@ public:
         Manual,   // no thread: ticks only by tickNow(), for scripted runs
     };
 
-    // Told after every tick, on the thread that ran it and still under the model's lock (so it
-    // must be brief, and once replaced it is never called again): the tick's failure (which has
-    // stopped the run) or null, and whether the timer is still enabled.
+    // Told after every tick, on the thread that ran it (so it must be brief; once replaced it is
+    // never called again): the tick's failure (which has stopped the run) or null, and whether
+    // the same run goes on.
     using TickObserver = std::function<void(std::exception_ptr failure, bool timerEnabled)>;
 
     explicit Sequencer(model::Model& model, Mode mode = Mode::Threaded);
@@ -55,9 +56,11 @@ private:
     // How long RealtimeKit may take to answer; closing waits for it at most that long.
     static constexpr std::chrono::milliseconds kRealtimeKitTimeout{1000};
     void tick();
+    void report(const model::TickOutcome& outcome);
 
     model::Model& model_;
-    TickObserver observer_;
+    std::mutex observerLock_;
+    TickObserver observer_; // under observerLock_
     TickSchedule schedule_; // the thread's own
     std::uint64_t runSeen_ = 0;
     int intervalSeen_ = 0;

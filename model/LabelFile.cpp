@@ -60,10 +60,6 @@ bool writeLabelsFile(const QString& path, const LabelTable& table) {
     return !safefile::replaceFile(destination, std::string_view(image.data(), image.size()));
 }
 
-QString labelText(const std::string& label) {
-    return QString::fromLatin1(label.data(), static_cast<qsizetype>(label.size()));
-}
-
 std::string labelBytes(const QString& text, std::size_t maxLength) {
     std::string bytes;
     for (const char32_t code : text.toUcs4()) {

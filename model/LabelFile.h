@@ -20,9 +20,6 @@ LabelTable readLabelsFile(const QString& path);
 // and a planted link are left alone. Returns whether the file now holds the table.
 bool writeLabelsFile(const QString& path, const LabelTable& table);
 
-// A label's bytes as a text, one character per byte.
-QString labelText(const std::string& label);
-
 // A text as label bytes, cut to maxLength characters. A character one byte cannot hold (and the
 // zero character, which would end the label) becomes '?', so a label is never cut inside a
 // character.

@@ -14,6 +14,7 @@ inline constexpr std::size_t kSlotCount = 16;
 inline constexpr std::size_t kFieldSize = 20;
 inline constexpr std::size_t kMaxLabelLength = kFieldSize - 1;
 inline constexpr std::size_t kImageSize = kSlotCount * kFieldSize;
+inline constexpr std::size_t kTypedLabelLength = 15;  // what a user may type into the dialog
 inline constexpr std::size_t kDialogLabelLength = 18; // what OK keeps of an edited label
 
 using LabelTable = std::array<std::string, kSlotCount>;

@@ -1,7 +1,8 @@
 #include "model/Model.h"
 
-#include "board/BoardList.h"
+#include "model/Clock.h"
 #include "model/LabelFile.h"
+#include "model/Latin1.h"
 #include "model/ProgramFile.h"
 #include "model/SafeFile.h"
 
@@ -16,13 +17,14 @@ namespace model {
 
 namespace {
 
-constexpr int kSettlePauseMs = 50;
 constexpr std::string_view kEmptyStep = "00000000-0";
 
-std::int64_t monotonicNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+// The device to open for the chosen entry (-1 = none): the first one unless two or more boards
+// were found and one of them is chosen.
+std::uint32_t deviceIndexForEntry(int chosenEntry, std::uint32_t count) {
+    if (count < 2 || chosenEntry < 0 || static_cast<std::uint32_t>(chosenEntry) >= count)
+        return 0;
+    return static_cast<std::uint32_t>(chosenEntry);
 }
 
 // The rows of a program file, read in two passes over the file so that it is never held whole:
@@ -43,20 +45,75 @@ std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file, Prog
 
 } // namespace
 
+std::string Snapshot::onLabel(int relay) const {
+    return labelTable.at(static_cast<std::size_t>(board::relayEntry(relay).onSlot));
+}
+
+std::string Snapshot::offLabel(int relay) const {
+    return labelTable.at(static_cast<std::size_t>(board::relayEntry(relay).offSlot));
+}
+
 Model::Model(board::Driver& driver, Pause& pause)
     : board_(driver)
     , pause_(pause) {
     rows_.resize(1);
+    const Lock lock(*this);
 }
 
-// ---- the lock ---------------------------------------------------------------------------------
+// ---- the lock and the snapshot -----------------------------------------------------------------
+
+Model::Lock::Lock(const Model& model, bool mayChange)
+    : model_(&model) {
+    model.mutex_.lock();
+    ++model.lockDepth_;
+    model.publishPending_ = model.publishPending_ || mayChange;
+}
+
+Model::Lock::Lock(Lock&& other) noexcept
+    : model_(std::exchange(other.model_, nullptr)) {}
+
+Model::Lock::~Lock() {
+    if (!model_)
+        return;
+    if (--model_->lockDepth_ == 0 && std::exchange(model_->publishPending_, false))
+        model_->publish();
+    model_->mutex_.unlock();
+}
 
 Model::Lock Model::lockForAction() const {
     ++actionsWaiting_;
-    Lock lock(mutex_);
+    Lock lock(*this);
     if (--actionsWaiting_ == 0)
         actionsWaiting_.notify_all();
     return lock;
+}
+
+// Under the lock. The rows are shared with the snapshot, block by block, and copied only when
+// they changed since the last one.
+void Model::publish() const {
+    auto shown = std::make_shared<Snapshot>(static_cast<const Snapshot&>(state_));
+    const std::lock_guard lock(publishedLock_);
+    if (published_ && published_->rowsVersion == state_.rowsVersion)
+        shown->rows = published_->rows;
+    else
+        shown->rows = std::make_shared<const ProgramRows>(rows_);
+    shown->version = published_ ? published_->version + 1 : 1;
+    published_ = std::move(shown);
+}
+
+std::shared_ptr<const Snapshot> Model::snapshot() const {
+    const std::lock_guard lock(publishedLock_);
+    return published_;
+}
+
+void Model::setFailureSink(FailureSink sink) {
+    const Lock lock(*this);
+    failureSink_ = std::move(sink);
+}
+
+void Model::setTimerObserver(std::function<void()> observer) {
+    const Lock lock(*this);
+    timerObserver_ = std::move(observer);
 }
 
 void Model::letWaitingActionsGoFirst() const {
@@ -86,6 +143,7 @@ void Model::noteFailure(std::exception_ptr failure) {
 // ---- lifecycle ----------------------------------------------------------------------------------
 
 void Model::create() {
+    const Lock lock(*this);
     labelSaver_.start(); // now, rather than under the lock of the first press that saves
     loadLabels();
     setStatusPanel(false);
@@ -97,27 +155,45 @@ void Model::create() {
 }
 
 void Model::close() {
+    const Lock lock(*this);
     board_.close();
     saveLabels();
+    setTimerEnabled(false);
+}
+
+void Model::closeBoard() {
+    const Lock lock(*this);
+    board_.close();
 }
 
 // ---- board list and opening ---------------------------------------------------------------------
 
 void Model::discoverBoards() {
+    const Lock lock(*this);
     state_.deviceCount = 0;
     board_.driver().countDevices(state_.deviceCount);
-    state_.boardEntries = board::boardListEntries(state_.deviceCount);
-    // A list that fills up selects its first entry.
-    state_.boardEntry = state_.boardEntries.empty() ? -1 : 0;
-    state_.boardListText = board::boardListText(state_.deviceCount);
+    // A list that fills up selects its first entry and shows the list's own text.
+    state_.boardEntry = state_.deviceCount == 0 ? -1 : 0;
+    state_.boardListText.reset();
     if (state_.deviceCount == 0)
         setStatusPanel(false);
+}
+
+void Model::chooseBoardEntry(int entry) {
+    const Lock lock(*this);
+    state_.boardEntry = entry;
+}
+
+void Model::setBoardListText(std::string text) {
+    const Lock lock(*this);
+    state_.boardListText = std::move(text);
 }
 
 // Opens the board the user picked, sets its pins up as outputs and adopts their state in every
 // view. Nothing is written to the board, so the relays keep what they had.
 void Model::openSelectedBoard() {
-    const std::uint32_t index = board::deviceIndexForEntry(state_.boardEntry, state_.deviceCount);
+    const Lock lock(*this);
+    const std::uint32_t index = deviceIndexForEntry(state_.boardEntry, state_.deviceCount);
     if (!board_.open(index)) {
         setStatusPanel(false);
         return;
@@ -131,6 +207,46 @@ void Model::openSelectedBoard() {
     // A board that stopped answering while it was being mirrored stays reported as not found.
     if (boardFailures_ == failures)
         setStatusPanel(true);
+}
+
+// A script's way in: the boards are found again and the numbered one opened; what went wrong is
+// told apart as far as the driver lets it be. A board that is not opened is closed again.
+Opening Model::openBoard(int number, bool adoptPins) {
+    const Lock lock(*this);
+    discoverBoards();
+    if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
+        return Opening::NoSuchBoard;
+    chooseBoardEntry(number - 1);
+    if (adoptPins)
+        openSelectedBoard();
+    else
+        setStatusPanel(board_.open(static_cast<std::uint32_t>(number - 1)));
+    if (state_.boardFound)
+        return Opening::Opened;
+    const bool openedHalfway = board_.isOpen();
+    board_.close();
+    if (openedHalfway)
+        return Opening::StoppedAnswering;
+    std::uint32_t count = 0;
+    board_.driver().countDevices(count);
+    return static_cast<std::uint32_t>(number) > count ? Opening::WentAway : Opening::Refused;
+}
+
+std::optional<std::uint8_t> Model::readRelays() {
+    const Lock lock(*this);
+    const std::uint64_t failures = boardFailures_;
+    readRelayByte();
+    if (boardFailures_ != failures || !board_.isOpen())
+        return std::nullopt;
+    return state_.relayByte;
+}
+
+bool Model::writeRelays(std::uint8_t byte) {
+    const Lock lock(*this);
+    const std::uint64_t failures = boardFailures_;
+    state_.relayByte = byte;
+    writeRelayByte();
+    return board_.isOpen() && boardFailures_ == failures;
 }
 
 // Once a board has been opened, a failed read or write means it has gone away.
@@ -157,7 +273,7 @@ void Model::readRelayByte() {
 }
 
 void Model::writeRelayByte() {
-    lastWriteStartedAt_ = monotonicNow();
+    lastWriteStartedAt_ = monotonicNanos();
     noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
 }
 
@@ -181,7 +297,7 @@ void Model::sendLampsToBoard() {
 void Model::sendStepButtonsToBoard() {
     std::uint8_t byte = 0;
     for (const board::RelayMapEntry& entry : board::kRelayMap)
-        if (relay(entry.relay).stepTop != steps::kStepOffTop)
+        if (relay(entry.relay).stepOn)
             byte |= entry.mask;
     state_.relayByte = byte;
     writeRelayByte();
@@ -192,10 +308,12 @@ void Model::sendStepButtonsToBoard() {
 // the caption with the ON label, exactly, and then runs one fixed chain of steps.
 
 void Model::clickRelayButton(int relayNumber) {
+    const Lock lock(*this);
     manualClickSequence(relayNumber);
 }
 
 void Model::switchAllRelays(bool on) {
+    const Lock lock(*this);
     if (on)
         allRelaysOn();
     else
@@ -204,17 +322,10 @@ void Model::switchAllRelays(bool on) {
 }
 
 void Model::toggleRelay(int relayNumber) {
-    const board::RelayMapEntry& entry = board::relayEntry(relayNumber);
-    std::uint8_t byte = state_.relayByte;
     RelayView& view = relay(relayNumber);
-    if (view.caption == onLabel(relayNumber)) {
-        byte |= entry.mask;
-        view.caption = offLabel(relayNumber);
-    } else {
-        byte &= static_cast<std::uint8_t>(~entry.mask);
-        view.caption = onLabel(relayNumber);
-    }
-    state_.relayByte = byte;
+    const bool on = view.caption == onLabel(relayNumber);
+    view.caption = on ? offLabel(relayNumber) : onLabel(relayNumber);
+    state_.relayByte = board::withRelay(state_.relayByte, relayNumber, on);
     writeRelayByte();
 }
 
@@ -274,14 +385,6 @@ void Model::settleAndReadBack() {
 
 // ---- labels -------------------------------------------------------------------------------------
 
-std::string Model::onLabel(int relayNumber) const {
-    return state_.labelTable.at(static_cast<std::size_t>(board::relayEntry(relayNumber).onSlot));
-}
-
-std::string Model::offLabel(int relayNumber) const {
-    return state_.labelTable.at(static_cast<std::size_t>(board::relayEntry(relayNumber).offSlot));
-}
-
 // Fills the label table and gives every relay button and step button its first caption: the ON
 // label when the relay's lamp is off, otherwise (as at start-up, before any lamp is coloured) the
 // OFF label.
@@ -302,22 +405,29 @@ void Model::saveLabels() {
 
 // Every mouse press on a relay button or a step button picks the relay the label dialog edits and
 // saves the label table.
-void Model::prepareLabelDialog(int relayNumber) {
+RelayLabels Model::pickRelayForLabels(int relayNumber) {
+    const Lock lock(*this);
     state_.editedRelay = relayNumber;
     saveLabels();
+    return {latin1::text(onLabel(relayNumber)), latin1::text(offLabel(relayNumber))};
+}
+
+void Model::flushLabels() {
+    labelSaver_.flush();
 }
 
 // OK or Enter in the label dialog: the two texts, each cut to 18 characters, become the edited
 // relay's ON and OFF labels. No caption, lamp or file changes.
-void Model::storeEditedLabels(const QString& onText, const QString& offText) {
+void Model::storeEditedLabels(const RelayLabels& edited) {
+    const Lock lock(*this);
     const int relayNumber = state_.editedRelay;
     if (relayNumber < 1 || relayNumber > board::kRelayCount)
         return;
     const board::RelayMapEntry& entry = board::relayEntry(relayNumber);
     state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
-        labels::labelBytes(onText, labels::kDialogLabelLength);
+        labels::labelBytes(edited.on, labels::kDialogLabelLength);
     state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
-        labels::labelBytes(offText, labels::kDialogLabelLength);
+        labels::labelBytes(edited.off, labels::kDialogLabelLength);
 }
 
 // ---- rows, the delay edit and the timer value --------------------------------------------------
@@ -331,7 +441,7 @@ void Model::setRowCount(int count) {
 // No row ever holds a line end, whatever path its text comes from.
 void Model::setRowText(int row, std::string_view text) {
     text = text.substr(0, text.find_first_of("\r\n"));
-    if (rowText(row) == text)
+    if (rows_.at(static_cast<std::size_t>(row)) == text)
         return;
     rows_.set(static_cast<std::size_t>(row), text);
     ++state_.rowsVersion;
@@ -339,6 +449,7 @@ void Model::setRowText(int row, std::string_view text) {
 
 // Making a different row current applies it; setting the current row again does nothing.
 void Model::selectRow(int row) {
+    const Lock lock(*this);
     if (row == state_.currentRow || row < 0 || row >= rowCount())
         return;
     state_.currentRow = row;
@@ -346,6 +457,7 @@ void Model::selectRow(int row) {
 }
 
 void Model::clickRow(int row) {
+    const Lock lock(*this);
     if (row < 0 || row >= rowCount())
         return;
     state_.currentRow = row;
@@ -360,6 +472,7 @@ void Model::setDelayText(const QString& text) {
 }
 
 void Model::editDelayText(const QString& text) {
+    const Lock lock(*this);
     if (storeDelayText(text))
         composeCurrentRow();
 }
@@ -389,16 +502,23 @@ void Model::setTimerValue(int value) {
 
 // An arrow moves the value and then, as its own action, composes the current row.
 void Model::stepDelay(int delta) {
+    const Lock lock(*this);
     runSetOff([&] { setTimerValue(state_.timerValue + delta); });
     runSetOff([this] { composeCurrentRow(); });
 }
 
 void Model::changeResolution(int resolution) {
+    const Lock lock(*this);
     if (resolution == state_.resolution)
         return;
     state_.resolution = resolution;
     if (timerObserver_)
         timerObserver_();
+}
+
+void Model::setRepeat(bool repeat) {
+    const Lock lock(*this);
+    state_.repeat = repeat;
 }
 
 void Model::setTimerEnabled(bool enabled) {
@@ -407,25 +527,21 @@ void Model::setTimerEnabled(bool enabled) {
     state_.timerEnabled = enabled;
     if (enabled) {
         ++state_.timerRun;
-        state_.timerEnabledAt = monotonicNow();
+        state_.timerEnabledAt = monotonicNanos();
     }
     if (timerObserver_)
         timerObserver_();
 }
 
 // ---- "Timer Mode": the step editor
-// --------------------------------------------------------------- Step buttons show each relay's
-// state by their vertical position. Editing is live: every change goes to the board at once and
-// comes back from it.
-
-void Model::setStepButtonOn(int relayNumber, bool on) {
-    relay(relayNumber).stepTop = on ? steps::kStepOnTop : steps::kStepOffTop;
-}
+// --------------------------------------------------------------- A step button is on or off for
+// its relay. Editing is live: every change goes to the board at once and comes back from it.
 
 // The current row takes the pattern the board reports after the write, not the buttons' own.
 void Model::clickStepButton(int relayNumber) {
+    const Lock lock(*this);
     RelayView& view = relay(relayNumber);
-    view.stepTop = view.stepTop == steps::kStepOffTop ? steps::kStepOnTop : steps::kStepOffTop;
+    view.stepOn = !view.stepOn;
     sendStepButtonsToBoard();
     showStepButtonsOnLamps();
     pause_.pause(kSettlePauseMs);
@@ -438,7 +554,7 @@ void Model::clickStepButton(int relayNumber) {
 void Model::showBoardOnStepButtons() {
     readRelayByte();
     for (const board::RelayMapEntry& entry : board::kRelayMap)
-        setStepButtonOn(entry.relay, state_.relayByte & entry.mask);
+        relay(entry.relay).stepOn = state_.relayByte & entry.mask;
 }
 
 // Leaves the row with its eight state characters alone; composing the current row always follows.
@@ -450,16 +566,14 @@ void Model::writeBoardPatternToCurrentRow() {
 void Model::showStepButtonsOnLamps() {
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         RelayView& view = relay(entry.relay);
-        view.lamp = view.stepTop == steps::kStepOffTop ? Lamp::Off : Lamp::On;
+        view.lamp = view.stepOn ? Lamp::On : Lamp::Off;
     }
 }
 
 // The delay digits are copied from Edit9's text, their count chosen by the timer value.
 void Model::composeCurrentRow() {
-    const QByteArray editText = state_.delayText.toLatin1();
-    setCurrentRowText(steps::composeStep(
-        currentRowText(), state_.timerValue,
-        std::string_view(editText.constData(), static_cast<std::size_t>(editText.size()))));
+    setCurrentRowText(
+        steps::composeStep(currentRowText(), state_.timerValue, latin1::bytes(state_.delayText)));
 }
 
 // Puts the current row on the step buttons, the board, the lamps and the relay buttons, and its
@@ -469,7 +583,7 @@ void Model::applySelectedRow() {
     const std::string row = currentRowText();
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         const auto n = static_cast<std::size_t>(entry.relay);
-        setStepButtonOn(entry.relay, steps::stepButtonOn(steps::lineChar(row, n)));
+        relay(entry.relay).stepOn = steps::stepButtonOn(steps::lineChar(row, n));
     }
     state_.relayByte = steps::relayByteOfRow(row);
     writeRelayByte();
@@ -482,11 +596,12 @@ void Model::applySelectedRow() {
     // A row that is not 10 to 13 characters long has no delay digits to offer; Edit9 keeps its
     // text.
     if (const std::optional<std::string> delay = steps::rowDelayText(row))
-        setDelayText(QString::fromLatin1(delay->data(), static_cast<qsizetype>(delay->size())));
+        setDelayText(latin1::text(*delay));
 }
 
 // Add: a copy of the current step as the new last row, which becomes current and is applied.
 void Model::addStep() {
+    const Lock lock(*this);
     const std::string copy = currentRowText();
     setRowCount(rowCount() + 1);
     setRowText(rowCount() - 1, copy);
@@ -495,11 +610,13 @@ void Model::addStep() {
 
 // Clear: removes the last row, whichever row is current; nothing is applied.
 void Model::clearLastStep() {
+    const Lock lock(*this);
     setRowCount(rowCount() - 1);
 }
 
 // Clear all: back to the one row "00000000-0", always applied, even when row 0 was current.
 void Model::clearAllSteps() {
+    const Lock lock(*this);
     setRowCount(2);
     setRowText(0, kEmptyStep);
     setRowText(1, kEmptyStep);
@@ -510,24 +627,9 @@ void Model::clearAllSteps() {
 
 // ---- program files ------------------------------------------------------------------------------
 
-std::vector<std::string> Model::rowTexts() const {
-    std::vector<std::string> rows;
-    rows.reserve(rows_.size());
-    for (int row = 0; row < rowCount(); ++row)
-        rows.emplace_back(rowText(row));
-    return rows;
-}
-
-ProgramRows Model::takeRows() {
-    ProgramRows taken = std::exchange(rows_, ProgramRows());
-    rows_.resize(1);
-    state_.currentRow = 0;
-    ++state_.rowsVersion;
-    return taken;
-}
-
 // Row 0 becomes current and nothing is applied until a row is selected.
-void Model::replaceRows(ProgramRows rows) {
+void Model::loadProgram(ProgramRows rows) {
+    const Lock lock(*this);
     rows_ = std::move(rows);
     if (rows_.empty())
         rows_.resize(1);
@@ -535,23 +637,12 @@ void Model::replaceRows(ProgramRows rows) {
     ++state_.rowsVersion;
 }
 
-void Model::replaceRows(const std::vector<std::string>& rows) {
-    ProgramRows packed;
-    for (const std::string& row : rows)
-        packed.append(std::string_view(row).substr(0, row.find_first_of("\r\n")));
-    replaceRows(std::move(packed));
-}
-
 // The list is replaced only once the whole file has been read.
-std::optional<QString> Model::openProgramFile(const QString& path) {
-    return openProgramFile(QFile::encodeName(path).toStdString());
-}
-
 std::optional<QString> Model::openProgramFile(const std::string& localPath) {
     ProgramRows rows;
     if (std::optional<QString> failure = readProgramFile(localPath, rows))
         return failure;
-    replaceRows(std::move(rows));
+    loadProgram(std::move(rows));
     return std::nullopt;
 }
 
@@ -570,21 +661,27 @@ std::optional<QString> readProgramFile(const std::string& localPath, ProgramRows
 }
 
 std::optional<QString> Model::saveProgramFile(const QString& chosenName) const {
+    const Lock lock(*this, false);
+    std::vector<std::string> texts;
+    texts.reserve(rows_.size());
+    for (std::size_t row = 0; row < rows_.size(); ++row)
+        texts.emplace_back(rows_.at(row));
     const QString path =
         QString::fromStdString(programfile::programFileName(chosenName.toStdString()));
     if (const auto failure = safefile::replaceFile(QFile::encodeName(path).toStdString(),
-                                                   programfile::encodeProgram(rowTexts())))
+                                                   programfile::encodeProgram(texts)))
         return QStringLiteral("Could not save the program to \"%1\": %2")
             .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(failure->reason));
     return std::nullopt;
 }
 
 // ---- the run --------------------------------------------------------------------------------
-// The run state lives in the captions of Button34 and Button35 and in whether the timer is
-// enabled; the count of the playing step is the timer value itself.
+// Whether a program runs or is paused, and whether the timer is enabled; the count of the
+// playing step is the timer value itself.
 
 void Model::startOrStop() {
-    if (state_.startCaption == kStart)
+    const Lock lock(*this);
+    if (state_.run == Run::Idle)
         startProgram();
     else
         stopProgram();
@@ -595,7 +692,7 @@ void Model::startOrStop() {
 void Model::startProgram() {
     const std::uint64_t failures = boardFailures_;
     setTimerEnabled(true);
-    state_.startCaption = kStop;
+    state_.run = Run::Running;
     if (state_.currentRow == 0)
         applySelectedRow();
     else
@@ -604,26 +701,25 @@ void Model::startProgram() {
     // The first step is held from the moment its write went to the board, as every later step
     // is, so that a board's time per write shortens or lengthens no step.
     state_.timerEnabledAt =
-        lastWriteStartedAt_ > state_.timerEnabledAt ? lastWriteStartedAt_ : monotonicNow();
+        lastWriteStartedAt_ > state_.timerEnabledAt ? lastWriteStartedAt_ : monotonicNanos();
     stopIfBoardFailedSince(failures);
 }
 
 // The current row stays and the relays keep its pattern; the step's full delay comes back.
 void Model::stopProgram() {
+    const Lock lock(*this);
     setTimerEnabled(false);
     setTimerValue(state_.savedStepDelay);
-    state_.startCaption = kStart;
-    state_.pauseCaption = kPause;
+    state_.run = Run::Idle;
 }
 
 void Model::pauseOrResume() {
-    if (state_.startCaption != kStop)
-        return;
-    if (state_.pauseCaption == kPause) {
-        state_.pauseCaption = kResume;
+    const Lock lock(*this);
+    if (state_.run == Run::Running) {
+        state_.run = Run::Paused;
         setTimerEnabled(false);
-    } else {
-        state_.pauseCaption = kPause;
+    } else if (state_.run == Run::Paused) {
+        state_.run = Run::Running;
         setTimerEnabled(true);
     }
 }
@@ -651,7 +747,7 @@ void Model::endStep() {
         state_.savedStepDelay = state_.timerValue;
     } else {
         setTimerEnabled(false);
-        state_.startCaption = kStart;
+        state_.run = Run::Idle;
     }
 }
 
@@ -695,7 +791,7 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
     NoBoards noBoards;
     NoPause noPause;
     Model dryRun(noBoards, noPause);
-    dryRun.replaceRows(rows);
+    dryRun.loadProgram(rows);
     dryRun.setRepeat(repeat);
     const auto unplayable = [&](std::exception_ptr failure) {
         return UnplayableStep{static_cast<std::size_t>(dryRun.state_.currentRow), failure};
@@ -716,10 +812,32 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
     return std::nullopt;
 }
 
+TimerSetting Model::timerSetting() const {
+    letWaitingActionsGoFirst();
+    const Lock lock(*this, false);
+    return {state_.timerEnabled, state_.timerRun, state_.resolution, state_.timerEnabledAt};
+}
+
+// The tick counts as delivered when the lock is won, which is when it would have run. A deadline
+// of a run that has since been stopped, or of the interval before a change, is not a tick.
+TickOutcome Model::runTick(std::uint64_t run, int intervalMs) {
+    letWaitingActionsGoFirst();
+    const Lock lock(*this);
+    TickOutcome outcome;
+    if (!state_.timerEnabled || state_.timerRun != run || state_.resolution != intervalMs)
+        return outcome;
+    outcome.ran = true;
+    outcome.startedAt = monotonicNanos();
+    outcome.failure = tick();
+    outcome.endedAt = monotonicNanos();
+    outcome.stillRunning = state_.timerEnabled && state_.timerRun == run;
+    return outcome;
+}
+
 // A failure inside a tick, also one raised by an action the tick set off, belongs to the tick: it
 // stops the run as Stop does, so that the error is reported once and the program does not fail
 // again on every following tick.
-std::exception_ptr Model::runTick() {
+std::exception_ptr Model::tick() {
     inTick_ = true;
     tickFailure_ = nullptr;
     const std::uint64_t failures = boardFailures_;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -32,53 +33,83 @@ enum class Lamp : std::uint8_t { Uncoloured, On, Off };
 struct RelayView {
     std::string caption;     // relay button on "Manual Mode"
     std::string stepCaption; // step button on "Timer Mode"
-    int stepTop = steps::kStepOffTop;
+    bool stepOn = false;     // the step button stands in its on position
     Lamp lamp = Lamp::Uncoloured;
 };
 
-inline constexpr std::string_view kStart = "Start";
-inline constexpr std::string_view kStop = "Stop";
-inline constexpr std::string_view kPause = "Pause";
-inline constexpr std::string_view kResume = "Resume";
+// Whether a program plays: idle (it can be started), running, or paused (it can be resumed).
+enum class Run : std::uint8_t { Idle, Running, Paused };
+
+// A relay's two labels as the label dialog shows and returns them.
+struct RelayLabels {
+    QString on;
+    QString off;
+};
+
 inline constexpr int kDelayMinimum = 0;
+inline constexpr int kDelayMaximum = 9999;
 inline constexpr std::string_view kBoardStoppedAnswering =
     "The relay board stopped answering; the program was stopped.";
-inline constexpr int kDelayMaximum = 9999;
 
-// Everything the window treats as state, as plain data, but the program rows, which the model
-// keeps apart: the views render a copy of this, taken under the model's lock, and read the rows
-// they draw from the model.
-struct State {
-    // ---- shared by both windows
-    std::uint8_t relayByte = 0;     // bit n-1 = relay n; the buffer of every read and write
-    std::uint32_t deviceCount = 0;  // boards found by the last discovery
-    std::uint32_t bytesWritten = 0; // out-parameter of every write; never read
+// The state as front ends see it: a copy, published whenever the model's lock is released after
+// a change, and read without the lock.
+struct Snapshot {
+    std::uint64_t version = 0; // counts the copies published
+
+    // ---- the relays
+    std::uint8_t relayByte = 0; // bit n-1 = relay n, as last written or read
+    std::array<RelayView, board::kRelayCount> relays{};
     labels::LabelTable labelTable{};
-    int editedRelay = 0;             // relay 1..8 whose labels the label dialog edits
-    std::int32_t savedStepDelay = 0; // delay of the step the sequencer plays
+    int editedRelay = 0; // relay 1..8 whose labels the label dialog edits
 
-    // ---- "Options": the board list and the status panel
-    std::vector<std::string> boardEntries;
-    std::string boardListText;
-    int boardEntry = -1; // the selected entry, -1 for none
+    // ---- "Options": the boards found, the entry chosen, the list's text and the status
+    std::uint32_t deviceCount = 0;
+    int boardEntry = -1; // the chosen entry, -1 for none
+    // The list's edit text when a user changed it; otherwise the list's own text for the boards
+    // found.
+    std::optional<std::string> boardListText;
     bool boardFound = false;
 
-    // ---- the relays' buttons and lamps, relay 1 first
-    std::array<RelayView, board::kRelayCount> relays{};
-
-    // ---- "Timer Mode": the program list, the step delay and the run
-    int currentRow = 0;
-    QString delayText = QStringLiteral("0"); // Edit9: may differ from the value ("05")
-    int timerValue = 0;                      // UpDown1's position
-    int resolution = 1;                      // TrackBar1, the timer interval in ms
-    bool repeat = false;                     // CheckBox1
-    std::string startCaption{kStart};        // Button34
-    std::string pauseCaption{kPause};        // Button35
-    bool timerEnabled = true;                // as the form describes it, until start-up
-    std::uint64_t timerRun = 0;              // counts the times the timer was enabled
-    std::int64_t timerEnabledAt = 0;         // monotonic ns the run's ticks count from
+    // ---- "Timer Mode": the program, the step delay and the run
+    std::shared_ptr<const ProgramRows> rows; // never empty
     std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
+    int currentRow = 0;
+    QString delayText = QStringLiteral("0"); // may differ from the value ("05")
+    int timerValue = 0;                      // counts the playing step down
+    int savedStepDelay = 0;                  // the playing step's full delay
+    int resolution = 1;                      // the timer interval in ms
+    bool repeat = false;
+    Run run = Run::Idle;
+    bool timerEnabled = true; // as the form describes it, until start-up
+
+    int rowCount() const { return static_cast<int>(rows->size()); }
+    std::string_view rowText(int row) const { return rows->at(static_cast<std::size_t>(row)); }
+    const RelayView& relay(int relay) const {
+        return relays.at(static_cast<std::size_t>(relay - 1));
+    }
+    std::string onLabel(int relay) const;
+    std::string offLabel(int relay) const;
 };
+
+// What the sequencer needs to know of the timer.
+struct TimerSetting {
+    bool enabled = false;
+    std::uint64_t run = 0;      // counts the times the timer was enabled
+    int intervalMs = 1;         // the resolution
+    std::int64_t startedAt = 0; // monotonic ns the run's ticks count from
+};
+
+// What became of a tick the sequencer asked for.
+struct TickOutcome {
+    bool ran = false;           // false: the timer was not the one asked about any more
+    std::int64_t startedAt = 0; // monotonic ns, when the lock was won
+    std::int64_t endedAt = 0;   //
+    std::exception_ptr failure; // a failure that stopped the run
+    bool stillRunning = false;  // the same run goes on
+};
+
+// How opening a board by its number went.
+enum class Opening { Opened, NoSuchBoard, WentAway, StoppedAnswering, Refused };
 
 struct UnplayableStep;
 
@@ -89,63 +120,56 @@ public:
         : std::runtime_error(std::string(kBoardStoppedAnswering)) {}
 };
 
-// The program: its state and the operations the window's events run, each named for what it
-// does. The board is reached only through the driver interface and the pause only through its
-// seam. One lock guards the whole model: a user action holds it for its whole run, pauses and
-// dialogs included, and the sequencer's ticks take it too. Front ends take it through
-// lockForAction(), and the sequencer lets them go first, so ticks that follow each other never
-// shut a front end out.
+// The program: its state and the operations its front ends run, each named for what it does.
+// The board is reached only through the driver interface and the pause only through its seam.
+//
+// One lock guards the whole model. Every operation takes it (it is recursive), and a front end
+// may hold it across several operations, a pause or a dialog with lockForAction(); the sequencer
+// lets waiting front ends go first, so ticks that follow each other never shut one out. Each
+// release of the lock after a change publishes a new snapshot, which front ends read without it.
 class Model {
 public:
+    // Holds the model's lock; the last one released publishes the state.
+    class [[nodiscard]] Lock {
+    public:
+        // A lock only for a look at the state publishes nothing.
+        explicit Lock(const Model& model, bool mayChange = true);
+        ~Lock();
+        Lock(Lock&& other) noexcept;
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        Lock& operator=(Lock&&) = delete;
+
+    private:
+        const Model* model_;
+    };
     using FailureSink = std::function<void(std::exception_ptr)>;
-    using Lock = std::unique_lock<ModelMutex>;
 
     Model(board::Driver& driver, Pause& pause);
 
-    ModelMutex& mutex() const { return mutex_; }
-    // The model's lock for a front end's action or look at the state.
-    [[nodiscard]] Lock lockForAction() const;
-    // For the sequencer, before it takes the lock for a tick: returns once no front end is
-    // waiting for the lock.
-    void letWaitingActionsGoFirst() const;
-    State& state() { return state_; }
-    const State& state() const { return state_; }
-    board::RelayBoard& board() { return board_; }
-    const board::RelayBoard& board() const { return board_; }
-
+    // ---- any front end, any thread
+    Lock lockForAction() const;
+    std::shared_ptr<const Snapshot> snapshot() const;
     // A failure in an action that another action set off (a row selected, the delay text set)
-    // stops only that one. Outside a tick it goes here at once; inside a tick it is kept for the
-    // tick. Runs on the thread of the action.
-    void setFailureSink(FailureSink sink) { failureSink_ = std::move(sink); }
-    // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
-    void setTimerObserver(std::function<void()> observer) { timerObserver_ = std::move(observer); }
+    // stops only that one; it goes here at once, on the thread of the action.
+    void setFailureSink(FailureSink sink);
 
-    // ---- lifecycle
+    // ---- the window's operations, in the order of its controls
     void create();
-    void close();
-
-    // ---- board list and opening
+    void close(); // the board closes, the labels are saved and a running program stops
     void discoverBoards();
-    void chooseBoardEntry(int entry) { state_.boardEntry = entry; }
-    void setBoardListText(std::string text) { state_.boardListText = std::move(text); }
+    void chooseBoardEntry(int entry);
+    void setBoardListText(std::string text);
     void openSelectedBoard();
-
-    // ---- "Manual Mode"
     void clickRelayButton(int relay);
     void switchAllRelays(bool on);
-
-    // ---- labels
-    std::string onLabel(int relay) const;
-    std::string offLabel(int relay) const;
-    void loadLabels();
-    // Hands the table to the label file's writer; the disk is never waited for.
-    void saveLabels();
+    // A mouse press on a relay's button: the label dialog will edit its labels, which are
+    // returned; the label table is saved.
+    RelayLabels pickRelayForLabels(int relay);
+    // OK in the label dialog: the texts, cut to the dialog's length, become the picked relay's.
+    void storeEditedLabels(const RelayLabels& edited);
     // Waits until the saved labels are on the disk. Never call it with the lock held.
-    void flushLabels() { labelSaver_.flush(); }
-    void prepareLabelDialog(int relay);
-    void storeEditedLabels(const QString& onText, const QString& offText);
-
-    // ---- "Timer Mode": step editor
+    void flushLabels();
     void clickStepButton(int relay);
     // A left click on a row: the current row is applied again, another becomes current.
     void clickRow(int row);
@@ -155,30 +179,59 @@ public:
     void clearLastStep();
     void clearAllSteps();
     void editDelayText(const QString& text);
-    void stepDelay(int delta); // an arrow of UpDown1
+    void stepDelay(int delta); // an arrow beside the delay
     void changeResolution(int resolution);
-    void setRepeat(bool repeat) { state_.repeat = repeat; }
-
-    // ---- program files
-    std::vector<std::string> rowTexts() const;
-    void replaceRows(ProgramRows rows);
-    void replaceRows(const std::vector<std::string>& rows);
-    // Reads the file whole before the list changes; the failure's text when it could not.
-    std::optional<QString> openProgramFile(const QString& path);
-    // The same, for a file name as the system spells it (bytes, not necessarily UTF-8).
+    void setRepeat(bool repeat);
+    // Reads the file whole before the list changes; the failure's text when it could not. The
+    // name is as the system spells it (bytes, not necessarily UTF-8).
     std::optional<QString> openProgramFile(const std::string& localPath);
     // Writes the rows to the chosen name (".txt" added); the failure's text when it could not.
     std::optional<QString> saveProgramFile(const QString& chosenName) const;
-
-    // ---- the run
     void startOrStop();
     void pauseOrResume();
-    void startProgram();
-    void stopProgram();
-    // One tick of the timer; a failure in it stops the run and is returned.
-    std::exception_ptr runTick();
 
-    // ---- operations the actions share
+    // ---- scripts
+    // Finds the boards and opens board `number` (from 1) as "Open Relay Board" does, adopting
+    // its pins; with adoptPins false, it is only opened.
+    Opening openBoard(int number, bool adoptPins);
+    void closeBoard();
+    std::optional<std::uint8_t> readRelays();
+    bool writeRelays(std::uint8_t byte);
+    // The rows replace the program, as "Open File" replaces it.
+    void loadProgram(ProgramRows rows);
+    void stopProgram();
+
+    // ---- the sequencer
+    // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
+    void setTimerObserver(std::function<void()> observer);
+    TimerSetting timerSetting() const;
+    // One tick of the timer, when it still is the run and interval asked about; waits for front
+    // ends that wait for the lock first. A failure in it stops the run and is returned.
+    TickOutcome runTick(std::uint64_t run, int intervalMs);
+
+private:
+    friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
+
+    // What the model keeps beside what it shows.
+    struct State : Snapshot {
+        std::uint32_t bytesWritten = 0;  // out-parameter of every write; never read
+        std::uint64_t timerRun = 0;      // counts the times the timer was enabled
+        std::int64_t timerEnabledAt = 0; // monotonic ns the run's ticks count from
+    };
+
+    void letWaitingActionsGoFirst() const;
+    void publish() const;
+    template <typename Action> void runSetOff(Action&& action);
+    void noteFailure(std::exception_ptr failure);
+    void setStatusPanel(bool found) { state_.boardFound = found; }
+    void noteBoardStatus(board::Status status);
+    void stopIfBoardFailedSince(std::uint64_t failures);
+    void startProgram();
+    std::exception_ptr tick();
+    void timerTick();
+    void endStep();
+    void loadLabels();
+    void saveLabels();
     void readRelayByte();
     void writeRelayByte();
     void showBoardOnLamps();
@@ -195,44 +248,33 @@ public:
     void showStepButtonsOnLamps();
     void composeCurrentRow();
     void applySelectedRow();
-
-    RelayView& relay(int relay) { return state_.relays.at(static_cast<std::size_t>(relay - 1)); }
-    const RelayView& relay(int relay) const {
-        return state_.relays.at(static_cast<std::size_t>(relay - 1));
-    }
-    std::string_view rowText(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
-    int rowCount() const { return static_cast<int>(rows_.size()); }
-    // Hands the rows over, leaving one empty row.
-    ProgramRows takeRows();
-    void setRowCount(int count);
-    void setRowText(int row, std::string_view text);
+    void manualClickSequence(int relay);
+    void settleAndReadBack();
+    bool storeDelayText(const QString& text); // whether the text changed
+    void readTimerValueFromText();
     void setDelayText(const QString& text);
     void setTimerValue(int value);
     void setTimerEnabled(bool enabled);
-
-private:
-    friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
-
-    template <typename Action> void runSetOff(Action&& action);
-    void noteFailure(std::exception_ptr failure);
-    void setStatusPanel(bool found) { state_.boardFound = found; }
-    void noteBoardStatus(board::Status status);
-    void stopIfBoardFailedSince(std::uint64_t failures);
-    void manualClickSequence(int relay);
-    void settleAndReadBack();
-    void setStepButtonOn(int relay, bool on);
-    bool storeDelayText(const QString& text); // whether the text changed
-    void readTimerValueFromText();
-    void timerTick();
-    void endStep();
-    std::string currentRowText() const { return std::string(rowText(state_.currentRow)); }
+    void setRowCount(int count);
+    void setRowText(int row, std::string_view text);
+    std::string onLabel(int relay) const { return state_.onLabel(relay); }
+    std::string offLabel(int relay) const { return state_.offLabel(relay); }
+    RelayView& relay(int relay) { return state_.relays.at(static_cast<std::size_t>(relay - 1)); }
+    int rowCount() const { return static_cast<int>(rows_.size()); }
+    std::string currentRowText() const {
+        return std::string(rows_.at(static_cast<std::size_t>(state_.currentRow)));
+    }
     void setCurrentRowText(const std::string& text) { setRowText(state_.currentRow, text); }
 
     mutable ModelMutex mutex_;
+    mutable int lockDepth_ = 0;           // under the lock
+    mutable bool publishPending_ = false; // under the lock
     board::RelayBoard board_;
     Pause& pause_;
     State state_;
-    ProgramRows rows_;
+    ProgramRows rows_; // the program; its blocks are shared with published snapshots
+    mutable std::shared_ptr<const Snapshot> published_; // under publishedLock_
+    mutable std::mutex publishedLock_;
     FailureSink failureSink_;
     std::function<void()> timerObserver_;
     bool inTick_ = false;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,9 @@
 // The largest program file accepted (16 MiB, up to 16.8 million rows) then stays within a small
 // multiple of its size. A row holds at most 255 characters (the program never makes one longer
 // than 24).
+//
+// Copies share their blocks and a block is copied only when a row of it changes, so a copy for
+// another thread to read costs a pointer per 256 rows, and that thread reads it without a lock.
 class ProgramRows {
 public:
     static constexpr std::size_t kMaxRowLength = 255;
@@ -31,7 +35,12 @@ private:
         std::vector<std::uint8_t> lengths; // one per row
     };
     std::size_t startInBlock(const Block& block, std::size_t index) const;
+    // The block, copied first when another copy of the rows shares it.
+    Block& writableBlock(std::size_t block);
 
-    std::vector<Block> blocks_;
+    std::vector<std::shared_ptr<Block>> blocks_;
     std::size_t size_ = 0;
 };
+
+// Rows from texts, each cut at its first line end: no row ever holds one.
+ProgramRows programRows(const std::vector<std::string>& texts);

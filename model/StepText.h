@@ -44,9 +44,3 @@ std::string composeStep(std::string_view row, int timerValue, std::string_view e
 std::optional<std::string> rowDelayText(std::string_view row);
 
 } // namespace steps
-
-// A step button's state is its vertical position on the page.
-namespace steps {
-inline constexpr int kStepOnTop = 32;
-inline constexpr int kStepOffTop = 112;
-} // namespace steps

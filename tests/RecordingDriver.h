@@ -28,6 +28,7 @@ public:
     std::uint32_t devices = 0;
     std::uint8_t pins = 0;
     bool openSucceeds = true;
+    board::Handle lastOpened = 0; // the handle the last successful open gave out
     bool writesFail = false;
     bool readsFail = false;
     std::deque<std::uint8_t> scriptedReads; // consumed before `pins`
@@ -43,6 +44,7 @@ public:
         if (!openSucceeds)
             return board::Status::DeviceNotFound;
         handle = 0x1000 + index;
+        lastOpened = handle;
         return board::Status::Ok;
     }
     board::Status setBitMode(board::Handle, std::uint8_t mask, std::uint8_t mode) override {

@@ -6,6 +6,7 @@
 #include "RecordingDriver.h"
 #include "board/Driver.h"
 #include "engine/Sequencer.h"
+#include "model/Latin1.h"
 #include "model/Model.h"
 #include "ui/Controls.h"
 #include "ui/Platform.h"
@@ -92,8 +93,7 @@ public:
                  engine::Sequencer::Mode mode = engine::Sequencer::Mode::Manual)
         : driver(log)
         , platform(log)
-        , model(driver, platform)
-        , state(model.state()) {
+        , model(driver, platform) {
         driver.devices = devices;
         if (before)
             before(driver);
@@ -132,17 +132,25 @@ public:
     void act(const std::function<void()>& action) { form1->act(action); }
     // The program list as code sets it up for a test: these rows, row 0 current, nothing applied.
     void setRows(const std::vector<std::string>& rows) {
-        act([&] { model.replaceRows(rows); });
-    }
-    void setCell(int row, const QString& text) {
-        act([&] { model.setRowText(row, text.toLatin1().toStdString()); });
+        act([&] { model.loadProgram(programRows(rows)); });
     }
     // A row made current as by the keyboard: applied when it was not current.
     void selectRow(int row) { form1->StringGrid4Select(row); }
     void tick() { sequencer->tickNow(); }
-    QString onLabel(int relay) const { return QString::fromLatin1(model.onLabel(relay).c_str()); }
-    QString offLabel(int relay) const { return QString::fromLatin1(model.offLabel(relay).c_str()); }
-    board::Handle boardHandle() const { return model.board().handle(); }
+    // New labels for a relay, as the label dialog gives them; the log is left as it was.
+    void renameRelay(int relay, const char* on, const char* off) {
+        const Log before = log;
+        act([&] {
+            model.pickRelayForLabels(relay);
+            model.storeEditedLabels({QString::fromLatin1(on), QString::fromLatin1(off)});
+        });
+        log = before;
+    }
+    // The model's state as last published.
+    model::Snapshot state() const { return *model.snapshot(); }
+    QString onLabel(int relay) const { return latin1::text(state().onLabel(relay)); }
+    QString offLabel(int relay) const { return latin1::text(state().offLabel(relay)); }
+    board::Handle boardHandle() const { return driver.lastOpened; }
 
 private:
     WorkingFolder folder_;
@@ -152,7 +160,6 @@ public:
     RecordingDriver driver;
     RecordingPlatform platform;
     model::Model model;
-    model::State& state;
     std::unique_ptr<engine::Sequencer> sequencer;
     std::unique_ptr<TForm1> form1;
     std::unique_ptr<TForm2> form2;

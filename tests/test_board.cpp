@@ -1,9 +1,9 @@
 // Board discovery, opening and the port operations, checked through the exact driver traffic.
 #include "TestSupport.h"
 
-#include "board/BoardList.h"
 #include "board/DriverFactory.h"
 #include "board/SimulatedDriver.h"
+#include "ui/BoardList.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -25,7 +25,6 @@ private slots:
     void openMirrorsThePinsWithoutWriting();
     void failedOpenOnlyReportsNotFound();
     void openUsesTheSelectedEntry();
-    void rebuildsCompareExactly();
     void lostBoardTurnsTheStatusPanelRed();
     void simulatedBoardLatchesTracesAndKeepsState();
     void simulatedFaultsUnplugAndFail();
@@ -36,20 +35,20 @@ private slots:
 };
 
 void BoardTest::boardListEntriesKeepTheirBlanks() {
-    using board::boardListEntries;
-    QVERIFY(boardListEntries(0).empty());
-    QCOMPARE(boardListEntries(1), (std::vector<std::string>{"Relay Board 1"}));
-    QCOMPARE(boardListEntries(2), (std::vector<std::string>{"Relay Board 1 ", "Relay Board 2 "}));
-    const std::vector<std::string> twelve = boardListEntries(12);
+    using boardlist::entries;
+    QVERIFY(entries(0).empty());
+    QCOMPARE(entries(1), (std::vector<std::string>{"Relay Board 1"}));
+    QCOMPARE(entries(2), (std::vector<std::string>{"Relay Board 1 ", "Relay Board 2 "}));
+    const std::vector<std::string> twelve = entries(12);
     QCOMPARE(twelve[8], "Relay Board 9 "s);
     QCOMPARE(twelve[9], "Relay Board 10"s);
     QCOMPARE(twelve[11], "Relay Board 12"s);
-    const std::vector<std::string> many = boardListEntries(1001);
+    const std::vector<std::string> many = entries(1001);
     QCOMPARE(many[998], "Relay Board 999"s);
     QCOMPARE(many[999], "Relay Board   "s);
     QCOMPARE(many[1000], "Relay Board   "s);
-    QCOMPARE(board::boardListText(0), "No Boards Found"s);
-    QCOMPARE(board::boardListText(7), "Relay Board 1"s);
+    QCOMPARE(boardlist::text(0), "No Boards Found"s);
+    QCOMPARE(boardlist::text(7), "Relay Board 1"s);
 }
 
 void BoardTest::dropDownRebuildsTheListAndLeavesAnOpenBoardAlone() {
@@ -115,24 +114,6 @@ void BoardTest::openUsesTheSelectedEntry() {
     rig.control<TComboBox>("ComboBox1")->setCurrentIndex(1);
     rig.form1->Button33Click();
     QCOMPARE(rig.take().front(), "open 1"s);
-}
-
-void BoardTest::rebuildsCompareExactly() {
-    Rig rig(1);
-    rig.openBoard(0);
-    // Lamps: only the on state is on; an uncoloured lamp counts as off.
-    rig.model.relay(1).lamp = model::Lamp::On;
-    rig.model.relay(2).lamp = model::Lamp::Uncoloured;
-    rig.model.relay(3).lamp = model::Lamp::Off;
-    rig.act([&] { rig.model.sendLampsToBoard(); });
-    QCOMPARE(rig.take(), (Log{"write 01"}));
-    QCOMPARE(rig.form1->lamp(2).color(), clBtnFace); // shown as the plain panel colour
-    // Step buttons: only exactly 112 is off; any other position is on.
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
-        rig.model.relay(entry.relay).stepTop = 112;
-    rig.model.relay(8).stepTop = 111;
-    rig.act([&] { rig.model.sendStepButtonsToBoard(); });
-    QCOMPARE(rig.take(), (Log{"write 80"}));
 }
 
 void BoardTest::lostBoardTurnsTheStatusPanelRed() {

@@ -71,7 +71,7 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
     std::vector<std::string> rows;
     for (int step = 0; step < 60; ++step)
         rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
-    rig.form->act([&] { rig.form->model().replaceRows(rows); });
+    rig.form->act([&] { rig.form->model().loadProgram(programRows(rows)); });
     rig.form->StringGrid4Select(59);
     rig.form->controls().TrackBar1->setValue(1);
     rig.form->Button34Click();
@@ -79,7 +79,7 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
                               10000);
     // The run stops at the first write that fails, as Stop would, and says so once; nothing
     // more is written to the lost board.
-    QVERIFY(!rig.form->model().state().timerEnabled);
+    QVERIFY(!rig.form->model().snapshot()->timerEnabled);
     QCOMPARE(grid.row(), 19);
     QCOMPARE(rig.form->controls().Button35->caption(), QStringLiteral("Pause"));
     QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
@@ -129,7 +129,9 @@ void FaultsTest::failingReadsWithWorkingWrites() {
 void FaultsTest::anErrorBoxHoldsUpNoTick() {
     FaultRig rig("");
     rig.form->Button33Click();
-    rig.form->act([&] { rig.form->model().replaceRows({"10000000-1", "01000000-1"}); });
+    rig.form->act([&] {
+        rig.form->model().loadProgram(programRows({"10000000-1", "01000000-1"}));
+    });
     rig.form->controls().CheckBox1->setChecked(true);
     rig.form->Button34Click();
     std::size_t writesWhileOpen = 0;
@@ -159,7 +161,7 @@ void FaultsTest::aWedgedBoardStopsTheRunAndTheWindowStillCloses() {
     std::vector<std::string> rows;
     for (int step = 0; step < 200; ++step)
         rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
-    rig.form->act([&] { rig.form->model().replaceRows(rows); });
+    rig.form->act([&] { rig.form->model().loadProgram(programRows(rows)); });
     rig.form->Button34Click();
     QTest::qWait(100); // the sequencer now hangs in the wedged board's first call
     rig.form->Button35Click();

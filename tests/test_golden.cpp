@@ -96,7 +96,7 @@ public:
     }
     void ticks(int count) {
         int delivered = 0;
-        for (; delivered < count && rig_.form1->model().state().timerEnabled; ++delivered)
+        for (; delivered < count && rig_.form1->model().snapshot()->timerEnabled; ++delivered)
             rig_.form1->Timer1Timer();
         note(QStringLiteral("ticks %1 (delivered %2)").arg(count).arg(delivered));
     }
@@ -167,24 +167,24 @@ public:
         t << QStringLiteral("  Edit9 \"%1\", timer value %2, resolution %3 (\"%4\"), repeat %5")
                  .arg(u.Edit9->text())
                  .arg(u.UpDown1->position())
-                 .arg(rig_.form1->model().state().resolution)
+                 .arg(rig_.form1->model().snapshot()->resolution)
                  .arg(u.Label5->text())
                  .arg(u.CheckBox1->isChecked());
         t << QStringLiteral("  run: \"%1\" \"%2\", timer %3, saved delay %4")
                  .arg(u.Button34->caption(), u.Button35->caption())
-                 .arg(rig_.form1->model().state().timerEnabled ? "on" : "off")
-                 .arg(rig_.state.savedStepDelay);
+                 .arg(rig_.form1->model().snapshot()->timerEnabled ? "on" : "off")
+                 .arg(rig_.state().savedStepDelay);
         QStringList labels;
-        for (const std::string& label : rig_.state.labelTable)
+        for (const std::string& label : rig_.state().labelTable)
             labels << QString::fromLatin1(label.c_str());
         t << QStringLiteral("  labels: %1").arg(labels.join(QStringLiteral(" | ")));
         auto& dialog = rig_.form2->controls();
         t << QStringLiteral("  Setting window: %1, relay %2, \"%3\" \"%4\"")
                  .arg(rig_.form2->isVisible() ? "shown" : "hidden")
-                 .arg(rig_.state.editedRelay)
+                 .arg(rig_.state().editedRelay)
                  .arg(dialog.Edit1->text(), dialog.Edit2->text());
         t << QStringLiteral("  relay byte %1, board handle %2")
-                 .arg(QString::fromStdString(hex2(rig_.state.relayByte)))
+                 .arg(QString::fromStdString(hex2(rig_.state().relayByte)))
                  .arg(rig_.boardHandle());
         return t.join(QLatin1Char('\n')) + QLatin1Char('\n');
     }

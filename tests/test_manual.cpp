@@ -52,9 +52,10 @@ void ManualTest::allOnAndAllOffIgnoreWhatWasThere() {
 // lamps, all the others on.
 void ManualTest::firstClickAfterStartupSwitchesOthersOn() {
     Rig rig(1);
+    // The board reads all on for the captions and off for everything else, so every caption is
+    // an OFF label while the relay byte is 0, as at start-up.
+    rig.driver.scriptedReads = {0xFF, 0x00, 0x00, 0x00};
     rig.openBoard(0x00);
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
-        rig.model.relay(entry.relay).caption = rig.model.offLabel(entry.relay);
     rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
     QCOMPARE(rig.form1->lamp(1).color(), clRed);
@@ -66,14 +67,13 @@ void ManualTest::firstClickAfterStartupSwitchesOthersOn() {
     noBoard.take();
     noBoard.form1->RelayButtonClick(1);
     QCOMPARE(noBoard.take(), (Log{"write 00", "pause 50", "write fe", "read", "read"}));
-    QCOMPARE(noBoard.state.relayByte, 0xFE);
+    QCOMPARE(noBoard.state().relayByte, 0xFE);
     QCOMPARE(noBoard.grid().cell(0), QStringLiteral("01111111-0"));
 }
 
 void ManualTest::identicalLabelsCannotStayOn() {
     Rig rig(1);
-    rig.state.labelTable[0] = "Same";
-    rig.state.labelTable[8] = "Same";
+    rig.renameRelay(1, "Same", "Same");
     rig.openBoard(0x00);
     rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 00", "read", "read"}));
@@ -83,7 +83,7 @@ void ManualTest::identicalLabelsCannotStayOn() {
 void ManualTest::staleCaptionAfterRenameCountsAsOn() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.state.labelTable[1] = "Pump"; // relay 2's ON label renamed; Button3 still shows the old one
+    rig.renameRelay(2, "Pump", "Relay 2 OFF"); // Button3 still shows the old ON label
     rig.form1->RelayButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
     QCOMPARE(rig.form1->lamp(2).color(), clLime);
@@ -97,11 +97,17 @@ void ManualTest::staleCaptionAfterRenameCountsAsOn() {
 void ManualTest::captionComparisonIsExact() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.model.relay(1).caption = "relay 1 on";
-    rig.model.relay(2).caption = "Relay 2 ON ";
-    rig.state.labelTable[2] = "A&B";
-    rig.model.relay(3).caption = "A&B";
-    rig.act([&] { rig.model.showCaptionsOnLamps(); });
+    const auto renameOnLabel = [&](int relay, const char* on) {
+        rig.act([&] {
+            const model::RelayLabels labels = rig.model.pickRelayForLabels(relay);
+            rig.model.storeEditedLabels({QString::fromLatin1(on), labels.off});
+        });
+    };
+    renameOnLabel(3, "A&B");
+    rig.form1->Button10Click(); // ALL OFF: every caption is its ON label
+    renameOnLabel(1, "relay 1 on");
+    renameOnLabel(2, "Relay 2 ON ");
+    rig.form1->RelayButtonClick(4); // the lamps follow the captions
     QCOMPARE(rig.form1->lamp(1).color(), clLime);
     QCOMPARE(rig.form1->lamp(2).color(), clLime);
     QCOMPARE(rig.form1->lamp(3).color(), clRed); // '&' is part of the caption, not a mnemonic

@@ -99,8 +99,20 @@ struct ModelRig {
     }
     ~ModelRig() { QDir::setCurrent(previous); }
     Log take() { return std::exchange(log, {}); }
-    model::State& state() { return model.state(); }
+    model::Snapshot state() const { return *model.snapshot(); }
+    // One tick of the run now, as the sequencer would run it.
+    std::exception_ptr tick() {
+        const model::TimerSetting timer = model.timerSetting();
+        return model.runTick(timer.run, timer.intervalMs).failure;
+    }
 };
+
+std::vector<std::string> rowTexts(const model::Snapshot& shown) {
+    std::vector<std::string> texts;
+    for (int row = 0; row < shown.rowCount(); ++row)
+        texts.emplace_back(shown.rowText(row));
+    return texts;
+}
 
 } // namespace
 
@@ -126,33 +138,31 @@ private slots:
 void ModelTest::aProgramPlaysTickByTick() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-5", "01000000-0", "00100000-3"});
+    rig.model.loadProgram(programRows({"10000000-5", "01000000-0", "00100000-3"}));
     rig.model.selectRow(2);
     QCOMPARE(rig.take(), (Log{"write 04"}));
     QVERIFY(!sequencer.tickNow()); // the timer is off: no tick
     rig.model.startOrStop();       // row 0 applied, though row 2 was current
     QCOMPARE(rig.take(), (Log{"write 01"}));
-    QCOMPARE(rig.state().startCaption, std::string("Stop"));
+    QCOMPARE(rig.state().run, model::Run::Running);
     QCOMPARE(rig.state().delayText, QStringLiteral("5")); // row 0's own delay is the first count
-    QCOMPARE(rig.state().savedStepDelay, 5);
     std::vector<std::pair<int, Log>> writes;
     for (int tick = 1; tick <= 9; ++tick) {
         QVERIFY(sequencer.tickNow());
         if (tick == 1)
-            QCOMPARE(rig.model.rowText(0), std::string_view("10000000-4")); // the row counts
+            QCOMPARE(rig.state().rowText(0), std::string_view("10000000-4")); // the row counts
         if (Log log = rig.take(); !log.empty())
             writes.emplace_back(tick, log);
     }
     QCOMPARE(writes, (std::vector<std::pair<int, Log>>{{5, {"write 02"}}, {6, {"write 04"}}}));
     QVERIFY(!rig.state().timerEnabled);
-    QCOMPARE(rig.state().startCaption, std::string("Start"));
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().run, model::Run::Idle);
     QCOMPARE(rig.state().currentRow, 2); // the last row stays current, its delay in the edit
     QCOMPARE(rig.state().delayText, QStringLiteral("3"));
-    QCOMPARE(rig.model.rowTexts(),
+    QCOMPARE(rowTexts(rig.state()),
              (std::vector<std::string>{"10000000-5", "01000000-0", "00100000-3"}));
-    QCOMPARE(rig.model.relay(3).lamp, model::Lamp::On);
-    QCOMPARE(rig.model.relay(1).lamp, model::Lamp::Off);
+    QCOMPARE(rig.state().relay(3).lamp, model::Lamp::On);
+    QCOMPARE(rig.state().relay(1).lamp, model::Lamp::Off);
 }
 
 // Stop keeps the row and the relays and gives the step its full delay back; the next Start
@@ -160,7 +170,7 @@ void ModelTest::aProgramPlaysTickByTick() {
 void ModelTest::stopMidCountRestoresTheDelay() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-5", "01000000-3"});
+    rig.model.loadProgram(programRows({"10000000-5", "01000000-3"}));
     rig.model.selectRow(1);
     rig.model.startOrStop();
     sequencer.tickNow();
@@ -169,13 +179,13 @@ void ModelTest::stopMidCountRestoresTheDelay() {
     rig.take();
     rig.model.startOrStop();
     QCOMPARE(rig.state().delayText, QStringLiteral("5"));
-    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-5"));
+    QCOMPARE(rig.state().rowText(0), std::string_view("10000000-5"));
     QCOMPARE(rig.state().currentRow, 0);
     QVERIFY(rig.take().empty());
     QVERIFY(!rig.state().timerEnabled);
     rig.model.startOrStop();
     QCOMPARE(rig.take(), (Log{"write 01"}));
-    QCOMPARE(rig.state().startCaption, std::string("Stop"));
+    QCOMPARE(rig.state().run, model::Run::Running);
 }
 
 // Pause holds the count and the ticks; Stop while paused ends the run; Pause does nothing while
@@ -184,22 +194,21 @@ void ModelTest::pauseHoldsTheCountAndTheTicks() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
     rig.model.pauseOrResume();
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().run, model::Run::Idle);
     QVERIFY(!rig.state().timerEnabled);
-    rig.model.replaceRows({"10000000-9"});
+    rig.model.loadProgram(programRows({"10000000-9"}));
     rig.model.startOrStop();
     sequencer.tickNow();
     rig.model.pauseOrResume();
-    QCOMPARE(rig.state().pauseCaption, std::string("Resume"));
+    QCOMPARE(rig.state().run, model::Run::Paused);
     QVERIFY(!sequencer.tickNow());
     QCOMPARE(rig.state().delayText, QStringLiteral("8"));
     rig.model.pauseOrResume();
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().run, model::Run::Running);
     QVERIFY(sequencer.tickNow());
     rig.model.pauseOrResume();
     rig.model.startOrStop(); // Stop while paused
-    QCOMPARE(rig.state().startCaption, std::string("Start"));
-    QCOMPARE(rig.state().pauseCaption, std::string("Pause"));
+    QCOMPARE(rig.state().run, model::Run::Idle);
     QCOMPARE(rig.state().delayText, QStringLiteral("9"));
 }
 
@@ -208,7 +217,7 @@ void ModelTest::pauseHoldsTheCountAndTheTicks() {
 void ModelTest::repeatLoops() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-3"});
+    rig.model.loadProgram(programRows({"10000000-3"}));
     rig.model.startOrStop();
     QCOMPARE(rig.take(), (Log{"write 01"}));
     sequencer.tickNow();
@@ -216,7 +225,7 @@ void ModelTest::repeatLoops() {
     QVERIFY(rig.state().timerEnabled);
     sequencer.tickNow(); // the third tick ends the step and the program
     QVERIFY(!rig.state().timerEnabled);
-    QCOMPARE(rig.model.rowText(0), std::string_view("10000000-3"));
+    QCOMPARE(rig.state().rowText(0), std::string_view("10000000-3"));
     rig.model.setRepeat(true);
     rig.model.startOrStop();
     QCOMPARE(rig.take(), (Log{"write 01"}));
@@ -225,7 +234,7 @@ void ModelTest::repeatLoops() {
     QCOMPARE(rig.state().delayText, QStringLiteral("3")); // the count started again
     QVERIFY(rig.take().empty());
     rig.model.startOrStop();
-    rig.model.replaceRows({"10000000-1", "01000000-1"});
+    rig.model.loadProgram(programRows({"10000000-1", "01000000-1"}));
     rig.model.startOrStop();
     for (int tick = 0; tick < 4; ++tick)
         QVERIFY(sequencer.tickNow());
@@ -236,26 +245,26 @@ void ModelTest::repeatLoops() {
 // the sink that takes failures of user actions.
 void ModelTest::aFailingTickStopsTheRunAndIsReturned() {
     ModelRig rig;
-    rig.model.replaceRows({"10000000-2", "1111"});
+    rig.model.loadProgram(programRows({"10000000-2", "1111"}));
     rig.model.startOrStop();
     rig.take();
-    QVERIFY(!rig.model.runTick());                          // counts down
-    const std::exception_ptr failure = rig.model.runTick(); // applies the short row
+    QVERIFY(!rig.tick());                          // counts down
+    const std::exception_ptr failure = rig.tick(); // applies the short row
     QVERIFY(failure);
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, std::rethrow_exception(failure));
     QVERIFY(rig.reported.empty());
     QVERIFY(!rig.state().timerEnabled);
-    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().run, model::Run::Idle);
     QCOMPARE(rig.state().timerValue, 2); // the step's full delay is back
     QVERIFY(rig.take().empty());         // the short row stopped before the board
 }
 
 void ModelTest::aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn() {
     ModelRig rig;
-    rig.model.replaceRows({"1111"});
+    rig.model.loadProgram(programRows({"1111"}));
     rig.model.addStep(); // the copy becomes current and is applied: that fails
     QCOMPARE(rig.reported.size(), std::size_t{1});
-    QCOMPARE(rig.model.rowCount(), 2);
+    QCOMPARE(rig.state().rowCount(), 2);
     QCOMPARE(rig.state().currentRow, 1);
     // A failure of the action itself is the caller's.
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, rig.model.clickRow(0));
@@ -265,13 +274,15 @@ void ModelTest::aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn() {
 // The relay button's caption is the record of its relay; the second write carries all captions.
 void ModelTest::captionsDecideManualClicks() {
     ModelRig rig(0x00);
-    rig.model.relay(2).caption = "something else"; // neither label: reads as on
+    // New labels for relay 2: its caption is neither of them now, and reads as on.
+    rig.model.pickRelayForLabels(2);
+    rig.model.storeEditedLabels({QStringLiteral("two on"), QStringLiteral("two off")});
     rig.model.clickRelayButton(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
-    QCOMPARE(rig.model.relay(1).caption, rig.model.offLabel(1));
-    QCOMPARE(rig.model.relay(1).stepCaption, rig.model.offLabel(1));
-    QCOMPARE(rig.model.relay(2).lamp, model::Lamp::On);
-    QCOMPARE(rig.model.rowText(0), std::string_view("11000000-0"));
+    QCOMPARE(rig.state().relay(1).caption, rig.state().offLabel(1));
+    QCOMPARE(rig.state().relay(1).stepCaption, rig.state().offLabel(1));
+    QCOMPARE(rig.state().relay(2).lamp, model::Lamp::On);
+    QCOMPARE(rig.state().rowText(0), std::string_view("11000000-0"));
     rig.model.switchAllRelays(false);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
 }
@@ -285,36 +296,36 @@ void ModelTest::theThreadPlaysOnTimeAndStopsAtPause() {
     for (int step = 0; step < 400; ++step)
         rows.push_back(step % 2 ? "10000000-1" : "01000000-1");
     {
-        const std::lock_guard lock(rig.model.mutex());
-        rig.model.replaceRows(rows);
+        const model::Model::Lock lock = rig.model.lockForAction();
+        rig.model.loadProgram(programRows(rows));
         rig.model.startOrStop();
     }
     const auto writes = [&] {
-        const std::lock_guard lock(rig.model.mutex());
+        const model::Model::Lock lock = rig.model.lockForAction();
         return rig.driver.writes.size();
     };
     QTRY_VERIFY_WITH_TIMEOUT(writes() > 20, 5000);
     std::size_t written = 0;
     {
-        const std::lock_guard lock(rig.model.mutex());
+        const model::Model::Lock lock = rig.model.lockForAction();
         rig.model.pauseOrResume();
         written = rig.driver.writes.size();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
-        const std::lock_guard lock(rig.model.mutex());
+        const model::Model::Lock lock = rig.model.lockForAction();
         QCOMPARE(rig.driver.writes.size(), written);
         rig.model.pauseOrResume();
     }
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            const std::lock_guard lock(rig.model.mutex());
-            return !rig.model.state().timerEnabled;
+            const model::Model::Lock lock = rig.model.lockForAction();
+            return !rig.model.snapshot()->timerEnabled;
         }(),
         5000);
-    const std::lock_guard lock(rig.model.mutex());
+    const model::Model::Lock lock = rig.model.lockForAction();
     QCOMPARE(rig.driver.writes.size(), std::size_t{400});
-    QCOMPARE(rig.model.state().currentRow, 399);
+    QCOMPARE(rig.model.snapshot()->currentRow, 399);
 }
 
 // Ticks on a slow board follow each other back to back; an action that asks for the model gets
@@ -333,7 +344,7 @@ void ModelTest::aWaitingActionGoesBeforeTheNextTickOnASlowBoard() {
         const model::Model::Lock lock = model.lockForAction();
         model.create();
         model.openSelectedBoard();
-        model.replaceRows({"10000000-1", "01000000-1"});
+        model.loadProgram(programRows({"10000000-1", "01000000-1"}));
         model.setRepeat(true);
         model.startOrStop();
     }
@@ -370,7 +381,7 @@ void ModelTest::labelSavesWaitForNoDiskAndCoalesce() {
     };
     {
         const model::Model::Lock lock = rig.model.lockForAction();
-        rig.model.replaceRows(rows);
+        rig.model.loadProgram(programRows(rows));
         rig.model.setRepeat(true);
         rig.model.startOrStop();
     }
@@ -378,8 +389,9 @@ void ModelTest::labelSavesWaitForNoDiskAndCoalesce() {
     const int flushesBefore = slowdisk::flushes();
     {
         const model::Model::Lock lock = rig.model.lockForAction();
-        rig.state().labelTable[0] = "first";
-        rig.model.prepareLabelDialog(1);
+        rig.model.pickRelayForLabels(1);
+        rig.model.storeEditedLabels({QStringLiteral("first"), QStringLiteral("Relay 1 OFF")});
+        rig.model.pickRelayForLabels(1);
     }
     QTRY_COMPARE(slowdisk::flushes(), flushesBefore + 1); // the writer waits on the disk
     QCOMPARE(slowdisk::flushesHeld(), 1);
@@ -387,8 +399,9 @@ void ModelTest::labelSavesWaitForNoDiskAndCoalesce() {
     QTRY_VERIFY(writes() > held + 20); // the run goes on meanwhile
     for (const char* label : {"second", "third", "last"}) {
         const model::Model::Lock lock = rig.model.lockForAction();
-        rig.state().labelTable[0] = label;
-        rig.model.prepareLabelDialog(2);
+        rig.model.pickRelayForLabels(1);
+        rig.model.storeEditedLabels({QLatin1String(label), QStringLiteral("Relay 1 OFF")});
+        rig.model.pickRelayForLabels(2);
     }
     slowdisk::open();
     rig.model.flushLabels();
@@ -404,19 +417,19 @@ void ModelTest::labelSavesWaitForNoDiskAndCoalesce() {
 void ModelTest::aLostBoardStopsTheRunOnce() {
     ModelRig rig;
     engine::Sequencer sequencer(rig.model, engine::Sequencer::Mode::Manual);
-    rig.model.replaceRows({"10000000-1", "01000000-3", "00100000-1"});
+    rig.model.loadProgram(programRows({"10000000-1", "01000000-3", "00100000-1"}));
     rig.model.setRepeat(true);
     rig.model.startOrStop();
     QVERIFY(sequencer.tickNow());
     rig.driver.writesFail = true;
-    QVERIFY(!rig.model.runTick()); // step 2 counts down, writing nothing
-    QVERIFY(!rig.model.runTick());
-    const std::exception_ptr failure = rig.model.runTick(); // step 3 is applied: it fails
+    QVERIFY(!rig.tick()); // step 2 counts down, writing nothing
+    QVERIFY(!rig.tick());
+    const std::exception_ptr failure = rig.tick(); // step 3 is applied: it fails
     QVERIFY(failure);
     QVERIFY_THROWS_EXCEPTION(model::BoardStoppedAnswering, std::rethrow_exception(failure));
     QVERIFY(!rig.state().timerEnabled);
     QVERIFY(!rig.state().boardFound);
-    QCOMPARE(rig.state().startCaption, std::string("Start"));
+    QCOMPARE(rig.state().run, model::Run::Idle);
     QCOMPARE(rig.state().currentRow, 2);
     QVERIFY(!sequencer.tickNow());
     // Start on the lost board writes the first step once, and stops with the same failure.
@@ -463,7 +476,7 @@ void ModelTest::theHolderOfTheModelRunsAtTheWaitingSequencersPriority() {
         parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
         realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
         if (realTime) {
-            const std::lock_guard lock(rig.model.mutex()); // waits for the holder
+            const model::Model::Lock lock = rig.model.lockForAction(); // waits for the holder
         } else {
             release = true;
         }

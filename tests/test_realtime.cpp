@@ -88,8 +88,8 @@ int reportScheduling(int argc, char* argv[]) {
     });
     {
         const model::Model::Lock lock = model.lockForAction();
-        model.setTimerEnabled(false); // as start-up leaves it
-        model.replaceRows({"00000000-1"});
+        model.stopProgram(); // the timer is off, as start-up leaves it
+        model.loadProgram(programRows({"00000000-1"}));
         model.setRepeat(true);
         model.startOrStop();
     }

@@ -107,19 +107,18 @@ void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {
         return times.size();
     };
     {
-        const std::lock_guard lock(model.mutex());
-        model.setTimerEnabled(false); // as start-up leaves it
-        model.setRowText(0, "00000000-0");
-        model.setTimerValue(9999); // a long step: the ticks only count it down
+        const model::Model::Lock lock = model.lockForAction();
+        model.stopProgram(); // the timer is off, as start-up leaves it
+        model.loadProgram(programRows({"00000000-9999"})); // a long step: ticks count it down
         model.changeResolution(2);
-        model.setTimerEnabled(true);
+        model.startOrStop();
     }
     QTRY_VERIFY_WITH_TIMEOUT(count() > 0, 1000);
     std::size_t before = 0;
     std::int64_t released = 0;
     {
         // While an action holds the model, a due tick waits for it.
-        const std::lock_guard lock(model.mutex());
+        const model::Model::Lock lock = model.lockForAction();
         before = count();
         QThread::msleep(20);
         QCOMPARE(count(), before);
@@ -133,8 +132,8 @@ void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {
         QVERIFY(times[before + 1] - times[before] >= 3 * ms / 2);
     }
     {
-        const std::lock_guard lock(model.mutex());
-        model.setTimerEnabled(false);
+        const model::Model::Lock lock = model.lockForAction();
+        model.stopProgram();
     }
     const std::size_t stopped = count();
     QThread::msleep(10);

@@ -77,7 +77,7 @@ void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay() {
     QFETCH(QString, row);
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.act([&] { rig.model.setTimerValue(value); });
+    edit9(rig).setText(QString::number(value));
     rig.take();
     rig.form1->StepButtonClick(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "read", "read"}));
@@ -94,7 +94,7 @@ void TimerModeTest::stepClickWritesReadsBackAndKeepsTheDelay() {
 void TimerModeTest::stepClickWithEmptiedDelayStopsAfterThePattern() {
     Rig rig(1);
     rig.openBoard(0x00);
-    rig.act([&] { rig.model.setTimerValue(5); });
+    edit9(rig).setText(QStringLiteral("5"));
     edit9(rig).clear(); // the position stays 5
     rig.platform.errors.clear();
     rig.take();
@@ -151,7 +151,8 @@ void TimerModeTest::applyingARowUsesEachReadingRule() {
     // Making the current row current again does nothing; another row with the same text writes.
     rig.selectRow(1);
     QVERIFY(rig.take().empty());
-    rig.setCell(0, rig.grid().cell(1));
+    const QString applied = rig.grid().cell(1);
+    setRows(rig, {applied, applied}, 1);
     rig.selectRow(0);
     QCOMPARE(rig.take(), (Log{write.toStdString()}));
 }
@@ -198,7 +199,7 @@ void TimerModeTest::addClearAndClearAll() {
 void TimerModeTest::sliderSetsTheResolution() {
     Rig rig;
     rig.control<QSlider>("TrackBar1")->setValue(37);
-    QCOMPARE(rig.form1->model().state().resolution, 37);
+    QCOMPARE(rig.form1->model().snapshot()->resolution, 37);
     QCOMPARE(rig.control<QLabel>("Label5")->text(), QStringLiteral("37"));
 }
 
@@ -323,10 +324,10 @@ void TimerModeTest::failingTickStopsTheRun() {
     QCOMPARE(rig.grid().rowCount(), 3);
     rig.control<QCheckBox>("CheckBox1")->setChecked(true);
     rig.form1->Button34Click();
-    for (int tick = 0; tick < 6 && rig.form1->model().state().timerEnabled; ++tick)
+    for (int tick = 0; tick < 6 && rig.form1->model().snapshot()->timerEnabled; ++tick)
         rig.form1->Timer1Timer(); // as the timer delivers them
     QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
-    QVERIFY(!rig.form1->model().state().timerEnabled);
+    QVERIFY(!rig.form1->model().snapshot()->timerEnabled);
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
     QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
     QCOMPARE(rig.control<UpDown>("UpDown1")->position(), 1); // the step's full delay
@@ -334,7 +335,7 @@ void TimerModeTest::failingTickStopsTheRun() {
     rig.selectRow(0);
     rig.form1->Button34Click();
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
-    QVERIFY(rig.form1->model().state().timerEnabled);
+    QVERIFY(rig.form1->model().snapshot()->timerEnabled);
 }
 
 // After Open File row 0 is current but not applied; Start still plays it with its own pattern
@@ -348,7 +349,7 @@ void TimerModeTest::startPlaysTheFirstStepOfAnOpenedFile() {
     rig.form1->Button34Click();
     QCOMPARE(rig.take(), (Log{"write 01"}));
     QCOMPARE(edit9(rig).text(), QStringLiteral("5"));
-    for (int tick = 0; tick < 20 && rig.form1->model().state().timerEnabled; ++tick)
+    for (int tick = 0; tick < 20 && rig.form1->model().snapshot()->timerEnabled; ++tick)
         rig.form1->Timer1Timer();
     QCOMPARE(rig.take(), (Log{"write 02"}));
     QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-5", "01000000-2"}));
@@ -392,7 +393,7 @@ void TimerModeTest::rowsNeverHoldLineEnds() {
     edit9(rig).setText(QStringLiteral("123"));
     edit9(rig).setText(QStringLiteral("12\r\n3")); // pasted; the timer value stays 123
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-12"));
-    rig.setCell(0, QStringLiteral("01000000-7\nextra"));
+    rig.setRows({"01000000-7\nextra"});
     QCOMPARE(rig.grid().cell(0), QStringLiteral("01000000-7"));
     rig.platform.nextSaveName = rig.path("prog");
     rig.form1->Button20Click();

@@ -220,7 +220,9 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
         QCOMPARE(emulated.state().bulkWrites, 4);
 
         ui.TabbedNotebook1->setCurrentWidget(ui.TimerPage);
-        form.act([&] { form.model().replaceRows({"10000000-2", "01000000-1", "00100001-3"}); });
+        form.act([&] {
+            form.model().loadProgram(programRows({"10000000-2", "01000000-1", "00100001-3"}));
+        });
         QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start at 1 ms: one write per step
         QTRY_COMPARE_WITH_TIMEOUT(ui.Button34->caption(), QStringLiteral("Start"), 5000);
         QCOMPARE(emulated.state().pins, 0x84);
@@ -250,7 +252,9 @@ void UsbTest::unplugDuringARunNeverFreezesTheWindow() {
         Ui::TForm1& ui = form.controls();
         form.Button33Click();
         QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
-        form.act([&] { form.model().replaceRows({"10000000-1", "01000000-1", "00100000-1"}); });
+        form.act([&] {
+            form.model().loadProgram(programRows({"10000000-1", "01000000-1", "00100000-1"}));
+        });
         ui.CheckBox1->setChecked(true);
         form.Button34Click();
         QTRY_VERIFY(emulated.state().bulkWrites > 20);

@@ -1,5 +1,7 @@
 #include "ui/Controls.h"
 
+#include "model/Latin1.h"
+
 #include <QValidator>
 
 #include <QContextMenuEvent>
@@ -347,8 +349,7 @@ std::string StringGrid::text(int row) const {
 }
 
 QString StringGrid::cell(int row) const {
-    const std::string bytes = text(row);
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return latin1::text(text(row));
 }
 
 void StringGrid::setDefaultRowHeight(int height) {

@@ -1,11 +1,14 @@
 #include "ui/TForm1.h"
 
+#include "model/Latin1.h"
+#include "ui/BoardList.h"
 #include "ui/Controls.h"
 #include "ui/Guard.h"
 #include "ui/TForm2.h"
 #include "ui_TForm1.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QFont>
 #include <QLabel>
 #include <QSignalBlocker>
@@ -18,12 +21,33 @@ namespace {
 
 constexpr int kFrameIntervalMs = 17; // at most about 60 repaints a second while a program runs
 
-QString latin1(std::string_view bytes) {
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+// A step button shows its relay's state by its height on the page.
+constexpr int kStepOnTop = 32;
+constexpr int kStepOffTop = 112;
+
+// Each relay's lamp, button on "Manual Mode" and step button on "Timer Mode", relay 1 first.
+struct RelayControlNames {
+    const char* lamp;
+    const char* relayButton;
+    const char* stepButton;
+};
+constexpr std::array<RelayControlNames, board::kRelayCount> kRelayControlNames{{
+    {"Panel10", "Button2", "Button18"},
+    {"Panel9", "Button3", "Button17"},
+    {"Panel8", "Button1", "Button16"},
+    {"Panel7", "Button4", "Button15"},
+    {"Panel6", "Button5", "Button14"},
+    {"Panel5", "Button6", "Button13"},
+    {"Panel4", "Button7", "Button12"},
+    {"Panel3", "Button8", "Button11"},
+}};
+
+QString startCaption(model::Run run) {
+    return run == model::Run::Idle ? QStringLiteral("Start") : QStringLiteral("Stop");
 }
 
-std::string bytesOf(const QString& text) {
-    return text.toLatin1().toStdString();
+QString pauseCaption(model::Run run) {
+    return run == model::Run::Paused ? QStringLiteral("Resume") : QStringLiteral("Pause");
 }
 
 TColor lampColor(model::Lamp lamp) {
@@ -54,22 +78,20 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
     FormStyle::apply(*this, *ui->TabbedNotebook1);
     resolveRelayControls();
     applyFonts();
+    // The grid paints the rows of the state last shown, read without the model's lock.
     ui->StringGrid4->setRowSource([this](int row) {
-        const model::Model::Lock lock = model_.lockForAction();
-        return row < model_.rowCount() ? std::string(model_.rowText(row)) : std::string();
+        return shown_ && row < shown_->rowCount() ? std::string(shown_->rowText(row))
+                                                  : std::string();
     });
     frameTimer_ = new QTimer(this);
     frameTimer_->setInterval(kFrameIntervalMs);
     connect(frameTimer_, &QTimer::timeout, this, &TForm1::followRun);
-    {
-        const model::Model::Lock lock = model_.lockForAction();
-        model_.setFailureSink([this](std::exception_ptr failure) {
-            if (failures_)
-                failures_->push_back(failure);
-            else
-                reportHandlerFailure(platform_, this, failure);
-        });
-    }
+    model_.setFailureSink([this](std::exception_ptr failure) {
+        if (failures_)
+            failures_->push_back(failure);
+        else
+            reportHandlerFailure(platform_, this, failure);
+    });
     sequencer_.setTickObserver(
         [this](std::exception_ptr failure, bool enabled) { onTick(failure, enabled); });
     wireEvents();
@@ -78,7 +100,6 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
 
 TForm1::~TForm1() {
     sequencer_.setTickObserver({});
-    const model::Model::Lock lock = model_.lockForAction();
     model_.setFailureSink({});
 }
 
@@ -112,11 +133,12 @@ void TForm1::applyFonts() {
 }
 
 void TForm1::resolveRelayControls() {
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        RelayControls& controls = relays_[static_cast<std::size_t>(entry.relay - 1)];
-        controls.lamp = findChild<TPanel*>(latin1(entry.lamp));
-        controls.relayButton = findChild<TButton*>(latin1(entry.relayButton));
-        controls.stepButton = findChild<TButton*>(latin1(entry.stepButton));
+    for (std::size_t i = 0; i < relays_.size(); ++i) {
+        const RelayControlNames& names = kRelayControlNames.at(i);
+        RelayControls& controls = relays_.at(i);
+        controls.lamp = findChild<TPanel*>(QLatin1String(names.lamp));
+        controls.relayButton = findChild<TButton*>(QLatin1String(names.relayButton));
+        controls.stepButton = findChild<TButton*>(QLatin1String(names.stepButton));
         Q_ASSERT(controls.lamp && controls.relayButton && controls.stepButton);
     }
 }
@@ -173,11 +195,11 @@ void TForm1::act(const std::function<void()>& action) {
         reportHandlerFailure(platform_, this, failure);
 }
 
-// Runs on the thread that ran the tick, under the model's lock, so it only takes note: the frame
-// timer shows what the ticks did, and a failure that stopped the run, on the window's thread.
-// Nothing passes between the threads but under that lock.
+// Runs on the thread that ran the tick, so it only takes note: the frame timer shows what the
+// ticks did, and a failure that stopped the run, on the window's thread.
 void TForm1::onTick(std::exception_ptr failure, bool) {
     if (failure) {
+        const std::lock_guard lock(runFailureLock_);
         if (!runFailure_)
             runFailure_ = failure;
         runFailed_ = true;
@@ -198,7 +220,7 @@ void TForm1::followRun() {
         return;
     std::exception_ptr failure;
     if (runFailed_.exchange(false)) {
-        const model::Model::Lock lock = model_.lockForAction();
+        const std::lock_guard lock(runFailureLock_);
         failure = std::exchange(runFailure_, nullptr);
     }
     render();
@@ -252,7 +274,7 @@ void TForm1::ComboBox1DropDown() {
 void TForm1::ComboBox1Change() {
     act([this] {
         model_.chooseBoardEntry(ui->ComboBox1->currentIndex());
-        model_.setBoardListText(bytesOf(ui->ComboBox1->currentText()));
+        model_.setBoardListText(latin1::bytes(ui->ComboBox1->currentText()));
     });
 }
 void TForm1::Button33Click() {
@@ -309,10 +331,10 @@ void TForm1::CheckBox1Click(bool checked) {
 // right press (or the keyboard's context-menu key) also shows the dialog.
 void TForm1::ButtonMouseDown(int relay, Qt::MouseButton button) {
     act([this, relay, button] {
-        model_.prepareLabelDialog(relay);
+        const model::RelayLabels labels = model_.pickRelayForLabels(relay);
         if (!labelDialog_)
             return;
-        labelDialog_->loadEdits(latin1(model_.onLabel(relay)), latin1(model_.offLabel(relay)));
+        labelDialog_->loadEdits(labels);
         if (button == Qt::RightButton) {
             labelDialog_->show();
             labelDialog_->raise();
@@ -321,16 +343,14 @@ void TForm1::ButtonMouseDown(int relay, Qt::MouseButton button) {
     });
 }
 
-void TForm1::storeEditedLabels(const QString& onText, const QString& offText) {
-    act([&] { model_.storeEditedLabels(onText, offText); });
+void TForm1::storeEditedLabels(const model::RelayLabels& edited) {
+    act([&] { model_.storeEditedLabels(edited); });
 }
 
 void TForm1::setLabelDialog(TForm2* dialog) {
     labelDialog_ = dialog;
-    if (!dialog)
-        return;
-    connect(dialog, &TForm2::labelsApplied, this, &TForm1::storeEditedLabels);
-    dialog->setActionRunner([this](const std::function<void()>& action) { act(action); });
+    if (dialog)
+        connect(dialog, &TForm2::labelsApplied, this, &TForm1::storeEditedLabels);
 }
 
 // The file dialogs run under the model's lock, as the actions' other pauses do; a failure is
@@ -340,7 +360,7 @@ void TForm1::Button19Click() {
     act([&] {
         const QString path = platform_.askOpenFileName(this);
         if (!path.isEmpty())
-            failure = model_.openProgramFile(path);
+            failure = model_.openProgramFile(QFile::encodeName(path).toStdString());
     });
     if (failure)
         platform_.showError(this, *failure);
@@ -360,57 +380,49 @@ void TForm1::Button20Click() {
 // The program ends with this window: a running program stops with it, so that no tick reaches
 // the board after it was closed, and the labels are on the disk before the window goes.
 void TForm1::closeEvent(QCloseEvent* event) {
-    act([this] {
-        model_.close();
-        model_.setTimerEnabled(false);
-    });
+    act([this] { model_.close(); });
     model_.flushLabels();
     event->accept();
     emit closed();
 }
 
 // ---- rendering ----------------------------------------------------------------------------------
-// The state is copied under the model's lock and shown after it is released, so a tick never
-// waits for the controls. Controls are set only where they differ from the model, with their
-// signals blocked, so that rendering never runs a handler and an unchanged control is not
-// repainted.
+// The window shows the model's last snapshot, taken without its lock, so a tick never waits for
+// the controls. Controls are set only where they differ from the model, with their signals
+// blocked, so that rendering never runs a handler and an unchanged control is not repainted.
 
 void TForm1::render() {
-    model::State shown;
-    int rowCount = 1;
-    {
-        const model::Model::Lock lock = model_.lockForAction();
-        shown = model_.state();
-        rowCount = model_.rowCount();
-        ticked_ = false;
-    }
+    ticked_ = false; // before the look: a tick after it is shown next time
+    shown_ = model_.snapshot();
+    const model::Snapshot& shown = *shown_;
     renderRelays(shown);
     renderBoardList(shown);
-    renderProgram(shown, rowCount);
+    renderProgram(shown);
     if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
     else if (!shown.timerEnabled && frameTimer_->isActive() && !runFailed_)
         frameTimer_->stop(); // but not before it has shown why a failed run stopped
 }
 
-void TForm1::renderRelays(const model::State& shown) {
+void TForm1::renderRelays(const model::Snapshot& shown) {
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        const model::RelayView& view = shown.relays.at(static_cast<std::size_t>(entry.relay - 1));
+        const model::RelayView& view = shown.relay(entry.relay);
         TButton& button = relayButton(entry.relay);
-        const QString caption = latin1(view.caption);
+        const QString caption = latin1::text(view.caption);
         if (button.caption() != caption)
             button.setCaption(caption);
         TButton& step = stepButton(entry.relay);
-        const QString stepCaption = latin1(view.stepCaption);
+        const QString stepCaption = latin1::text(view.stepCaption);
         if (step.caption() != stepCaption)
             step.setCaption(stepCaption);
-        if (step.top() != view.stepTop)
-            step.setTop(view.stepTop);
+        const int top = view.stepOn ? kStepOnTop : kStepOffTop;
+        if (step.top() != top)
+            step.setTop(top);
         lamp(entry.relay).setColor(lampColor(view.lamp));
     }
 }
 
-void TForm1::renderBoardList(const model::State& shown) {
+void TForm1::renderBoardList(const model::Snapshot& shown) {
     ui->Panel27->setColor(shown.boardFound ? clLime : clRed);
     const QString status =
         shown.boardFound ? QStringLiteral("Board found !") : QStringLiteral("Board not found !");
@@ -418,28 +430,30 @@ void TForm1::renderBoardList(const model::State& shown) {
         ui->Panel27->setText(status);
     TComboBox& list = *ui->ComboBox1;
     const QSignalBlocker blocker(list);
-    bool sameEntries = list.count() == static_cast<int>(shown.boardEntries.size());
+    const std::vector<std::string> entries = boardlist::entries(shown.deviceCount);
+    bool sameEntries = list.count() == static_cast<int>(entries.size());
     for (int i = 0; sameEntries && i < list.count(); ++i)
-        sameEntries = list.itemText(i) == latin1(shown.boardEntries[static_cast<std::size_t>(i)]);
+        sameEntries = list.itemText(i) == latin1::text(entries[static_cast<std::size_t>(i)]);
     if (!sameEntries) {
         list.clear();
-        QStringList entries;
-        for (const std::string& entry : shown.boardEntries)
-            entries << latin1(entry);
-        list.addItems(entries);
+        QStringList texts;
+        for (const std::string& entry : entries)
+            texts << latin1::text(entry);
+        list.addItems(texts);
     }
     if (list.currentIndex() != shown.boardEntry)
         list.setCurrentIndex(shown.boardEntry);
-    const QString text = latin1(shown.boardListText);
+    const QString text =
+        latin1::text(shown.boardListText.value_or(boardlist::text(shown.deviceCount)));
     if (list.currentText() != text)
         list.setEditText(text);
 }
 
-void TForm1::renderProgram(const model::State& shown, int rowCount) {
+void TForm1::renderProgram(const model::Snapshot& shown) {
     Ui::TForm1& u = *ui;
     const bool textsChanged = shown.rowsVersion != rowsVersionShown_;
     rowsVersionShown_ = shown.rowsVersion;
-    u.StringGrid4->showRows(rowCount, shown.currentRow, textsChanged);
+    u.StringGrid4->showRows(shown.rowCount(), shown.currentRow, textsChanged);
     if (u.Edit9->text() != shown.delayText) {
         const QSignalBlocker blocker(u.Edit9);
         u.Edit9->setText(shown.delayText);
@@ -458,8 +472,8 @@ void TForm1::renderProgram(const model::State& shown, int rowCount) {
         const QSignalBlocker blocker(u.CheckBox1);
         u.CheckBox1->setChecked(shown.repeat);
     }
-    if (u.Button34->caption() != latin1(shown.startCaption))
-        u.Button34->setCaption(latin1(shown.startCaption));
-    if (u.Button35->caption() != latin1(shown.pauseCaption))
-        u.Button35->setCaption(latin1(shown.pauseCaption));
+    if (u.Button34->caption() != startCaption(shown.run))
+        u.Button34->setCaption(startCaption(shown.run));
+    if (u.Button35->caption() != pauseCaption(shown.run))
+        u.Button35->setCaption(pauseCaption(shown.run));
 }

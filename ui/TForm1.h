@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace Ui {
@@ -24,6 +25,7 @@ class TPanel;
 // operations. The handlers below are the controls' events; the wiring table in wireEvents() pairs
 // each control's signal with one of them. Every handler runs under the model's lock, and the
 // window shows the state it left, and then its failures in message boxes, once the lock is free.
+// It keeps the last snapshot it showed, and nothing else of the model's.
 // While a program runs, the window follows the sequencer at most about 60 times a second.
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -59,7 +61,7 @@ public:
     void UpDown1Click(int delta);
     void CheckBox1Click(bool checked);
     void Timer1Timer(); // a tick delivered by hand; the sequencer's thread delivers the others
-    void storeEditedLabels(const QString& onText, const QString& offText);
+    void storeEditedLabels(const model::RelayLabels& edited);
 
     // Runs one action under the model's lock and the guard, then shows the state it left.
     void act(const std::function<void()>& action);
@@ -84,9 +86,9 @@ private:
     void keepReadoutBesideItsLabel();
     void onTick(std::exception_ptr failure, bool timerEnabled);
     void followRun();
-    void renderRelays(const model::State& shown);
-    void renderBoardList(const model::State& shown);
-    void renderProgram(const model::State& shown, int rowCount);
+    void renderRelays(const model::Snapshot& shown);
+    void renderBoardList(const model::Snapshot& shown);
+    void renderProgram(const model::Snapshot& shown);
 
     std::unique_ptr<Ui::TForm1> ui;
     model::Model& model_;
@@ -96,7 +98,9 @@ private:
     QTimer* frameTimer_ = nullptr; // repaints while a program runs
     std::atomic<bool> ticked_{false};
     std::atomic<bool> runFailed_{false};
-    std::exception_ptr runFailure_;                       // under the model's lock
+    std::mutex runFailureLock_;
+    std::exception_ptr runFailure_;                       // under runFailureLock_
+    std::shared_ptr<const model::Snapshot> shown_;        // the state last rendered
     std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
     std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
 

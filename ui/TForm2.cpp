@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kTypedLabelLength = 15;
-constexpr int kApplyPauseMs = 50;
 constexpr QChar kEnter(13);
 
 bool isEnterKey(const QKeyEvent& event) {
@@ -33,7 +31,7 @@ TForm2::TForm2(Platform& platform, QWidget* parent)
     for (QLabel* label : {ui->Label1, ui->Label2})
         fitLabelToText(*label);
     for (TLabelEdit* edit : {ui->Edit1, ui->Edit2}) {
-        edit->setTypedLimit(kTypedLabelLength);
+        edit->setTypedLimit(static_cast<int>(labels::kTypedLabelLength));
         edit->installEventFilter(this);
     }
     ui->Button1->installEventFilter(this);
@@ -43,9 +41,13 @@ TForm2::TForm2(Platform& platform, QWidget* parent)
 
 TForm2::~TForm2() = default;
 
-void TForm2::loadEdits(const QString& onLabel, const QString& offLabel) {
-    ui->Edit1->setText(onLabel);
-    ui->Edit2->setText(offLabel);
+void TForm2::loadEdits(const model::RelayLabels& labels) {
+    ui->Edit1->setText(labels.on);
+    ui->Edit2->setText(labels.off);
+}
+
+model::RelayLabels TForm2::editedLabels() const {
+    return {ui->Edit1->text(), ui->Edit2->text()};
 }
 
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {
@@ -93,7 +95,7 @@ void TForm2::Button1Click() {
 // The main window stores the texts in the edited relay's slots; then the 50 ms pause, and the
 // dialog hides.
 void TForm2::applyLabels() {
-    emit labelsApplied(ui->Edit1->text(), ui->Edit2->text());
-    platform_.pause(kApplyPauseMs);
+    emit labelsApplied(editedLabels());
+    platform_.pause(model::kSettlePauseMs);
     hide();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Model.h"
 #include "ui/Guard.h"
 #include "ui/Platform.h"
 
@@ -13,8 +14,8 @@ class TForm2;
 }
 
 // The "Setting" dialog that renames one relay: an edit for its ON label and one for its OFF label.
-// It never blocks the main window, changes no caption and writes no file; OK or Enter hands the
-// two texts back (labelsApplied) and hides the dialog. It holds no labels of its own.
+// It never blocks the main window, changes no caption and writes no file; OK or Enter returns the
+// two texts (labelsApplied), pauses and hides the dialog. It holds no labels of its own.
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
@@ -23,13 +24,10 @@ public:
 
     Ui::TForm2& controls() { return *ui; }
 
-    // Runs each of the dialog's actions; by default under the guard alone. The main window makes
-    // them run under the model's lock, so that ticks wait for the dialog's pause as for its own.
-    using ActionRunner = std::function<void(const std::function<void()>& action)>;
-    void setActionRunner(ActionRunner runner) { runner_ = std::move(runner); }
-
     // Puts a relay's two labels into the edits, replacing anything typed there.
-    void loadEdits(const QString& onLabel, const QString& offLabel);
+    void loadEdits(const model::RelayLabels& labels);
+    // The texts of the ON and OFF edits.
+    model::RelayLabels editedLabels() const;
 
     void FormKeyPress(QChar key);
     void Button1Click();
@@ -40,22 +38,16 @@ public:
     void applyLabels();
 
 signals:
-    // The texts of the ON and OFF edits, as OK or Enter leaves them.
-    void labelsApplied(const QString& onText, const QString& offText);
+    // The texts of the edits, as OK or Enter leaves them.
+    void labelsApplied(const model::RelayLabels& edited);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void handle(const std::function<void()>& body) {
-        if (runner_)
-            runner_(body);
-        else
-            runGuarded(platform_, this, body);
-    }
+    void handle(const std::function<void()>& body) { runGuarded(platform_, this, body); }
 
     std::unique_ptr<Ui::TForm2> ui;
     Platform& platform_;
-    ActionRunner runner_;
 };

@@ -1,15 +1,15 @@
-#include "board/BoardList.h"
+#include "ui/BoardList.h"
 
 #include <algorithm>
 
-namespace board {
+namespace boardlist {
 
 namespace {
 constexpr char kEntryTemplate[] = "Relay Board   ";
 constexpr std::size_t kFirstDigit = 12; // the 13th character
 } // namespace
 
-std::vector<std::string> boardListEntries(std::uint32_t count) {
+std::vector<std::string> entries(std::uint32_t count) {
     if (count == 0)
         return {};
     if (count == 1)
@@ -28,14 +28,8 @@ std::vector<std::string> boardListEntries(std::uint32_t count) {
     return entries;
 }
 
-std::string boardListText(std::uint32_t count) {
+std::string text(std::uint32_t count) {
     return count == 0 ? "No Boards Found" : "Relay Board 1";
 }
 
-std::uint32_t deviceIndexForEntry(int selectedEntry, std::uint32_t count) {
-    if (count < 2 || selectedEntry < 0 || static_cast<std::uint32_t>(selectedEntry) >= count)
-        return 0;
-    return static_cast<std::uint32_t>(selectedEntry);
-}
-
-} // namespace board
+} // namespace boardlist
