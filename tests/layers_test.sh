@@ -2,7 +2,9 @@
 # The layers depend one way: app -> ui (or cli) -> engine -> model -> board. A folder may include
 # only its own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt
 # GUI or the generated form headers; model/ includes QtCore at most, engine/ and cli/ QtCore and
-# QtDBus, and board/ no Qt at all.
+# QtDBus, and board/ no Qt at all. The model's own headers (its lock, its label writer, its
+# clock) are included by nothing outside model/, tests and benchmarks included: other code goes
+# through model/Model.h.
 #
 # Includes are read as the preprocessor reads them: "#" and "include" may be indented or spaced
 # apart, a Qt header may be named by its module path (<QtWidgets/QWidget>) or by its file
@@ -34,6 +36,8 @@ declare -A below=(
 includesOf() {
     sed -n -E 's@^[[:space:]]*#[[:space:]]*include[[:space:]]*([<"])([^>"]+)[>"].*@\1\2@p' "$1"
 }
+
+privateModelHeaders="model/ModelMutex.h model/LabelSaver.h model/Clock.h"
 
 # Sets `module` to the Qt module a header belongs to, or to nothing when it is not a Qt header.
 declare -A moduleOf=()
@@ -104,6 +108,18 @@ checkTree() {
             done < <(includesOf "$file")
         done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
+    for folder in board engine ui cli app tests bench fuzz; do
+        [[ -d $folder ]] || continue
+        while IFS= read -r file; do
+            while IFS= read -r entry; do
+                header=${entry:1}
+                [[ " $privateModelHeaders " == *" $header "* ]] && {
+                    echo "$file includes the model's own $header"
+                    failures=$((failures + 1))
+                }
+            done < <(includesOf "$file")
+        done < <(find "$folder" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
+    done
     return $((failures > 100 ? 100 : failures))
 }
 
@@ -127,7 +143,7 @@ plant() {
     local file=$1 line=$2 copy="$scratch/tree"
     rm -rf "$copy"
     mkdir -p "$copy"
-    for layer in board model engine ui cli app; do
+    for layer in board model engine ui cli app tests bench fuzz; do
         [[ -d $root/$layer ]] && cp -r "$root/$layer" "$copy/"
     done
     mkdir -p "$copy/$(dirname "$file")"
@@ -153,6 +169,9 @@ plant model/Planted.cpp '#include "ui_TForm1.h"'
 plant board/Planted.cpp '#include <QString>'
 plant board/Planted.cpp '# include "model/Model.h"'
 plant engine/Planted.cpp '#include <QtGui/QColor>'
+plant ui/Planted.cpp '#include "model/ModelMutex.h"'
+plant tests/Planted.cpp '#  include "model/LabelSaver.h"'
+plant engine/Planted.h '#include "model/Clock.h"'
 if ((missed)); then
     echo "$missed planted include(s) went unnoticed"
     exit 1

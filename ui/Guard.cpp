@@ -1,15 +1,10 @@
 #include "ui/Guard.h"
 
+#include "model/Failure.h"
+
 #include <QString>
 
+// An unknown failure is shown with an empty message.
 void reportHandlerFailure(Platform& platform, QWidget* owner, std::exception_ptr failure) {
-    QString message;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        message = QString::fromLocal8Bit(error.what());
-    } catch (...) {
-        message.clear(); // an unknown failure is shown with an empty message
-    }
-    platform.showError(owner, message);
+    platform.showError(owner, QString::fromLocal8Bit(model::failureText(failure)));
 }
