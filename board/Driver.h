@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The one road to a relay board: the seven calls of the USB bridge chip's driver. Every call
 // returns a status; the program judges an open by the handle it gets back and otherwise looks at a
@@ -21,6 +22,13 @@ inline bool succeeded(Status status) {
     return status == Status::Ok;
 }
 
+// What tells one board apart from the others, as far as its backend can say.
+struct DeviceInfo {
+    std::string serial;   // the USB serial number; empty when it has none
+    std::string portPath; // the USB port path ("1-1.4"); empty when there is none
+    std::string name;     // a backend's own name for it ("sim1"); empty for real boards
+};
+
 class Driver {
 public:
     virtual ~Driver() = default;
@@ -37,6 +45,8 @@ public:
     // The instantaneous level of the eight data pins; a failed read leaves pins unchanged.
     virtual Status readPins(Handle handle, std::uint8_t& pins) = 0;
     virtual Status close(Handle handle) = 0;
+    // The board at index as the last count found it; nothing where the backend cannot say.
+    virtual DeviceInfo describe(std::uint32_t /*index*/) { return {}; }
 };
 
 } // namespace board

@@ -73,6 +73,22 @@ Status FtdiDriver::countDevices(std::uint32_t& count) {
     return Status::Ok;
 }
 
+// The port path as the kernel spells it: bus, a dash, then the ports joined by dots ("1-1.4").
+DeviceInfo FtdiDriver::describe(std::uint32_t index) {
+    const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
+    if (index >= boards.size())
+        return {};
+    const UsbDevice& board = boards[index];
+    DeviceInfo info;
+    info.serial = board.serial;
+    if (!board.ports.empty()) {
+        info.portPath = std::to_string(board.bus) + '-';
+        for (std::size_t i = 0; i < board.ports.size(); ++i)
+            info.portPath += (i ? "." : "") + std::to_string(board.ports[i]);
+    }
+    return info;
+}
+
 Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
     const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
     if (index >= boards.size())

@@ -73,6 +73,7 @@ public:
                  std::uint32_t& written) override;
     Status readPins(Handle handle, std::uint8_t& pins) override;
     Status close(Handle handle) override;
+    DeviceInfo describe(std::uint32_t index) override;
 
 private:
     void* context(Handle handle) const;

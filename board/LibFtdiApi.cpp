@@ -5,9 +5,26 @@
 #include <ftdi.h>
 #include <libusb.h>
 
+#include <fstream>
+#include <string>
+
 namespace board {
 
 namespace {
+
+// The serial number the kernel read when the device arrived, without opening it (so a board
+// another process holds still shows it); empty when the device has none.
+std::string serialFromSysfs(const UsbDevice& device) {
+    if (device.ports.empty())
+        return {};
+    std::string name = "/sys/bus/usb/devices/" + std::to_string(device.bus) + '-';
+    for (std::size_t i = 0; i < device.ports.size(); ++i)
+        name += (i ? "." : "") + std::to_string(device.ports[i]);
+    std::ifstream file(name + "/serial");
+    std::string serial;
+    std::getline(file, serial);
+    return serial;
+}
 
 class LibFtdiApi final : public FtdiApi {
 public:
@@ -37,6 +54,7 @@ public:
             const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
             if (depth > 0)
                 device.ports.assign(ports, ports + depth);
+            device.serial = serialFromSysfs(device);
             device.opaque = dev;
             devices.push_back(std::move(device));
         }

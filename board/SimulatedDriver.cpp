@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -165,7 +166,10 @@ void SimulatedDriver::checkStateFile() {
     }
 }
 
-SimulatedDriver::~SimulatedDriver() = default;
+SimulatedDriver::~SimulatedDriver() {
+    for (Board& board : boards_)
+        release(board);
+}
 
 // A state file that does not exist yet means all relays off; one that exists must hold two hex
 // digits, or its relays are unknown and that is said rather than taken as all off.
@@ -247,6 +251,8 @@ Status SimulatedDriver::countDevices(std::uint32_t& count) {
 Status SimulatedDriver::openByIndex(std::uint32_t index, Handle& handle) {
     if (unplugged() || index >= boards_.size())
         return record("open", std::to_string(index), Status::DeviceNotFound);
+    if (!hold(index))
+        return record("open", std::to_string(index), Status::DeviceNotOpened);
     boards_[index].open = true;
     handle = index + 1;
     return record("open", std::to_string(index), Status::Ok);
@@ -296,9 +302,36 @@ Status SimulatedDriver::close(Handle handle) {
     if (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls)
         std::this_thread::sleep_for(kWedgedCallTime);
     Board* board = openBoard(handle);
-    if (board)
+    if (board) {
         board->open = false;
+        release(*board);
+    }
     return record("close", {}, board ? Status::Ok : Status::InvalidHandle);
+}
+
+DeviceInfo SimulatedDriver::describe(std::uint32_t index) {
+    return {{}, {}, "sim" + std::to_string(index + 1)};
+}
+
+bool SimulatedDriver::hold(std::uint32_t index) {
+    Board& board = boards_[index];
+    if (options_.stateFile.empty() || board.holdFd >= 0)
+        return true;
+    const std::string path = options_.stateFile + ".lock" + std::to_string(index + 1);
+    board.holdFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (board.holdFd < 0)
+        return true; // a folder that takes no lock file holds nothing, as before
+    if (::flock(board.holdFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    ::close(board.holdFd);
+    board.holdFd = -1;
+    return false;
+}
+
+void SimulatedDriver::release(Board& board) {
+    if (board.holdFd >= 0)
+        ::close(board.holdFd);
+    board.holdFd = -1;
 }
 
 } // namespace board

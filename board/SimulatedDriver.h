@@ -68,6 +68,7 @@ public:
                  std::uint32_t& written) override;
     Status readPins(Handle handle, std::uint8_t& pins) override;
     Status close(Handle handle) override;
+    DeviceInfo describe(std::uint32_t index) override;
 
     // Receives every call as it happens, in addition to the trace file.
     void setTraceSink(std::function<void(const TraceRecord&)> sink) { sink_ = std::move(sink); }
@@ -78,7 +79,12 @@ private:
     struct Board {
         std::uint8_t pins = 0;
         bool open = false;
+        int holdFd = -1; // the lock that holds it against other processes, if any
     };
+    // With a state file, an opened board is held as a real one is: a lock beside that file
+    // keeps other processes from opening it until it is closed.
+    bool hold(std::uint32_t index);
+    void release(Board& board);
 
     Board* openBoard(Handle handle);
     // Counts a call and takes the time it costs; whether the boards have vanished or wedged.

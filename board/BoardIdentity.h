@@ -1,0 +1,22 @@
+#pragma once
+
+#include "board/Driver.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace board {
+
+// Each board's id: its serial number when it has one that no other board found shares, else its
+// USB port path (which stays while the board stays in the same socket), else its backend's name,
+// else "board" and its number.
+std::vector<std::string> boardIds(const std::vector<DeviceInfo>& boards);
+
+// The boards found now, described.
+std::vector<DeviceInfo> describeBoards(Driver& driver);
+
+// The number (from 1) of the board a user named by its number, id, serial or port path.
+std::optional<int> findBoard(const std::vector<DeviceInfo>& boards, const std::string& name);
+
+} // namespace board
