@@ -1,12 +1,18 @@
 #include "cli/Cli.h"
 
+#include "board/BoardIdentity.h"
 #include "board/DriverFactory.h"
 #include "cli/CommandLine.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
 #include "model/Model.h"
+#include "share/Holder.h"
+
+#include "model/ProgramFile.h"
 #include "model/ProgramRows.h"
 #include "model/StepText.h"
+#include <QFile>
+#include <QJsonArray>
 
 #include <QString>
 
@@ -46,11 +52,42 @@ std::string noSuchBoard(int board, std::uint32_t count) {
            (count == 1 ? " board" : " boards") + " found)";
 }
 
+// A board named on the command line, found among those attached now.
+struct Target {
+    int number = 0; // from 1
+    std::string id;
+};
+
+std::variant<Target, std::string> findTarget(board::Driver& driver, const std::string& name) {
+    const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
+    const std::optional<int> number = board::findBoard(boards, name);
+    const auto count = static_cast<std::uint32_t>(boards.size());
+    if (!number || static_cast<std::uint32_t>(*number) > count)
+        return "no board " + name + " (" + std::to_string(count) +
+               (count == 1 ? " board" : " boards") + " found)";
+    return Target{*number, board::boardIds(boards)[static_cast<std::size_t>(*number - 1)]};
+}
+
+std::string orDash(const std::string& text) {
+    return text.empty() ? "-" : text;
+}
+
+// One line per board: number, id, port path, serial, and who holds it.
 int listBoards(board::Driver& driver) {
-    std::uint32_t count = 0;
-    driver.countDevices(count);
-    for (std::uint32_t n = 1; n <= count; ++n)
-        std::printf("Relay Board %u\n", n);
+    const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
+    const std::vector<std::string> ids = board::boardIds(boards);
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const share::Answer answer =
+            share::ask(ids[i], {{QStringLiteral("request"), QStringLiteral("state")}});
+        std::string holder = "free";
+        if (answer.kind == share::Answer::Kind::Answered)
+            holder = answer.reply.value(QStringLiteral("holder")).toString().toStdString() + ' ' +
+                     std::to_string(answer.reply.value(QStringLiteral("pid")).toInteger());
+        else if (answer.kind == share::Answer::Kind::Busy)
+            holder = "busy";
+        std::printf("%zu %s %s %s %s\n", i + 1, ids[i].c_str(), orDash(boards[i].portPath).c_str(),
+                    orDash(boards[i].serial).c_str(), holder.c_str());
+    }
     return kDone;
 }
 
@@ -99,26 +136,83 @@ private:
 };
 
 // Opens the numbered board on the model, or says why it could not.
+// The board was found before, so one that is not there now went away.
 std::optional<std::string> openBoard(model::Model& model, int boardNumber, bool adoptPins) {
-    const model::Opening opening = model.openBoard(boardNumber, adoptPins);
+    model::Opening opening = model.openBoard(boardNumber, adoptPins);
     if (opening == model::Opening::Opened)
         return std::nullopt;
+    if (opening == model::Opening::NoSuchBoard)
+        opening = model::Opening::WentAway;
     return whyNotOpened(opening, boardNumber, model.snapshot()->deviceCount);
 }
 
-// get, set, on and off: one open, at most one read and one write.
+// The request that get, set, on or off makes of a board's holder.
+QJsonObject requestFor(const Command& command) {
+    QJsonObject request;
+    switch (command.kind) {
+    case Command::Kind::Set:
+        request.insert(QStringLiteral("request"), QStringLiteral("set"));
+        request.insert(QStringLiteral("relays"), QString::fromStdString(command.pattern));
+        break;
+    case Command::Kind::On:
+    case Command::Kind::Off: {
+        QJsonArray relays;
+        for (const int relay : command.relays)
+            relays.append(relay);
+        request.insert(QStringLiteral("request"), command.kind == Command::Kind::On
+                                                      ? QStringLiteral("on")
+                                                      : QStringLiteral("off"));
+        request.insert(QStringLiteral("relays"), relays);
+        break;
+    }
+    default:
+        request.insert(QStringLiteral("request"), QStringLiteral("state"));
+        break;
+    }
+    return request;
+}
+
+// A board somebody holds is reached through its holder: what it answered, as an exit status.
+std::optional<int> throughHolder(const Target& target, const QJsonObject& request,
+                                 const Command& command) {
+    const share::Answer answer = share::ask(target.id, request);
+    if (answer.kind == share::Answer::Kind::Free)
+        return std::nullopt;
+    if (answer.kind == share::Answer::Kind::Busy)
+        return fail(kBoardFailure,
+                    boardName(target.number) + " is busy (its holder does not answer)");
+    if (!answer.reply.value(QStringLiteral("ok")).toBool())
+        return fail(kBoardFailure,
+                    boardName(target.number) + ": " +
+                        answer.reply.value(QStringLiteral("error")).toString().toStdString());
+    if (command.kind == Command::Kind::Get)
+        std::printf("%s\n",
+                    answer.reply.value(QStringLiteral("relays")).toString().toLatin1().constData());
+    return kDone;
+}
+
+// get, set, on and off: through the board's holder, or else one open, at most one read and one
+// write.
 int switchRelays(board::Driver& driver, const Command& command) {
     const HeldSignals held;
+    const std::variant<Target, std::string> found = findTarget(driver, command.boards.front());
+    if (const auto* why = std::get_if<std::string>(&found))
+        return fail(kBoardFailure, *why);
+    const Target& target = std::get<Target>(found);
+    if (const std::optional<int> status = throughHolder(target, requestFor(command), command)) {
+        std::fflush(stdout);
+        return *status;
+    }
     SleepingPause pause;
     model::Model model(driver, pause);
-    if (const std::optional<std::string> why = openBoard(model, command.board, false))
+    if (const std::optional<std::string> why = openBoard(model, target.number, false))
         return fail(kBoardFailure, *why);
     std::optional<std::uint8_t> byte = std::uint8_t{0};
     if (command.kind != Command::Kind::Set)
         byte = model.readRelays();
     int status = kDone;
     if (!byte) {
-        status = fail(kBoardFailure, "could not read the relays of " + boardName(command.board));
+        status = fail(kBoardFailure, "could not read the relays of " + boardName(target.number));
     } else if (command.kind == Command::Kind::Get) {
         std::printf("%s\n", steps::patternOfByte(*byte).c_str());
     } else {
@@ -128,7 +222,7 @@ int switchRelays(board::Driver& driver, const Command& command) {
             byte = board::withRelay(*byte, relay, command.kind == Command::Kind::On);
         if (!model.writeRelays(*byte))
             status =
-                fail(kBoardFailure, "could not switch the relays of " + boardName(command.board));
+                fail(kBoardFailure, "could not switch the relays of " + boardName(target.number));
     }
     model.closeBoard();
     std::fflush(stdout); // before a held signal can end the process
@@ -158,14 +252,31 @@ int playProgram(board::Driver& driver, const Command& command) {
             model::findUnplayableStep(program, command.repeat))
         return fail(kBadInput, "line " + std::to_string(bad->row + 1) + " of " + command.file +
                                    " cannot be played: " + messageOf(bad->failure));
+    const std::variant<Target, std::string> found = findTarget(driver, command.boards.front());
+    if (const auto* why = std::get_if<std::string>(&found))
+        return fail(kBoardFailure, *why);
+    const Target& target = std::get<Target>(found);
     SleepingPause pause;
     model::Model model(driver, pause);
     const std::size_t rowCount = program.size();
     model.loadProgram(programRows({"00000000-0"}));
     model.stopProgram(); // the timer is off until Start, as after the window's start-up
     // The pins are read and adopted; nothing is written.
-    if (const std::optional<std::string> why = openBoard(model, command.board, true))
+    // A board somebody holds plays the program there.
+    QFile text(QString::fromLocal8Bit(command.file.c_str()));
+    if (text.size() <= static_cast<qint64>(programfile::kMaxFileBytes) &&
+        text.open(QIODevice::ReadOnly)) {
+        const QJsonObject request{{QStringLiteral("request"), QStringLiteral("play")},
+                                  {QStringLiteral("program"), QString::fromLatin1(text.readAll())},
+                                  {QStringLiteral("resolution"), command.resolution},
+                                  {QStringLiteral("repeat"), command.repeat}};
+        if (const std::optional<int> status = throughHolder(target, request, command))
+            return *status;
+    }
+    if (const std::optional<std::string> why = openBoard(model, target.number, true))
         return fail(kBoardFailure, *why);
+    // While it plays, this process holds the board and serves it.
+    const share::BoardServer server(model, target.id, "play");
     model.loadProgram(std::move(program));
     model.changeResolution(command.resolution);
     model.setRepeat(command.repeat);
@@ -217,7 +328,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         }
         if (!state.boardFound) {
             model.stopProgram();
-            status = fail(kBoardFailure, boardName(command.board) + " stopped answering");
+            status = fail(kBoardFailure, boardName(target.number) + " stopped answering");
             break;
         }
         if (failure) {
@@ -237,6 +348,125 @@ int playProgram(board::Driver& driver, const Command& command) {
         std::printf("\n");
     model.closeBoard();
     return status;
+}
+
+// One driver for several boards, each driven from its own threads: its calls go one at a time.
+class SharedDriver final : public board::Driver {
+public:
+    explicit SharedDriver(board::Driver& driver)
+        : driver_(driver) {}
+    board::Status countDevices(std::uint32_t& count) override {
+        return locked([&] { return driver_.countDevices(count); });
+    }
+    board::Status openByIndex(std::uint32_t index, board::Handle& handle) override {
+        return locked([&] { return driver_.openByIndex(index, handle); });
+    }
+    board::Status setBitMode(board::Handle handle, std::uint8_t mask, std::uint8_t mode) override {
+        return locked([&] { return driver_.setBitMode(handle, mask, mode); });
+    }
+    board::Status setBaudRate(board::Handle handle, std::uint32_t rate) override {
+        return locked([&] { return driver_.setBaudRate(handle, rate); });
+    }
+    board::Status write(board::Handle handle, const std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t& written) override {
+        return locked([&] { return driver_.write(handle, buffer, length, written); });
+    }
+    board::Status readPins(board::Handle handle, std::uint8_t& pins) override {
+        return locked([&] { return driver_.readPins(handle, pins); });
+    }
+    board::Status close(board::Handle handle) override {
+        return locked([&] { return driver_.close(handle); });
+    }
+    board::DeviceInfo describe(std::uint32_t index) override {
+        const std::lock_guard lock(mutex_);
+        return driver_.describe(index);
+    }
+
+private:
+    template <typename Call> board::Status locked(Call&& call) {
+        const std::lock_guard lock(mutex_);
+        return call();
+    }
+    board::Driver& driver_;
+    std::mutex mutex_;
+};
+
+// One held board of serve: its own model, sequencer and server.
+struct ServedBoard {
+    std::string id;
+    std::unique_ptr<model::Model> model;
+    std::unique_ptr<engine::Sequencer> sequencer;
+    std::unique_ptr<share::BoardServer> server;
+    bool lost = false;
+};
+
+void log(const std::string& line) {
+    std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
+}
+
+// serve: holds the named boards (or all found) and serves each until INT or TERM, when the
+// runs stop, the boards close with their relays as they are, and the status is 0.
+int serveBoards(board::Driver& driver, const Command& command) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (const int signal : kStopSignals)
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    SharedDriver shared(driver);
+    SleepingPause pause;
+    std::vector<std::string> names = command.boards;
+    if (command.allBoards) {
+        const std::size_t count = board::describeBoards(shared).size();
+        for (std::size_t n = 1; n <= count; ++n)
+            names.push_back(std::to_string(n));
+    }
+    std::vector<ServedBoard> served;
+    for (const std::string& name : names) {
+        const std::variant<Target, std::string> found = findTarget(shared, name);
+        if (const auto* why = std::get_if<std::string>(&found)) {
+            log(*why);
+            continue;
+        }
+        const Target& target = std::get<Target>(found);
+        ServedBoard board{target.id, std::make_unique<model::Model>(shared, pause), {}, {}};
+        board.model->loadProgram(programRows({"00000000-0"}));
+        board.model->stopProgram();
+        if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
+            log(*why);
+            continue;
+        }
+        board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
+        board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve");
+        if (!board.server->failure().empty()) {
+            log(board.server->failure());
+            board.model->closeBoard();
+            continue;
+        }
+        log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
+            share::socketPath(target.id));
+        served.push_back(std::move(board));
+    }
+    if (served.empty())
+        return fail(kBoardFailure, "no board to serve");
+    int signal = 0;
+    while (signal <= 0) {
+        timespec wait{0, 100'000'000};
+        signal = sigtimedwait(&stopSignals, nullptr, &wait);
+        for (ServedBoard& board : served) {
+            const bool found = board.model->snapshot()->boardFound;
+            if (!found && !board.lost)
+                log(board.id + " stopped answering (unplugged?)");
+            board.lost = !found;
+        }
+    }
+    for (ServedBoard& board : served) {
+        board.server.reset();
+        board.model->stopProgram();
+        board.sequencer.reset();
+        board.model->closeBoard();
+        log("closed " + board.id);
+    }
+    return statusAfterSignal(signal);
 }
 
 } // namespace
@@ -263,6 +493,8 @@ int runCli(const std::vector<std::string>& arguments) {
         return listBoards(*driver);
     case Command::Kind::Play:
         return playProgram(*driver, command);
+    case Command::Kind::Serve:
+        return serveBoards(*driver, command);
     default:
         return switchRelays(*driver, command);
     }

@@ -11,8 +11,9 @@ namespace cli {
 namespace {
 
 const std::map<std::string, Command::Kind> kCommands{
-    {"list", Command::Kind::List}, {"get", Command::Kind::Get}, {"set", Command::Kind::Set},
-    {"on", Command::Kind::On},     {"off", Command::Kind::Off}, {"play", Command::Kind::Play},
+    {"list", Command::Kind::List},   {"get", Command::Kind::Get}, {"set", Command::Kind::Set},
+    {"on", Command::Kind::On},       {"off", Command::Kind::Off}, {"play", Command::Kind::Play},
+    {"serve", Command::Kind::Serve},
 };
 
 // A whole decimal number, nothing before or after it.
@@ -43,12 +44,20 @@ struct Parser {
         };
         if (name == "--repeat" && command.kind == Command::Kind::Play) {
             command.repeat = true;
+        } else if (name == "--all" && command.kind == Command::Kind::Serve) {
+            command.allBoards = true;
         } else if (name == "--board") {
             const std::optional<std::string> text = value();
-            const std::optional<int> number = text ? wholeNumber(*text) : std::nullopt;
-            if (!number || *number < 1)
-                return UsageError{"--board takes a board number from 1: " + text.value_or("")};
-            command.board = *number;
+            const bool digits = text && !text->empty() &&
+                                text->find_first_not_of("0123456789") == std::string::npos;
+            if (!text || text->empty() ||
+                (digits && (!wholeNumber(*text) || *wholeNumber(*text) < 1)))
+                return UsageError{"--board takes a board number from 1, an id, a serial or a port "
+                                  "path: " +
+                                  text.value_or("")};
+            if (!command.boards.empty() && command.kind != Command::Kind::Serve)
+                return UsageError{"only serve takes more than one --board"};
+            command.boards.push_back(*text);
         } else if (name == "--resolution" && command.kind == Command::Kind::Play) {
             const std::optional<std::string> text = value();
             const std::optional<int> number = text ? wholeNumber(*text) : std::nullopt;
@@ -95,6 +104,10 @@ struct Parser {
                 return error;
             command.file = operands[0];
             return std::nullopt;
+        case Command::Kind::Serve:
+            if (command.allBoards == !command.boards.empty())
+                return UsageError{"serve takes --board ID (one or more) or --all"};
+            return count(0, "serve takes no operand");
         case Command::Kind::Help:
         case Command::Kind::Version:
             break;
@@ -134,12 +147,15 @@ std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string
     }
     if (auto error = parser.operandsFit())
         return *error;
+    if (parser.command.boards.empty() && parser.command.kind != Command::Kind::Serve)
+        parser.command.boards.push_back("1");
     return parser.command;
 }
 
 std::string usageText() {
     return "Usage:\n"
-           "  tambrook-cli list                     the boards, numbered as in the window\n"
+           "  tambrook-cli list                     the boards: number, id, port path, serial and\n"
+           "                                        who holds it\n"
            "  tambrook-cli get  [--board N]         the relays as eight 0/1, relay 1 first\n"
            "  tambrook-cli set  PATTERN [--board N] switch all eight relays, e.g. 10100000\n"
            "  tambrook-cli on   RELAY... [--board N] switch relays 1-8 on, keep the others\n"
@@ -147,6 +163,11 @@ std::string usageText() {
            "  tambrook-cli play FILE [--resolution MS] [--repeat] [--board N]\n"
            "                                        play a program file, MS (1-100, default 1)\n"
            "                                        per tick; Ctrl+C stops after the current step\n"
+           "  tambrook-cli serve --board N... | --all\n"
+           "                                        hold the boards and serve each on a local\n"
+           "                                        socket until INT or TERM\n"
+           "N is a board's number, id, serial or USB port path. A board that another program\n"
+           "holds is reached through that program.\n"
            "  tambrook-cli --help | --version\n"
            "Exit status: 0 done, 1 no such board, board busy or a driver call failed,\n"
            "2 bad usage or bad input.\n";

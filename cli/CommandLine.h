@@ -11,9 +11,12 @@ inline constexpr int kMinResolution = 1;
 inline constexpr int kMaxResolution = 100;
 
 struct Command {
-    enum class Kind { List, Get, Set, On, Off, Play, Help, Version };
+    enum class Kind { List, Get, Set, On, Off, Play, Serve, Help, Version };
     Kind kind = Kind::Help;
-    int board = 1;           // numbered from 1, as "Relay Board N" in the window
+    // The boards named: a number from 1 (as "Relay Board N" in the window), an id, a serial
+    // number or a USB port path; serve may name several.
+    std::vector<std::string> boards;
+    bool allBoards = false;  // serve --all
     std::string pattern;     // set: eight characters 0/1, relay 1 first
     std::vector<int> relays; // on, off: relays 1 to 8
     std::string file;        // play

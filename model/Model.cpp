@@ -1,5 +1,6 @@
 #include "model/Model.h"
 
+#include "board/BoardIdentity.h"
 #include "model/Clock.h"
 #include "model/LabelFile.h"
 #include "model/Latin1.h"
@@ -157,6 +158,7 @@ void Model::create() {
 void Model::close() {
     const Lock lock(*this);
     board_.close();
+    state_.boardId.clear();
     saveLabels();
     setTimerEnabled(false);
 }
@@ -164,6 +166,7 @@ void Model::close() {
 void Model::closeBoard() {
     const Lock lock(*this);
     board_.close();
+    state_.boardId.clear();
 }
 
 // ---- board list and opening ---------------------------------------------------------------------
@@ -199,6 +202,7 @@ void Model::openSelectedBoard() {
         return;
     }
     const std::uint64_t failures = boardFailures_;
+    state_.boardId = idOfDevice(index);
     showBoardOnCaptions();
     showBoardOnLamps();
     writeBoardPatternToCurrentRow();
@@ -241,12 +245,29 @@ std::optional<std::uint8_t> Model::readRelays() {
     return state_.relayByte;
 }
 
+// One write of the whole pattern; the lamps and the relay buttons show it as they would after
+// reading it from the board.
 bool Model::writeRelays(std::uint8_t byte) {
     const Lock lock(*this);
     const std::uint64_t failures = boardFailures_;
     state_.relayByte = byte;
     writeRelayByte();
+    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        const bool on = byte & entry.mask;
+        relay(entry.relay).lamp = on ? Lamp::On : Lamp::Off;
+        relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+    }
     return board_.isOpen() && boardFailures_ == failures;
+}
+
+// From the boards the last discovery found, asked of the driver without counting them again.
+std::string Model::idOfDevice(std::uint32_t index) {
+    std::vector<board::DeviceInfo> boards;
+    for (std::uint32_t i = 0; i < state_.deviceCount; ++i)
+        boards.push_back(board_.driver().describe(i));
+    if (index >= boards.size())
+        boards.resize(index + 1);
+    return board::boardIds(boards).at(index);
 }
 
 // Once a board has been opened, a failed read or write means it has gone away.

@@ -69,6 +69,7 @@ struct Snapshot {
     // found.
     std::optional<std::string> boardListText;
     bool boardFound = false;
+    std::string boardId; // of the board opened, until it is closed; empty for none
 
     // ---- "Timer Mode": the program, the step delay and the run
     std::shared_ptr<const ProgramRows> rows; // never empty
@@ -196,6 +197,7 @@ public:
     Opening openBoard(int number, bool adoptPins);
     void closeBoard();
     std::optional<std::uint8_t> readRelays();
+    // One write of the pattern, shown on the lamps and relay buttons; whether the board took it.
     bool writeRelays(std::uint8_t byte);
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
@@ -220,6 +222,7 @@ private:
     };
 
     void letWaitingActionsGoFirst() const;
+    std::string idOfDevice(std::uint32_t index);
     void publish() const;
     template <typename Action> void runSetOff(Action&& action);
     void noteFailure(std::exception_ptr failure);

@@ -62,6 +62,8 @@ public:
     WorkingFolder()
         : previous_(QDir::currentPath()) {
         QDir::setCurrent(dir_.path());
+        // A window that opens a board serves it on a socket here, apart from every other test's.
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir_.path()));
     }
     ~WorkingFolder() { QDir::setCurrent(previous_); }
     WorkingFolder(const WorkingFolder&) = delete;

@@ -1,5 +1,5 @@
 #!/bin/bash
-# The layers depend one way: app -> ui (or cli) -> engine -> model -> board. A folder may include
+# The layers depend one way: app -> ui (or cli) -> engine and share -> model -> board. A folder may include
 # only its own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt
 # GUI or the generated form headers; model/ includes QtCore at most, engine/ and cli/ QtCore and
 # QtDBus, and board/ no Qt at all. The model's own headers (its lock, its label writer, its
@@ -27,9 +27,10 @@ declare -A below=(
     [board]="board"
     [model]="model board"
     [engine]="engine model board"
-    [ui]="ui engine model board"
-    [cli]="cli engine model board"
-    [app]="app ui cli engine model board"
+    [share]="share model board"
+    [ui]="ui share engine model board"
+    [cli]="cli share engine model board"
+    [app]="app ui cli share engine model board"
 )
 
 # Every header a file includes, quoted or angled, one per line as "<name" or "\"name".
@@ -64,7 +65,7 @@ findQtModule() {
 # Checks the tree in the current folder; prints each crossing and returns their number (capped).
 checkTree() {
     local failures=0 layer file entry header folder module
-    for layer in board model engine ui cli app; do
+    for layer in board model share engine ui cli app; do
         [[ -d $layer ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -89,7 +90,7 @@ checkTree() {
                             failures=$((failures + 1))
                         }
                         ;;
-                    engine | cli)
+                    engine | cli | share)
                         [[ $module == QtCore || $module == QtDBus ]] || {
                             echo "$file includes $header, not QtCore or QtDBus"
                             failures=$((failures + 1))
@@ -108,7 +109,7 @@ checkTree() {
             done < <(includesOf "$file")
         done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
-    for folder in board engine ui cli app tests bench fuzz; do
+    for folder in board share engine ui cli app tests bench fuzz; do
         [[ -d $folder ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -143,7 +144,7 @@ plant() {
     local file=$1 line=$2 copy="$scratch/tree"
     rm -rf "$copy"
     mkdir -p "$copy"
-    for layer in board model engine ui cli app tests bench fuzz; do
+    for layer in board model share engine ui cli app tests bench fuzz; do
         [[ -d $root/$layer ]] && cp -r "$root/$layer" "$copy/"
     done
     mkdir -p "$copy/$(dirname "$file")"

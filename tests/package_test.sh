@@ -24,7 +24,7 @@ done
 [ -x "$root/usr/bin/tambrook-cli" ] || fail "tambrook-cli is not executable"
 # The command line needs no widgets, so it runs on a server without a display.
 readelf -d "$root/usr/bin/tambrook-cli" | grep -q 'libQt6Widgets' && fail "tambrook-cli links Qt Widgets"
-TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -qx 'Relay Board 1' ||
+TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -qx '1 sim1 - - free' ||
     fail "the packaged tambrook-cli does not run"
 [ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
 unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/udev/rules.d)/' || true)

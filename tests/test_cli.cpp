@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <utility>
@@ -36,6 +41,10 @@ public:
             environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
         if (!pins.isEmpty())
             write("board.state", (pins + QLatin1Char('\n')).toLatin1());
+        // Holders' sockets go here, apart from every other test's.
+        QDir(dir_.path())
+            .mkdir(QStringLiteral("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("run"));
     }
 
     QString path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
@@ -100,6 +109,8 @@ class CliTest : public QObject {
     Q_OBJECT
 private slots:
     void listNumbersTheBoards();
+    void serveSharesItsBoard();
+    void aHolderThatDoesNotAnswerIsBusy();
     void getReadsAndWritesNothing();
     void setOnAndOffWriteOnce();
     void badUsageAndBadInput_data();
@@ -122,7 +133,62 @@ void CliTest::listNumbersTheBoards() {
              QStringList{"tambrook-cli: simulated fault \"bogus\" not understood; ignored"});
     const Result three = CliRig(3).run({"list"});
     QCOMPARE(three.status, 0);
-    QCOMPARE(three.out, QStringLiteral("Relay Board 1\nRelay Board 2\nRelay Board 3\n"));
+    // Number, id, port path, serial (simulated boards have neither) and holder.
+    QCOMPARE(three.out, QStringLiteral("1 sim1 - - free\n2 sim2 - - free\n3 sim3 - - free\n"));
+}
+
+// serve holds its board and serves it: other commands go through it, nobody else can open it,
+// and TERM closes it with the relays as they are.
+void CliTest::serveSharesItsBoard() {
+    CliRig rig(2);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.run({"on", "2", "3"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 06 ok"}); // one write, by the holder
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("01100000\n"));
+    QCOMPARE(rig.run({"list"}).out,
+             QStringLiteral("1 sim1 - - serve %1\n2 sim2 - - free\n").arg(serve.processId()));
+    const Result second = rig.run({"serve", "--board", "sim1"});
+    QCOMPARE(second.status, 1);
+    QVERIFY2(second.errLines.join(' ').contains(QStringLiteral("could not be opened")),
+             qPrintable(second.errLines.join(' ')));
+    // A program played on a held board plays there.
+    rig.write("p.txt", "10000000-1\r\n");
+    QCOMPARE(rig.run({"play", "p.txt"}).status, 0);
+    QTRY_COMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+    QCOMPARE(serve.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(serve.exitCode(), 0);
+    const QString log = QString::fromLocal8Bit(serve.readAllStandardError());
+    QVERIFY2(log.contains(QStringLiteral("opened sim1")) &&
+                 log.contains(QStringLiteral("closed sim1")),
+             qPrintable(log));
+    QVERIFY(!QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n")); // the relays stayed
+}
+
+// A holder that takes the request but never answers makes the board busy, after one second.
+void CliTest::aHolderThatDoesNotAnswerIsBusy() {
+    CliRig rig(1);
+    QVERIFY(QDir().mkpath(rig.path("run/tambrook")));
+    const int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    QCOMPARE(::bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(mute, 4), 0); // connections wait in the queue, unanswered
+    QElapsedTimer clock;
+    clock.start();
+    const Result result = rig.run({"on", "1"});
+    ::close(mute);
+    QCOMPARE(result.status, 1);
+    QVERIFY2(result.errLines.join(' ').contains(QStringLiteral("busy")),
+             qPrintable(result.errLines.join(' ')));
+    QVERIFY(clock.elapsed() >= 900 && clock.elapsed() < 5000);
+    QVERIFY(rig.writes().isEmpty());
 }
 
 void CliTest::getReadsAndWritesNothing() {
@@ -130,8 +196,10 @@ void CliTest::getReadsAndWritesNothing() {
     const Result got = rig.run({"get"});
     QCOMPARE(got.status, 0);
     QCOMPARE(got.out, QStringLiteral("10100101\n")); // relay 1 first
-    QCOMPARE(rig.takeTrace(), (QStringList{"count 1 ok", "open 0 ok", "setbitmode ff 1 ok",
-                                           "setrate 115200 ok", "read a5 ok", "close ok"}));
+    // One count finds the board named, one is the opening's own.
+    QCOMPARE(rig.takeTrace(),
+             (QStringList{"count 1 ok", "count 1 ok", "open 0 ok", "setbitmode ff 1 ok",
+                          "setrate 115200 ok", "read a5 ok", "close ok"}));
 }
 
 // The simulated state file keeps board 1's pins between runs; board 2 starts at 0 each time.
@@ -166,7 +234,7 @@ void CliTest::badUsageAndBadInput_data() {
     QTest::newRow("relay -1") << QStringList{"on", "-1"} << 2 << "-1";
     QTest::newRow("no relay") << QStringList{"on"} << 2 << "relay";
     QTest::newRow("board 0") << QStringList{"get", "--board", "0"} << 2 << "--board";
-    QTest::newRow("board x") << QStringList{"get", "--board", "x"} << 2 << "--board";
+    QTest::newRow("board x") << QStringList{"get", "--board", "x"} << 1 << "no board x";
     QTest::newRow("no board number") << QStringList{"get", "--board"} << 2 << "--board";
     QTest::newRow("resolution 0") << QStringList{"play", "p.txt", "--resolution", "0"} << 2
                                   << "--resolution";

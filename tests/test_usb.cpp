@@ -288,7 +288,10 @@ void UsbTest::commandLineGetAndSet() {
         cli.waitForFinished(30000);
         return std::make_pair(cli.exitCode(), QString::fromLatin1(cli.readAllStandardOutput()));
     };
-    QCOMPARE(run({"list"}), std::make_pair(0, QStringLiteral("Relay Board 1\n")));
+    // The board's id is its serial number, read without opening it; it names the board too.
+    QCOMPARE(run({"list"}), std::make_pair(0, QStringLiteral("1 A1 1-1 A1 free\n")));
+    QCOMPARE(run({"get", "--board", "A1"}), std::make_pair(0, QStringLiteral("10100101\n")));
+    QCOMPARE(run({"get", "--board", "1-1"}), std::make_pair(0, QStringLiteral("10100101\n")));
     QCOMPARE(run({"get"}), std::make_pair(0, QStringLiteral("10100101\n")));
     QCOMPARE(emulated.state().bulkWrites, 0);
     QCOMPARE(emulated.state().pins, 0xa5);

@@ -13,7 +13,11 @@
 #include <QLabel>
 #include <QSignalBlocker>
 
+#include <QThread>
+
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <utility>
 
@@ -99,6 +103,7 @@ TForm1::TForm1(model::Model& model, engine::Sequencer& sequencer, Platform& plat
 }
 
 TForm1::~TForm1() {
+    stopServing();
     sequencer_.setTickObserver({});
     model_.setFailureSink({});
 }
@@ -193,6 +198,78 @@ void TForm1::act(const std::function<void()>& action) {
     render();
     for (const std::exception_ptr& failure : failures)
         reportHandlerFailure(platform_, this, failure);
+}
+
+// The client's thread waits for the window's, but gives up once the window closes, so that the
+// window never waits for a client that waits for it.
+void TForm1::runForClient(const std::function<void()>& operation) {
+    if (thread() == QThread::currentThread()) {
+        std::vector<std::exception_ptr> failures;
+        {
+            const model::Model::Lock lock = model_.lockForAction();
+            std::vector<std::exception_ptr>* const outer = std::exchange(failures_, &failures);
+            try {
+                operation();
+            } catch (...) {
+                failures.push_back(std::current_exception());
+            }
+            failures_ = outer;
+        }
+        render();
+        if (!failures.empty())
+            std::rethrow_exception(failures.front());
+        return;
+    }
+    struct Hand {
+        std::mutex lock;
+        bool started = false;
+        bool cancelled = false;
+        std::exception_ptr failure;
+        std::promise<void> done;
+    };
+    const auto hand = std::make_shared<Hand>();
+    std::future<void> done = hand->done.get_future();
+    QMetaObject::invokeMethod(this, [this, hand, &operation] {
+        const std::lock_guard lock(hand->lock);
+        if (hand->cancelled)
+            return;
+        hand->started = true;
+        try {
+            runForClient(operation);
+        } catch (...) {
+            hand->failure = std::current_exception();
+        }
+        hand->done.set_value();
+    });
+    while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (!closing_)
+            continue;
+        const std::lock_guard lock(hand->lock);
+        if (!hand->started) {
+            hand->cancelled = true;
+            throw std::runtime_error("the window is closing");
+        }
+    }
+    if (hand->failure)
+        std::rethrow_exception(hand->failure);
+}
+
+// While this window holds a board, it serves it to scripts.
+void TForm1::serveOpenedBoard(const model::Snapshot& shown) {
+    if (closing_ || shown.boardId.empty() || (server_ && serverId_ == shown.boardId))
+        return;
+    stopServing();
+    closing_ = false;
+    serverId_ = shown.boardId;
+    server_ = std::make_unique<share::BoardServer>(
+        model_, serverId_, "window",
+        [this](const std::function<void()>& operation) { runForClient(operation); });
+}
+
+void TForm1::stopServing() {
+    closing_ = true;
+    server_.reset();
+    serverId_.clear();
 }
 
 // Runs on the thread that ran the tick, so it only takes note: the frame timer shows what the
@@ -380,6 +457,7 @@ void TForm1::Button20Click() {
 // The program ends with this window: a running program stops with it, so that no tick reaches
 // the board after it was closed, and the labels are on the disk before the window goes.
 void TForm1::closeEvent(QCloseEvent* event) {
+    stopServing();
     act([this] { model_.close(); });
     model_.flushLabels();
     event->accept();
@@ -398,6 +476,7 @@ void TForm1::render() {
     renderRelays(shown);
     renderBoardList(shown);
     renderProgram(shown);
+    serveOpenedBoard(shown);
     if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
     else if (!shown.timerEnabled && frameTimer_->isActive() && !runFailed_)

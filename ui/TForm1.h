@@ -2,6 +2,7 @@
 
 #include "engine/Sequencer.h"
 #include "model/Model.h"
+#include "share/Holder.h"
 #include "ui/Colors.h"
 #include "ui/Platform.h"
 
@@ -65,6 +66,9 @@ public:
 
     // Runs one action under the model's lock and the guard, then shows the state it left.
     void act(const std::function<void()>& action);
+    // Runs a client's operation on the board this window holds, on the window's thread as an
+    // action runs, and throws its failure back to the client instead of showing it.
+    void runForClient(const std::function<void()>& operation);
     // Shows the model's state on every control.
     void render();
 
@@ -89,6 +93,8 @@ private:
     void renderRelays(const model::Snapshot& shown);
     void renderBoardList(const model::Snapshot& shown);
     void renderProgram(const model::Snapshot& shown);
+    void serveOpenedBoard(const model::Snapshot& shown);
+    void stopServing();
 
     std::unique_ptr<Ui::TForm1> ui;
     model::Model& model_;
@@ -99,8 +105,11 @@ private:
     std::atomic<bool> ticked_{false};
     std::atomic<bool> runFailed_{false};
     std::mutex runFailureLock_;
-    std::exception_ptr runFailure_;                       // under runFailureLock_
-    std::shared_ptr<const model::Snapshot> shown_;        // the state last rendered
+    std::exception_ptr runFailure_;                // under runFailureLock_
+    std::shared_ptr<const model::Snapshot> shown_; // the state last rendered
+    std::unique_ptr<share::BoardServer> server_;   // serves the board this window holds
+    std::string serverId_;
+    std::atomic<bool> closing_{false};                    // client operations are refused
     std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
     std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
 

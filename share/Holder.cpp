@@ -1,0 +1,419 @@
+#include "share/Holder.h"
+
+#include "board/RelayMap.h"
+#include "model/Failure.h"
+#include "model/ProgramFile.h"
+#include "model/StepText.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace share {
+
+namespace {
+
+constexpr int kWatchPollMs = 20; // how often watchers are told of a change
+
+const char* runName(model::Run run) {
+    switch (run) {
+    case model::Run::Running:
+        return "running";
+    case model::Run::Paused:
+        return "paused";
+    case model::Run::Idle:
+        break;
+    }
+    return "idle";
+}
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+bool fits(const std::string& path) {
+    return path.size() < sizeof(sockaddr_un::sun_path);
+}
+
+// A peer of the same user, or root, may speak to the holder.
+bool mayConnect(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    return peer.uid == ::getuid() || peer.uid == 0;
+}
+
+QJsonObject errorReply(const QString& why) {
+    return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), why}};
+}
+
+std::string lineOf(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + '\n';
+}
+
+// A program's text, read by the rules of a program file.
+ProgramRows programOf(const std::string& text) {
+    ProgramRows rows;
+    programfile::ProgramReader reader(!programfile::holdsLineFeed(text),
+                                      [&rows](std::string_view row) { rows.append(row); });
+    reader.feed(text);
+    reader.finish();
+    if (rows.empty())
+        rows.append("00000000-0");
+    return rows;
+}
+
+} // namespace
+
+std::string socketFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        return std::string(runtime) + "/tambrook";
+    return "/tmp/tambrook-" + std::to_string(::getuid());
+}
+
+std::string socketPath(const std::string& boardId) {
+    return socketFolder() + '/' + boardId + ".sock";
+}
+
+// ---- the server --------------------------------------------------------------------------------
+
+struct BoardServer::Client {
+    int fd = -1;
+    std::string in;
+    std::string out;
+    bool discarding = false; // the rest of a line that was too long
+    bool watching = false;
+    std::uint64_t versionSeen = 0;
+};
+
+BoardServer::BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner)
+    : model_(model)
+    , id_(std::move(boardId))
+    , kind_(std::move(kind))
+    , runner_(std::move(runner))
+    , path_(socketPath(id_)) {
+    const std::string folder = socketFolder();
+    ::mkdir(folder.c_str(), 0700);
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::getuid() || (info.st_mode & 0077) != 0) {
+        failure_ = "the folder " + folder + " is not this user's own";
+        return;
+    }
+    if (!fits(path_)) {
+        failure_ = "the socket path " + path_ + " is too long";
+        return;
+    }
+    // A socket that answers belongs to a live holder; one that does not was left by a holder
+    // that died, and is replaced.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path_);
+    const bool alive =
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (alive) {
+        failure_ = "another holder serves " + id_;
+        return;
+    }
+    ::unlink(path_.c_str());
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listenFd_, 16) != 0) {
+        failure_ = "cannot listen on " + path_ + ": " + std::strerror(errno);
+        ::close(listenFd_);
+        listenFd_ = -1;
+        return;
+    }
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    thread_ = std::thread([this] { serve(); });
+}
+
+BoardServer::~BoardServer() {
+    quit_ = true;
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    }
+    if (thread_.joinable())
+        thread_.join();
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        ::unlink(path_.c_str());
+    }
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void BoardServer::run(const std::function<void()>& operation) {
+    if (runner_) {
+        runner_(operation);
+    } else {
+        const model::Model::Lock lock = model_.lockForAction();
+        operation();
+    }
+}
+
+QJsonObject BoardServer::stateOf() const {
+    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+    return {
+        {QStringLiteral("ok"), true},
+        {QStringLiteral("id"), QString::fromStdString(id_)},
+        {QStringLiteral("holder"), QString::fromStdString(kind_)},
+        {QStringLiteral("pid"), static_cast<qint64>(::getpid())},
+        {QStringLiteral("relays"), QString::fromStdString(steps::patternOfByte(shown->relayByte))},
+        {QStringLiteral("run"), QLatin1String(runName(shown->run))},
+        {QStringLiteral("row"), shown->currentRow},
+        {QStringLiteral("rows"), shown->rowCount()}};
+}
+
+std::string BoardServer::answer(const std::string& line, bool* watch) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return lineOf(errorReply(QStringLiteral("malformed JSON")));
+    try {
+        const QJsonObject request = document.object();
+        if (watch)
+            *watch = request.value(QStringLiteral("request")).toString() == QLatin1String("watch");
+        return lineOf(handle(request));
+    } catch (...) {
+        const std::string text = model::failureText(std::current_exception());
+        return lineOf(errorReply(QString::fromLocal8Bit(text.empty() ? "unknown failure" : text)));
+    }
+}
+
+// Every argument is checked before anything is run, so a bad request writes nothing.
+QJsonObject BoardServer::handle(const QJsonObject& request) {
+    const QString name = request.value(QStringLiteral("request")).toString();
+    if (name == QLatin1String("state") || name == QLatin1String("watch"))
+        return stateOf();
+    if (name == QLatin1String("set")) {
+        const std::string pattern =
+            request.value(QStringLiteral("relays")).toString().toStdString();
+        if (pattern.size() != board::kRelayCount ||
+            pattern.find_first_not_of("01") != std::string::npos)
+            return errorReply(QStringLiteral("set takes \"relays\": eight 0/1, relay 1 first"));
+        bool written = false;
+        run([&] { written = model_.writeRelays(steps::relayByteOfRow(pattern)); });
+        return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
+    }
+    if (name == QLatin1String("on") || name == QLatin1String("off")) {
+        const QJsonValue relaysValue = request.value(QStringLiteral("relays"));
+        const QJsonArray relays = relaysValue.toArray();
+        std::vector<int> numbers;
+        for (const QJsonValue& relay : relays) {
+            const double number = relay.toDouble(0);
+            if (!relay.isDouble() || number != static_cast<int>(number) || number < 1 ||
+                number > board::kRelayCount)
+                break;
+            numbers.push_back(static_cast<int>(number));
+        }
+        if (!relaysValue.isArray() || relays.isEmpty() ||
+            numbers.size() != static_cast<std::size_t>(relays.size()))
+            return errorReply(
+                QStringLiteral("%1 takes \"relays\": a list of relays 1 to 8").arg(name));
+        bool written = false;
+        run([&] {
+            const model::Model::Lock lock = model_.lockForAction();
+            std::uint8_t byte = model_.snapshot()->relayByte;
+            for (const int relay : numbers)
+                byte = board::withRelay(byte, relay, name == QLatin1String("on"));
+            written = model_.writeRelays(byte);
+        });
+        return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
+    }
+    if (name == QLatin1String("play")) {
+        const QJsonValue text = request.value(QStringLiteral("program"));
+        const int resolution = request.value(QStringLiteral("resolution")).toInt(1);
+        const QJsonValue repeat = request.value(QStringLiteral("repeat"));
+        if (!text.isString() || resolution < 1 || resolution > 100 ||
+            !(repeat.isBool() || repeat.isUndefined()))
+            return errorReply(
+                QStringLiteral("play takes \"program\" (its text), \"resolution\" (1 to "
+                               "100 ms) and \"repeat\" (true or false)"));
+        ProgramRows rows = programOf(text.toString().toLatin1().toStdString());
+        if (const auto bad = model::findUnplayableStep(rows, repeat.toBool()))
+            return errorReply(QStringLiteral("line %1 cannot be played: %2")
+                                  .arg(bad->row + 1)
+                                  .arg(QString::fromStdString(model::failureText(bad->failure))));
+        run([&] {
+            const model::Model::Lock lock = model_.lockForAction();
+            if (model_.snapshot()->run != model::Run::Idle)
+                model_.startOrStop();
+            model_.loadProgram(std::move(rows));
+            model_.changeResolution(resolution);
+            model_.setRepeat(repeat.toBool());
+            model_.startOrStop();
+        });
+        return stateOf();
+    }
+    const auto button = [&](bool acts, const std::function<void()>& press) {
+        run([&] {
+            const model::Model::Lock lock = model_.lockForAction();
+            if (acts)
+                press();
+        });
+        return stateOf();
+    };
+    const model::Run run = model_.snapshot()->run;
+    if (name == QLatin1String("stop"))
+        return button(run != model::Run::Idle, [this] { model_.startOrStop(); });
+    if (name == QLatin1String("pause"))
+        return button(run == model::Run::Running, [this] { model_.pauseOrResume(); });
+    if (name == QLatin1String("resume"))
+        return button(run == model::Run::Paused, [this] { model_.pauseOrResume(); });
+    return errorReply(QStringLiteral("unknown request"));
+}
+
+void BoardServer::serve() {
+    std::list<Client> clients;
+    const auto flush = [](Client& client) {
+        while (!client.out.empty()) {
+            const ssize_t sent = ::send(client.fd, client.out.data(), client.out.size(),
+                                        MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent <= 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK;
+            client.out.erase(0, static_cast<std::size_t>(sent));
+        }
+        return true;
+    };
+    const auto send = [&](Client& client, const std::string& line) {
+        client.out += line;
+        return flush(client) && client.out.size() <= kMaxBacklogBytes;
+    };
+    const auto readFrom = [&](Client& client) {
+        char buffer[4096];
+        const ssize_t got = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        if (got < 0)
+            return true;
+        client.in.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = client.in.find('\n')) != std::string::npos;) {
+            std::string line = client.in.substr(0, end);
+            client.in.erase(0, end + 1);
+            if (std::exchange(client.discarding, false))
+                continue;
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            bool watch = false;
+            const std::string reply = answer(line, &watch);
+            if (watch) {
+                client.watching = true;
+                client.versionSeen = model_.snapshot()->version;
+            }
+            if (!send(client, reply))
+                return false;
+        }
+        if (client.in.size() > kMaxLineBytes) {
+            client.in.clear();
+            client.discarding = true;
+            return send(client, lineOf(errorReply(QStringLiteral("a line over 64 KiB"))));
+        }
+        return true;
+    };
+    while (!quit_) {
+        std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        bool watchers = false;
+        for (const Client& client : clients) {
+            fds.push_back(
+                {client.fd, static_cast<short>(POLLIN | (client.out.empty() ? 0 : POLLOUT)), 0});
+            watchers = watchers || client.watching;
+        }
+        if (::poll(fds.data(), fds.size(), watchers ? kWatchPollMs : -1) < 0 && errno != EINTR)
+            break;
+        std::size_t index = 2;
+        const std::uint64_t version = watchers ? model_.snapshot()->version : 0;
+        for (auto client = clients.begin(); client != clients.end(); ++index) {
+            const short events = fds[index].revents;
+            bool keep = !(events & (POLLERR | POLLNVAL));
+            if (keep && (events & (POLLIN | POLLHUP)))
+                keep = readFrom(*client);
+            if (keep && (events & POLLOUT))
+                keep = flush(*client) && client->out.size() <= kMaxBacklogBytes;
+            if (keep && client->watching && version != client->versionSeen) {
+                client->versionSeen = version;
+                QJsonObject event = stateOf();
+                event.remove(QStringLiteral("ok"));
+                event.insert(QStringLiteral("event"), QStringLiteral("state"));
+                keep = send(*client, lineOf(event)); // a watcher that reads no more is dropped
+            }
+            if (keep) {
+                ++client;
+            } else {
+                ::close(client->fd);
+                client = clients.erase(client);
+            }
+        }
+        // New clients last: the descriptors polled above are those of the clients before them.
+        if (fds[0].revents & POLLIN) {
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0 && mayConnect(fd))
+                clients.push_back(Client{fd, {}, {}, false, false, 0});
+            else if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    for (const Client& client : clients)
+        ::close(client.fd);
+}
+
+// ---- the client --------------------------------------------------------------------------------
+
+Answer ask(const std::string& boardId, const QJsonObject& request, int timeoutMs) {
+    Answer answer;
+    const std::string path = socketPath(boardId);
+    if (!fits(path))
+        return answer;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return answer; // no socket, or one nobody listens on any more
+    }
+    answer.kind = Answer::Kind::Busy;
+    const std::string line = lineOf(request);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string reply;
+    bool sent =
+        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+    while (sent && reply.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        reply.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    const std::size_t end = reply.find('\n');
+    if (end == std::string::npos)
+        return answer;
+    answer.kind = Answer::Kind::Answered;
+    answer.reply =
+        QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(0, end))).object();
+    return answer;
+}
+
+} // namespace share

@@ -1,0 +1,207 @@
+#include "TestSupport.h"
+#include "share/Holder.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <chrono>
+#include <future>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// One connection to a board's holder, lines both ways.
+class Client {
+public:
+    explicit Client(const std::string& boardId)
+        : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = share::socketPath(boardId);
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+    void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // The next line, or nothing after timeoutMs.
+    std::string line(int timeoutMs = 5000) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (buffer_.find('\n') == std::string::npos) {
+            pollfd pfd{fd_, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+                return {};
+            char chunk[4096];
+            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return {};
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+        }
+        const std::size_t end = buffer_.find('\n');
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+// The reply to one line, while the window's thread turns (it runs the holder's operations).
+QJsonObject ask(Client& client, const std::string& line) {
+    std::future<std::string> reply = std::async(std::launch::async, [&] {
+        client.send(line + "\n");
+        return client.line();
+    });
+    while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return QJsonDocument::fromJson(QByteArray::fromStdString(reply.get())).object();
+}
+
+bool ok(const QJsonObject& reply) {
+    return reply.value(QStringLiteral("ok")).toBool();
+}
+
+Log writesIn(const Log& log) {
+    Log writes;
+    for (const std::string& entry : log)
+        if (entry.rfind("write ", 0) == 0)
+            writes.push_back(entry);
+    return writes;
+}
+
+} // namespace
+
+class ShareTest : public QObject {
+    Q_OBJECT
+private slots:
+    void theWindowServesTheBoardItHolds();
+    void badRequestsWriteNothingAndOthersAreStillServed();
+    void aWatcherHearsOfChangesAndOneThatNeverReadsHoldsUpNobody();
+    void aLeftSocketIsReplacedALiveHolderIsNot();
+};
+
+// A script's set, on and off are one write each, and the window shows them at once; play loads
+// the program into the window's list and starts it; stop acts as the button.
+void ShareTest::theWindowServesTheBoardItHolds() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    Client client("board1");
+    QVERIFY(client.connected());
+    const QJsonObject state = ask(client, R"({"request":"state"})");
+    QVERIFY(ok(state));
+    QCOMPARE(state.value(QStringLiteral("holder")).toString(), QStringLiteral("window"));
+    QCOMPARE(state.value(QStringLiteral("pid")).toInteger(), static_cast<qint64>(::getpid()));
+    QCOMPARE(state.value(QStringLiteral("relays")).toString(), QStringLiteral("00000000"));
+    QVERIFY(ok(ask(client, R"({"request":"set","relays":"10100000"})")));
+    QCOMPARE(rig.take(), (Log{"write 05"}));
+    verifyRelayViews(rig, 0x05);
+    QVERIFY(ok(ask(client, R"({"request":"on","relays":[2]})")));
+    QVERIFY(ok(ask(client, R"({"request":"off","relays":[1,3]})")));
+    QCOMPARE(rig.take(), (Log{"write 07", "write 02"}));
+    verifyRelayViews(rig, 0x02);
+    const QJsonObject played = ask(
+        client, R"({"request":"play","program":"10000000-50\r\n01000000-1\r\n","repeat":true})");
+    QVERIFY(ok(played));
+    QCOMPARE(played.value(QStringLiteral("run")).toString(), QStringLiteral("running"));
+    QCOMPARE(gridRows(rig.grid()), (std::vector<QString>{"10000000-50", "01000000-1"}));
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
+    QCOMPARE(writesIn(rig.take()), (Log{"write 01"}));
+    QVERIFY(ok(ask(client, R"({"request":"pause"})")));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Resume"));
+    QVERIFY(ok(ask(client, R"({"request":"stop"})")));
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+    QCOMPARE(rig.button("Button35")->caption(), QStringLiteral("Pause"));
+    // Closing the window lets the board go: nobody serves it any more.
+    rig.form1->close();
+    QVERIFY(!Client("board1").connected());
+}
+
+// Every argument is checked before anything runs; a bad line gets one error line and the holder
+// goes on serving this client and every other.
+void ShareTest::badRequestsWriteNothingAndOthersAreStillServed() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    Client client("board1");
+    for (const char* bad :
+         {"not json", "[1,2]", R"({"request":"toggle"})", R"({"request":"set","relays":"1010"})",
+          R"({"request":"set","relays":"1010000x"})", R"({"request":"on","relays":[9]})",
+          R"({"request":"on","relays":"2"})", R"({"request":"off","relays":[]})",
+          R"({"request":"play"})", R"({"request":"play","program":"1111","repeat":true})",
+          R"({"request":"play","program":"","resolution":0})"}) {
+        const QJsonObject reply = ask(client, bad);
+        QVERIFY2(!ok(reply), bad);
+        QVERIFY2(!reply.value(QStringLiteral("error")).toString().isEmpty(), bad);
+    }
+    // A line over 64 KiB is refused once, whole; the next line is served.
+    client.send(std::string(70 * 1024, 'x') + "\n");
+    QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(client.line()))
+                 .object()
+                 .value(QStringLiteral("error")),
+             QJsonValue(QStringLiteral("a line over 64 KiB")));
+    QVERIFY(ok(ask(client, R"({"request":"state"})")));
+    Client other("board1");
+    QVERIFY(ok(ask(other, R"({"request":"state"})")));
+    QCOMPARE(writesIn(rig.take()), Log{});
+    QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+}
+
+void ShareTest::aWatcherHearsOfChangesAndOneThatNeverReadsHoldsUpNobody() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    Client watcher("board1");
+    Client silent("board1");
+    Client client("board1");
+    QVERIFY(ok(ask(watcher, R"({"request":"watch"})")));
+    silent.send("{\"request\":\"watch\"}\n"); // and never reads
+    for (int i = 0; i < 200; ++i)
+        QVERIFY(ok(ask(client, i % 2 ? R"({"request":"set","relays":"00000000"})"
+                                     : R"({"request":"set","relays":"11000000"})")));
+    QVERIFY(ok(ask(client, R"({"request":"set","relays":"00010000"})")));
+    QJsonObject event;
+    QTRY_VERIFY([&] {
+        for (std::string line = watcher.line(50); !line.empty(); line = watcher.line(50))
+            event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        return event.value(QStringLiteral("relays")).toString() == QLatin1String("00010000");
+    }());
+    QCOMPARE(event.value(QStringLiteral("event")).toString(), QStringLiteral("state"));
+}
+
+// A socket whose holder died is replaced by the next holder; a live holder's is not taken.
+void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
+    Rig rig;
+    QDir().mkpath(QString::fromStdString(share::socketFolder()));
+    QFile::setPermissions(QString::fromStdString(share::socketFolder()),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    {
+        const int left = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = share::socketPath("x1");
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        QCOMPARE(::bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(left); // the file stays, with nobody behind it
+    }
+    const share::BoardServer first(rig.model, "x1", "test");
+    QCOMPARE(first.failure(), std::string());
+    const share::BoardServer second(rig.model, "x1", "test");
+    QCOMPARE(second.failure(), std::string("another holder serves x1"));
+    QCOMPARE(share::ask("x1", {{QStringLiteral("request"), QStringLiteral("state")}}).kind,
+             share::Answer::Kind::Answered);
+    QCOMPARE(share::ask("nobody", {{QStringLiteral("request"), QStringLiteral("state")}}).kind,
+             share::Answer::Kind::Free);
+}
+
+QTEST_MAIN(ShareTest)
+#include "test_share.moc"
