@@ -16,6 +16,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -404,8 +405,64 @@ void log(const std::string& line) {
     std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
 }
 
-// serve: holds the named boards (or all found) and serves each until INT or TERM, when the
-// runs stop, the boards close with their relays as they are, and the status is 0.
+// Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
+std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
+                                      const Target& target) {
+    ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}};
+    board.model->loadProgram(programRows({"00000000-0"}));
+    board.model->stopProgram();
+    if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
+        log(*why);
+        return std::nullopt;
+    }
+    board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
+    board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve");
+    if (!board.server->failure().empty()) {
+        log(board.server->failure());
+        board.model->closeBoard();
+        return std::nullopt;
+    }
+    log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
+        share::socketPath(target.id));
+    return board;
+}
+
+// Once a second: a served board that stopped answering is opened again once a board with its id
+// is back; with --all, boards plugged in since are served too.
+void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
+            bool allBoards) {
+    const std::vector<std::string> ids = board::boardIds(board::describeBoards(driver));
+    const auto numberOf = [&](const std::string& id) {
+        return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
+    };
+    for (ServedBoard& board : served) {
+        const bool found = board.model->snapshot()->boardFound;
+        if (!found && !board.lost)
+            log(board.id + " stopped answering (unplugged?)");
+        board.lost = !found;
+        if (!board.lost || numberOf(board.id) > static_cast<int>(ids.size()))
+            continue;
+        board.model->closeBoard();
+        board.model->stopProgram();
+        if (!openBoard(*board.model, numberOf(board.id), true)) {
+            board.lost = false;
+            log(board.id + " is back (" + boardName(numberOf(board.id)) + ")");
+        }
+    }
+    if (!allBoards)
+        return;
+    for (const std::string& id : ids) {
+        const bool known = std::any_of(served.begin(), served.end(),
+                                       [&](const ServedBoard& board) { return board.id == id; });
+        if (!known)
+            if (std::optional<ServedBoard> board = serveBoard(driver, pause, {numberOf(id), id}))
+                served.push_back(std::move(*board));
+    }
+}
+
+// serve: holds the named boards (or, with --all, every board found now and later) and serves
+// each until INT or TERM, when the runs stop, the boards close with their relays as they are,
+// and the status is 0.
 int serveBoards(board::Driver& driver, const Command& command) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -414,50 +471,24 @@ int serveBoards(board::Driver& driver, const Command& command) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     SharedDriver shared(driver);
     SleepingPause pause;
-    std::vector<std::string> names = command.boards;
-    if (command.allBoards) {
-        const std::size_t count = board::describeBoards(shared).size();
-        for (std::size_t n = 1; n <= count; ++n)
-            names.push_back(std::to_string(n));
-    }
     std::vector<ServedBoard> served;
-    for (const std::string& name : names) {
+    for (const std::string& name : command.boards) {
         const std::variant<Target, std::string> found = findTarget(shared, name);
-        if (const auto* why = std::get_if<std::string>(&found)) {
+        if (const auto* why = std::get_if<std::string>(&found))
             log(*why);
-            continue;
-        }
-        const Target& target = std::get<Target>(found);
-        ServedBoard board{target.id, std::make_unique<model::Model>(shared, pause), {}, {}};
-        board.model->loadProgram(programRows({"00000000-0"}));
-        board.model->stopProgram();
-        if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
-            log(*why);
-            continue;
-        }
-        board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
-        board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve");
-        if (!board.server->failure().empty()) {
-            log(board.server->failure());
-            board.model->closeBoard();
-            continue;
-        }
-        log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
-            share::socketPath(target.id));
-        served.push_back(std::move(board));
+        else if (std::optional<ServedBoard> board = serveBoard(shared, pause, std::get<Target>(found)))
+            served.push_back(std::move(*board));
     }
-    if (served.empty())
+    if (command.allBoards)
+        rescan(shared, pause, served, true);
+    else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     int signal = 0;
-    while (signal <= 0) {
+    for (int turn = 1; signal <= 0; ++turn) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
-        for (ServedBoard& board : served) {
-            const bool found = board.model->snapshot()->boardFound;
-            if (!found && !board.lost)
-                log(board.id + " stopped answering (unplugged?)");
-            board.lost = !found;
-        }
+        if (signal <= 0 && turn % 10 == 0)
+            rescan(shared, pause, served, command.allBoards);
     }
     for (ServedBoard& board : served) {
         board.server.reset();

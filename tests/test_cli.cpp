@@ -111,6 +111,7 @@ private slots:
     void listNumbersTheBoards();
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
+    void serveAllServesEveryBoard();
     void getReadsAndWritesNothing();
     void setOnAndOffWriteOnce();
     void badUsageAndBadInput_data();
@@ -167,6 +168,20 @@ void CliTest::serveSharesItsBoard() {
              qPrintable(log));
     QVERIFY(!QFile::exists(rig.path("run/tambrook/sim1.sock")));
     QCOMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n")); // the relays stayed
+}
+
+void CliTest::serveAllServesEveryBoard() {
+    CliRig rig(2);
+    QProcess serve;
+    rig.start(serve, {"serve", "--all"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")) &&
+                QFile::exists(rig.path("run/tambrook/sim2.sock")));
+    QCOMPARE(rig.run({"set", "00000001", "--board", "sim2"}).status, 0);
+    QCOMPARE(rig.run({"get", "--board", "2"}).out, QStringLiteral("00000001\n"));
+    QCOMPARE(rig.run({"get", "--board", "sim1"}).out, QStringLiteral("00000000\n"));
+    ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
+    QVERIFY(serve.waitForFinished(5000));
+    QCOMPARE(serve.exitCode(), 0);
 }
 
 // A holder that takes the request but never answers makes the board busy, after one second.
