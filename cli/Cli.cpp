@@ -436,11 +436,13 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
     };
     for (ServedBoard& board : served) {
-        const bool found = board.model->snapshot()->boardFound;
-        if (!found && !board.lost)
-            log(board.id + " stopped answering (unplugged?)");
-        board.lost = !found;
-        if (!board.lost || numberOf(board.id) > static_cast<int>(ids.size()))
+        const bool present = numberOf(board.id) <= static_cast<int>(ids.size());
+        if (!board.lost && !present)
+            log(board.id + " was unplugged");
+        else if (!board.lost && !board.model->snapshot()->boardFound)
+            log(board.id + " stopped answering");
+        board.lost = board.lost || !present || !board.model->snapshot()->boardFound;
+        if (!board.lost || !present)
             continue;
         board.model->closeBoard();
         board.model->stopProgram();
@@ -476,7 +478,8 @@ int serveBoards(board::Driver& driver, const Command& command) {
         const std::variant<Target, std::string> found = findTarget(shared, name);
         if (const auto* why = std::get_if<std::string>(&found))
             log(*why);
-        else if (std::optional<ServedBoard> board = serveBoard(shared, pause, std::get<Target>(found)))
+        else if (std::optional<ServedBoard> board =
+                     serveBoard(shared, pause, std::get<Target>(found)))
             served.push_back(std::move(*board));
     }
     if (command.allBoards)

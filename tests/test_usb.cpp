@@ -2,6 +2,7 @@
 // at the kernel's USB interface (tests/usb). Runs under umockdev-wrapper; without umockdev the
 // suite reports itself skipped.
 #include "TestSupport.h"
+#include "share/Holder.h"
 
 #include "board/DriverFactory.h"
 #include "board/FtdiDriver.h"
@@ -58,6 +59,7 @@ private slots:
     void wholeSessionOnTheDefaultBackend();
     void unplugDuringARunNeverFreezesTheWindow();
     void commandLineGetAndSet();
+    void serveOpensABoardAgainWhenItIsPluggedBack();
 };
 
 void UsbTest::countsRelayBoardsOnly_data() {
@@ -312,6 +314,39 @@ void UsbTest::commandLineGetAndSet() {
     QCOMPARE(emulated.state().pins, 0x8f);
     driver->close(held);
     QCOMPARE(run({"set", "00000000"}).first, 0);
+}
+
+// serve notices a board taken off the bus and, once a board with the same serial is back on it,
+// holds and serves it again without being told.
+void UsbTest::serveOpensABoardAgainWhenItIsPluggedBack() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& first = bus.add({0x0403, 0x6001, "A1", 1, true, 0x00});
+    QTemporaryDir runtime;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    QProcess serve;
+    serve.setProcessEnvironment(environment);
+    serve.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("serve"), QStringLiteral("--all")});
+    QString log;
+    const auto logged = [&](const char* text) {
+        log += QString::fromLocal8Bit(serve.readAllStandardError());
+        return log.contains(QLatin1String(text));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logged("opened A1"), 10000);
+    bus.unplug(first);
+    QTRY_VERIFY_WITH_TIMEOUT(logged("A1 was unplugged"), 10000);
+    // Back in another socket: its serial still names it.
+    usbemu::EmulatedBoard& back = bus.add({0x0403, 0x6001, "A1", 2, true, 0x03});
+    QTRY_VERIFY2_WITH_TIMEOUT(logged("A1 is back"), qPrintable(log), 10000);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const share::Answer answer =
+        share::ask("A1", {{QStringLiteral("request"), QStringLiteral("state")}});
+    QCOMPARE(answer.kind, share::Answer::Kind::Answered);
+    QCOMPARE(answer.reply.value(QStringLiteral("relays")).toString(), QStringLiteral("11000000"));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+    QCOMPARE(back.state().bulkWrites, 0); // held again without a write
 }
 
 int main(int argc, char* argv[]) {
