@@ -1,8 +1,9 @@
 #include "share/Holder.h"
 
+#include "share/Operations.h"
+
 #include "board/RelayMap.h"
 #include "model/Failure.h"
-#include "model/ProgramFile.h"
 #include "model/StepText.h"
 
 #include <QJsonArray>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <map>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -65,18 +67,6 @@ QJsonObject errorReply(const QString& why) {
 
 std::string lineOf(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + '\n';
-}
-
-// A program's text, read by the rules of a program file.
-ProgramRows programOf(const std::string& text) {
-    ProgramRows rows;
-    programfile::ProgramReader reader(!programfile::holdsLineFeed(text),
-                                      [&rows](std::string_view row) { rows.append(row); });
-    reader.feed(text);
-    reader.finish();
-    if (rows.empty())
-        rows.append("00000000-0");
-    return rows;
 }
 
 } // namespace
@@ -211,7 +201,7 @@ QJsonObject BoardServer::handle(const QJsonObject& request) {
             pattern.find_first_not_of("01") != std::string::npos)
             return errorReply(QStringLiteral("set takes \"relays\": eight 0/1, relay 1 first"));
         bool written = false;
-        run([&] { written = model_.writeRelays(steps::relayByteOfRow(pattern)); });
+        run([&] { written = setRelays(model_, steps::relayByteOfRow(pattern)); });
         return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
     }
     if (name == QLatin1String("on") || name == QLatin1String("off")) {
@@ -231,11 +221,8 @@ QJsonObject BoardServer::handle(const QJsonObject& request) {
                 QStringLiteral("%1 takes \"relays\": a list of relays 1 to 8").arg(name));
         bool written = false;
         run([&] {
-            const model::Model::Lock lock = model_.lockForAction();
-            std::uint8_t byte = model_.snapshot()->relayByte;
-            for (const int relay : numbers)
-                byte = board::withRelay(byte, relay, name == QLatin1String("on"));
-            written = model_.writeRelays(byte);
+            written = switchRelays(model_, numbers,
+                                   name == QLatin1String("on") ? Switch::On : Switch::Off);
         });
         return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
     }
@@ -248,37 +235,23 @@ QJsonObject BoardServer::handle(const QJsonObject& request) {
             return errorReply(
                 QStringLiteral("play takes \"program\" (its text), \"resolution\" (1 to "
                                "100 ms) and \"repeat\" (true or false)"));
-        ProgramRows rows = programOf(text.toString().toLatin1().toStdString());
-        if (const auto bad = model::findUnplayableStep(rows, repeat.toBool()))
-            return errorReply(QStringLiteral("line %1 cannot be played: %2")
-                                  .arg(bad->row + 1)
-                                  .arg(QString::fromStdString(model::failureText(bad->failure))));
+        std::optional<std::string> refused;
         run([&] {
-            const model::Model::Lock lock = model_.lockForAction();
-            if (model_.snapshot()->run != model::Run::Idle)
-                model_.startOrStop();
-            model_.loadProgram(std::move(rows));
-            model_.changeResolution(resolution);
-            model_.setRepeat(repeat.toBool());
-            model_.startOrStop();
+            refused = playProgram(model_, text.toString().toLatin1().toStdString(), resolution,
+                                  repeat.toBool());
         });
+        if (refused)
+            return errorReply(QString::fromStdString(*refused));
         return stateOf();
     }
-    const auto button = [&](bool acts, const std::function<void()>& press) {
-        run([&] {
-            const model::Model::Lock lock = model_.lockForAction();
-            if (acts)
-                press();
-        });
+    const std::map<QString, void (*)(model::Model&)> buttons{
+        {QStringLiteral("stop"), &stopProgram},
+        {QStringLiteral("pause"), &pauseProgram},
+        {QStringLiteral("resume"), &resumeProgram}};
+    if (const auto button = buttons.find(name); button != buttons.end()) {
+        run([&] { button->second(model_); });
         return stateOf();
-    };
-    const model::Run run = model_.snapshot()->run;
-    if (name == QLatin1String("stop"))
-        return button(run != model::Run::Idle, [this] { model_.startOrStop(); });
-    if (name == QLatin1String("pause"))
-        return button(run == model::Run::Running, [this] { model_.pauseOrResume(); });
-    if (name == QLatin1String("resume"))
-        return button(run == model::Run::Paused, [this] { model_.pauseOrResume(); });
+    }
     return errorReply(QStringLiteral("unknown request"));
 }
 

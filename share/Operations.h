@@ -1,0 +1,28 @@
+#pragma once
+
+#include "model/Model.h"
+
+#include <optional>
+#include <string>
+
+// What every front end that shares a board does with it, on the holder's model: switching
+// relays, playing a program given as text, and the run's buttons. Each takes the model's lock
+// itself and never waits for anything else.
+namespace share {
+
+// One write of the whole pattern; whether the board took it.
+bool setRelays(model::Model& model, std::uint8_t byte);
+// One write: the relays given switched on, off or over, the others kept.
+enum class Switch { On, Off, Toggle };
+bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch how);
+// A program's text, read by the rules of a program file and checked whole; why it cannot be
+// played, or nothing once it plays (a running program is stopped first, as "Open File" and
+// "Start" would).
+std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
+                                       bool repeat);
+// The run's buttons; each does nothing where its button would do nothing.
+void stopProgram(model::Model& model);
+void pauseProgram(model::Model& model);
+void resumeProgram(model::Model& model);
+
+} // namespace share
