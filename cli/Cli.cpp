@@ -6,6 +6,7 @@
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
 #include "model/Model.h"
+#include "mqtt/Bridge.h"
 #include "share/Holder.h"
 
 #include "model/ProgramFile.h"
@@ -244,6 +245,14 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
 // signal, or a failure.
 int playProgram(board::Driver& driver, const Command& command) {
+    // Signals are taken by this thread alone, from the start: every thread made later (the
+    // sequencer's, the server's) inherits the mask, and a signal that comes while the board is
+    // being opened stops the run at its first look.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (const int signal : kStopSignals)
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     ProgramRows program;
     if (const std::optional<QString> failure = model::readProgramFile(command.file, program))
         return fail(kBadInput, failure->toLocal8Bit().toStdString());
@@ -281,12 +290,6 @@ int playProgram(board::Driver& driver, const Command& command) {
     model.loadProgram(std::move(program));
     model.changeResolution(command.resolution);
     model.setRepeat(command.repeat);
-    // Signals are taken by this thread alone: the sequencer's thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (const int signal : kStopSignals)
-        sigaddset(&stopSignals, signal);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::mutex tickFailureLock;
     std::exception_ptr tickFailure; // under tickFailureLock
     engine::Sequencer sequencer(model);
@@ -398,6 +401,7 @@ struct ServedBoard {
     std::unique_ptr<model::Model> model;
     std::unique_ptr<engine::Sequencer> sequencer;
     std::unique_ptr<share::BoardServer> server;
+    std::unique_ptr<mqtt::BoardBridge> bridge; // first to go
     bool lost = false;
 };
 
@@ -407,8 +411,9 @@ void log(const std::string& line) {
 
 // Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
 std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
-                                      const Target& target) {
-    ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}};
+                                      const Target& target,
+                                      const std::optional<mqtt::BrokerSettings>& broker) {
+    ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
     board.model->loadProgram(programRows({"00000000-0"}));
     board.model->stopProgram();
     if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
@@ -424,13 +429,15 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
     }
     log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
         share::socketPath(target.id));
+    if (broker)
+        board.bridge = std::make_unique<mqtt::BoardBridge>(*board.model, target.id, *broker, log);
     return board;
 }
 
 // Once a second: a served board that stopped answering is opened again once a board with its id
 // is back; with --all, boards plugged in since are served too.
 void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
-            bool allBoards) {
+            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker) {
     const std::vector<std::string> ids = board::boardIds(board::describeBoards(driver));
     const auto numberOf = [&](const std::string& id) {
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
@@ -442,12 +449,16 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         else if (!board.lost && !board.model->snapshot()->boardFound)
             log(board.id + " stopped answering");
         board.lost = board.lost || !present || !board.model->snapshot()->boardFound;
+        if (board.bridge)
+            board.bridge->setAvailable(!board.lost);
         if (!board.lost || !present)
             continue;
         board.model->closeBoard();
         board.model->stopProgram();
         if (!openBoard(*board.model, numberOf(board.id), true)) {
             board.lost = false;
+            if (board.bridge)
+                board.bridge->setAvailable(true);
             log(board.id + " is back (" + boardName(numberOf(board.id)) + ")");
         }
     }
@@ -457,7 +468,8 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         const bool known = std::any_of(served.begin(), served.end(),
                                        [&](const ServedBoard& board) { return board.id == id; });
         if (!known)
-            if (std::optional<ServedBoard> board = serveBoard(driver, pause, {numberOf(id), id}))
+            if (std::optional<ServedBoard> board =
+                    serveBoard(driver, pause, {numberOf(id), id}, broker))
                 served.push_back(std::move(*board));
     }
 }
@@ -465,7 +477,37 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
 // serve: holds the named boards (or, with --all, every board found now and later) and serves
 // each until INT or TERM, when the runs stop, the boards close with their relays as they are,
 // and the status is 0.
+// The broker named on the command line, with its password from the file or the environment.
+std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Command& command) {
+    if (command.mqttUrl.empty())
+        return std::optional<mqtt::BrokerSettings>();
+    std::variant<mqtt::BrokerSettings, std::string> parsed = mqtt::parseBrokerUrl(command.mqttUrl);
+    if (auto* why = std::get_if<std::string>(&parsed))
+        return *why;
+    mqtt::BrokerSettings broker = std::get<mqtt::BrokerSettings>(parsed);
+    broker.caFile = command.mqttCaFile;
+    broker.discovery = command.discovery;
+    broker.programsDir = command.programsDir;
+    if (!command.mqttPasswordFile.empty()) {
+        QFile file(QString::fromLocal8Bit(command.mqttPasswordFile.c_str()));
+        if (!file.open(QIODevice::ReadOnly))
+            return "cannot read the password file " + command.mqttPasswordFile;
+        broker.password = file.readLine().trimmed().toStdString();
+    } else if (const char* password = std::getenv("TAMBROOK_MQTT_PASSWORD")) {
+        broker.password = password;
+    }
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    broker.hostName = host;
+    return std::optional<mqtt::BrokerSettings>(broker);
+}
+
 int serveBoards(board::Driver& driver, const Command& command) {
+    const auto brokerOrWhy = brokerOf(command);
+    if (const auto* why = std::get_if<std::string>(&brokerOrWhy))
+        return fail(kBadInput, *why);
+    const std::optional<mqtt::BrokerSettings>& broker =
+        std::get<std::optional<mqtt::BrokerSettings>>(brokerOrWhy);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (const int signal : kStopSignals)
@@ -479,11 +521,11 @@ int serveBoards(board::Driver& driver, const Command& command) {
         if (const auto* why = std::get_if<std::string>(&found))
             log(*why);
         else if (std::optional<ServedBoard> board =
-                     serveBoard(shared, pause, std::get<Target>(found)))
+                     serveBoard(shared, pause, std::get<Target>(found), broker))
             served.push_back(std::move(*board));
     }
     if (command.allBoards)
-        rescan(shared, pause, served, true);
+        rescan(shared, pause, served, true, broker);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     int signal = 0;
@@ -491,9 +533,12 @@ int serveBoards(board::Driver& driver, const Command& command) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal <= 0 && turn % 10 == 0)
-            rescan(shared, pause, served, command.allBoards);
+            rescan(shared, pause, served, command.allBoards, broker);
     }
     for (ServedBoard& board : served) {
+        if (board.bridge && board.lost)
+            board.bridge->forget(); // a board that is gone leaves Home Assistant
+        board.bridge.reset();
         board.server.reset();
         board.model->stopProgram();
         board.sequencer.reset();
