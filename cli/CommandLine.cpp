@@ -46,6 +46,18 @@ struct Parser {
             command.repeat = true;
         } else if (name == "--all" && command.kind == Command::Kind::Serve) {
             command.allBoards = true;
+        } else if (name == "--no-discovery" && command.kind == Command::Kind::Serve) {
+            command.discovery = false;
+        } else if (command.kind == Command::Kind::Serve &&
+                   (name == "--mqtt" || name == "--mqtt-ca" || name == "--mqtt-password-file" ||
+                    name == "--programs")) {
+            const std::optional<std::string> text = value();
+            if (!text || text->empty())
+                return UsageError{name + " takes a value"};
+            (name == "--mqtt"                 ? command.mqttUrl
+             : name == "--mqtt-ca"            ? command.mqttCaFile
+             : name == "--mqtt-password-file" ? command.mqttPasswordFile
+                                              : command.programsDir) = *text;
         } else if (name == "--board") {
             const std::optional<std::string> text = value();
             const bool digits = text && !text->empty() &&
@@ -166,6 +178,11 @@ std::string usageText() {
            "  tambrook-cli serve --board N... | --all\n"
            "                                        hold the boards and serve each on a local\n"
            "                                        socket until INT or TERM\n"
+           "        [--mqtt mqtt[s]://[USER@]HOST[:PORT] [--mqtt-ca FILE]\n"
+           "         [--mqtt-password-file FILE] [--programs DIR] [--no-discovery]]\n"
+           "                                        and on an MQTT broker, with Home Assistant\n"
+           "                                        discovery (password also from\n"
+           "                                        TAMBROOK_MQTT_PASSWORD)\n"
            "N is a board's number, id, serial or USB port path. A board that another program\n"
            "holds is reached through that program.\n"
            "  tambrook-cli --help | --version\n"

@@ -22,6 +22,12 @@ struct Command {
     std::string file;        // play
     int resolution = 1;      // play: milliseconds per tick
     bool repeat = false;     // play
+    // serve: an MQTT broker to bridge the boards to, and how.
+    std::string mqttUrl;          // --mqtt mqtt://[user@]host[:port] or mqtts://...
+    std::string mqttCaFile;       // --mqtt-ca
+    std::string mqttPasswordFile; // --mqtt-password-file
+    bool discovery = true;        // --no-discovery turns Home Assistant discovery off
+    std::string programsDir;      // --programs: files program/play may name
 };
 
 struct UsageError {

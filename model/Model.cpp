@@ -58,6 +58,7 @@ Model::Model(board::Driver& driver, Pause& pause)
     : board_(driver)
     , pause_(pause) {
     rows_.resize(1);
+    state_.labelTable = labels::defaultLabels(); // until create() reads labels.dat
     const Lock lock(*this);
 }
 

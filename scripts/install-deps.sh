@@ -11,6 +11,7 @@ packages=(
     desktop-file-utils dpkg-dev xvfb xauth
     umockdev libumockdev-dev
     dbus-daemon
+    libmosquitto-dev mosquitto mosquitto-clients
     "$@"
 )
 

@@ -28,9 +28,10 @@ declare -A below=(
     [model]="model board"
     [engine]="engine model board"
     [share]="share model board"
+    [mqtt]="mqtt share model board"
     [ui]="ui share engine model board"
-    [cli]="cli share engine model board"
-    [app]="app ui cli share engine model board"
+    [cli]="cli mqtt share engine model board"
+    [app]="app ui cli mqtt share engine model board"
 )
 
 # Every header a file includes, quoted or angled, one per line as "<name" or "\"name".
@@ -65,7 +66,7 @@ findQtModule() {
 # Checks the tree in the current folder; prints each crossing and returns their number (capped).
 checkTree() {
     local failures=0 layer file entry header folder module
-    for layer in board model share engine ui cli app; do
+    for layer in board model share mqtt engine ui cli app; do
         [[ -d $layer ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -90,7 +91,7 @@ checkTree() {
                             failures=$((failures + 1))
                         }
                         ;;
-                    engine | cli | share)
+                    engine | cli | share | mqtt)
                         [[ $module == QtCore || $module == QtDBus ]] || {
                             echo "$file includes $header, not QtCore or QtDBus"
                             failures=$((failures + 1))
@@ -109,7 +110,7 @@ checkTree() {
             done < <(includesOf "$file")
         done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
-    for folder in board share engine ui cli app tests bench fuzz; do
+    for folder in board share mqtt engine ui cli app tests bench fuzz; do
         [[ -d $folder ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -144,7 +145,7 @@ plant() {
     local file=$1 line=$2 copy="$scratch/tree"
     rm -rf "$copy"
     mkdir -p "$copy"
-    for layer in board model share engine ui cli app tests bench fuzz; do
+    for layer in board model share mqtt engine ui cli app tests bench fuzz; do
         [[ -d $root/$layer ]] && cp -r "$root/$layer" "$copy/"
     done
     mkdir -p "$copy/$(dirname "$file")"
