@@ -5,6 +5,7 @@
 #include "model/Model.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
+#include "mqtt/Bridge.h"
 #include "ui/Controls.h"
 #include "ui/Platform.h"
 #include "ui/TForm1.h"
@@ -25,8 +26,14 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
 #include <dlfcn.h>
+#include <mosquitto.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -641,6 +648,103 @@ Row commandLinePlayRow() {
             std::abs(span.median - 999) <= 9.99 && p99 <= 0.5};
 }
 
+// An MQTT command published to the broker on loopback until the board has the write: a broker
+// of the bench's own, a served board in this process (its bridge as serve runs it), and a
+// publishing client; 300 toggles of relay 1, each waited for.
+Row mqttCommandRow() {
+    const char* figure = "MQTT command published to relay write on the board (loopback broker)";
+    const QString brokerProgram = QFile::exists(QStringLiteral("/usr/sbin/mosquitto"))
+                                      ? QStringLiteral("/usr/sbin/mosquitto")
+                                      : QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
+    if (brokerProgram.isEmpty())
+        return {figure, "p99 ≤ 5 ms", "not measured: mosquitto is missing", false};
+    QTemporaryDir dir;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    const int port = probe.serverPort();
+    probe.close();
+    QFile config(dir.filePath(QStringLiteral("broker.conf")));
+    config.open(QIODevice::WriteOnly);
+    config.write(
+        QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n%2\n")
+            .arg(port)
+            .arg(::geteuid() == 0 ? QStringLiteral("user root") : QString())
+            .toUtf8());
+    config.close();
+    QProcess broker;
+    broker.start(brokerProgram, {QStringLiteral("-c"), config.fileName()});
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (socket.waitForConnected(50))
+            break;
+        QThread::msleep(20);
+    }
+    board::SimulatedDriver driver({1, {}, {}, {}, {}});
+    std::mutex writesLock;
+    std::vector<std::int64_t> writes;
+    driver.setTraceSink([&](const board::TraceRecord& r) {
+        if (r.op != "write")
+            return;
+        const std::lock_guard lock(writesLock);
+        writes.push_back(monotonicNanos());
+    });
+    NoWaitPlatform pause;
+    model::Model model(driver, pause);
+    model.openBoard(1, true);
+    mqtt::BrokerSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.discovery = false;
+    settings.hostName = "bench";
+    std::atomic<bool> connected{false};
+    const mqtt::BoardBridge bridge(model, "sim1", settings, [&](const std::string& line) {
+        if (line.rfind("connected", 0) == 0)
+            connected = true;
+    });
+    mosquitto* publisher = mosquitto_new("tambrook-bench-publisher", true, nullptr);
+    mosquitto_int_option(publisher, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect(publisher, "127.0.0.1", port, 30);
+    mosquitto_loop_start(publisher);
+    for (int wait = 0; wait < 500 && !connected; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // its subscriptions are in
+    std::vector<double> latencies;
+    for (int command = 0; command < 300 && connected; ++command) {
+        std::size_t before = 0;
+        {
+            const std::lock_guard lock(writesLock);
+            before = writes.size();
+        }
+        const std::int64_t sent = monotonicNanos();
+        mosquitto_publish(publisher, nullptr, "tambrook/sim1/relay/1/set", 6, "TOGGLE", 0, false);
+        for (int spin = 0; spin < 20000; ++spin) {
+            {
+                const std::lock_guard lock(writesLock);
+                if (writes.size() > before) {
+                    latencies.push_back(static_cast<double>(writes[before] - sent) / 1e6);
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+    mosquitto_disconnect(publisher);
+    mosquitto_loop_stop(publisher, false);
+    mosquitto_destroy(publisher);
+    broker.terminate();
+    broker.waitForFinished(5000);
+    if (latencies.size() < 300)
+        return {figure, "p99 ≤ 5 ms",
+                "only " + std::to_string(latencies.size()) + " of 300 commands reached the board",
+                false};
+    const double p99 = percentile(latencies, 0.99);
+    return {figure, "p99 ≤ 5 ms",
+            fmt("median %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(latencies, 0.5), p99,
+                *std::max_element(latencies.begin(), latencies.end())),
+            p99 <= 5};
+}
+
 // Opens the largest accepted program file once and prints the time it took and the growth of
 // peak memory from just before the open, against the file's size.
 int childOpenLargest(bool steps, int argc, char* argv[]) {
@@ -680,11 +784,14 @@ int main(int argc, char* argv[]) {
     // Some rows alone, for a quick look: the slow-board rows, or the Xvfb sequencer rows without
     // real-time rights.
     if (argc > 1 &&
-        (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb")) {
+        (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
+         std::string(argv[1]) == "--mqtt")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
             some = slowBoardRows();
+        else if (std::string(argv[1]) == "--mqtt")
+            some = {mqttCommandRow()};
         else
             for (const bool busy : {false, true})
                 for (Row& row :
@@ -719,6 +826,7 @@ int main(int argc, char* argv[]) {
             for (Row& row : sequencerRowsOnXvfb(self, busy, ordinary))
                 rows.push_back(std::move(row));
     rows.push_back(commandLinePlayRow());
+    rows.push_back(mqttCommandRow());
     for (Row& row : slowBoardRows())
         rows.push_back(std::move(row));
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.

@@ -116,6 +116,8 @@ BoardBridge::BoardBridge(model::Model& model, std::string boardId, BrokerSetting
         bridge->delivered_.notify_all();
     });
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    // Commands and state are a few bytes each: sent at once, not held back to be coalesced.
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!settings_.user.empty())
         mosquitto_username_pw_set(client_, settings_.user.c_str(),
                                   settings_.password.empty() ? nullptr
