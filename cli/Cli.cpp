@@ -421,7 +421,8 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
         return std::nullopt;
     }
     board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
-    board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve");
+    board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
+                                                        share::Runner(), log);
     if (!board.server->failure().empty()) {
         log(board.server->failure());
         board.model->closeBoard();

@@ -93,11 +93,13 @@ struct BoardServer::Client {
     std::uint64_t versionSeen = 0;
 };
 
-BoardServer::BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner)
+BoardServer::BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner,
+                         Log log)
     : model_(model)
     , id_(std::move(boardId))
     , kind_(std::move(kind))
     , runner_(std::move(runner))
+    , log_(std::move(log))
     , path_(socketPath(id_)) {
     const std::string folder = socketFolder();
     ::mkdir(folder.c_str(), 0700);
@@ -174,18 +176,26 @@ QJsonObject BoardServer::stateOf() const {
 }
 
 std::string BoardServer::answer(const std::string& line, bool* watch) {
+    const QJsonObject reply = replyTo(line, watch);
+    if (log_ && !reply.value(QStringLiteral("ok")).toBool())
+        log_("a client of " + id_ + ": " +
+             reply.value(QStringLiteral("error")).toString().toStdString());
+    return lineOf(reply);
+}
+
+QJsonObject BoardServer::replyTo(const std::string& line, bool* watch) {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
-        return lineOf(errorReply(QStringLiteral("malformed JSON")));
+        return errorReply(QStringLiteral("malformed JSON"));
     try {
         const QJsonObject request = document.object();
         if (watch)
             *watch = request.value(QStringLiteral("request")).toString() == QLatin1String("watch");
-        return lineOf(handle(request));
+        return handle(request);
     } catch (...) {
         const std::string text = model::failureText(std::current_exception());
-        return lineOf(errorReply(QString::fromLocal8Bit(text.empty() ? "unknown failure" : text)));
+        return errorReply(QString::fromLocal8Bit(text.empty() ? "unknown failure" : text));
     }
 }
 
@@ -298,6 +308,8 @@ void BoardServer::serve() {
         if (client.in.size() > kMaxLineBytes) {
             client.in.clear();
             client.discarding = true;
+            if (log_)
+                log_("a client of " + id_ + ": a line over 64 KiB");
             return send(client, lineOf(errorReply(QStringLiteral("a line over 64 KiB"))));
         }
         return true;
@@ -331,6 +343,8 @@ void BoardServer::serve() {
             if (keep) {
                 ++client;
             } else {
+                if (log_ && client->out.size() > kMaxBacklogBytes)
+                    log_("a client of " + id_ + " that reads nothing was let go");
                 ::close(client->fd);
                 client = clients.erase(client);
             }

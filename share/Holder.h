@@ -23,6 +23,8 @@ std::string socketPath(const std::string& boardId);
 // Runs one operation of a client on the holder's model, the way the holder runs its own (the
 // window on its own thread, under its lock); a failure is thrown back to the caller.
 using Runner = std::function<void(const std::function<void()>& operation)>;
+// Where a holder tells of clients' errors, one line each.
+using Log = std::function<void(const std::string& line)>;
 
 // Serves one held board from a thread of its own. It reads the model's snapshot and runs its
 // operations; it never holds the model's lock while it waits for a client.
@@ -33,7 +35,8 @@ public:
 
     // kind says who holds it ("window", "play", "serve"); without a runner operations run on the
     // server's thread.
-    BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner = {});
+    BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner = {},
+                Log log = {});
     ~BoardServer();
     BoardServer(const BoardServer&) = delete;
     BoardServer& operator=(const BoardServer&) = delete;
@@ -49,6 +52,7 @@ private:
     struct Client;
     void serve();
     QJsonObject stateOf() const;
+    QJsonObject replyTo(const std::string& line, bool* watch);
     QJsonObject handle(const QJsonObject& request);
     void run(const std::function<void()>& operation);
 
@@ -56,6 +60,7 @@ private:
     const std::string id_;
     const std::string kind_;
     Runner runner_;
+    Log log_;
     std::string path_;
     std::string failure_;
     int listenFd_ = -1;

@@ -154,6 +154,20 @@ void CliTest::serveSharesItsBoard() {
     QCOMPARE(second.status, 1);
     QVERIFY2(second.errLines.join(' ').contains(QStringLiteral("could not be opened")),
              qPrintable(second.errLines.join(' ')));
+    {
+        // A client's bad line is answered with an error and logged; the holder goes on.
+        const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        QCOMPARE(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QCOMPARE(::write(client, "nonsense\n", 9), 9);
+        char reply[200] = {};
+        QVERIFY(::read(client, reply, sizeof reply - 1) > 0);
+        QVERIFY(QByteArray(reply).contains("\"ok\":false"));
+        ::close(client);
+    }
     // A program played on a held board plays there.
     rig.write("p.txt", "10000000-1\r\n");
     QCOMPARE(rig.run({"play", "p.txt"}).status, 0);
@@ -164,6 +178,7 @@ void CliTest::serveSharesItsBoard() {
     QCOMPARE(serve.exitCode(), 0);
     const QString log = QString::fromLocal8Bit(serve.readAllStandardError());
     QVERIFY2(log.contains(QStringLiteral("opened sim1")) &&
+                 log.contains(QStringLiteral("a client of sim1: malformed JSON")) &&
                  log.contains(QStringLiteral("closed sim1")),
              qPrintable(log));
     QVERIFY(!QFile::exists(rig.path("run/tambrook/sim1.sock")));

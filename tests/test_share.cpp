@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -90,6 +91,7 @@ private slots:
     void badRequestsWriteNothingAndOthersAreStillServed();
     void aWatcherHearsOfChangesAndOneThatNeverReadsHoldsUpNobody();
     void aLeftSocketIsReplacedALiveHolderIsNot();
+    void aClientThatReadsNoRepliesIsLetGo();
 };
 
 // A script's set, on and off are one write each, and the window shows them at once; play loads
@@ -201,6 +203,25 @@ void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
              share::Answer::Kind::Answered);
     QCOMPARE(share::ask("nobody", {{QStringLiteral("request"), QStringLiteral("state")}}).kind,
              share::Answer::Kind::Free);
+}
+
+// Replies pile up for a client that asks and never reads: past a bounded backlog it is let go,
+// and everybody else is still served.
+void ShareTest::aClientThatReadsNoRepliesIsLetGo() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    Client flood("board1");
+    std::string requests;
+    for (int i = 0; i < 60000; ++i)
+        requests += "{\"request\":\"state\"}\n";
+    std::thread sender([&] { flood.send(requests); });
+    sender.join();
+    Client other("board1");
+    QVERIFY(ok(ask(other, R"({"request":"state"})")));
+    int replies = 0;
+    while (!flood.line(2000).empty())
+        ++replies;
+    QVERIFY2(replies < 60000, qPrintable(QString::number(replies)));
 }
 
 QTEST_MAIN(ShareTest)
