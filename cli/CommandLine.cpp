@@ -183,9 +183,9 @@ std::string usageText() {
            "                                        and on an MQTT broker, with Home Assistant\n"
            "                                        discovery (password also from\n"
            "                                        TAMBROOK_MQTT_PASSWORD)\n"
+           "  tambrook-cli --help | --version\n"
            "N is a board's number, id, serial or USB port path. A board that another program\n"
            "holds is reached through that program.\n"
-           "  tambrook-cli --help | --version\n"
            "Exit status: 0 done, 1 no such board, board busy or a driver call failed,\n"
            "2 bad usage or bad input.\n";
 }
