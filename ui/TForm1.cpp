@@ -220,38 +220,52 @@ void TForm1::runForClient(const std::function<void()>& operation) {
             std::rethrow_exception(failures.front());
         return;
     }
-    struct Hand {
-        std::mutex lock;
-        bool started = false;
-        bool cancelled = false;
-        std::exception_ptr failure;
-        std::promise<void> done;
-    };
-    const auto hand = std::make_shared<Hand>();
-    std::future<void> done = hand->done.get_future();
-    QMetaObject::invokeMethod(this, [this, hand, &operation] {
-        const std::lock_guard lock(hand->lock);
-        if (hand->cancelled)
-            return;
-        hand->started = true;
-        try {
-            runForClient(operation);
-        } catch (...) {
-            hand->failure = std::current_exception();
-        }
-        hand->done.set_value();
-    });
+    // The call goes through a queue of the window's own, under a lock of its own, rather than in
+    // the posted event, so that everything the client's thread wrote before is seen by the
+    // window's; the posted event only wakes the window.
+    const auto call = std::make_shared<ClientCall>();
+    call->operation = &operation;
+    std::future<void> done = call->done.get_future();
+    {
+        const std::lock_guard lock(clientCallsLock_);
+        clientCalls_.push_back(call);
+    }
+    QMetaObject::invokeMethod(this, "runClientCalls", Qt::QueuedConnection);
     while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
         if (!closing_)
             continue;
-        const std::lock_guard lock(hand->lock);
-        if (!hand->started) {
-            hand->cancelled = true;
+        const std::lock_guard lock(call->lock);
+        if (!call->started) {
+            call->cancelled = true;
             throw std::runtime_error("the window is closing");
         }
     }
-    if (hand->failure)
-        std::rethrow_exception(hand->failure);
+    const std::lock_guard lock(call->lock);
+    if (call->failure)
+        std::rethrow_exception(call->failure);
+}
+
+void TForm1::runClientCalls() {
+    for (;;) {
+        std::shared_ptr<ClientCall> call;
+        {
+            const std::lock_guard lock(clientCallsLock_);
+            if (clientCalls_.empty())
+                return;
+            call = clientCalls_.front();
+            clientCalls_.pop_front();
+        }
+        const std::lock_guard lock(call->lock);
+        if (call->cancelled)
+            continue;
+        call->started = true;
+        try {
+            runForClient(*call->operation);
+        } catch (...) {
+            call->failure = std::current_exception();
+        }
+        call->done.set_value();
+    }
 }
 
 // While this window holds a board, it serves it to scripts.

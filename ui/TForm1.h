@@ -10,7 +10,9 @@
 #include <QWidget>
 
 #include <atomic>
+#include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -69,6 +71,8 @@ public:
     // Runs a client's operation on the board this window holds, on the window's thread as an
     // action runs, and throws its failure back to the client instead of showing it.
     void runForClient(const std::function<void()>& operation);
+    // Runs the client operations waiting for the window's thread.
+    Q_INVOKABLE void runClientCalls();
     // Shows the model's state on every control.
     void render();
 
@@ -108,6 +112,17 @@ private:
     std::exception_ptr runFailure_;                // under runFailureLock_
     std::shared_ptr<const model::Snapshot> shown_; // the state last rendered
     std::unique_ptr<share::BoardServer> server_;   // serves the board this window holds
+    // A client's operation on its way to the window's thread, and how it went.
+    struct ClientCall {
+        std::mutex lock;
+        const std::function<void()>* operation = nullptr;
+        bool started = false;
+        bool cancelled = false;
+        std::exception_ptr failure;
+        std::promise<void> done;
+    };
+    std::mutex clientCallsLock_;
+    std::deque<std::shared_ptr<ClientCall>> clientCalls_; // under clientCallsLock_
     std::string serverId_;
     std::atomic<bool> closing_{false};                    // client operations are refused
     std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
