@@ -13,9 +13,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <list>
 #include <map>
 #include <poll.h>
+#include <sstream>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,13 +54,36 @@ bool fits(const std::string& path) {
     return path.size() < sizeof(sockaddr_un::sun_path);
 }
 
-// A peer of the same user, or root, may speak to the holder.
-bool mayConnect(int fd) {
+constexpr char kSystemFolder[] = "/run/tambrook";
+
+bool isSystemFolder(const std::string& folder) {
+    return folder == kSystemFolder;
+}
+
+// Whether a process is in a group, as its primary or one of its supplementary groups.
+bool inGroup(const ucred& peer, gid_t group) {
+    if (peer.gid == group)
+        return true;
+    std::ifstream status("/proc/" + std::to_string(peer.pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Groups:", 0) != 0)
+            continue;
+        std::istringstream groups(line.substr(7));
+        for (gid_t member = 0; groups >> member;)
+            if (member == group)
+                return true;
+    }
+    return false;
+}
+
+// A peer of the same user, or root, may speak to the holder; to a system service, also a member
+// of the service's group (the boards' group).
+bool mayConnect(int fd, bool systemService) {
     ucred peer{};
     socklen_t length = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return false;
-    return peer.uid == ::getuid() || peer.uid == 0;
+    return peer.uid == ::getuid() || peer.uid == 0 || (systemService && inGroup(peer, ::getegid()));
 }
 
 QJsonObject errorReply(const QString& why) {
@@ -71,10 +96,16 @@ std::string lineOf(const QJsonObject& object) {
 
 } // namespace
 
+// A user's own runtime folder; without one (a system service), /run/tambrook when this process
+// may have it (root, or the service user systemd made it for).
 std::string socketFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime)
         return std::string(runtime) + "/tambrook";
+    struct stat info {};
+    if (::geteuid() == 0 ||
+        (::stat(kSystemFolder, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid()))
+        return kSystemFolder;
     return "/tmp/tambrook-" + std::to_string(::getuid());
 }
 
@@ -102,10 +133,12 @@ BoardServer::BoardServer(model::Model& model, std::string boardId, std::string k
     , log_(std::move(log))
     , path_(socketPath(id_)) {
     const std::string folder = socketFolder();
-    ::mkdir(folder.c_str(), 0700);
+    // A user's folder is the user's alone; a system service's is open to its group.
+    systemService_ = isSystemFolder(folder);
+    ::mkdir(folder.c_str(), systemService_ ? 0750 : 0700);
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::getuid() || (info.st_mode & 0077) != 0) {
+        info.st_uid != ::getuid() || (info.st_mode & (systemService_ ? 0007 : 0077)) != 0) {
         failure_ = "the folder " + folder + " is not this user's own";
         return;
     }
@@ -133,6 +166,7 @@ BoardServer::BoardServer(model::Model& model, std::string boardId, std::string k
         listenFd_ = -1;
         return;
     }
+    ::chmod(path_.c_str(), systemService_ ? 0660 : 0600);
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::thread([this] { serve(); });
 }
@@ -352,7 +386,7 @@ void BoardServer::serve() {
         // New clients last: the descriptors polled above are those of the clients before them.
         if (fds[0].revents & POLLIN) {
             const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0 && mayConnect(fd))
+            if (fd >= 0 && mayConnect(fd, systemService_))
                 clients.push_back(Client{fd, {}, {}, false, false, 0});
             else if (fd >= 0)
                 ::close(fd);
@@ -364,9 +398,17 @@ void BoardServer::serve() {
 
 // ---- the client --------------------------------------------------------------------------------
 
+// A board a system service holds is asked there when the user's own folder has no holder for it.
 Answer ask(const std::string& boardId, const QJsonObject& request, int timeoutMs) {
+    Answer answer = askAt(socketPath(boardId), request, timeoutMs);
+    const std::string system = std::string(kSystemFolder) + '/' + boardId + ".sock";
+    if (answer.kind == Answer::Kind::Free && system != socketPath(boardId))
+        answer = askAt(system, request, timeoutMs);
+    return answer;
+}
+
+Answer askAt(const std::string& path, const QJsonObject& request, int timeoutMs) {
     Answer answer;
-    const std::string path = socketPath(boardId);
     if (!fits(path))
         return answer;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -15,8 +15,10 @@
 // finding it busy.
 namespace share {
 
-// Where the sockets live: $XDG_RUNTIME_DIR/tambrook, else /tmp/tambrook-UID; the folder is the
-// user's own, mode 0700.
+// Where the sockets live: $XDG_RUNTIME_DIR/tambrook; for a system service (no XDG_RUNTIME_DIR,
+// running as root or as the user systemd made /run/tambrook for) /run/tambrook, open to the
+// service's group (mode 0750, sockets 0660); else /tmp/tambrook-UID. A user's folder is its own,
+// mode 0700.
 std::string socketFolder();
 std::string socketPath(const std::string& boardId);
 
@@ -63,6 +65,7 @@ private:
     Log log_;
     std::string path_;
     std::string failure_;
+    bool systemService_ = false; // serves from /run/tambrook, to the service's group too
     int listenFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> quit_{false};
@@ -79,5 +82,7 @@ struct Answer {
 // nobody holds the board (no socket, or one its holder left behind); Busy: a holder that does not
 // answer in time.
 Answer ask(const std::string& boardId, const QJsonObject& request, int timeoutMs = 1000);
+// The same, at one socket.
+Answer askAt(const std::string& socket, const QJsonObject& request, int timeoutMs = 1000);
 
 } // namespace share
