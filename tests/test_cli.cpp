@@ -112,6 +112,7 @@ private slots:
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
     void serveAllServesEveryBoard();
+    void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
     void setOnAndOffWriteOnce();
     void badUsageAndBadInput_data();
@@ -197,6 +198,44 @@ void CliTest::serveAllServesEveryBoard() {
     ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
     QVERIFY(serve.waitForFinished(5000));
     QCOMPARE(serve.exitCode(), 0);
+}
+
+// serve as a system service (root, group plugdev) admits the members of its group and nobody
+// else.
+void CliTest::aSystemServiceServesItsGroup() {
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv");
+    CliRig rig(1);
+    QProcess holder;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), rig.path("board.trace"));
+    holder.setProcessEnvironment(environment);
+    holder.start(setpriv, {QStringLiteral("--regid=plugdev"), QStringLiteral("--clear-groups"),
+                           QStringLiteral(TAMBROOK_CLI), QStringLiteral("serve"),
+                           QStringLiteral("--board"), QStringLiteral("sim1")});
+    QTRY_VERIFY(QFile::exists(QStringLiteral("/run/tambrook/sim1.sock")));
+    const auto run = [&](const QStringList& who, const QStringList& arguments) {
+        QProcess command;
+        command.setProcessEnvironment(environment);
+        command.setWorkingDirectory(QStringLiteral("/"));
+        command.start(setpriv, who + QStringList{QStringLiteral(TAMBROOK_CLI)} + arguments);
+        command.waitForFinished(10000);
+        return std::make_pair(command.exitCode(),
+                              QString::fromLocal8Bit(command.readAllStandardOutput()));
+    };
+    const QStringList member{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                             QStringLiteral("--groups=plugdev")};
+    const QStringList stranger{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                               QStringLiteral("--clear-groups")};
+    QCOMPARE(run(member, {QStringLiteral("on"), QStringLiteral("3")}).first, 0);
+    QVERIFY(run(member, {QStringLiteral("list")}).second.contains(QStringLiteral("serve ")));
+    QVERIFY(run(stranger, {QStringLiteral("list")}).second.contains(QStringLiteral("free")));
+    holder.terminate();
+    QVERIFY(holder.waitForFinished(5000));
+    QCOMPARE(rig.writes(), QStringList{"write 04 ok"}); // the member's, by the holder
 }
 
 // A holder that takes the request but never answers makes the board busy, after one second.
