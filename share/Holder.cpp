@@ -109,8 +109,18 @@ std::string socketFolder() {
     return "/tmp/tambrook-" + std::to_string(::getuid());
 }
 
+// A serial number may hold any character: in the file's name, "/" and control characters
+// become "_".
+std::string socketName(const std::string& boardId) {
+    std::string name = boardId;
+    for (char& c : name)
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20)
+            c = '_';
+    return name + ".sock";
+}
+
 std::string socketPath(const std::string& boardId) {
-    return socketFolder() + '/' + boardId + ".sock";
+    return socketFolder() + '/' + socketName(boardId);
 }
 
 // ---- the server --------------------------------------------------------------------------------
@@ -401,7 +411,7 @@ void BoardServer::serve() {
 // A board a system service holds is asked there when the user's own folder has no holder for it.
 Answer ask(const std::string& boardId, const QJsonObject& request, int timeoutMs) {
     Answer answer = askAt(socketPath(boardId), request, timeoutMs);
-    const std::string system = std::string(kSystemFolder) + '/' + boardId + ".sock";
+    const std::string system = std::string(kSystemFolder) + '/' + socketName(boardId);
     if (answer.kind == Answer::Kind::Free && system != socketPath(boardId))
         answer = askAt(system, request, timeoutMs);
     return answer;
