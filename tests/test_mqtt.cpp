@@ -180,6 +180,7 @@ private slots:
     void discoveryDescribesEveryRelayAndProgram();
     void aBrokerThatRestartsGetsTheStateAgainAndNoCommandIsReplayed();
     void aPasswordAndATlsListenerWork();
+    void anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops();
 };
 
 void MqttTest::initTestCase() {
@@ -391,6 +392,24 @@ void MqttTest::aPasswordAndATlsListenerWork() {
              QStringLiteral("online"));
     publish(broker, QStringLiteral("tambrook/sim1/relay/5/set"), "ON", false, client);
     QTRY_COMPARE(rig.writes(), QStringList{"write 10 ok"});
+}
+
+void MqttTest::anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops() {
+    QTemporaryDir dir;
+    Broker broker(dir);
+    Rig rig;
+    rig.environment.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"),
+                           QStringLiteral("unplug-after=14"));
+    rig.startServing({QStringLiteral("--mqtt"), broker.url()});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
+    const QString relay1 = QStringLiteral("homeassistant/switch/tambrook_sim1/relay1/config");
+    QVERIFY(!retained(broker, relay1).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("sim1 was unplugged")), 15000);
+    QTRY_COMPARE(retained(broker, QStringLiteral("tambrook/sim1/availability")),
+                 QStringLiteral("offline"));
+    rig.serve.terminate();
+    QVERIFY(rig.serve.waitForFinished(5000));
+    QCOMPARE(retained(broker, relay1), QString());
 }
 
 QTEST_GUILESS_MAIN(MqttTest)
