@@ -414,8 +414,8 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
                                       const Target& target,
                                       const std::optional<mqtt::BrokerSettings>& broker) {
     ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
-    board.model->loadProgram(programRows({"00000000-0"}));
-    board.model->stopProgram();
+    // As the window starts: the labels of labels.dat in the working folder name the relays.
+    board.model->create();
     if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
         log(*why);
         return std::nullopt;

@@ -1,5 +1,6 @@
 // tambrook-cli serve --mqtt against a real Mosquitto broker that each test starts itself on
 // 127.0.0.1, driven with mosquitto_pub and mosquitto_sub.
+#include "model/LabelFile.h"
 #include "mqtt/Bridge.h"
 
 #include <QDir>
@@ -274,6 +275,10 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
     QTemporaryDir dir;
     Broker broker(dir);
     Rig rig;
+    labels::LabelTable labels = labels::defaultLabels();
+    labels[0] = "Pump on"; // relay 1's ON and OFF labels, in serve's working folder
+    labels[8] = "Pump off";
+    QVERIFY(labels::writeLabelsFile(rig.path("labels.dat"), labels));
     QFile program(rig.path("programs/evening.txt"));
     program.open(QIODevice::WriteOnly);
     program.write("00000001-1\r\n");
@@ -306,6 +311,12 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
             QVERIFY(config.value(QStringLiteral("name"))
                         .toString()
                         .startsWith(QStringLiteral("Relay ")));
+            // Only a relay whose labels are not the defaults carries them in its name.
+            const QString name = config.value(QStringLiteral("name")).toString();
+            if (topic.contains(QStringLiteral("/relay1/")))
+                QCOMPARE(name, QStringLiteral("Relay 1 (Pump on / Pump off)"));
+            else
+                QVERIFY2(!name.contains(QLatin1Char('(')), qPrintable(name));
         } else {
             QCOMPARE(topic, QStringLiteral(
                                 "homeassistant/button/tambrook_sim1/program_evening.txt/config"));
