@@ -25,18 +25,6 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr auto kWatchInterval = std::chrono::milliseconds(2);
 constexpr char kDiscoveryPrefix[] = "homeassistant";
 
-const char* runName(model::Run run) {
-    switch (run) {
-    case model::Run::Running:
-        return "running";
-    case model::Run::Paused:
-        return "paused";
-    case model::Run::Idle:
-        break;
-    }
-    return "idle";
-}
-
 // libmosquitto is set up once for the process and stays.
 void initialiseLibrary() {
     static const int once = mosquitto_lib_init();
@@ -311,9 +299,10 @@ void BoardBridge::publishState(bool everything) {
         publish(prefix_ + "/state", steps::patternOfByte(relays));
         relaysShown_ = relays;
     }
-    const std::string program = json({{QStringLiteral("state"), QLatin1String(runName(shown->run))},
-                                      {QStringLiteral("row"), shown->currentRow + 1},
-                                      {QStringLiteral("rows"), shown->rowCount()}});
+    const std::string program =
+        json({{QStringLiteral("state"), QLatin1String(share::runName(shown->run))},
+              {QStringLiteral("row"), shown->currentRow + 1},
+              {QStringLiteral("rows"), shown->rowCount()}});
     if (everything || program != programShown_) {
         publish(prefix_ + "/program", program);
         programShown_ = program;

@@ -31,18 +31,6 @@ namespace {
 
 constexpr int kWatchPollMs = 20; // how often watchers are told of a change
 
-const char* runName(model::Run run) {
-    switch (run) {
-    case model::Run::Running:
-        return "running";
-    case model::Run::Paused:
-        return "paused";
-    case model::Run::Idle:
-        break;
-    }
-    return "idle";
-}
-
 sockaddr_un addressOf(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -28,6 +28,18 @@ template <typename Press> void pressIf(model::Model& model, model::Run when, Pre
 
 } // namespace
 
+const char* runName(model::Run run) {
+    switch (run) {
+    case model::Run::Running:
+        return "running";
+    case model::Run::Paused:
+        return "paused";
+    case model::Run::Idle:
+        break;
+    }
+    return "idle";
+}
+
 bool setRelays(model::Model& model, std::uint8_t byte) {
     return model.writeRelays(byte);
 }

@@ -10,6 +10,9 @@
 // itself and never waits for anything else.
 namespace share {
 
+// A run's state as front ends name it: "idle", "running" or "paused".
+const char* runName(model::Run run);
+
 // One write of the whole pattern; whether the board took it.
 bool setRelays(model::Model& model, std::uint8_t byte);
 // One write: the relays given switched on, off or over, the others kept.
