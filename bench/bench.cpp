@@ -811,6 +811,11 @@ int main(int argc, char* argv[]) {
     if (argc > 1 && std::string(argv[1]) == "--show-tambrook")
         return childShowWindow(Window::Tambrook, argc, argv);
 
+    if (argc > 1 && std::string(argv[1]).rfind("--", 0) == 0) {
+        // An option this build does not know must not become the name of the report.
+        std::fprintf(stderr, "unknown option %s\n", argv[1]);
+        return 2;
+    }
     QApplication application(argc, argv);
     // Resolved now: every benchmark works in a scratch folder of its own.
     const QString output =
