@@ -94,7 +94,7 @@ struct Bench {
     // Ticks fall on the sequencer's thread, or, in manual mode, only when the bench delivers them.
     explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded,
                    const std::string& faults = {})
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}}) {
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
         sequencer = std::make_unique<engine::Sequencer>(model, mode);
@@ -251,7 +251,7 @@ int childShowWindow(Window kind, int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     std::unique_ptr<QWidget> window;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
     NoWaitPlatform platform;
     model::Model model(driver, platform);
     engine::Sequencer sequencer(model);
@@ -680,7 +680,7 @@ Row mqttCommandRow() {
             break;
         QThread::msleep(20);
     }
-    board::SimulatedDriver driver({1, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
     std::mutex writesLock;
     std::vector<std::int64_t> writes;
     driver.setTraceSink([&](const board::TraceRecord& r) {

@@ -40,6 +40,7 @@ makeDriverFromEnvironment(const std::function<std::string(const char*)>& getenv,
         options.boards = simulatedBoardCount(boards, warn);
         options.stateFile = getenv("TAMBROOK_SIMULATED_STATE");
         options.traceFile = getenv("TAMBROOK_SIMULATED_TRACE");
+        options.unpluggedFile = getenv("TAMBROOK_SIMULATED_UNPLUGGED");
         options.faults = parseSimulatedFaults(getenv("TAMBROOK_SIMULATED_FAULTS"));
         return std::make_unique<SimulatedDriver>(std::move(options));
     }

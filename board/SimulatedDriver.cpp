@@ -210,9 +210,38 @@ void SimulatedDriver::saveState() const {
         std::remove(temporary.c_str());
 }
 
+void SimulatedDriver::checkUnpluggedFile() {
+    if (options_.unpluggedFile.empty())
+        return;
+    std::vector<bool> unplugged(boards_.size(), false);
+    std::ifstream in(options_.unpluggedFile);
+    for (long number = 0; in >> number;)
+        if (number >= 1 && static_cast<std::size_t>(number) <= boards_.size())
+            unplugged[static_cast<std::size_t>(number - 1)] = true;
+    for (std::size_t i = 0; i < boards_.size(); ++i) {
+        Board& board = boards_[i];
+        if (board.present && unplugged[i]) {
+            board.open = false;
+            release(board);
+            board.pins = 0;
+            if (i == 0)
+                saveState();
+        }
+        board.present = !unplugged[i];
+    }
+}
+
+std::optional<std::uint32_t> SimulatedDriver::boardAtIndex(std::uint32_t index) const {
+    for (std::uint32_t board = 0; board < boards_.size(); ++board)
+        if (boards_[board].present && index-- == 0)
+            return board;
+    return std::nullopt;
+}
+
 bool SimulatedDriver::unplugged() {
     callStart_ = std::chrono::steady_clock::now();
     ++calls_;
+    checkUnpluggedFile();
     const SimulatedFaults& faults = options_.faults;
     if (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) {
         std::this_thread::sleep_for(kWedgedCallTime);
@@ -227,7 +256,7 @@ SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
     if (handle == 0 || handle > boards_.size())
         return nullptr;
     Board& board = boards_[handle - 1];
-    return board.open ? &board : nullptr;
+    return board.open && board.present ? &board : nullptr;
 }
 
 Status SimulatedDriver::record(const char* op, std::string values, Status status) {
@@ -244,17 +273,21 @@ Status SimulatedDriver::record(const char* op, std::string values, Status status
 }
 
 Status SimulatedDriver::countDevices(std::uint32_t& count) {
-    count = unplugged() ? 0 : static_cast<std::uint32_t>(boards_.size());
+    count = unplugged() ? 0
+                        : static_cast<std::uint32_t>(std::count_if(
+                              boards_.begin(), boards_.end(),
+                              [](const Board& board) { return board.present; }));
     return record("count", std::to_string(count), Status::Ok);
 }
 
 Status SimulatedDriver::openByIndex(std::uint32_t index, Handle& handle) {
-    if (unplugged() || index >= boards_.size())
+    const std::optional<std::uint32_t> board = unplugged() ? std::nullopt : boardAtIndex(index);
+    if (!board)
         return record("open", std::to_string(index), Status::DeviceNotFound);
-    if (!hold(index))
+    if (!hold(*board))
         return record("open", std::to_string(index), Status::DeviceNotOpened);
-    boards_[index].open = true;
-    handle = index + 1;
+    boards_[*board].open = true;
+    handle = *board + 1;
     return record("open", std::to_string(index), Status::Ok);
 }
 
@@ -310,7 +343,8 @@ Status SimulatedDriver::close(Handle handle) {
 }
 
 DeviceInfo SimulatedDriver::describe(std::uint32_t index) {
-    return {{}, {}, "sim" + std::to_string(index + 1)};
+    const std::optional<std::uint32_t> board = boardAtIndex(index);
+    return {{}, {}, board ? "sim" + std::to_string(*board + 1) : std::string()};
 }
 
 bool SimulatedDriver::hold(std::uint32_t index) {

@@ -51,6 +51,9 @@ struct SimulatedBoardOptions {
     std::string traceFile; // one line per call appended; empty = none
     SimulatedFaults faults;
     WarningSink warn; // none: warnings are dropped
+    // Lists the numbers of the boards that are unplugged now ("2", "1 3"), read at every call, so
+    // that a test can pull a board out and put it back; no file or an empty one: all are there.
+    std::string unpluggedFile;
 };
 
 // Boards that latch every written byte on their pins and read back what they latched, as a relay
@@ -79,8 +82,14 @@ private:
     struct Board {
         std::uint8_t pins = 0;
         bool open = false;
+        bool present = true;
         int holdFd = -1; // the lock that holds it against other processes, if any
     };
+    // Takes the boards named in the unplugged file off the bus and puts the others back. A board
+    // pulled out loses its handle and, without power, its relays.
+    void checkUnpluggedFile();
+    // The board at a device index: the index counts the boards that are there.
+    std::optional<std::uint32_t> boardAtIndex(std::uint32_t index) const;
     // With a state file, an opened board is held as a real one is: a lock beside that file
     // keeps other processes from opening it until it is closed.
     bool hold(std::uint32_t index);

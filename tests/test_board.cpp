@@ -28,6 +28,7 @@ private slots:
     void lostBoardTurnsTheStatusPanelRed();
     void simulatedBoardLatchesTracesAndKeepsState();
     void simulatedFaultsUnplugAndFail();
+    void simulatedBoardsArePulledOutAndPutBack();
     void simulatedStateFileIsReplacedWhole();
     void environmentChoosesTheBackend_data();
     void environmentChoosesTheBackend();
@@ -154,7 +155,7 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
     const QString state = dir.filePath(QStringLiteral("board.state"));
     const QString trace = dir.filePath(QStringLiteral("board.trace"));
     {
-        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}, {}});
+        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}, {}, {}});
         std::uint32_t count = 0;
         driver.countDevices(count);
         QCOMPARE(count, 2u);
@@ -194,7 +195,7 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
                                "setbitmode ff 1 ok", "setrate 115200 ok", "write 01 ok",
                                "read 01 ok", "close ok", "read fail"}));
     // A new run adopts the pins the last one left.
-    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}});
+    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}, {}});
     QCOMPARE(again.pins(0), 0x01);
 }
 
@@ -204,7 +205,7 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     QVERIFY(faults.failReads);
     QVERIFY(!faults.failWrites);
     QCOMPARE(*faults.unplugAfterCalls, 3u);
-    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}});
+    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}});
     board::Handle handle = 0;
     QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
     std::uint8_t pins = 0;
@@ -213,6 +214,43 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     std::uint32_t count = 9;
     driver.countDevices(count);
     QCOMPARE(count, 0u);
+}
+
+// A board named in the unplugged file leaves the bus: the others move up, its handle dies and it
+// comes back with its relays off, to be opened again.
+void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
+    QTemporaryDir dir;
+    const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
+    board::SimulatedBoardOptions options{3, {}, {}, {}, {}, {}};
+    options.unpluggedFile = unplugged.toStdString();
+    board::SimulatedDriver driver(options);
+    board::Handle second = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(1, second)));
+    std::uint32_t written = 0;
+    const std::uint8_t byte = 0x0F;
+    QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
+    const auto unplug = [&](const char* numbers) {
+        QFile file(unplugged);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(numbers);
+    };
+    unplug("2\n");
+    QVERIFY(!board::succeeded(driver.write(second, &byte, 1, written)));
+    std::uint32_t count = 0;
+    driver.countDevices(count);
+    QCOMPARE(count, 2u);
+    QCOMPARE(driver.describe(1).name, "sim3"s);
+    unplug("");
+    count = 0;
+    driver.countDevices(count);
+    QCOMPARE(count, 3u);
+    QCOMPARE(driver.describe(1).name, "sim2"s);
+    QVERIFY(!board::succeeded(driver.write(second, &byte, 1, written))); // the old handle is dead
+    board::Handle again = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(1, again)));
+    std::uint8_t pins = 0xFF;
+    QVERIFY(board::succeeded(driver.readPins(again, pins)));
+    QCOMPARE(pins, 0x00);
 }
 
 namespace {
@@ -313,7 +351,7 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     QTemporaryDir dir;
     const QString state = dir.filePath(QStringLiteral("board.state"));
     std::vector<std::string> warnings;
-    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}};
+    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}, {}};
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
     board::SimulatedDriver driver(options);
     board::Handle handle = 0;
