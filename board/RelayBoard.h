@@ -23,6 +23,12 @@ public:
     // bit-bang mode. Nothing is written, so the relays keep their state. False when the driver
     // gave no handle; the set-up calls' statuses are not judged.
     bool open(std::uint32_t index);
+    // The same after close, with the old handle forgotten first, so that a board that cannot be
+    // opened again is not taken for the one that was.
+    bool reopen(std::uint32_t index) {
+        handle_ = 0;
+        return open(index);
+    }
     Status readPins(std::uint8_t& pins) const;
     // Writes one relay state byte; written receives the count the driver reports.
     Status write(const std::uint8_t& byte, std::uint32_t& written) const;

@@ -250,6 +250,8 @@ std::optional<std::uint8_t> Model::readRelays() {
 // reading it from the board.
 bool Model::writeRelays(std::uint8_t byte) {
     const Lock lock(*this);
+    if (boardAway_)
+        return false; // nothing was commanded: the pattern written on return stays the last one
     const std::uint64_t failures = boardFailures_;
     state_.relayByte = byte;
     writeRelayByte();
@@ -259,6 +261,40 @@ bool Model::writeRelays(std::uint8_t byte) {
         relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
     }
     return board_.isOpen() && boardFailures_ == failures;
+}
+
+void Model::keepRunningWithoutBoard() {
+    const Lock lock(*this);
+    keepRunningWithoutBoard_ = true;
+}
+
+void Model::boardWentAway() {
+    const Lock lock(*this);
+    setStatusPanel(false);
+    boardAway_ = keepRunningWithoutBoard_;
+}
+
+// The board comes back as it was opened (bit-bang mode is set; it is never reset, so pins that
+// kept power keep their relays), but without adopting its pins: what was commanded while it was
+// away is what it gets.
+bool Model::reopenBoard(int number) {
+    const Lock lock(*this);
+    board_.close();
+    discoverBoards();
+    if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
+        return false;
+    chooseBoardEntry(number - 1);
+    const auto index = static_cast<std::uint32_t>(number - 1);
+    if (!board_.reopen(index))
+        return false;
+    boardAway_ = false;
+    const std::uint64_t failures = boardFailures_;
+    writeRelayByte();
+    if (boardFailures_ != failures)
+        return false;
+    state_.boardId = idOfDevice(index);
+    setStatusPanel(true);
+    return true;
 }
 
 // From the boards the last discovery found, asked of the driver without counting them again.
@@ -276,6 +312,7 @@ void Model::noteBoardStatus(board::Status status) {
     if (board_.isOpen() && !board::succeeded(status)) {
         ++boardFailures_;
         setStatusPanel(false);
+        boardAway_ = keepRunningWithoutBoard_;
     }
 }
 
@@ -283,20 +320,27 @@ void Model::noteBoardStatus(board::Status status) {
 // would, rather than going on writing to it, and says so once (also when that write was the
 // last of a run that ended by itself).
 void Model::stopIfBoardFailedSince(std::uint64_t failures) {
-    if (boardFailures_ == failures)
+    if (boardFailures_ == failures || keepRunningWithoutBoard_)
         return;
     if (state_.timerEnabled)
         stopProgram();
     throw BoardStoppedAnswering();
 }
 
+// A board that is away is not asked: each read or write counts as failed at once.
 void Model::readRelayByte() {
-    noteBoardStatus(board_.readPins(state_.relayByte));
+    if (boardAway_)
+        ++boardFailures_;
+    else
+        noteBoardStatus(board_.readPins(state_.relayByte));
 }
 
 void Model::writeRelayByte() {
     lastWriteStartedAt_ = monotonicNanos();
-    noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
+    if (boardAway_)
+        ++boardFailures_;
+    else
+        noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
 }
 
 void Model::showBoardOnLamps() {

@@ -203,6 +203,17 @@ public:
     void loadProgram(ProgramRows rows);
     void stopProgram();
 
+    // ---- holders that keep their board through an unplug (serve, play)
+    // From now on a board that stops answering never stops the run: it is reported not found,
+    // the run goes on by its clock without writing, and reopenBoard brings the board back.
+    void keepRunningWithoutBoard();
+    // The holder saw the board leave the bus before any write to it failed.
+    void boardWentAway();
+    // Opens board `number` again the way it was opened, without reading it, and writes the
+    // pattern last commanded once, so that the relays stand as the run or the last request left
+    // them; whether the board took the write.
+    bool reopenBoard(int number);
+
     // ---- the sequencer
     // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
     void setTimerObserver(std::function<void()> observer);
@@ -282,7 +293,9 @@ private:
     std::function<void()> timerObserver_;
     bool inTick_ = false;
     std::exception_ptr tickFailure_;
-    std::uint64_t boardFailures_ = 0;     // failed reads and writes of an opened board
+    std::uint64_t boardFailures_ = 0; // failed reads and writes of an opened board
+    bool keepRunningWithoutBoard_ = false;
+    bool boardAway_ = false; // kept running without its board: nothing is read or written
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
     mutable std::atomic<int> actionsWaiting_{0};
     labels::LabelSaver labelSaver_; // last, so that it is flushed before the rest goes
