@@ -8,12 +8,12 @@
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
 #include "share/Holder.h"
+#include "share/Request.h"
 
 #include "model/ProgramFile.h"
 #include "model/ProgramRows.h"
 #include "model/StepText.h"
 #include <QFile>
-#include <QJsonArray>
 
 #include <QString>
 
@@ -60,14 +60,25 @@ struct Target {
     std::string id;
 };
 
+// A board that is not attached now but has a holder (one that waits for it to be plugged back)
+// is still reached, by its id, through that holder.
 std::variant<Target, std::string> findTarget(board::Driver& driver, const std::string& name) {
     const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
     const std::optional<int> number = board::findBoard(boards, name);
     const auto count = static_cast<std::uint32_t>(boards.size());
-    if (!number || static_cast<std::uint32_t>(*number) > count)
-        return "no board " + name + " (" + std::to_string(count) +
-               (count == 1 ? " board" : " boards") + " found)";
-    return Target{*number, board::boardIds(boards)[static_cast<std::size_t>(*number - 1)]};
+    if (number && static_cast<std::uint32_t>(*number) <= count)
+        return Target{*number, board::boardIds(boards)[static_cast<std::size_t>(*number - 1)]};
+    const bool isNumber =
+        !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+    if (!isNumber && share::ask(name, share::requestObject({})).kind != share::Answer::Kind::Free)
+        return Target{0, name};
+    return "no board " + name + " (" + std::to_string(count) + (count == 1 ? " board" : " boards") +
+           " found)";
+}
+
+// How messages name a target: by its number, or by its id when it is not attached.
+std::string nameOf(const Target& target) {
+    return target.number > 0 ? boardName(target.number) : target.id;
 }
 
 std::string orDash(const std::string& text) {
@@ -150,28 +161,22 @@ std::optional<std::string> openBoard(model::Model& model, int boardNumber, bool 
 
 // The request that get, set, on or off makes of a board's holder.
 QJsonObject requestFor(const Command& command) {
-    QJsonObject request;
+    share::Request request;
     switch (command.kind) {
     case Command::Kind::Set:
-        request.insert(QStringLiteral("request"), QStringLiteral("set"));
-        request.insert(QStringLiteral("relays"), QString::fromStdString(command.pattern));
+        request.kind = share::Request::Kind::Set;
+        request.pattern = steps::relayByteOfRow(command.pattern);
         break;
     case Command::Kind::On:
-    case Command::Kind::Off: {
-        QJsonArray relays;
-        for (const int relay : command.relays)
-            relays.append(relay);
-        request.insert(QStringLiteral("request"), command.kind == Command::Kind::On
-                                                      ? QStringLiteral("on")
-                                                      : QStringLiteral("off"));
-        request.insert(QStringLiteral("relays"), relays);
+    case Command::Kind::Off:
+        request.kind = command.kind == Command::Kind::On ? share::Request::Kind::On
+                                                         : share::Request::Kind::Off;
+        request.relays = command.relays;
         break;
-    }
     default:
-        request.insert(QStringLiteral("request"), QStringLiteral("state"));
         break;
     }
-    return request;
+    return share::requestObject(request);
 }
 
 // A board somebody holds is reached through its holder: what it answered, as an exit status.
@@ -181,11 +186,10 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
     if (answer.kind == share::Answer::Kind::Free)
         return std::nullopt;
     if (answer.kind == share::Answer::Kind::Busy)
-        return fail(kBoardFailure,
-                    boardName(target.number) + " is busy (its holder does not answer)");
+        return fail(kBoardFailure, nameOf(target) + " is busy (its holder does not answer)");
     if (!answer.reply.value(QStringLiteral("ok")).toBool())
         return fail(kBoardFailure,
-                    boardName(target.number) + ": " +
+                    nameOf(target) + ": " +
                         answer.reply.value(QStringLiteral("error")).toString().toStdString());
     if (command.kind == Command::Kind::Get)
         std::printf("%s\n",
@@ -205,6 +209,8 @@ int switchRelays(board::Driver& driver, const Command& command) {
         std::fflush(stdout);
         return *status;
     }
+    if (target.number == 0)
+        return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
     SleepingPause pause;
     model::Model model(driver, pause);
     if (const std::optional<std::string> why = openBoard(model, target.number, false))
@@ -243,7 +249,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // play: the file is read as "Open File" reads it and every step checked before any board is
 // touched; then the board is opened (adopting its pins, writing nothing) and the program started
 // as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
-// signal, or a failure.
+// signal, or a failure. A board that stops answering does not stop the run: it is looked for
+// once a second and, when a board with its id is back, opened again and given the current step.
 int playProgram(board::Driver& driver, const Command& command) {
     // Signals are taken by this thread alone, from the start: every thread made later (the
     // sequencer's, the server's) inherits the mask, and a signal that comes while the board is
@@ -276,15 +283,20 @@ int playProgram(board::Driver& driver, const Command& command) {
     QFile text(QString::fromLocal8Bit(command.file.c_str()));
     if (text.size() <= static_cast<qint64>(programfile::kMaxFileBytes) &&
         text.open(QIODevice::ReadOnly)) {
-        const QJsonObject request{{QStringLiteral("request"), QStringLiteral("play")},
-                                  {QStringLiteral("program"), QString::fromLatin1(text.readAll())},
-                                  {QStringLiteral("resolution"), command.resolution},
-                                  {QStringLiteral("repeat"), command.repeat}};
-        if (const std::optional<int> status = throughHolder(target, request, command))
+        share::Request request;
+        request.kind = share::Request::Kind::Play;
+        request.program = text.readAll().toStdString();
+        request.resolution = command.resolution;
+        request.repeat = command.repeat;
+        if (const std::optional<int> status =
+                throughHolder(target, share::requestObject(request), command))
             return *status;
     }
+    if (target.number == 0)
+        return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
     if (const std::optional<std::string> why = openBoard(model, target.number, true))
         return fail(kBoardFailure, *why);
+    model.keepRunningWithoutBoard();
     // While it plays, this process holds the board and serves it.
     const share::BoardServer server(model, target.id, "play");
     model.loadProgram(std::move(program));
@@ -312,6 +324,8 @@ int playProgram(board::Driver& driver, const Command& command) {
     const auto start = std::chrono::steady_clock::now();
     int status = kDone;
     auto shown = start - std::chrono::seconds(1);
+    bool away = false; // the board stopped answering; the run goes on without it
+    auto nextLook = start;
     for (;;) {
         timespec wait{0, 10'000'000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
@@ -323,17 +337,31 @@ int playProgram(board::Driver& driver, const Command& command) {
             const std::lock_guard failureLock(tickFailureLock);
             failure = tickFailure;
         }
-        if (terminal &&
-            std::chrono::steady_clock::now() - shown >= std::chrono::milliseconds(100)) {
-            shown = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
+        if (terminal && now - shown >= std::chrono::milliseconds(100)) {
+            shown = now;
             std::printf("\rstep %d of %zu, %.1f s ", state.currentRow + 1, rowCount,
                         secondsSince(start));
             std::fflush(stdout);
         }
-        if (!state.boardFound) {
-            model.stopProgram();
-            status = fail(kBoardFailure, boardName(target.number) + " stopped answering");
-            break;
+        if (!state.boardFound && !away) {
+            away = true;
+            nextLook = now + std::chrono::seconds(1);
+            std::fprintf(stderr,
+                         "%stambrook-cli: %s stopped answering; the program goes on and the board "
+                         "is opened again when it is back\n",
+                         terminal ? "\n" : "", boardName(target.number).c_str());
+        } else if (away && now >= nextLook) {
+            // Driver calls are safe here: the model's lock keeps the sequencer and the server off.
+            nextLook = now + std::chrono::seconds(1);
+            if (const std::optional<int> number =
+                    board::findBoard(board::describeBoards(driver), target.id);
+                number && model.reopenBoard(*number)) {
+                away = false;
+                std::fprintf(stderr, "tambrook-cli: %s is back; its relays were set to %s\n",
+                             boardName(target.number).c_str(),
+                             steps::patternOfByte(model.snapshot()->relayByte).c_str());
+            }
         }
         if (failure) {
             status = fail(kBadInput, "step " + std::to_string(state.currentRow + 1) + " of " +
@@ -345,8 +373,13 @@ int playProgram(board::Driver& driver, const Command& command) {
             status = statusAfterSignal(signal);
             break;
         }
-        if (!state.timerEnabled)
+        if (!state.timerEnabled) {
+            if (away)
+                status = fail(kBoardFailure, boardName(target.number) +
+                                                 " stopped answering and was not back before the "
+                                                 "program ended");
             break;
+        }
     }
     if (terminal)
         std::printf("\n");
@@ -413,9 +446,14 @@ void log(const std::string& line) {
 std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
                                       const Target& target,
                                       const std::optional<mqtt::BrokerSettings>& broker) {
+    if (target.number == 0) {
+        log(target.id + " is not attached; another process holds it");
+        return std::nullopt;
+    }
     ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
     // As the window starts: the labels of labels.dat in the working folder name the relays.
     board.model->create();
+    board.model->keepRunningWithoutBoard();
     if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
         log(*why);
         return std::nullopt;
@@ -444,23 +482,24 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
     };
     for (ServedBoard& board : served) {
-        const bool present = numberOf(board.id) <= static_cast<int>(ids.size());
-        if (!board.lost && !present)
-            log(board.id + " was unplugged");
-        else if (!board.lost && !board.model->snapshot()->boardFound)
-            log(board.id + " stopped answering");
-        board.lost = board.lost || !present || !board.model->snapshot()->boardFound;
-        if (board.bridge)
-            board.bridge->setAvailable(!board.lost);
+        const int number = numberOf(board.id);
+        const bool present = number <= static_cast<int>(ids.size());
+        if (!board.lost && (!present || !board.model->snapshot()->boardFound)) {
+            log(board.id + (present ? " stopped answering" : " was unplugged") +
+                "; it is served as not present until it is back");
+            board.lost = true;
+            board.model->boardWentAway();
+            if (board.bridge)
+                board.bridge->setAvailable(false);
+        }
         if (!board.lost || !present)
             continue;
-        board.model->closeBoard();
-        board.model->stopProgram();
-        if (!openBoard(*board.model, numberOf(board.id), true)) {
+        if (board.model->reopenBoard(number)) {
             board.lost = false;
             if (board.bridge)
                 board.bridge->setAvailable(true);
-            log(board.id + " is back (" + boardName(numberOf(board.id)) + ")");
+            log(board.id + " is back (" + boardName(number) + "); its relays were set to " +
+                steps::patternOfByte(board.model->snapshot()->relayByte));
         }
     }
     if (!allBoards)

@@ -1,6 +1,7 @@
 #include "share/Holder.h"
 
 #include "share/Operations.h"
+#include "share/Request.h"
 
 #include "board/RelayMap.h"
 #include "model/Failure.h"
@@ -201,6 +202,7 @@ QJsonObject BoardServer::stateOf() const {
         {QStringLiteral("id"), QString::fromStdString(id_)},
         {QStringLiteral("holder"), QString::fromStdString(kind_)},
         {QStringLiteral("pid"), static_cast<qint64>(::getpid())},
+        {QStringLiteral("present"), shown->boardFound},
         {QStringLiteral("relays"), QString::fromStdString(steps::patternOfByte(shown->relayByte))},
         {QStringLiteral("run"), QLatin1String(runName(shown->run))},
         {QStringLiteral("row"), shown->currentRow},
@@ -216,14 +218,13 @@ std::string BoardServer::answer(const std::string& line, bool* watch) {
 }
 
 QJsonObject BoardServer::replyTo(const std::string& line, bool* watch) {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return errorReply(QStringLiteral("malformed JSON"));
+    const std::variant<Request, std::string> parsed = parseRequest(line);
+    if (const auto* why = std::get_if<std::string>(&parsed))
+        return errorReply(QString::fromStdString(*why));
+    const Request& request = std::get<Request>(parsed);
+    if (watch)
+        *watch = request.kind == Request::Kind::Watch;
     try {
-        const QJsonObject request = document.object();
-        if (watch)
-            *watch = request.value(QStringLiteral("request")).toString() == QLatin1String("watch");
         return handle(request);
     } catch (...) {
         const std::string text = model::failureText(std::current_exception());
@@ -231,70 +232,44 @@ QJsonObject BoardServer::replyTo(const std::string& line, bool* watch) {
     }
 }
 
-// Every argument is checked before anything is run, so a bad request writes nothing.
-QJsonObject BoardServer::handle(const QJsonObject& request) {
-    const QString name = request.value(QStringLiteral("request")).toString();
-    if (name == QLatin1String("state") || name == QLatin1String("watch"))
-        return stateOf();
-    if (name == QLatin1String("set")) {
-        const std::string pattern =
-            request.value(QStringLiteral("relays")).toString().toStdString();
-        if (pattern.size() != board::kRelayCount ||
-            pattern.find_first_not_of("01") != std::string::npos)
-            return errorReply(QStringLiteral("set takes \"relays\": eight 0/1, relay 1 first"));
-        bool written = false;
-        run([&] { written = setRelays(model_, steps::relayByteOfRow(pattern)); });
-        return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
+QJsonObject BoardServer::handle(const Request& request) {
+    if (request.writes() && !model_.snapshot()->boardFound)
+        return errorReply(QStringLiteral("the board is not there (unplugged or not answering); "
+                                         "its holder opens it again when it is back"));
+    const QJsonObject notWritten = errorReply(QStringLiteral("the board did not take the write"));
+    bool written = true;
+    std::optional<std::string> refused;
+    switch (request.kind) {
+    case Request::Kind::State:
+    case Request::Kind::Watch:
+        break;
+    case Request::Kind::Set:
+        run([&] { written = setRelays(model_, request.pattern); });
+        break;
+    case Request::Kind::On:
+    case Request::Kind::Off: {
+        const Switch how = request.kind == Request::Kind::On ? Switch::On : Switch::Off;
+        run([&] { written = switchRelays(model_, request.relays, how); });
+        break;
     }
-    if (name == QLatin1String("on") || name == QLatin1String("off")) {
-        const QJsonValue relaysValue = request.value(QStringLiteral("relays"));
-        const QJsonArray relays = relaysValue.toArray();
-        std::vector<int> numbers;
-        for (const QJsonValue& relay : relays) {
-            const double number = relay.toDouble(0);
-            if (!relay.isDouble() || number != static_cast<int>(number) || number < 1 ||
-                number > board::kRelayCount)
-                break;
-            numbers.push_back(static_cast<int>(number));
-        }
-        if (!relaysValue.isArray() || relays.isEmpty() ||
-            numbers.size() != static_cast<std::size_t>(relays.size()))
-            return errorReply(
-                QStringLiteral("%1 takes \"relays\": a list of relays 1 to 8").arg(name));
-        bool written = false;
+    case Request::Kind::Play:
         run([&] {
-            written = switchRelays(model_, numbers,
-                                   name == QLatin1String("on") ? Switch::On : Switch::Off);
+            refused = playProgram(model_, request.program, request.resolution, request.repeat);
         });
-        return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
+        break;
+    case Request::Kind::Stop:
+        run([&] { stopProgram(model_); });
+        break;
+    case Request::Kind::Pause:
+        run([&] { pauseProgram(model_); });
+        break;
+    case Request::Kind::Resume:
+        run([&] { resumeProgram(model_); });
+        break;
     }
-    if (name == QLatin1String("play")) {
-        const QJsonValue text = request.value(QStringLiteral("program"));
-        const int resolution = request.value(QStringLiteral("resolution")).toInt(1);
-        const QJsonValue repeat = request.value(QStringLiteral("repeat"));
-        if (!text.isString() || resolution < 1 || resolution > 100 ||
-            !(repeat.isBool() || repeat.isUndefined()))
-            return errorReply(
-                QStringLiteral("play takes \"program\" (its text), \"resolution\" (1 to "
-                               "100 ms) and \"repeat\" (true or false)"));
-        std::optional<std::string> refused;
-        run([&] {
-            refused = playProgram(model_, text.toString().toLatin1().toStdString(), resolution,
-                                  repeat.toBool());
-        });
-        if (refused)
-            return errorReply(QString::fromStdString(*refused));
-        return stateOf();
-    }
-    const std::map<QString, void (*)(model::Model&)> buttons{
-        {QStringLiteral("stop"), &stopProgram},
-        {QStringLiteral("pause"), &pauseProgram},
-        {QStringLiteral("resume"), &resumeProgram}};
-    if (const auto button = buttons.find(name); button != buttons.end()) {
-        run([&] { button->second(model_); });
-        return stateOf();
-    }
-    return errorReply(QStringLiteral("unknown request"));
+    if (refused)
+        return errorReply(QString::fromStdString(*refused));
+    return written ? stateOf() : notWritten;
 }
 
 void BoardServer::serve() {
@@ -384,10 +359,18 @@ void BoardServer::serve() {
         // New clients last: the descriptors polled above are those of the clients before them.
         if (fds[0].revents & POLLIN) {
             const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0 && mayConnect(fd, systemService_))
+            if (fd >= 0 && mayConnect(fd, systemService_)) {
                 clients.push_back(Client{fd, {}, {}, false, false, 0});
-            else if (fd >= 0)
+            } else if (fd >= 0) {
+                // Told why, so that its client says so rather than calling the holder busy.
+                const std::string refusal = lineOf(errorReply(
+                    systemService_ ? QStringLiteral("refused: this holder serves its user, root "
+                                                    "and the members of its group")
+                                   : QStringLiteral("refused: this holder serves only its own "
+                                                    "user and root")));
+                ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 ::close(fd);
+            }
         }
     }
     for (const Client& client : clients)

@@ -15,6 +15,8 @@
 // finding it busy.
 namespace share {
 
+struct Request;
+
 // Where the sockets live: $XDG_RUNTIME_DIR/tambrook; for a system service (no XDG_RUNTIME_DIR,
 // running as root or as the user systemd made /run/tambrook for) /run/tambrook, open to the
 // service's group (mode 0750, sockets 0660); else /tmp/tambrook-UID. A user's folder is its own,
@@ -55,7 +57,7 @@ private:
     void serve();
     QJsonObject stateOf() const;
     QJsonObject replyTo(const std::string& line, bool* watch);
-    QJsonObject handle(const QJsonObject& request);
+    QJsonObject handle(const Request& request);
     void run(const std::function<void()>& operation);
 
     model::Model& model_;

@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -11,6 +13,7 @@
 
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -37,6 +40,7 @@ public:
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QString::number(boards));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_UNPLUGGED"), path("unplugged"));
         if (!faults.isEmpty())
             environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
         if (!pins.isEmpty())
@@ -84,14 +88,18 @@ public:
         return result;
     }
     // The driver calls since the last look, without their times or statuses' order: "write 05 ok".
+    // The file stays: a holder that runs on keeps appending to it. Only whole lines are taken.
     QStringList takeTrace() {
         QFile file(path("board.trace"));
         QStringList calls;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (!line.isEmpty())
-                    calls << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
-        file.remove();
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(traceTaken_))
+            return calls;
+        const QByteArray text = file.readAll();
+        const qsizetype end = text.lastIndexOf('\n') + 1;
+        traceTaken_ += end;
+        for (const QByteArray& line : text.left(end).split('\n'))
+            if (!line.isEmpty())
+                calls << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
         return calls;
     }
     QStringList writes() {
@@ -100,7 +108,43 @@ public:
 
 private:
     QTemporaryDir dir_;
+    qint64 traceTaken_ = 0;
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
+};
+
+// One request line to a holder's socket and its reply, read straight from the socket.
+QJsonObject askSocket(const QString& socket, const QByteArray& line) {
+    const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(socket);
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    QByteArray reply;
+    if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(client, line.constData(), static_cast<std::size_t>(line.size())) == line.size()) {
+        char buffer[4096];
+        for (ssize_t got = 0;
+             !reply.contains('\n') && (got = ::read(client, buffer, sizeof buffer)) > 0;)
+            reply.append(buffer, got);
+    }
+    ::close(client);
+    return QJsonDocument::fromJson(reply).object();
+}
+
+// A process's stderr as it grows, for waiting on a log line.
+class LogOf {
+public:
+    explicit LogOf(QProcess& process)
+        : process_(process) {}
+    bool has(const QString& text) {
+        text_ += QString::fromLocal8Bit(process_.readAllStandardError());
+        return text_.contains(text);
+    }
+    const QString& text() const { return text_; }
+
+private:
+    QProcess& process_;
+    QString text_;
 };
 
 } // namespace
@@ -112,6 +156,10 @@ private slots:
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
     void serveAllServesEveryBoard();
+    void threeBoardsTwoClientsAtOnce();
+    void serveKeepsAnUnpluggedBoardAndItsRun();
+    void aKilledHolderLeavesTheBoardToTheNext();
+    void aPeerOfAnotherUserIsRefused();
     void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
     void setOnAndOffWriteOnce();
@@ -122,6 +170,7 @@ private slots:
     void playRunsTheProgramToItsEnd();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep();
+    void playGoesOnThroughAnUnplug();
     void playRefusesWhatOpenFileRefuses();
     void playChecksEveryStepFirst();
     void playTakesFileNamesAsBytes();
@@ -155,20 +204,10 @@ void CliTest::serveSharesItsBoard() {
     QCOMPARE(second.status, 1);
     QVERIFY2(second.errLines.join(' ').contains(QStringLiteral("could not be opened")),
              qPrintable(second.errLines.join(' ')));
-    {
-        // A client's bad line is answered with an error and logged; the holder goes on.
-        const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
-        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-        QCOMPARE(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        QCOMPARE(::write(client, "nonsense\n", 9), 9);
-        char reply[200] = {};
-        QVERIFY(::read(client, reply, sizeof reply - 1) > 0);
-        QVERIFY(QByteArray(reply).contains("\"ok\":false"));
-        ::close(client);
-    }
+    // A client's bad line is answered with an error and logged; the holder goes on.
+    QCOMPARE(
+        askSocket(rig.path("run/tambrook/sim1.sock"), "nonsense\n").value(QStringLiteral("ok")),
+        QJsonValue(false));
     // A program played on a held board plays there.
     rig.write("p.txt", "10000000-1\r\n");
     QCOMPARE(rig.run({"play", "p.txt"}).status, 0);
@@ -198,6 +237,138 @@ void CliTest::serveAllServesEveryBoard() {
     ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
     QVERIFY(serve.waitForFinished(5000));
     QCOMPARE(serve.exitCode(), 0);
+}
+
+// Two scripts switch relays of three boards at once through one serve: each on is a read of the
+// holder's state and one write under its lock, so no client's relay is lost to the other's.
+void CliTest::threeBoardsTwoClientsAtOnce() {
+    CliRig rig(3);
+    QProcess serve;
+    rig.start(serve, {"serve", "--all"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim3.sock")));
+    const auto script = [](int firstRelay) {
+        QString line;
+        for (int relay = firstRelay; relay < firstRelay + 4; ++relay)
+            for (const char* id : {"sim1", "sim2", "sim3"})
+                line += QStringLiteral("$CLI on %1 --board %2 || exit 1; ").arg(relay).arg(id);
+        return line;
+    };
+    QProcess first;
+    QProcess second;
+    for (auto [client, relay] : {std::pair{&first, 1}, std::pair{&second, 5}}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CLI"), QStringLiteral(TAMBROOK_CLI));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), rig.path("run"));
+        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("3"));
+        client->setProcessEnvironment(environment);
+        client->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script(relay)});
+    }
+    for (QProcess* client : {&first, &second}) {
+        QVERIFY(client->waitForFinished(30000));
+        QCOMPARE(client->exitCode(), 0);
+    }
+    for (const char* id : {"sim1", "sim2", "sim3"})
+        QCOMPARE(rig.run({"get", "--board", id}).out, QStringLiteral("11111111\n"));
+    QCOMPARE(rig.writes().size(), 24); // one write per command, all by the holder
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
+// A board pulled out under serve: reported once, served as not present, relay requests refused,
+// and its program goes on by its clock. Plugged back, it is opened again without being read or
+// reset, given the current step's pattern once, and the program goes on writing.
+void CliTest::serveKeepsAnUnpluggedBoardAndItsRun() {
+    CliRig rig(3);
+    QProcess serve;
+    rig.start(serve, {"serve", "--all"});
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("opened sim3")));
+    rig.write("p.txt", "11000000-2\r\n00110000-2\r\n00001100-2\r\n");
+    QCOMPARE(
+        rig.run({"play", "p.txt", "--board", "sim2", "--resolution", "100", "--repeat"}).status, 0);
+    const QString socket = rig.path("run/tambrook/sim2.sock");
+    const auto state = [&] { return askSocket(socket, "{\"request\":\"state\"}\n"); };
+    rig.write("unplugged", "2\n");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 was unplugged")), 5000);
+    rig.takeTrace();
+    QCOMPARE(state().value(QStringLiteral("present")), QJsonValue(false));
+    const Result refused = rig.run({"on", "1", "--board", "sim2"});
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.errLines.join(' ').contains(QStringLiteral("sim2: the board is not there")),
+             qPrintable(refused.errLines.join(' ')));
+    // The run goes on without its board.
+    const int rowAway = state().value(QStringLiteral("row")).toInt();
+    QTRY_VERIFY(state().value(QStringLiteral("row")).toInt() != rowAway);
+    QCOMPARE(state().value(QStringLiteral("run")), QJsonValue(QStringLiteral("running")));
+    QVERIFY(rig.writes().isEmpty());
+    rig.write("unplugged", "");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 is back")), 5000);
+    QCOMPARE(state().value(QStringLiteral("present")), QJsonValue(true));
+    QCOMPARE(log.text().count(QStringLiteral("sim2 was unplugged")), 1);
+    QTest::qWait(700); // a step or two more
+    const QStringList trace = rig.takeTrace().filter(
+        QRegularExpression(QStringLiteral("^(open|setbitmode|setrate|write|read)")));
+    QVERIFY2(trace.size() >= 6, qPrintable(trace.join(", ")));
+    QCOMPARE(trace.mid(0, 3),
+             (QStringList{"open 1 ok", "setbitmode ff 1 ok", "setrate 115200 ok"}));
+    const QStringList steps{"write 03 ok", "write 0c ok", "write 30 ok"};
+    QVERIFY2(steps.contains(trace[3]), qPrintable(trace[3]));
+    QVERIFY2(steps.contains(trace.last()) && trace.last() != trace[3],
+             qPrintable(trace.join(", ")));
+    QVERIFY(trace.filter(QStringLiteral("read")).isEmpty());
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
+// A holder killed outright leaves its socket behind and its board free: the next command opens
+// the board itself.
+void CliTest::aKilledHolderLeavesTheBoardToTheNext() {
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    ::kill(static_cast<pid_t>(serve.processId()), SIGKILL);
+    QVERIFY(serve.waitForFinished(5000));
+    QVERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    rig.takeTrace();
+    const Result on = rig.run({"on", "4"});
+    QCOMPARE(on.status, 0);
+    QCOMPARE(rig.takeTrace().filter(QRegularExpression(QStringLiteral("^(open|write)"))),
+             (QStringList{"open 0 ok", "write 08 ok"}));
+    QCOMPARE(rig.run({"list"}).out, QStringLiteral("1 sim1 - - free\n"));
+}
+
+// Even where the folder lets another user reach the socket, the holder answers that user with a
+// refusal and switches nothing.
+void CliTest::aPeerOfAnotherUserIsRefused() {
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv");
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    const QString socket = rig.path("run/tambrook/sim1.sock");
+    QTRY_VERIFY(QFile::exists(socket));
+    for (const QString& folder : {rig.path(""), rig.path("run"), rig.path("run/tambrook")})
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0711) == 0);
+    QVERIFY(::chmod(QFile::encodeName(socket).constData(), 0666) == 0);
+    rig.takeTrace();
+    QProcess stranger;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), rig.path("run"));
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
+    stranger.setProcessEnvironment(environment);
+    stranger.setWorkingDirectory(QStringLiteral("/"));
+    stranger.start(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                             QStringLiteral("--clear-groups"), QStringLiteral(TAMBROOK_CLI),
+                             QStringLiteral("on"), QStringLiteral("1")});
+    QVERIFY(stranger.waitForFinished(10000));
+    QCOMPARE(stranger.exitCode(), 1);
+    const QString error = QString::fromLocal8Bit(stranger.readAllStandardError());
+    QVERIFY2(error.contains(QStringLiteral("refused")), qPrintable(error));
+    QVERIFY(rig.writes().isEmpty());
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
 }
 
 // serve as a system service (root, group plugdev) admits the members of its group and nobody
@@ -356,8 +527,10 @@ void CliTest::driverFailures() {
     rig.write("p.txt", program);
     const Result result = rig.run(arguments);
     QCOMPARE(result.status, 1);
-    QCOMPARE(result.errLines.size(), 1);
-    QVERIFY2(result.errLines[0].contains(names), qPrintable(result.errLines[0]));
+    // A board lost while playing is first reported as looked for.
+    QCOMPARE(result.errLines.size(),
+             arguments.contains("play") && faults.contains("unplug") ? 2 : 1);
+    QVERIFY2(result.errLines.last().contains(names), qPrintable(result.errLines.last()));
 }
 
 // Each step is held max(delay, 1) ticks and written once; on a pipe nothing is printed.
@@ -412,6 +585,34 @@ void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
 
 // The same reader and limits as "Open File": too large, not a regular file, a row that cannot be
 // played.
+// play keeps its run when its board goes away and gives the board the current step when it is
+// back; the program still ends by its clock.
+void CliTest::playGoesOnThroughAnUnplug() {
+    CliRig rig(1);
+    rig.write("p.txt", "10000000-3\r\n01000000-3\r\n00100000-3\r\n00010000-3\r\n00001000-3\r\n"
+                       "00000100-3\r\n00000010-3\r\n");
+    QProcess play;
+    rig.start(play, {"play", "p.txt", "--resolution", "100"});
+    LogOf log(play);
+    QStringList seen;
+    QTRY_VERIFY2((seen += rig.takeTrace()).contains(QStringLiteral("write 01 ok")),
+                 qPrintable(seen.join(", ") + log.text()));
+    rig.write("unplugged", "1\n");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("the program goes on")), 5000);
+    rig.write("unplugged", "");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("board 1 is back")), 5000);
+    QVERIFY(play.waitForFinished(10000));
+    QCOMPARE(play.exitCode(), 0);
+    const QStringList trace = rig.takeTrace();
+    const qsizetype reopened = trace.lastIndexOf(QStringLiteral("setbitmode ff 1 ok"));
+    QVERIFY2(reopened > 0 && trace[reopened - 1] == QStringLiteral("open 0 ok") &&
+                 trace[reopened + 2].startsWith(QStringLiteral("write ")),
+             qPrintable(trace.join(", ")));
+    QCOMPARE(trace.last(), QStringLiteral("close ok"));
+    QCOMPARE(trace[trace.size() - 2], QStringLiteral("write 40 ok")); // the last step
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("00000010\n"));
+}
+
 void CliTest::playRefusesWhatOpenFileRefuses() {
     CliRig rig(1);
     QFile big(rig.path("big.txt"));

@@ -1,0 +1,123 @@
+#include "share/Request.h"
+
+#include "board/RelayMap.h"
+#include "model/StepText.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace share {
+
+namespace {
+
+constexpr int kMaxResolution = 100;
+
+const std::array<std::pair<const char*, Request::Kind>, 9> kNames{{
+    {"state", Request::Kind::State},
+    {"watch", Request::Kind::Watch},
+    {"set", Request::Kind::Set},
+    {"on", Request::Kind::On},
+    {"off", Request::Kind::Off},
+    {"play", Request::Kind::Play},
+    {"stop", Request::Kind::Stop},
+    {"pause", Request::Kind::Pause},
+    {"resume", Request::Kind::Resume},
+}};
+
+std::string patternOf(const QJsonObject& object, Request& request) {
+    const std::string pattern = object.value(QStringLiteral("relays")).toString().toStdString();
+    if (pattern.size() != board::kRelayCount ||
+        pattern.find_first_not_of("01") != std::string::npos)
+        return "set takes \"relays\": eight 0/1, relay 1 first";
+    request.pattern = steps::relayByteOfRow(pattern);
+    return {};
+}
+
+std::string relaysOf(const QJsonObject& object, const char* name, Request& request) {
+    const QJsonValue value = object.value(QStringLiteral("relays"));
+    const QJsonArray relays = value.toArray();
+    for (const QJsonValue& relay : relays) {
+        const double number = relay.toDouble(0);
+        if (!relay.isDouble() || number < 1 || number > board::kRelayCount ||
+            number != static_cast<int>(number))
+            break;
+        request.relays.push_back(static_cast<int>(number));
+    }
+    if (!value.isArray() || relays.isEmpty() ||
+        request.relays.size() != static_cast<std::size_t>(relays.size()))
+        return std::string(name) + " takes \"relays\": a list of relays 1 to 8";
+    return {};
+}
+
+std::string programOf(const QJsonObject& object, Request& request) {
+    const QJsonValue text = object.value(QStringLiteral("program"));
+    const QJsonValue resolution = object.value(QStringLiteral("resolution"));
+    const QJsonValue repeat = object.value(QStringLiteral("repeat"));
+    request.resolution = resolution.toInt(resolution.isUndefined() ? 1 : 0);
+    request.repeat = repeat.toBool();
+    if (!text.isString() || request.resolution < 1 || request.resolution > kMaxResolution ||
+        !(repeat.isBool() || repeat.isUndefined()))
+        return "play takes \"program\" (its text), \"resolution\" (1 to 100 ms) and \"repeat\" "
+               "(true or false)";
+    request.program = text.toString().toLatin1().toStdString();
+    return {};
+}
+
+} // namespace
+
+std::variant<Request, std::string> parseRequest(std::string_view line) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(
+        QByteArray(line.data(), static_cast<qsizetype>(line.size())), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::string("malformed JSON");
+    const QJsonObject object = document.object();
+    const QString name = object.value(QStringLiteral("request")).toString();
+    Request request;
+    const auto known = std::find_if(kNames.begin(), kNames.end(), [&](const auto& entry) {
+        return name == QLatin1String(entry.first);
+    });
+    if (known == kNames.end())
+        return std::string("unknown request");
+    request.kind = known->second;
+    std::string why;
+    if (request.kind == Request::Kind::Set)
+        why = patternOf(object, request);
+    else if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off)
+        why = relaysOf(object, known->first, request);
+    else if (request.kind == Request::Kind::Play)
+        why = programOf(object, request);
+    if (!why.empty())
+        return why;
+    return request;
+}
+
+QJsonObject requestObject(const Request& request) {
+    const auto named = std::find_if(kNames.begin(), kNames.end(), [&](const auto& entry) {
+        return entry.second == request.kind;
+    });
+    QJsonObject object{{QStringLiteral("request"), QLatin1String(named->first)}};
+    if (request.kind == Request::Kind::Set)
+        object.insert(QStringLiteral("relays"),
+                      QString::fromStdString(steps::patternOfByte(request.pattern)));
+    if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off) {
+        QJsonArray relays;
+        for (const int relay : request.relays)
+            relays.append(relay);
+        object.insert(QStringLiteral("relays"), relays);
+    }
+    if (request.kind == Request::Kind::Play) {
+        object.insert(QStringLiteral("program"),
+                      QString::fromLatin1(request.program.c_str(),
+                                          static_cast<qsizetype>(request.program.size())));
+        object.insert(QStringLiteral("resolution"), request.resolution);
+        object.insert(QStringLiteral("repeat"), request.repeat);
+    }
+    return object;
+}
+
+} // namespace share
