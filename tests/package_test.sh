@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb from a built tree, unpacks it with dpkg-deb -x and checks its contents: the file
 # list, the desktop file (desktop-file-validate), the udev rule's syntax (udevadm verify where
-# the system has it, otherwise the line check below) and the launcher's data folder.
+# the system has it, otherwise the line check below), the systemd units and the launcher's data
+# folder.
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -17,7 +18,9 @@ root=$work/root
 
 for file in usr/bin/tambrook usr/bin/tambrook-cli usr/libexec/tambrook/tambrook-launch \
     usr/share/applications/tambrook.desktop usr/share/icons/hicolor/scalable/apps/tambrook.svg \
-    usr/lib/udev/rules.d/70-tambrook.rules usr/share/doc/tambrook/README.md; do
+    usr/lib/udev/rules.d/70-tambrook.rules usr/share/doc/tambrook/README.md \
+    usr/lib/systemd/system/tambrook-serve.service usr/lib/systemd/user/tambrook-serve.service \
+    usr/lib/sysusers.d/tambrook.conf; do
     [ -e "$root/$file" ] || fail "missing $file"
 done
 [ -x "$root/usr/bin/tambrook" ] || fail "tambrook is not executable"
@@ -27,13 +30,26 @@ readelf -d "$root/usr/bin/tambrook-cli" | grep -q 'libQt6Widgets' && fail "tambr
 TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -qx '1 sim1 - - free' ||
     fail "the packaged tambrook-cli does not run"
 [ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
-unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/udev/rules.d)/' || true)
+unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/(udev/rules.d|systemd/(system|user)|sysusers.d))/' || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
 
 dpkg-deb -f "$deb" Package | grep -qx tambrook || fail "package name"
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks Qt Widgets"
 dpkg-deb -f "$deb" Depends | grep -q libftdi1 || fail "Depends lacks libftdi1"
 dpkg-deb -f "$deb" Depends | grep -q fonts-liberation2 || fail "Depends lacks the layout's font"
+
+# The units start the packaged command line; systemd-analyze checks them where systemd is.
+for unit in system user; do
+    file=$root/usr/lib/systemd/$unit/tambrook-serve.service
+    grep -qx 'ExecStart=/usr/bin/tambrook-cli serve --all' "$file" || fail "$unit unit's ExecStart"
+    if command -v systemd-analyze >/dev/null 2>&1; then
+        out=$(systemd-analyze verify "$file" 2>&1 | grep -v 'is not executable' || true)
+        [ -z "$out" ] || fail "$unit unit: $out"
+    fi
+done
+grep -q '^User=tambrook$' "$root/usr/lib/systemd/system/tambrook-serve.service" || fail "system unit's user"
+grep -qx 'm tambrook plugdev' "$root/usr/lib/sysusers.d/tambrook.conf" || fail "sysusers: tambrook not in plugdev"
+dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers tambrook.conf' || fail "postinst does not create the user"
 
 desktop-file-validate "$root/usr/share/applications/tambrook.desktop" || fail "desktop file"
 grep -qx 'Exec=/usr/libexec/tambrook/tambrook-launch' "$root/usr/share/applications/tambrook.desktop" ||
