@@ -6,6 +6,7 @@
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
 #include "mqtt/Bridge.h"
+#include "share/Holder.h"
 #include "ui/Controls.h"
 #include "ui/Platform.h"
 #include "ui/TForm1.h"
@@ -648,38 +649,112 @@ Row commandLinePlayRow() {
             std::abs(span.median - 999) <= 9.99 && p99 <= 0.5};
 }
 
+// A Mosquitto broker of the bench's own on a free loopback port, for as long as it lives.
+class Broker {
+public:
+    Broker() {
+        const QString program = QFile::exists(QStringLiteral("/usr/sbin/mosquitto"))
+                                    ? QStringLiteral("/usr/sbin/mosquitto")
+                                    : QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
+        if (program.isEmpty())
+            return;
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port_ = probe.serverPort();
+        probe.close();
+        QFile config(dir_.filePath(QStringLiteral("broker.conf")));
+        config.open(QIODevice::WriteOnly);
+        config.write(
+            QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n%2\n")
+                .arg(port_)
+                .arg(::geteuid() == 0 ? QStringLiteral("user root") : QString())
+                .toUtf8());
+        config.close();
+        process_.start(program, {QStringLiteral("-c"), config.fileName()});
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+            if (socket.waitForConnected(50)) {
+                running_ = true;
+                return;
+            }
+            QThread::msleep(20);
+        }
+    }
+    ~Broker() {
+        process_.terminate();
+        process_.waitForFinished(5000);
+    }
+    bool running() const { return running_; }
+    int port() const { return port_; }
+    mqtt::BrokerSettings settings() const {
+        mqtt::BrokerSettings settings;
+        settings.host = "127.0.0.1";
+        settings.port = port_;
+        settings.discovery = false;
+        settings.hostName = "bench";
+        return settings;
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    int port_ = 0;
+    bool running_ = false;
+};
+
+// A libmosquitto client of the bench's own, its network loop on a thread of its own; messages on
+// the topics it subscribes to go to onMessage.
+class MqttClient {
+public:
+    using OnMessage = std::function<void(const std::string& topic, const std::string& payload)>;
+    MqttClient(const char* id, int port, OnMessage onMessage = {})
+        : onMessage_(std::move(onMessage))
+        , client_(mosquitto_new(id, true, this)) {
+        mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_message_callback_set(
+            client_, [](mosquitto*, void* self, const mosquitto_message* message) {
+                auto* me = static_cast<MqttClient*>(self);
+                if (me->onMessage_)
+                    me->onMessage_(message->topic,
+                                   std::string(static_cast<const char*>(message->payload),
+                                               static_cast<std::size_t>(message->payloadlen)));
+            });
+        mosquitto_connect(client_, "127.0.0.1", port, 30);
+        mosquitto_loop_start(client_);
+    }
+    ~MqttClient() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+    }
+    void subscribe(const char* topic) { mosquitto_subscribe(client_, nullptr, topic, 1); }
+    int publish(const std::string& topic, const std::string& payload, int qos) {
+        return mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                 payload.data(), qos, false);
+    }
+
+private:
+    OnMessage onMessage_;
+    mosquitto* client_;
+};
+
+// Waits until the bridge says it is connected, and a moment more for its subscriptions.
+bool awaitConnected(const std::atomic<bool>& connected) {
+    for (int wait = 0; wait < 500 && !connected; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return connected;
+}
+
 // An MQTT command published to the broker on loopback until the board has the write: a broker
 // of the bench's own, a served board in this process (its bridge as serve runs it), and a
 // publishing client; 300 toggles of relay 1, each waited for.
 Row mqttCommandRow() {
     const char* figure = "MQTT command published to relay write on the board (loopback broker)";
-    const QString brokerProgram = QFile::exists(QStringLiteral("/usr/sbin/mosquitto"))
-                                      ? QStringLiteral("/usr/sbin/mosquitto")
-                                      : QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
-    if (brokerProgram.isEmpty())
-        return {figure, "p99 ≤ 5 ms", "not measured: mosquitto is missing", false};
-    QTemporaryDir dir;
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    const int port = probe.serverPort();
-    probe.close();
-    QFile config(dir.filePath(QStringLiteral("broker.conf")));
-    config.open(QIODevice::WriteOnly);
-    config.write(
-        QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n%2\n")
-            .arg(port)
-            .arg(::geteuid() == 0 ? QStringLiteral("user root") : QString())
-            .toUtf8());
-    config.close();
-    QProcess broker;
-    broker.start(brokerProgram, {QStringLiteral("-c"), config.fileName()});
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-        if (socket.waitForConnected(50))
-            break;
-        QThread::msleep(20);
-    }
+    const Broker broker;
+    if (!broker.running())
+        return {figure, "p99 ≤ 5 ms", "not measured: no mosquitto broker could be started", false};
     board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
     std::mutex writesLock;
     std::vector<std::int64_t> writes;
@@ -692,23 +767,13 @@ Row mqttCommandRow() {
     NoWaitPlatform pause;
     model::Model model(driver, pause);
     model.openBoard(1, true);
-    mqtt::BrokerSettings settings;
-    settings.host = "127.0.0.1";
-    settings.port = port;
-    settings.discovery = false;
-    settings.hostName = "bench";
     std::atomic<bool> connected{false};
-    const mqtt::BoardBridge bridge(model, "sim1", settings, [&](const std::string& line) {
+    const mqtt::BoardBridge bridge(model, "sim1", broker.settings(), [&](const std::string& line) {
         if (line.rfind("connected", 0) == 0)
             connected = true;
     });
-    mosquitto* publisher = mosquitto_new("tambrook-bench-publisher", true, nullptr);
-    mosquitto_int_option(publisher, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect(publisher, "127.0.0.1", port, 30);
-    mosquitto_loop_start(publisher);
-    for (int wait = 0; wait < 500 && !connected; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // its subscriptions are in
+    MqttClient publisher("tambrook-bench-publisher", broker.port());
+    awaitConnected(connected);
     std::vector<double> latencies;
     for (int command = 0; command < 300 && connected; ++command) {
         std::size_t before = 0;
@@ -717,7 +782,7 @@ Row mqttCommandRow() {
             before = writes.size();
         }
         const std::int64_t sent = monotonicNanos();
-        mosquitto_publish(publisher, nullptr, "tambrook/sim1/relay/1/set", 6, "TOGGLE", 0, false);
+        publisher.publish("tambrook/sim1/relay/1/set", "TOGGLE", 0);
         for (int spin = 0; spin < 20000; ++spin) {
             {
                 const std::lock_guard lock(writesLock);
@@ -729,11 +794,6 @@ Row mqttCommandRow() {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     }
-    mosquitto_disconnect(publisher);
-    mosquitto_loop_stop(publisher, false);
-    mosquitto_destroy(publisher);
-    broker.terminate();
-    broker.waitForFinished(5000);
     if (latencies.size() < 300)
         return {figure, "p99 ≤ 5 ms",
                 "only " + std::to_string(latencies.size()) + " of 300 commands reached the board",
@@ -743,6 +803,305 @@ Row mqttCommandRow() {
             fmt("median %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(latencies, 0.5), p99,
                 *std::max_element(latencies.begin(), latencies.end())),
             p99 <= 5};
+}
+
+// ---- shared boards: a holder's socket and MQTT -------------------------------------------------
+
+// A board held in this process and served on its socket, as serve holds it: a simulated board
+// whose writes are timed on the monotonic clock, its model and the holder's server.
+struct ServedBench {
+    QTemporaryDir runtime;
+    board::SimulatedDriver driver{{1, {}, {}, {}, {}, {}}};
+    NoWaitPlatform pause;
+    model::Model model{driver, pause};
+    std::mutex writesLock;
+    std::vector<std::int64_t> writes; // under writesLock
+    std::unique_ptr<share::BoardServer> server;
+
+    ServedBench() {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        driver.setTraceSink([this](const board::TraceRecord& r) {
+            if (r.op != "write")
+                return;
+            const std::lock_guard lock(writesLock);
+            writes.push_back(monotonicNanos());
+        });
+        model.openBoard(1, true);
+        server = std::make_unique<share::BoardServer>(model, "sim1", "serve");
+    }
+    std::size_t writeCount() {
+        const std::lock_guard lock(writesLock);
+        return writes.size();
+    }
+    // The time of write `index`, once it has happened (waits at most a second).
+    std::optional<std::int64_t> writeAt(std::size_t index) {
+        for (int spin = 0; spin < 20000; ++spin) {
+            {
+                const std::lock_guard lock(writesLock);
+                if (writes.size() > index)
+                    return writes[index];
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        return std::nullopt;
+    }
+};
+
+// Whole tambrook-cli commands, each timed from its start to its exit: median and p99 in ms.
+std::pair<double, double> commandTimes(const QStringList& arguments, const QString& runtime,
+                                       int count) {
+    std::vector<double> times;
+    QTemporaryDir dir;
+    for (int run = 0; run < count; ++run) {
+        QProcess cli;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        cli.setProcessEnvironment(environment);
+        cli.setWorkingDirectory(dir.path());
+        QElapsedTimer clock;
+        clock.start();
+        cli.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        cli.waitForFinished(10000);
+        times.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+    }
+    return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
+// set through the holder's socket until the board has the write, a connection per request as
+// the command line makes it; beside it, whole commands through the holder and opening the board.
+std::vector<Row> socketSetRows() {
+    std::vector<Row> rows;
+    std::vector<double> latencies;
+    {
+        ServedBench served;
+        const std::string socket = share::socketPath("sim1");
+        for (int request = 0; request < 300; ++request) {
+            const std::size_t before = served.writeCount();
+            const QJsonObject set{{QStringLiteral("request"), QStringLiteral("set")},
+                                  {QStringLiteral("relays"), request % 2
+                                                                 ? QStringLiteral("10100000")
+                                                                 : QStringLiteral("01010000")}};
+            const std::int64_t sent = monotonicNanos();
+            share::askAt(socket, set);
+            if (const std::optional<std::int64_t> written = served.writeAt(before))
+                latencies.push_back(static_cast<double>(*written - sent) / 1e6);
+        }
+        const auto [throughMedian, throughP99] = commandTimes(
+            {QStringLiteral("set"), QStringLiteral("11110000")}, served.runtime.path(), 30);
+        rows.push_back({"tambrook-cli set on a board serve holds: whole command", "reported",
+                        fmt("median %.1f ms, p99 %.1f ms", throughMedian, throughP99), true});
+    }
+    QTemporaryDir empty;
+    const auto [ownMedian, ownP99] =
+        commandTimes({QStringLiteral("set"), QStringLiteral("11110000")}, empty.path(), 30);
+    rows.push_back({"tambrook-cli set opening the board itself: whole command", "reported",
+                    fmt("median %.1f ms, p99 %.1f ms", ownMedian, ownP99), true});
+    const char* figure = "Socket set request to the board's write (a connection per request)";
+    if (latencies.size() < 300)
+        return {{figure, "p99 ≤ 2 ms", "some requests never reached the board", false}};
+    const double p99 = percentile(latencies, 0.99);
+    rows.insert(rows.begin(),
+                {figure, "p99 ≤ 2 ms",
+                 fmt("median %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(latencies, 0.5), p99,
+                     *std::max_element(latencies.begin(), latencies.end())),
+                 p99 <= 2});
+    return rows;
+}
+
+// A 1 ms program of 1000 steps while a client asks the holder for the state 100 times a second,
+// a connection per request: every request answered, and the steps on time.
+Row requestsDuringRunRow() {
+    const char* figure = "P1 1000 steps at 1 ms while a client sends 100 requests a second";
+    std::vector<double> errors;
+    std::vector<double> quietErrors; // the runs in between, without the client
+    int sent = 0;
+    int answered = 0;
+    std::string scheduling;
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    for (int run = 0; run < 2 * kRuns; ++run) {
+        const bool asking = run % 2 == 1;
+        Bench bench;
+        const share::BoardServer server(bench.model, "sim1", "serve");
+        bench.setProgram(program(1000, 1));
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            const std::string socket = share::socketPath("sim1");
+            auto next = std::chrono::steady_clock::now();
+            while (asking && !done) {
+                ++sent;
+                if (share::askAt(socket, {{QStringLiteral("request"), QStringLiteral("state")}})
+                        .kind == share::Answer::Kind::Answered)
+                    ++answered;
+                next += std::chrono::milliseconds(10);
+                std::this_thread::sleep_until(next);
+            }
+        });
+        bench.play();
+        done = true;
+        client.join();
+        scheduling = engine::describe(bench.sequencer->scheduling());
+        const std::vector<std::int64_t> writes = bench.writeTimes();
+        if (writes.size() != 1000)
+            return {figure, "", "the run failed", false};
+        for (std::size_t k = 0; k < writes.size(); ++k)
+            (asking ? errors : quietErrors)
+                .push_back(
+                    std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+    }
+    const double p99 = percentile(errors, 0.99);
+    return {figure, "no request lost; p99 onset error ≤ 0.5 ms (real-time scheduling)",
+            std::to_string(answered) + " of " + std::to_string(sent) +
+                " answered; p99 onset error " + fmt("%.3f ms", p99) +
+                fmt(" (%.3f ms in the runs between, without it); ", percentile(quietErrors, 0.99)) +
+                scheduling,
+            answered == sent && p99 <= 0.5};
+}
+
+// A figure from /proc/PID/status, in KiB.
+double processMemoryKiB(qint64 pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::stod(line.substr(std::string(field).size()));
+    return 0;
+}
+
+// serve --all holding 50 simulated boards: from its start until the last is served, and its
+// memory then and after a few rescans.
+Row serveFiftyBoardsRow() {
+    const char* figure = "serve --all with 50 simulated boards: start-up and RSS";
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir(QStringLiteral("run"));
+    QProcess serve;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("50"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
+    serve.setProcessEnvironment(environment);
+    serve.setWorkingDirectory(dir.path());
+    QElapsedTimer clock;
+    clock.start();
+    serve.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("serve"), QStringLiteral("--all")});
+    QString log;
+    while (log.count(QStringLiteral("opened sim")) < 50 && clock.elapsed() < 30000) {
+        serve.waitForReadyRead(100);
+        log += QString::fromLocal8Bit(serve.readAllStandardError());
+    }
+    const double startMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+    const double rssReady = processMemoryKiB(serve.processId(), "VmRSS:");
+    QThread::msleep(3500); // three rescans
+    const double rssLater = processMemoryKiB(serve.processId(), "VmRSS:");
+    const int threads = static_cast<int>(processMemoryKiB(serve.processId(), "Threads:"));
+    serve.terminate();
+    serve.waitForFinished(10000);
+    if (log.count(QStringLiteral("opened sim")) < 50)
+        return {figure, "reported", "not every board was served", false};
+    return {figure, "reported",
+            fmt("%.0f ms to serve all; RSS %.1f MiB, %.1f MiB after 3 s", startMs, rssReady / 1024,
+                rssLater / 1024) +
+                ", " + std::to_string(threads) + " threads",
+            true};
+}
+
+// 1,000 MQTT commands a second for 10 s at QoS 1, each switching a relay: every one reaches the
+// board, the last state published is the pins', and this process's memory stays flat.
+Row mqttFloodRow() {
+    const char* figure = "MQTT: 1,000 commands a second for 10 s at QoS 1";
+    const char* target = "none lost; last state published = the pins; RSS flat";
+    const Broker broker;
+    if (!broker.running())
+        return {figure, target, "not measured: no mosquitto broker could be started", false};
+    ServedBench served;
+    std::atomic<bool> connected{false};
+    const mqtt::BoardBridge bridge(served.model, "sim1", broker.settings(),
+                                   [&](const std::string& line) {
+                                       if (line.rfind("connected", 0) == 0)
+                                           connected = true;
+                                   });
+    std::mutex stateLock;
+    std::string lastState;
+    MqttClient watcher("tambrook-bench-watcher", broker.port(),
+                       [&](const std::string&, const std::string& payload) {
+                           const std::lock_guard lock(stateLock);
+                           lastState = payload;
+                       });
+    watcher.subscribe("tambrook/sim1/state");
+    MqttClient publisher("tambrook-bench-publisher", broker.port());
+    if (!awaitConnected(connected))
+        return {figure, target, "the bridge did not connect", false};
+    const std::size_t before = served.writeCount();
+    constexpr int kCommands = 10000;
+    double rssAfterOneSecond = 0;
+    auto next = std::chrono::steady_clock::now();
+    for (int command = 0; command < kCommands; ++command) {
+        const int relay = command % 8 + 1;
+        const bool on = ((command / 8) % 2 == 0) != (relay % 2 == 0); // ends as 01010101
+        publisher.publish("tambrook/sim1/relay/" + std::to_string(relay) + "/set",
+                          on ? "ON" : "OFF", 1);
+        if (command == 1000)
+            rssAfterOneSecond = memoryKiB("VmRSS:");
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);
+    }
+    for (int wait = 0; wait < 500 && served.writeCount() - before < kCommands; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last state is out
+    const double rssEnd = memoryKiB("VmRSS:");
+    const std::size_t written = served.writeCount() - before;
+    const std::string pins = steps::patternOfByte(served.driver.pins(0));
+    std::string published;
+    {
+        const std::lock_guard lock(stateLock);
+        published = lastState;
+    }
+    const double growth = rssEnd - rssAfterOneSecond;
+    return {figure, target,
+            std::to_string(written) + " of " + std::to_string(kCommands) + " written; last state " +
+                published + ", pins " + pins + fmt("; RSS %+.0f KiB from 1 s to the end", growth),
+            written == kCommands && published == pins && growth < 1024};
+}
+
+// The 1 ms program of 1000 steps with and without an MQTT bridge on its board, in turns: the
+// bridge publishes every step's relays and state to the broker, where a client reads them.
+Row mqttDuringRunRow() {
+    const char* figure = "P1 1000 steps at 1 ms with the MQTT bridge publishing every step";
+    const Broker broker;
+    if (!broker.running())
+        return {figure, "p99 unchanged", "not measured: no mosquitto broker could be started",
+                false};
+    std::vector<double> with;
+    std::vector<double> without;
+    std::atomic<int> received{0};
+    MqttClient reader("tambrook-bench-reader", broker.port(),
+                      [&](const std::string&, const std::string&) { ++received; });
+    reader.subscribe("tambrook/sim1/#");
+    for (int run = 0; run < 2 * kRuns; ++run) {
+        Bench bench;
+        std::unique_ptr<mqtt::BoardBridge> bridge;
+        std::atomic<bool> connected{false};
+        if (run % 2) {
+            bridge = std::make_unique<mqtt::BoardBridge>(bench.model, "sim1", broker.settings(),
+                                                         [&](const std::string& line) {
+                                                             if (line.rfind("connected", 0) == 0)
+                                                                 connected = true;
+                                                         });
+            awaitConnected(connected);
+        }
+        bench.setProgram(program(1000, 1));
+        bench.play();
+        const std::vector<std::int64_t> writes = bench.writeTimes();
+        for (std::size_t k = 0; k < writes.size(); ++k)
+            (run % 2 ? with : without)
+                .push_back(
+                    std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+    }
+    const double p99With = percentile(with, 0.99);
+    const double p99Without = percentile(without, 0.99);
+    return {figure, "p99 onset error within 0.1 ms of the runs without it",
+            fmt("p99 %.3f ms with, %.3f ms without", p99With, p99Without) + "; " +
+                std::to_string(received.load()) + " messages read from the broker",
+            p99With <= p99Without + 0.1};
 }
 
 // Opens the largest accepted program file once and prints the time it took and the growth of
@@ -785,14 +1144,18 @@ int main(int argc, char* argv[]) {
     // real-time rights.
     if (argc > 1 &&
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
-         std::string(argv[1]) == "--mqtt")) {
+         std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
             some = slowBoardRows();
         else if (std::string(argv[1]) == "--mqtt")
-            some = {mqttCommandRow()};
-        else
+            some = {mqttCommandRow(), mqttFloodRow(), mqttDuringRunRow()};
+        else if (std::string(argv[1]) == "--shared") {
+            some = socketSetRows();
+            some.push_back(requestsDuringRunRow());
+            some.push_back(serveFiftyBoardsRow());
+        } else
             for (const bool busy : {false, true})
                 for (Row& row :
                      sequencerRowsOnXvfb(QCoreApplication::applicationFilePath(), busy, true))
@@ -832,6 +1195,12 @@ int main(int argc, char* argv[]) {
                 rows.push_back(std::move(row));
     rows.push_back(commandLinePlayRow());
     rows.push_back(mqttCommandRow());
+    for (Row& row : socketSetRows())
+        rows.push_back(std::move(row));
+    rows.push_back(requestsDuringRunRow());
+    rows.push_back(serveFiftyBoardsRow());
+    rows.push_back(mqttFloodRow());
+    rows.push_back(mqttDuringRunRow());
     for (Row& row : slowBoardRows())
         rows.push_back(std::move(row));
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.

@@ -23,6 +23,10 @@ namespace {
 
 constexpr int kKeepAliveSeconds = 30;
 constexpr auto kWatchInterval = std::chrono::milliseconds(2);
+// At most this often is the state published: a program stepping every millisecond would
+// otherwise send thousands of messages a second, whose network work competes with its steps and
+// which nobody can follow. A change after a quiet spell still goes out within kWatchInterval.
+constexpr auto kPublishGap = std::chrono::milliseconds(50);
 constexpr char kDiscoveryPrefix[] = "homeassistant";
 
 // libmosquitto is set up once for the process and stays.
@@ -311,11 +315,14 @@ void BoardBridge::publishState(bool everything) {
 
 void BoardBridge::watch() {
     std::uint64_t seen = 0;
+    std::chrono::steady_clock::time_point published{};
     while (!quit_) {
         std::this_thread::sleep_for(kWatchInterval);
         const std::uint64_t version = model_.snapshot()->version;
-        if (version != seen) {
+        const auto now = std::chrono::steady_clock::now();
+        if (version != seen && now - published >= kPublishGap) {
             seen = version;
+            published = now;
             publishState(false);
         }
     }
