@@ -117,11 +117,12 @@ BoardBridge::BoardBridge(model::Model& model, std::string boardId, BrokerSetting
     const std::string will = prefix_ + "/availability";
     mosquitto_will_set(client_, will.c_str(), 7, "offline", 1, true);
     if (settings_.tls) {
-        const int result =
-            settings_.caFile.empty()
-                ? mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
-                : mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr, nullptr, nullptr,
-                                    nullptr);
+        // Without a CA file, the system's store as OpenSSL finds it (SSL_CERT_FILE and
+        // SSL_CERT_DIR override it, as for every OpenSSL program).
+        const int result = settings_.caFile.empty()
+                               ? mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                               : mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
+                                                   nullptr, nullptr, nullptr);
         if (result != MOSQ_ERR_SUCCESS)
             log_("the TLS settings for the broker were refused: " +
                  std::string(mosquitto_strerror(result)));

@@ -403,6 +403,27 @@ void MqttTest::aPasswordAndATlsListenerWork() {
              QStringLiteral("online"));
     publish(broker, QStringLiteral("tambrook/sim1/relay/5/set"), "ON", false, client);
     QTRY_COMPARE(rig.writes(), QStringList{"write 10 ok"});
+    rig.serve.terminate();
+    QVERIFY(rig.serve.waitForFinished(5000));
+    {
+        // A broker whose CA nobody trusts is never connected to.
+        Rig untrusting;
+        untrusting.environment.insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"),
+                                      QStringLiteral("s3cret"));
+        untrusting.startServing({QStringLiteral("--mqtt"),
+                                 broker.url(QStringLiteral("mqtts"), QStringLiteral("home"))});
+        QTest::qWait(1500);
+        QVERIFY(!untrusting.log().contains(QStringLiteral("connected sim1")));
+    }
+    // Without --mqtt-ca the system's store is trusted; here the test CA stands in for it.
+    Rig system;
+    system.environment.insert(QStringLiteral("SSL_CERT_FILE"),
+                              dir.filePath(QStringLiteral("ca.crt")));
+    system.environment.insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"), QStringLiteral("s3cret"));
+    system.startServing(
+        {QStringLiteral("--mqtt"), broker.url(QStringLiteral("mqtts"), QStringLiteral("home"))});
+    QTRY_VERIFY2_WITH_TIMEOUT(system.log().contains(QStringLiteral("connected sim1")),
+                              qPrintable(system.log()), 10000);
 }
 
 void MqttTest::anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops() {
