@@ -2,6 +2,7 @@
 
 #include "board/BoardIdentity.h"
 #include "board/DriverFactory.h"
+#include "board/PlugMonitor.h"
 #include "cli/CommandLine.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
@@ -568,11 +569,15 @@ int serveBoards(board::Driver& driver, const Command& command) {
         rescan(shared, pause, served, true, broker);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
+    // Boards are looked at once a second, and at once when udev says a USB device came or went.
+    board::PlugMonitor plugs;
+    log(plugs.watching() ? "watching udev for boards plugged in or out"
+                         : "no udev: looking for boards plugged in or out once a second");
     int signal = 0;
     for (int turn = 1; signal <= 0; ++turn) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (signal <= 0 && turn % 10 == 0)
+        if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
             rescan(shared, pause, served, command.allBoards, broker);
     }
     for (ServedBoard& board : served) {

@@ -12,6 +12,7 @@ packages=(
     umockdev libumockdev-dev
     dbus-daemon
     libmosquitto-dev mosquitto mosquitto-clients
+    libudev-dev
     "$@"
 )
 
