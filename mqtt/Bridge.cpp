@@ -1,4 +1,5 @@
 #include "mqtt/Bridge.h"
+#include "mqtt/Commands.h"
 
 #include "board/RelayMap.h"
 #include "model/StepText.h"
@@ -198,81 +199,52 @@ void BoardBridge::onMessage(mosquitto*, void* self, const mosquitto_message* mes
 }
 
 void BoardBridge::command(const std::string& topic, const std::string& payload) {
-    const std::string relayTopic = prefix_ + "/relay/";
-    if (topic.rfind(relayTopic, 0) == 0) {
-        const std::string number =
-            topic.substr(relayTopic.size(), topic.size() - relayTopic.size() - 4);
-        const int relay = number.size() == 1 ? number[0] - '0' : 0;
-        const std::map<std::string, share::Switch> switches{{"ON", share::Switch::On},
-                                                            {"OFF", share::Switch::Off},
-                                                            {"TOGGLE", share::Switch::Toggle}};
-        const auto how = switches.find(payload);
-        if (relay < 1 || relay > board::kRelayCount || how == switches.end()) {
-            log_("\"" + payload.substr(0, 40) + "\" on " + topic + " is not understood; ignored");
-            return;
-        }
-        if (!share::switchRelays(model_, {relay}, how->second))
-            log_(id_ + " did not take the write for " + topic);
+    const std::string under = prefix_ + "/";
+    const auto parsed = parseCommand(
+        topic.rfind(under, 0) == 0 ? std::string_view(topic).substr(under.size()) : "", payload);
+    if (const auto* why = std::get_if<std::string>(&parsed)) {
+        log_(*why + " on " + topic + "; ignored");
         return;
     }
-    if (topic == prefix_ + "/state/set") {
-        if (payload.size() != board::kRelayCount ||
-            payload.find_first_not_of("01") != std::string::npos) {
-            log_("\"" + payload.substr(0, 40) + "\" on " + topic + " is not eight 0/1; ignored");
-            return;
-        }
-        if (!share::setRelays(model_, steps::relayByteOfRow(payload)))
+    const Command& command = std::get<Command>(parsed);
+    switch (command.kind) {
+    case Command::Kind::Switch:
+        if (!share::switchRelays(model_, {command.relay}, command.how))
             log_(id_ + " did not take the write for " + topic);
         return;
-    }
-    if (topic == prefix_ + "/program/stop") {
+    case Command::Kind::SetAll:
+        if (!share::setRelays(model_, command.pattern))
+            log_(id_ + " did not take the write for " + topic);
+        return;
+    case Command::Kind::Stop:
         share::stopProgram(model_);
         return;
+    case Command::Kind::Play:
+        break;
     }
-    if (topic == prefix_ + "/program/play") {
-        const std::optional<std::string> text = programText(payload);
-        if (!text) {
-            log_("\"" + payload.substr(0, 40) + "\" on " + topic +
-                 " is neither a program nor one in the programs folder; ignored");
-            return;
-        }
-        if (const auto refused = share::playProgram(model_, *text, 1, false))
-            log_("the program on " + topic + " was refused: " + *refused);
+    const std::optional<std::string> text = programText(command.program);
+    if (!text) {
+        log_("\"" + payload.substr(0, 40) + "\" on " + topic +
+             " is neither a program nor one in the programs folder; ignored");
+        return;
     }
+    if (const auto refused = share::playProgram(model_, *text, 1, false))
+        log_("the program on " + topic + " was refused: " + *refused);
 }
 
-// A payload of one line naming a file in the programs folder plays that file; anything else is
-// the program's own text. A name never reaches outside the folder.
+// A payload that names a file in the programs folder plays that file; anything else must be a
+// program's own steps.
 std::optional<std::string> BoardBridge::programText(const std::string& payload) const {
-    const bool oneLine = payload.find_first_of("\r\n") == std::string::npos;
-    if (oneLine && !settings_.programsDir.empty()) {
-        const QString name = QString::fromLocal8Bit(payload.c_str());
-        const QFileInfo file(QDir(QString::fromLocal8Bit(settings_.programsDir.c_str())), name);
-        if (!name.contains(QLatin1Char('/')) && name != QLatin1String("..") &&
-            name != QLatin1String(".") && file.isFile()) {
+    if (isProgramName(payload) && !settings_.programsDir.empty()) {
+        const QFileInfo file(QDir(QString::fromLocal8Bit(settings_.programsDir.c_str())),
+                             QString::fromLocal8Bit(payload.c_str()));
+        if (file.isFile()) {
             QFile program(file.filePath());
             if (program.size() <= 16 * 1024 * 1024 && program.open(QIODevice::ReadOnly))
                 return program.readAll().toStdString();
         }
     }
-    // Steps only, each eight states and a "-": a misspelt name must not play as a program.
-    std::size_t start = 0;
-    bool anyStep = false;
-    while (start < payload.size()) {
-        std::size_t end = payload.find('\n', start);
-        if (end == std::string::npos)
-            end = payload.size();
-        std::string row = payload.substr(start, end - start);
-        if (!row.empty() && row.back() == '\r')
-            row.pop_back();
-        if (!row.empty()) {
-            if (row.size() < 10 || row.find_first_not_of("01") != 8 || row[8] != '-')
-                return std::nullopt;
-            anyStep = true;
-        }
-        start = end + 1;
-    }
-    return anyStep ? std::optional<std::string>(payload) : std::nullopt;
+    return holdsOnlySteps(payload) ? std::optional<std::string>(payload) : std::nullopt;
 }
 
 void BoardBridge::setAvailable(bool available) {
