@@ -24,6 +24,16 @@
 namespace {
 
 constexpr int kFrameIntervalMs = 17; // at most about 60 repaints a second while a program runs
+// While a program steps faster than that on a sequencer without real-time scheduling, which
+// shares the processors with this thread: each repaint (and the display server's work for it)
+// can hold a step's wake-up back, and nobody follows steps that fast.
+constexpr int kOrdinaryFastFrameIntervalMs = 50;
+
+// How often the window follows a run.
+int frameIntervalFor(const model::Snapshot& shown, bool realTime) {
+    return !realTime && shown.resolution < kFrameIntervalMs ? kOrdinaryFastFrameIntervalMs
+                                                            : kFrameIntervalMs;
+}
 
 // A step button shows its relay's state by its height on the page.
 constexpr int kStepOnTop = 32;
@@ -491,6 +501,9 @@ void TForm1::render() {
     renderBoardList(shown);
     renderProgram(shown);
     serveOpenedBoard(shown);
+    const int frameInterval = frameIntervalFor(shown, sequencer_.isRealTime());
+    if (frameTimer_->interval() != frameInterval)
+        frameTimer_->setInterval(frameInterval);
     if (shown.timerEnabled && !frameTimer_->isActive())
         frameTimer_->start();
     else if (!shown.timerEnabled && frameTimer_->isActive() && !runFailed_)
