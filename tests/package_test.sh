@@ -20,7 +20,7 @@ for file in usr/bin/tambrook usr/bin/tambrook-cli usr/libexec/tambrook/tambrook-
     usr/share/applications/tambrook.desktop usr/share/icons/hicolor/scalable/apps/tambrook.svg \
     usr/lib/udev/rules.d/70-tambrook.rules usr/share/doc/tambrook/README.md \
     usr/lib/systemd/system/tambrook-serve.service usr/lib/systemd/user/tambrook-serve.service \
-    usr/lib/sysusers.d/tambrook.conf; do
+    usr/lib/sysusers.d/tambrook.conf usr/share/doc/tambrook/examples/tambrook-limits.conf; do
     [ -e "$root/$file" ] || fail "missing $file"
 done
 [ -x "$root/usr/bin/tambrook" ] || fail "tambrook is not executable"
@@ -50,6 +50,9 @@ done
 grep -q '^User=tambrook$' "$root/usr/lib/systemd/system/tambrook-serve.service" || fail "system unit's user"
 grep -qx 'm tambrook plugdev' "$root/usr/lib/sysusers.d/tambrook.conf" || fail "sysusers: tambrook not in plugdev"
 dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers tambrook.conf' || fail "postinst does not create the user"
+
+# Real-time rights are offered, never granted by the package itself.
+[ -z "$(find "$root" -path '*limits.d*' -type f)" ] || fail "the package grants real-time rights"
 
 desktop-file-validate "$root/usr/share/applications/tambrook.desktop" || fail "desktop file"
 grep -qx 'Exec=/usr/libexec/tambrook/tambrook-launch' "$root/usr/share/applications/tambrook.desktop" ||
