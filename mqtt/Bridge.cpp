@@ -17,6 +17,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace mqtt {
 
@@ -29,6 +32,17 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(2);
 // which nobody can follow. A change after a quiet spell still goes out within kWatchInterval.
 constexpr auto kPublishGap = std::chrono::milliseconds(50);
 constexpr char kDiscoveryPrefix[] = "homeassistant";
+
+// What the broker sent is acknowledged at once rather than up to 40 ms later with the next
+// reply: a broker that holds small packets back until its last one is acknowledged (Nagle's
+// algorithm, Mosquitto's default) otherwise delays the next command by that long. The kernel
+// leaves this mode by itself, so it is asked again after every packet read.
+void acknowledgeAtOnce(mosquitto* client) {
+    const int fd = mosquitto_socket(client);
+    const int on = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
 
 // libmosquitto is set up once for the process and stays.
 void initialiseLibrary() {
@@ -102,7 +116,8 @@ BoardBridge::BoardBridge(model::Model& model, std::string boardId, BrokerSetting
     }
     mosquitto_connect_callback_set(client_, &BoardBridge::onConnect);
     mosquitto_message_callback_set(client_, &BoardBridge::onMessage);
-    mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int mid) {
+    mosquitto_publish_callback_set(client_, [](mosquitto* client, void* self, int mid) {
+        acknowledgeAtOnce(client);
         auto* bridge = static_cast<BoardBridge*>(self);
         const std::lock_guard lock(bridge->deliveredLock_);
         bridge->lastDelivered_ = mid;
@@ -176,7 +191,8 @@ void BoardBridge::connected() {
     publishState(true);
 }
 
-void BoardBridge::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+void BoardBridge::onMessage(mosquitto* client, void* self, const mosquitto_message* message) {
+    acknowledgeAtOnce(client);
     auto* bridge = static_cast<BoardBridge*>(self);
     const std::string topic = message->topic ? message->topic : "";
     if (static_cast<std::size_t>(message->payloadlen) > kMaxPayloadBytes) {
