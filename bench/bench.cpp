@@ -1,5 +1,6 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
+#include "MockRealtimeKit.h"
 #include "board/SimulatedDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
@@ -13,6 +14,7 @@
 #include "ui_TForm1.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -547,9 +549,52 @@ std::string schedulingNote(const SequencerFigures& f) {
     return engine::describe(f.scheduling);
 }
 
-std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordinary) {
+// A RealtimeKit of the bench's own that grants, on a private bus, for as long as it lives; the
+// bench's event loop must run for it to answer.
+class GrantingRealtimeKit {
+public:
+    GrantingRealtimeKit() {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (daemon.isEmpty())
+            return;
+        bus_.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                            QStringLiteral("--print-address=1")});
+        if (!bus_.waitForStarted() || !bus_.waitForReadyRead(5000))
+            return;
+        address_ = QString::fromLatin1(bus_.readLine()).trimmed();
+        QDBusConnection mock = QDBusConnection::connectToBus(address_, QStringLiteral("mock"));
+        serving_ = mock.registerObject(QStringLiteral("/org/freedesktop/RealtimeKit1"), &kit_,
+                                       QDBusConnection::ExportAllSlots |
+                                           QDBusConnection::ExportAllProperties) &&
+                   mock.registerService(QStringLiteral("org.freedesktop.RealtimeKit1"));
+    }
+    ~GrantingRealtimeKit() {
+        QDBusConnection::disconnectFromBus(QStringLiteral("mock"));
+        bus_.terminate();
+        bus_.waitForFinished();
+    }
+    bool serving() const { return serving_; }
+    const QString& address() const { return address_; }
+
+private:
+    QProcess bus_;
+    QString address_;
+    MockRealtimeKit kit_;
+    bool serving_ = false;
+};
+
+std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordinary,
+                                     bool realtimeKit = false) {
     const std::string where = std::string(busy ? "Xvfb, two busy loops beside it" : "Xvfb, idle") +
-                              (ordinary ? ", without real-time rights" : "");
+                              (ordinary ? ", without real-time rights" : "") +
+                              (realtimeKit ? ", RealtimeKit granting" : "");
+    std::unique_ptr<GrantingRealtimeKit> kit;
+    if (realtimeKit) {
+        kit = std::make_unique<GrantingRealtimeKit>();
+        if (!kit->serving())
+            return {
+                {"P1 (" + where + ")", "", "not measured: no private bus for RealtimeKit", false}};
+    }
     const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
     if (ordinary && setpriv.isEmpty())
         return {{"P1 (" + where + ")", "", "not measured: setpriv is missing", true}};
@@ -567,6 +612,8 @@ std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordina
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    if (kit)
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), kit->address());
     child.setProcessEnvironment(environment);
     QStringList arguments{QStringLiteral("-a"), QStringLiteral("-s"),
                           QStringLiteral("-screen 0 1024x768x24")};
@@ -575,7 +622,12 @@ std::vector<Row> sequencerRowsOnXvfb(const QString& self, bool busy, bool ordina
                   << QStringLiteral("--inh-caps=-sys_nice");
     arguments << self << QStringLiteral("--sequencer-figures");
     child.start(xvfbRun, arguments);
-    child.waitForFinished(300000);
+    // The event loop runs meanwhile, so that the bench's RealtimeKit can answer the child.
+    const QDeadlineTimer deadline(300000);
+    while (child.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        child.waitForFinished(20);
+    }
     for (const auto& loop : loops) {
         loop->kill();
         loop->waitForFinished();
@@ -1160,6 +1212,10 @@ int main(int argc, char* argv[]) {
                 for (Row& row :
                      sequencerRowsOnXvfb(QCoreApplication::applicationFilePath(), busy, true))
                     some.push_back(std::move(row));
+        if (std::string(argv[1]) == "--ordinary-on-xvfb")
+            for (Row& row :
+                 sequencerRowsOnXvfb(QCoreApplication::applicationFilePath(), true, true, true))
+                some.push_back(std::move(row));
         for (const Row& row : some)
             std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.target.c_str(),
                         row.measured.c_str(), row.pass ? "pass" : "FAIL");
@@ -1193,6 +1249,8 @@ int main(int argc, char* argv[]) {
         for (const bool ordinary : {false, true})
             for (Row& row : sequencerRowsOnXvfb(self, busy, ordinary))
                 rows.push_back(std::move(row));
+    for (Row& row : sequencerRowsOnXvfb(self, true, true, true))
+        rows.push_back(std::move(row));
     rows.push_back(commandLinePlayRow());
     rows.push_back(mqttCommandRow());
     for (Row& row : socketSetRows())
