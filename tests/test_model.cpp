@@ -130,6 +130,7 @@ private slots:
     void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
     void labelSavesWaitForNoDiskAndCoalesce();
     void aLostBoardStopsTheRunOnce();
+    void aHolderKeepsItsRunThroughALostBoard();
     void theHolderOfTheModelRunsAtTheWaitingSequencersPriority();
 };
 
@@ -437,6 +438,38 @@ void ModelTest::aLostBoardStopsTheRunOnce() {
     QVERIFY_THROWS_EXCEPTION(model::BoardStoppedAnswering, rig.model.startOrStop());
     QVERIFY(!rig.state().timerEnabled);
     QCOMPARE(rig.take(), (Log{"write 01"}));
+    QVERIFY(rig.reported.empty());
+}
+
+// A holder that keeps its board through an unplug: the run goes on by its clock without writing,
+// relay requests fail and change nothing, and the board, opened again without being read or
+// reset, gets the step the clock has reached in one write.
+void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
+    ModelRig rig;
+    rig.model.keepRunningWithoutBoard();
+    rig.model.loadProgram(programRows({"10000000-1", "01000000-1", "00100000-1"}));
+    rig.model.setRepeat(true);
+    rig.model.startOrStop();
+    rig.driver.writesFail = true;
+    QVERIFY(!rig.tick()); // the second step's write fails; the run goes on
+    QVERIFY(rig.state().timerEnabled);
+    QVERIFY(!rig.state().boardFound);
+    rig.take();
+    QVERIFY(!rig.tick());
+    QCOMPARE(rig.state().currentRow, 2);
+    QVERIFY(rig.take().empty()); // the board is not asked while it is away
+    QVERIFY(!rig.model.writeRelays(0xFF));
+    QVERIFY(!rig.model.readRelays());
+    QCOMPARE(rig.state().relayByte, 0x04);
+    rig.driver.writesFail = false;
+    QVERIFY(rig.model.reopenBoard(1));
+    const Log reopened = rig.take();
+    QCOMPARE(Log(reopened.end() - 4, reopened.end()),
+             (Log{"open 0", "setbitmode ff 1", "setrate 115200", "write 04"}));
+    QVERIFY(rig.state().boardFound);
+    QVERIFY(!rig.tick()); // and the run goes on writing
+    QCOMPARE(rig.take(), (Log{"write 01"}));
+    QVERIFY(rig.state().timerEnabled);
     QVERIFY(rig.reported.empty());
 }
 
