@@ -94,13 +94,14 @@ Model::Lock Model::lockForAction() const {
 // they changed since the last one.
 void Model::publish() const {
     auto shown = std::make_shared<Snapshot>(static_cast<const Snapshot&>(state_));
+    std::shared_ptr<const Snapshot> previous; // let go of after the lock, if nobody reads it
     const std::lock_guard lock(publishedLock_);
     if (published_ && published_->rowsVersion == state_.rowsVersion)
         shown->rows = published_->rows;
     else
         shown->rows = std::make_shared<const ProgramRows>(rows_);
     shown->version = published_ ? published_->version + 1 : 1;
-    published_ = std::move(shown);
+    previous = std::exchange(published_, std::move(shown));
 }
 
 std::shared_ptr<const Snapshot> Model::snapshot() const {

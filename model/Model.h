@@ -288,7 +288,9 @@ private:
     State state_;
     ProgramRows rows_; // the program; its blocks are shared with published snapshots
     mutable std::shared_ptr<const Snapshot> published_; // under publishedLock_
-    mutable std::mutex publishedLock_;
+    // Priority-inheriting too: a front end's thread that is preempted while it takes the
+    // snapshot must not keep the real-time sequencer, which publishes the next one, waiting.
+    mutable ModelMutex publishedLock_;
     FailureSink failureSink_;
     std::function<void()> timerObserver_;
     bool inTick_ = false;

@@ -4,9 +4,9 @@
 
 namespace model {
 
-// The model's lock: recursive, and priority-inheriting, so that while the sequencer's real-time
-// thread waits for it, the ordinary thread that holds it (the window's) runs at the sequencer's
-// priority and cannot be kept off the processor by other programs meanwhile.
+// The model's locks: recursive, and priority-inheriting, so that while the sequencer's real-time
+// thread waits for one, the ordinary thread that holds it (the window's, a server's) runs at the
+// sequencer's priority and cannot be kept off the processor by other programs meanwhile.
 class ModelMutex {
 public:
     ModelMutex() {
