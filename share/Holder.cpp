@@ -7,7 +7,6 @@
 #include "model/Failure.h"
 #include "model/StepText.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <cerrno>
@@ -16,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <list>
-#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/eventfd.h>
@@ -236,7 +234,6 @@ QJsonObject BoardServer::handle(const Request& request) {
     if (request.writes() && !model_.snapshot()->boardFound)
         return errorReply(QStringLiteral("the board is not there (unplugged or not answering); "
                                          "its holder opens it again when it is back"));
-    const QJsonObject notWritten = errorReply(QStringLiteral("the board did not take the write"));
     bool written = true;
     std::optional<std::string> refused;
     switch (request.kind) {
@@ -269,7 +266,7 @@ QJsonObject BoardServer::handle(const Request& request) {
     }
     if (refused)
         return errorReply(QString::fromStdString(*refused));
-    return written ? stateOf() : notWritten;
+    return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
 }
 
 void BoardServer::serve() {
