@@ -160,6 +160,13 @@ std::vector<std::string> program(int steps, int delay) {
     return rows;
 }
 
+// Each write's onset error against k x the step length, in ms; times in µs from one clock.
+void appendOnsetErrors(const std::vector<std::int64_t>& writes, double stepMs,
+                       std::vector<double>& errors) {
+    for (std::size_t k = 0; k < writes.size(); ++k)
+        errors.push_back(std::abs((writes[k] - writes.front()) / 1000.0 - k * stepMs));
+}
+
 // Start-to-last-write of one pass, and each step's onset error against k x step length.
 struct Pass {
     double spanMs;
@@ -194,8 +201,7 @@ Pass playOnce(int steps, int delay, int resolution, const std::string& faults = 
     const double stepMs = std::max(delay, 1) * resolution;
     pass.spanMs = (writes.back() - writes.front()) / 1000.0;
     pass.paintsPerSecond = counter.paints / (pass.spanMs / 1000.0);
-    for (std::size_t k = 0; k < writes.size(); ++k)
-        pass.onsetErrorsMs.push_back(std::abs((writes[k] - writes.front()) / 1000.0 - k * stepMs));
+    appendOnsetErrors(writes, stepMs, pass.onsetErrorsMs);
     return pass;
 }
 
@@ -216,14 +222,17 @@ std::string fmt(const char* format, double a, double b = 0, double c = 0) {
     return text;
 }
 
-// A figure from /proc/self/status, in KiB.
-double memoryKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
+// A figure from a process's status in /proc ("self" for this one), in KiB for memory.
+double processStatus(const std::string& process, const char* field) {
+    std::ifstream status("/proc/" + process + "/status");
+    for (std::string line; std::getline(status, line);)
         if (line.rfind(field, 0) == 0)
             return std::stod(line.substr(std::string(field).size()));
     return 0;
+}
+
+double memoryKiB(const char* field) {
+    return processStatus("self", field);
 }
 
 // Lowers the peak resident size to the current one, so that a later peak belongs to what ran
@@ -689,9 +698,7 @@ Row commandLinePlayRow() {
         if (writes.size() != 1000)
             return {"P6 tambrook-cli play", "", "the run failed", false};
         spans.push_back((writes.back() - writes.front()) / 1000.0);
-        for (std::size_t k = 0; k < writes.size(); ++k)
-            errors.push_back(
-                std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+        appendOnsetErrors(writes, 1, errors);
     }
     const Stats span = stats(spans);
     const double p99 = percentile(errors, 0.99);
@@ -791,6 +798,14 @@ private:
     mosquitto* client_;
 };
 
+// A bridge's log that sets `connected` once it says it is.
+mqtt::Log noteConnected(std::atomic<bool>& connected) {
+    return [&connected](const std::string& line) {
+        if (line.rfind("connected", 0) == 0)
+            connected = true;
+    };
+}
+
 // Waits until the bridge says it is connected, and a moment more for its subscriptions.
 bool awaitConnected(const std::atomic<bool>& connected) {
     for (int wait = 0; wait < 500 && !connected; ++wait)
@@ -820,10 +835,7 @@ Row mqttCommandRow() {
     model::Model model(driver, pause);
     model.openBoard(1, true);
     std::atomic<bool> connected{false};
-    const mqtt::BoardBridge bridge(model, "sim1", broker.settings(), [&](const std::string& line) {
-        if (line.rfind("connected", 0) == 0)
-            connected = true;
-    });
+    const mqtt::BoardBridge bridge(model, "sim1", broker.settings(), noteConnected(connected));
     MqttClient publisher("tambrook-bench-publisher", broker.port());
     awaitConnected(connected);
     std::vector<double> latencies;
@@ -997,10 +1009,7 @@ Row requestsDuringRunRow() {
         const std::vector<std::int64_t> writes = bench.writeTimes();
         if (writes.size() != 1000)
             return {figure, "", "the run failed", false};
-        for (std::size_t k = 0; k < writes.size(); ++k)
-            (asking ? errors : quietErrors)
-                .push_back(
-                    std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+        appendOnsetErrors(writes, 1, asking ? errors : quietErrors);
     }
     const double p99 = percentile(errors, 0.99);
     return {figure, "no request lost; p99 onset error ≤ 0.5 ms (real-time scheduling)",
@@ -1009,15 +1018,6 @@ Row requestsDuringRunRow() {
                 fmt(" (%.3f ms in the runs between, without it); ", percentile(quietErrors, 0.99)) +
                 scheduling,
             answered == sent && p99 <= 0.5};
-}
-
-// A figure from /proc/PID/status, in KiB.
-double processMemoryKiB(qint64 pid, const char* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0)
-            return std::stod(line.substr(std::string(field).size()));
-    return 0;
 }
 
 // serve --all holding 50 simulated boards: from its start until the last is served, and its
@@ -1041,10 +1041,11 @@ Row serveFiftyBoardsRow() {
         log += QString::fromLocal8Bit(serve.readAllStandardError());
     }
     const double startMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-    const double rssReady = processMemoryKiB(serve.processId(), "VmRSS:");
+    const double rssReady = processStatus(std::to_string(serve.processId()), "VmRSS:");
     QThread::msleep(3500); // three rescans
-    const double rssLater = processMemoryKiB(serve.processId(), "VmRSS:");
-    const int threads = static_cast<int>(processMemoryKiB(serve.processId(), "Threads:"));
+    const double rssLater = processStatus(std::to_string(serve.processId()), "VmRSS:");
+    const int threads =
+        static_cast<int>(processStatus(std::to_string(serve.processId()), "Threads:"));
     serve.terminate();
     serve.waitForFinished(10000);
     if (log.count(QStringLiteral("opened sim")) < 50)
@@ -1067,10 +1068,7 @@ Row mqttFloodRow() {
     ServedBench served;
     std::atomic<bool> connected{false};
     const mqtt::BoardBridge bridge(served.model, "sim1", broker.settings(),
-                                   [&](const std::string& line) {
-                                       if (line.rfind("connected", 0) == 0)
-                                           connected = true;
-                                   });
+                                   noteConnected(connected));
     std::mutex stateLock;
     std::string lastState;
     MqttClient watcher("tambrook-bench-watcher", broker.port(),
@@ -1134,19 +1132,13 @@ Row mqttDuringRunRow() {
         std::atomic<bool> connected{false};
         if (run % 2) {
             bridge = std::make_unique<mqtt::BoardBridge>(bench.model, "sim1", broker.settings(),
-                                                         [&](const std::string& line) {
-                                                             if (line.rfind("connected", 0) == 0)
-                                                                 connected = true;
-                                                         });
+                                                         noteConnected(connected));
             awaitConnected(connected);
         }
         bench.setProgram(program(1000, 1));
         bench.play();
         const std::vector<std::int64_t> writes = bench.writeTimes();
-        for (std::size_t k = 0; k < writes.size(); ++k)
-            (run % 2 ? with : without)
-                .push_back(
-                    std::abs((writes[k] - writes.front()) / 1000.0 - static_cast<double>(k)));
+        appendOnsetErrors(writes, 1, run % 2 ? with : without);
     }
     const double p99With = percentile(with, 0.99);
     const double p99Without = percentile(without, 0.99);
