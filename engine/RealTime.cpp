@@ -62,6 +62,24 @@ bool lowerRealTimeLimit(std::int64_t microseconds) {
     return ::setrlimit(RLIMIT_RTTIME, &limit) == 0;
 }
 
+// sched_attr as the kernel reads it; the C library has no declaration of it.
+struct SchedulingAttributes {
+    std::uint32_t size = sizeof(SchedulingAttributes);
+    std::uint32_t policy = 0;
+    std::uint64_t flags = 0;
+    std::int32_t nice = 0;
+    std::uint32_t priority = 0;
+    std::uint64_t runtimeNanos = 0; // the requested slice, for an ordinary thread
+    std::uint64_t deadlineNanos = 0;
+    std::uint64_t periodNanos = 0;
+};
+
+constexpr std::uint64_t kShortSliceNanos = 100'000;
+
+bool readAttributes(SchedulingAttributes& attributes) {
+    return ::syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) == 0;
+}
+
 // What the kernel says of a thread, whoever set it.
 bool isRealTime(pid_t thread) {
     const int policy = ::sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
@@ -78,6 +96,8 @@ const char* describe(Scheduling scheduling) {
         return "ordinary, until RealtimeKit answers";
     case Scheduling::Ordinary:
         return "ordinary (real-time refused or not to be had)";
+    case Scheduling::ShortSlice:
+        return "ordinary, with a short time slice (0.1 ms) so that its wake-ups come first";
     case Scheduling::RealTime:
         return "real-time (SCHED_FIFO, lowest priority)";
     case Scheduling::RealtimeKit:
@@ -90,6 +110,20 @@ bool makeThisThreadRealTime() {
     sched_param parameter{};
     parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+}
+
+bool giveThisThreadShortSlice() {
+    SchedulingAttributes attributes;
+    if (!readAttributes(attributes) || attributes.policy != SCHED_OTHER)
+        return false;
+    // The nice value read back goes back unchanged: lowering it would need a privilege.
+    attributes.flags = 0;
+    attributes.runtimeNanos = kShortSliceNanos;
+    if (::syscall(SYS_sched_setattr, 0, &attributes, 0) != 0)
+        return false;
+    // Kernels before 6.12 take the call and ignore the slice; they read back none.
+    SchedulingAttributes now;
+    return readAttributes(now) && now.runtimeNanos == kShortSliceNanos;
 }
 
 pid_t thisThreadId() {

@@ -86,17 +86,21 @@ bool Sequencer::tickNow() {
 
 // Real-time at the lowest priority: above every ordinary thread, below anything that asked for
 // more. Where the kernel refuses it, a thread of its own asks RealtimeKit for this one, so that
-// ticks never wait for the answer; until it comes this thread plays as an ordinary one.
+// ticks never wait for the answer; until it comes, and where nobody grants it, this thread plays
+// as an ordinary one with a short time slice, the best an ordinary thread can ask for.
 void Sequencer::tryRealTimeScheduling() {
     if (makeThisThreadRealTime()) {
         noteScheduling(Scheduling::RealTime);
         return;
     }
+    const bool shortSlice = giveThisThreadShortSlice();
     scheduling_ = Scheduling::Asking;
     const pid_t thread = thisThreadId();
-    asker_ = std::thread([this, thread] {
-        noteScheduling(askRealtimeKit(thread, kRealtimeKitTimeout) ? Scheduling::RealtimeKit
-                                                                   : Scheduling::Ordinary);
+    asker_ = std::thread([this, thread, shortSlice] {
+        if (askRealtimeKit(thread, kRealtimeKitTimeout))
+            noteScheduling(Scheduling::RealtimeKit);
+        else
+            noteScheduling(shortSlice ? Scheduling::ShortSlice : Scheduling::Ordinary);
     });
 }
 

@@ -12,17 +12,48 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTimer>
 #include <QtTest>
 
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <sched.h>
 
 namespace {
 
+// The lowest nice value of this process's threads, from the kernel's own account of each.
+int lowestNiceOfThreads() {
+    int lowest = 20;
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(task));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // The fields after the command name, which is in parentheses; nice is the 19th field.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 16)
+            lowest = std::min(lowest, fields[16].toInt());
+    }
+    return lowest;
+}
+
+// Linux gives ordinary threads a slice of their choosing from 6.12 on.
+bool kernelGivesShortSlices() {
+    const QStringList version = QSysInfo::kernelVersion().split(QLatin1Char('.'));
+    const int major = version.value(0).toInt();
+    const int minor = version.value(1).toInt();
+    return major > 6 || (major == 6 && minor >= 12);
+}
+
 // The child: a program started on a sequencer at once, how the sequencer's thread came to be
-// scheduled, when that was settled and when the first tick came, in ms from the start.
+// scheduled, when that was settled and when the first tick came, in ms from the start, and the
+// lowest nice value of its threads once the sequencer runs.
 int reportScheduling(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     struct NoPause final : model::Pause {
@@ -54,8 +85,9 @@ int reportScheduling(int argc, char* argv[]) {
     const qint64 settledMs = clock.elapsed();
     while (firstTick < 0 && clock.elapsed() < 10000)
         QThread::usleep(200);
-    std::printf("%d %lld %lld\n", static_cast<int>(sequencer.scheduling()),
-                static_cast<long long>(settledMs), static_cast<long long>(firstTick.load()));
+    std::printf("%d %lld %lld %d\n", static_cast<int>(sequencer.scheduling()),
+                static_cast<long long>(settledMs), static_cast<long long>(firstTick.load()),
+                lowestNiceOfThreads());
     return 0;
 }
 
@@ -74,8 +106,9 @@ private:
         engine::Scheduling scheduling = engine::Scheduling::Unknown;
         qint64 settledMs = -1;
         qint64 firstTickMs = -1;
+        int lowestNice = -100;
     };
-    // Runs the child as an ordinary user's program would run.
+    // Runs the child as an ordinary user's program would run, started at nice 5.
     ChildReport runChild();
 
     QProcess bus_;
@@ -108,8 +141,9 @@ RealtimeTest::ChildReport RealtimeTest::runChild() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address_);
     child.setProcessEnvironment(environment);
-    child.start(setpriv_,
-                {QStringLiteral("--bounding-set=-sys_nice"), QStringLiteral("--inh-caps=-sys_nice"),
+    child.start(QStringLiteral("nice"),
+                {QStringLiteral("-n"), QStringLiteral("5"), setpriv_,
+                 QStringLiteral("--bounding-set=-sys_nice"), QStringLiteral("--inh-caps=-sys_nice"),
                  QCoreApplication::applicationFilePath(), QStringLiteral("--child")});
     if (!child.waitForStarted())
         return {};
@@ -118,10 +152,10 @@ RealtimeTest::ChildReport RealtimeTest::runChild() {
     while (child.state() != QProcess::NotRunning && !deadline.hasExpired())
         QTest::qWait(5);
     const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-    if (fields.size() != 3)
+    if (fields.size() != 4)
         return {};
     return {static_cast<engine::Scheduling>(fields[0].toInt()), fields[1].toLongLong(),
-            fields[2].toLongLong()};
+            fields[2].toLongLong(), fields[3].toInt()};
 }
 
 void RealtimeTest::askedOnlyWhereTheKernelRefuses_data() {
@@ -131,16 +165,17 @@ void RealtimeTest::askedOnlyWhereTheKernelRefuses_data() {
     QTest::newRow("granted") << true << int(MockRealtimeKit::Answer::Grant)
                              << int(engine::Scheduling::RealtimeKit);
     QTest::newRow("refused") << true << int(MockRealtimeKit::Answer::Refuse)
-                             << int(engine::Scheduling::Ordinary);
+                             << int(engine::Scheduling::ShortSlice);
     QTest::newRow("slow to answer")
-        << true << int(MockRealtimeKit::Answer::Slowly) << int(engine::Scheduling::Ordinary);
+        << true << int(MockRealtimeKit::Answer::Slowly) << int(engine::Scheduling::ShortSlice);
     QTest::newRow("absent") << false << int(MockRealtimeKit::Answer::Grant)
-                            << int(engine::Scheduling::Ordinary);
+                            << int(engine::Scheduling::ShortSlice);
 }
 
-// Granted, the thread is real-time; refused, slow or absent, it stays ordinary. The program's
-// ticks never wait for the answer (the slow one comes after 3 s), and the sequencer gives up on
-// it after a second.
+// Granted, the thread is real-time; refused, slow or absent, it stays ordinary, with a short
+// time slice where the kernel gives one. The program's ticks never wait for the answer (the slow
+// one comes after 3 s), and the sequencer gives up on it after a second. Asking for the slice
+// leaves the nice value the program was started with: an ordinary user could not have it back.
 void RealtimeTest::askedOnlyWhereTheKernelRefuses() {
     QFETCH(bool, present);
     QFETCH(int, answer);
@@ -160,7 +195,10 @@ void RealtimeTest::askedOnlyWhereTheKernelRefuses() {
         mock.unregisterService(QStringLiteral("org.freedesktop.RealtimeKit1"));
         mock.unregisterObject(QStringLiteral("/org/freedesktop/RealtimeKit1"));
     }
+    if (scheduling == int(engine::Scheduling::ShortSlice) && !kernelGivesShortSlices())
+        scheduling = int(engine::Scheduling::Ordinary);
     QCOMPARE(static_cast<int>(report.scheduling), scheduling);
+    QCOMPARE(report.lowestNice, 5);
     QCOMPARE(kit_.requests, present ? 1 : 0);
     QVERIFY2(report.firstTickMs >= 0 && report.firstTickMs < 1000,
              qPrintable(QString::number(report.firstTickMs)));
