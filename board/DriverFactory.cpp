@@ -41,6 +41,7 @@ makeDriverFromEnvironment(const std::function<std::string(const char*)>& getenv,
         options.stateFile = getenv("TAMBROOK_SIMULATED_STATE");
         options.traceFile = getenv("TAMBROOK_SIMULATED_TRACE");
         options.unpluggedFile = getenv("TAMBROOK_SIMULATED_UNPLUGGED");
+        options.wedgedFile = getenv("TAMBROOK_SIMULATED_WEDGED");
         options.faults = parseSimulatedFaults(getenv("TAMBROOK_SIMULATED_FAULTS"));
         return std::make_unique<SimulatedDriver>(std::move(options));
     }

@@ -238,18 +238,39 @@ std::optional<std::uint32_t> SimulatedDriver::boardAtIndex(std::uint32_t index) 
     return std::nullopt;
 }
 
-bool SimulatedDriver::unplugged() {
-    callStart_ = std::chrono::steady_clock::now();
+bool SimulatedDriver::isWedged(std::uint32_t board) const {
+    if (options_.wedgedFile.empty())
+        return false;
+    std::ifstream in(options_.wedgedFile);
+    for (long number = 0; in >> number;)
+        if (number == static_cast<long>(board) + 1)
+            return true;
+    return false;
+}
+
+SimulatedDriver::Call
+SimulatedDriver::beginCall(const std::function<std::optional<std::uint32_t>()>& board,
+                           std::unique_lock<std::mutex>& lock) {
+    Call call{Clock::now()};
+    lock = std::unique_lock(mutex_);
     ++calls_;
     checkUnpluggedFile();
     const SimulatedFaults& faults = options_.faults;
-    if (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) {
-        std::this_thread::sleep_for(kWedgedCallTime);
-        return true;
+    const std::optional<std::uint32_t> callee = board();
+    const bool wedged = (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) ||
+                        (callee && isWedged(*callee));
+    call.fails = wedged || (faults.unplugAfterCalls && calls_ > *faults.unplugAfterCalls);
+    const std::chrono::microseconds cost = wedged ? kWedgedCallTime : faults.latency;
+    if (cost.count() > 0) {
+        lock.unlock();
+        std::this_thread::sleep_for(cost);
+        lock.lock();
     }
-    if (faults.latency.count() > 0)
-        std::this_thread::sleep_for(faults.latency);
-    return faults.unplugAfterCalls && calls_ > *faults.unplugAfterCalls;
+    return call;
+}
+
+std::optional<std::uint32_t> SimulatedDriver::boardOfHandle(Handle handle) {
+    return handle == 0 ? std::nullopt : std::optional<std::uint32_t>(handle - 1);
 }
 
 SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
@@ -259,8 +280,9 @@ SimulatedDriver::Board* SimulatedDriver::openBoard(Handle handle) {
     return board.open && board.present ? &board : nullptr;
 }
 
-Status SimulatedDriver::record(const char* op, std::string values, Status status) {
-    const auto elapsed = callStart_ - start_;
+Status SimulatedDriver::record(const Call& call, const char* op, std::string values,
+                               Status status) {
+    const auto elapsed = call.start - start_;
     const TraceRecord record{std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(),
                              op, std::move(values), succeeded(status)};
     if (trace_) {
@@ -272,34 +294,57 @@ Status SimulatedDriver::record(const char* op, std::string values, Status status
     return status;
 }
 
+void SimulatedDriver::setTraceSink(std::function<void(const TraceRecord&)> sink) {
+    const std::lock_guard lock(mutex_);
+    sink_ = std::move(sink);
+}
+
+std::uint8_t SimulatedDriver::pins(std::uint32_t index) const {
+    const std::lock_guard lock(mutex_);
+    return boards_.at(index).pins;
+}
+
+void SimulatedDriver::setPins(std::uint32_t index, std::uint8_t pins) {
+    const std::lock_guard lock(mutex_);
+    boards_.at(index).pins = pins;
+}
+
 Status SimulatedDriver::countDevices(std::uint32_t& count) {
-    count = unplugged() ? 0
-                        : static_cast<std::uint32_t>(std::count_if(
-                              boards_.begin(), boards_.end(),
-                              [](const Board& board) { return board.present; }));
-    return record("count", std::to_string(count), Status::Ok);
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([] { return std::nullopt; }, lock);
+    count = call.fails ? 0
+                       : static_cast<std::uint32_t>(
+                             std::count_if(boards_.begin(), boards_.end(),
+                                           [](const Board& board) { return board.present; }));
+    return record(call, "count", std::to_string(count), Status::Ok);
 }
 
 Status SimulatedDriver::openByIndex(std::uint32_t index, Handle& handle) {
-    const std::optional<std::uint32_t> board = unplugged() ? std::nullopt : boardAtIndex(index);
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([&] { return boardAtIndex(index); }, lock);
+    const std::optional<std::uint32_t> board = call.fails ? std::nullopt : boardAtIndex(index);
     if (!board)
-        return record("open", std::to_string(index), Status::DeviceNotFound);
+        return record(call, "open", std::to_string(index), Status::DeviceNotFound);
     if (!hold(*board))
-        return record("open", std::to_string(index), Status::DeviceNotOpened);
+        return record(call, "open", std::to_string(index), Status::DeviceNotOpened);
     boards_[*board].open = true;
     handle = *board + 1;
-    return record("open", std::to_string(index), Status::Ok);
+    return record(call, "open", std::to_string(index), Status::Ok);
 }
 
 Status SimulatedDriver::setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) {
-    const bool ok = !unplugged() && openBoard(handle);
-    return record("setbitmode", hexByte(mask) + ' ' + std::to_string(mode),
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([handle] { return boardOfHandle(handle); }, lock);
+    const bool ok = !call.fails && openBoard(handle);
+    return record(call, "setbitmode", hexByte(mask) + ' ' + std::to_string(mode),
                   ok ? Status::Ok : Status::InvalidHandle);
 }
 
 Status SimulatedDriver::setBaudRate(Handle handle, std::uint32_t rate) {
-    const bool ok = !unplugged() && openBoard(handle);
-    return record("setrate", std::to_string(rate), ok ? Status::Ok : Status::InvalidHandle);
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([handle] { return boardOfHandle(handle); }, lock);
+    const bool ok = !call.fails && openBoard(handle);
+    return record(call, "setrate", std::to_string(rate), ok ? Status::Ok : Status::InvalidHandle);
 }
 
 Status SimulatedDriver::write(Handle handle, const std::uint8_t* buffer, std::uint32_t length,
@@ -307,42 +352,55 @@ Status SimulatedDriver::write(Handle handle, const std::uint8_t* buffer, std::ui
     std::string bytes;
     for (std::uint32_t i = 0; i < length; ++i)
         bytes += (i ? " " : "") + hexByte(buffer[i]);
-    Board* board = unplugged() ? nullptr : openBoard(handle);
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([handle] { return boardOfHandle(handle); }, lock);
+    Board* board = call.fails ? nullptr : openBoard(handle);
     if (!board || options_.faults.failWrites) {
         written = 0;
-        return record("write", bytes, board ? Status::IoError : Status::InvalidHandle);
+        return record(call, "write", bytes, board ? Status::IoError : Status::InvalidHandle);
     }
     if (length > 0)
         board->pins = buffer[length - 1];
     written = length;
     if (handle == 1)
         saveState();
-    return record("write", bytes, Status::Ok);
+    return record(call, "write", bytes, Status::Ok);
 }
 
 Status SimulatedDriver::readPins(Handle handle, std::uint8_t& pins) {
-    Board* board = unplugged() ? nullptr : openBoard(handle);
+    std::unique_lock<std::mutex> lock;
+    const Call call = beginCall([handle] { return boardOfHandle(handle); }, lock);
+    Board* board = call.fails ? nullptr : openBoard(handle);
     if (!board || options_.faults.failReads)
-        return record("read", {}, board ? Status::IoError : Status::InvalidHandle);
+        return record(call, "read", {}, board ? Status::IoError : Status::InvalidHandle);
     pins = board->pins;
-    return record("read", hexByte(pins), Status::Ok);
+    return record(call, "read", hexByte(pins), Status::Ok);
 }
 
 // Closing is not counted as a call, so a board that vanished can still be let go; a wedged one
 // hangs here too.
 Status SimulatedDriver::close(Handle handle) {
-    callStart_ = std::chrono::steady_clock::now();
-    if (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls)
+    const Call call{Clock::now()};
+    std::unique_lock lock(mutex_);
+    const std::optional<std::uint32_t> board = boardOfHandle(handle);
+    const bool wedged =
+        (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls) ||
+        (board && isWedged(*board));
+    if (wedged) {
+        lock.unlock();
         std::this_thread::sleep_for(kWedgedCallTime);
-    Board* board = openBoard(handle);
-    if (board) {
-        board->open = false;
-        release(*board);
+        lock.lock();
     }
-    return record("close", {}, board ? Status::Ok : Status::InvalidHandle);
+    Board* open = openBoard(handle);
+    if (open) {
+        open->open = false;
+        release(*open);
+    }
+    return record(call, "close", {}, open ? Status::Ok : Status::InvalidHandle);
 }
 
 DeviceInfo SimulatedDriver::describe(std::uint32_t index) {
+    const std::lock_guard lock(mutex_);
     const std::optional<std::uint32_t> board = boardAtIndex(index);
     return {{}, {}, board ? "sim" + std::to_string(*board + 1) : std::string()};
 }

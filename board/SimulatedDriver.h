@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,10 +55,16 @@ struct SimulatedBoardOptions {
     // Lists the numbers of the boards that are unplugged now ("2", "1 3"), read at every call, so
     // that a test can pull a board out and put it back; no file or an empty one: all are there.
     std::string unpluggedFile;
+    // Lists the numbers of the boards that are wedged now, read at every call in the same way:
+    // every call on such a board (opening and closing it too) hangs and fails, as a board that
+    // stopped answering on the bus does. The others answer meanwhile.
+    std::string wedgedFile;
 };
 
 // Boards that latch every written byte on their pins and read back what they latched, as a relay
-// board in bit-bang mode does. Opening does not change the pins.
+// board in bit-bang mode does. Opening does not change the pins. Calls on different boards may
+// come at once from different threads; the time a call takes (latency, a wedge) passes without
+// holding up the others.
 class SimulatedDriver final : public Driver {
 public:
     explicit SimulatedDriver(SimulatedBoardOptions options);
@@ -74,9 +81,9 @@ public:
     DeviceInfo describe(std::uint32_t index) override;
 
     // Receives every call as it happens, in addition to the trace file.
-    void setTraceSink(std::function<void(const TraceRecord&)> sink) { sink_ = std::move(sink); }
-    std::uint8_t pins(std::uint32_t index) const { return boards_.at(index).pins; }
-    void setPins(std::uint32_t index, std::uint8_t pins) { boards_.at(index).pins = pins; }
+    void setTraceSink(std::function<void(const TraceRecord&)> sink);
+    std::uint8_t pins(std::uint32_t index) const;
+    void setPins(std::uint32_t index, std::uint8_t pins);
 
 private:
     struct Board {
@@ -85,9 +92,20 @@ private:
         bool present = true;
         int holdFd = -1; // the lock that holds it against other processes, if any
     };
+    using Clock = std::chrono::steady_clock;
+    // A call under way: when it started and whether the boards (or the one it is for) fail it.
+    struct Call {
+        Clock::time_point start;
+        bool fails = false;
+    };
+    // Counts a call (for the board with this index, if it is for one) and takes the time it
+    // costs, without the lock; then takes the lock for the call's own work.
+    Call beginCall(const std::function<std::optional<std::uint32_t>()>& board,
+                   std::unique_lock<std::mutex>& lock);
     // Takes the boards named in the unplugged file off the bus and puts the others back. A board
     // pulled out loses its handle and, without power, its relays.
     void checkUnpluggedFile();
+    bool isWedged(std::uint32_t board) const;
     // The board at a device index: the index counts the boards that are there.
     std::optional<std::uint32_t> boardAtIndex(std::uint32_t index) const;
     // With a state file, an opened board is held as a real one is: a lock beside that file
@@ -96,20 +114,19 @@ private:
     void release(Board& board);
 
     Board* openBoard(Handle handle);
-    // Counts a call and takes the time it costs; whether the boards have vanished or wedged.
-    bool unplugged();
-    Status record(const char* op, std::string values, Status status);
+    static std::optional<std::uint32_t> boardOfHandle(Handle handle);
+    Status record(const Call& call, const char* op, std::string values, Status status);
     void warn(const std::string& message) const;
     void checkStateFile();
     void openTraceFile();
     void loadState();
     void saveState() const;
 
+    mutable std::mutex mutex_; // everything below, never held while a call takes its time
     SimulatedBoardOptions options_;
     std::vector<Board> boards_;
     std::uint64_t calls_ = 0;
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point callStart_ = start_; // of the call being made
+    const Clock::time_point start_ = Clock::now();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace_{nullptr, &std::fclose};
     std::function<void(const TraceRecord&)> sink_;
 };

@@ -29,6 +29,7 @@ private slots:
     void simulatedBoardLatchesTracesAndKeepsState();
     void simulatedFaultsUnplugAndFail();
     void simulatedBoardsArePulledOutAndPutBack();
+    void aWedgedBoardHoldsUpOnlyItself();
     void simulatedStateFileIsReplacedWhole();
     void environmentChoosesTheBackend_data();
     void environmentChoosesTheBackend();
@@ -205,7 +206,8 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     QVERIFY(faults.failReads);
     QVERIFY(!faults.failWrites);
     QCOMPARE(*faults.unplugAfterCalls, 3u);
-    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}});
+    board::SimulatedDriver driver(
+        {1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}});
     board::Handle handle = 0;
     QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
     std::uint8_t pins = 0;
@@ -251,6 +253,50 @@ void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
     std::uint8_t pins = 0xFF;
     QVERIFY(board::succeeded(driver.readPins(again, pins)));
     QCOMPARE(pins, 0x00);
+}
+
+// A board named in the wedged file hangs on every call and fails it, while another board's calls
+// go through at once, from another thread; when it answers again, so does its handle.
+void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
+    QTemporaryDir dir;
+    const QString wedgedFile = dir.filePath(QStringLiteral("wedged"));
+    board::SimulatedBoardOptions options{2, {}, {}, {}, {}, {}};
+    options.wedgedFile = wedgedFile.toStdString();
+    board::SimulatedDriver driver(options);
+    board::Handle first = 0;
+    board::Handle second = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(0, first)));
+    QVERIFY(board::succeeded(driver.openByIndex(1, second)));
+    const auto wedge = [&](const char* numbers) {
+        QFile file(wedgedFile);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(numbers);
+    };
+    wedge("2\n");
+    std::atomic<bool> wedgedCallDone{false};
+    board::Status wedgedStatus = board::Status::Ok;
+    std::thread hanging([&] {
+        std::uint32_t written = 0;
+        const std::uint8_t byte = 0xF0;
+        wedgedStatus = driver.write(second, &byte, 1, written);
+        wedgedCallDone = true;
+    });
+    QThread::msleep(50); // well inside the wedged call's 300 ms
+    std::uint32_t written = 0;
+    const std::uint8_t byte = 0x0F;
+    QVERIFY(board::succeeded(driver.write(first, &byte, 1, written)));
+    std::uint32_t count = 0;
+    driver.countDevices(count);
+    const bool answeredMeanwhile = !wedgedCallDone;
+    hanging.join();
+    QVERIFY(answeredMeanwhile);
+    QCOMPARE(count, 2u); // still on the bus
+    QVERIFY(!board::succeeded(wedgedStatus));
+    QCOMPARE(driver.pins(1), 0x00);
+    QCOMPARE(driver.pins(0), 0x0F);
+    wedge("");
+    QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
+    QCOMPARE(driver.pins(1), 0x0F);
 }
 
 namespace {
