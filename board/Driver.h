@@ -5,7 +5,9 @@
 
 // The one road to a relay board: the seven calls of the USB bridge chip's driver. Every call
 // returns a status; the program judges an open by the handle it gets back and otherwise looks at a
-// status only to notice a board that has gone away.
+// status only to notice a board that has gone away. Calls on different boards may come at once
+// from different threads, so that a board that hangs holds up only its own callers; calls on one
+// handle come one at a time (its model's lock sees to that).
 namespace board {
 
 using Handle = std::uintptr_t; // opaque; 0 means no board opened

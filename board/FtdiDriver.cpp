@@ -64,17 +64,20 @@ FtdiDriver::~FtdiDriver() {
 }
 
 void* FtdiDriver::context(Handle handle) const {
+    const std::lock_guard lock(handlesLock_);
     const auto found = open_.find(handle);
     return found == open_.end() ? nullptr : found->second;
 }
 
 Status FtdiDriver::countDevices(std::uint32_t& count) {
+    const std::lock_guard lock(busLock_);
     count = static_cast<std::uint32_t>(matchRelayBoards(api_->listDevices(), ids_).size());
     return Status::Ok;
 }
 
 // The port path as the kernel spells it: bus, a dash, then the ports joined by dots ("1-1.4").
 DeviceInfo FtdiDriver::describe(std::uint32_t index) {
+    const std::lock_guard lock(busLock_);
     const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
     if (index >= boards.size())
         return {};
@@ -90,12 +93,14 @@ DeviceInfo FtdiDriver::describe(std::uint32_t index) {
 }
 
 Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
+    const std::lock_guard lock(busLock_);
     const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
     if (index >= boards.size())
         return Status::DeviceNotFound;
     void* context = api_->open(boards[index], kUsbTimeoutMs);
     if (!context)
         return Status::DeviceNotOpened;
+    const std::lock_guard handles(handlesLock_);
     handle = nextHandle_++;
     open_[handle] = context;
     return Status::Ok;
@@ -141,12 +146,19 @@ Status FtdiDriver::readPins(Handle handle, std::uint8_t& pins) {
     return Status::Ok;
 }
 
+// The handle is forgotten first and its board closed after, without the lock: closing a wedged
+// board waits out its USB timeout.
 Status FtdiDriver::close(Handle handle) {
-    const auto found = open_.find(handle);
-    if (found == open_.end())
-        return Status::InvalidHandle;
-    api_->close(found->second);
-    open_.erase(found);
+    void* context = nullptr;
+    {
+        const std::lock_guard lock(handlesLock_);
+        const auto found = open_.find(handle);
+        if (found == open_.end())
+            return Status::InvalidHandle;
+        context = found->second;
+        open_.erase(found);
+    }
+    api_->close(context);
     return Status::Ok;
 }
 

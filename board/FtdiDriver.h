@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,9 @@ std::unique_ptr<FtdiApi> makeLibFtdiApi();
 
 // Real boards through libftdi1. Opening adopts the pins as they are: the chip's outputs are never
 // reset on open or close, and every USB call is bounded by a short timeout so a wedged board
-// cannot freeze the window.
+// cannot freeze the window. Calls on different boards may come at once from different threads
+// (each board has a USB context of its own), so a wedged board holds up only its own callers;
+// counting, describing and opening go one at a time, as they share the bus's device list.
 class FtdiDriver final : public Driver {
 public:
     static constexpr int kUsbTimeoutMs = 300;
@@ -80,6 +83,8 @@ private:
 
     std::unique_ptr<FtdiApi> api_;
     std::vector<UsbId> ids_;
+    std::mutex busLock_;             // the device list: counting, describing, opening
+    mutable std::mutex handlesLock_; // the two below, only while they are looked at
     std::map<Handle, void*> open_;
     Handle nextHandle_ = 1;
 };

@@ -388,47 +388,6 @@ int playProgram(board::Driver& driver, const Command& command) {
     return status;
 }
 
-// One driver for several boards, each driven from its own threads: its calls go one at a time.
-class SharedDriver final : public board::Driver {
-public:
-    explicit SharedDriver(board::Driver& driver)
-        : driver_(driver) {}
-    board::Status countDevices(std::uint32_t& count) override {
-        return locked([&] { return driver_.countDevices(count); });
-    }
-    board::Status openByIndex(std::uint32_t index, board::Handle& handle) override {
-        return locked([&] { return driver_.openByIndex(index, handle); });
-    }
-    board::Status setBitMode(board::Handle handle, std::uint8_t mask, std::uint8_t mode) override {
-        return locked([&] { return driver_.setBitMode(handle, mask, mode); });
-    }
-    board::Status setBaudRate(board::Handle handle, std::uint32_t rate) override {
-        return locked([&] { return driver_.setBaudRate(handle, rate); });
-    }
-    board::Status write(board::Handle handle, const std::uint8_t* buffer, std::uint32_t length,
-                        std::uint32_t& written) override {
-        return locked([&] { return driver_.write(handle, buffer, length, written); });
-    }
-    board::Status readPins(board::Handle handle, std::uint8_t& pins) override {
-        return locked([&] { return driver_.readPins(handle, pins); });
-    }
-    board::Status close(board::Handle handle) override {
-        return locked([&] { return driver_.close(handle); });
-    }
-    board::DeviceInfo describe(std::uint32_t index) override {
-        const std::lock_guard lock(mutex_);
-        return driver_.describe(index);
-    }
-
-private:
-    template <typename Call> board::Status locked(Call&& call) {
-        const std::lock_guard lock(mutex_);
-        return call();
-    }
-    board::Driver& driver_;
-    std::mutex mutex_;
-};
-
 // One held board of serve: its own model, sequencer and server.
 struct ServedBoard {
     std::string id;
@@ -554,19 +513,18 @@ int serveBoards(board::Driver& driver, const Command& command) {
     for (const int signal : kStopSignals)
         sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    SharedDriver shared(driver);
     SleepingPause pause;
     std::vector<ServedBoard> served;
     for (const std::string& name : command.boards) {
-        const std::variant<Target, std::string> found = findTarget(shared, name);
+        const std::variant<Target, std::string> found = findTarget(driver, name);
         if (const auto* why = std::get_if<std::string>(&found))
             log(*why);
         else if (std::optional<ServedBoard> board =
-                     serveBoard(shared, pause, std::get<Target>(found), broker))
+                     serveBoard(driver, pause, std::get<Target>(found), broker))
             served.push_back(std::move(*board));
     }
     if (command.allBoards)
-        rescan(shared, pause, served, true, broker);
+        rescan(driver, pause, served, true, broker);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     // Boards are looked at once a second, and at once when udev says a USB device came or went.
@@ -578,7 +536,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
-            rescan(shared, pause, served, command.allBoards, broker);
+            rescan(driver, pause, served, command.allBoards, broker);
     }
     for (ServedBoard& board : served) {
         if (board.bridge && board.lost)

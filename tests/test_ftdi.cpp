@@ -4,6 +4,10 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 using board::UsbDevice;
@@ -53,6 +57,29 @@ struct FakeFtdi final : board::FtdiApi {
     void close(void*) override { calls.push_back("close"); }
 };
 
+// Boards whose chip calls take a while: the second one opened hangs for its USB timeout on every
+// write, as a wedged board does. Each open gets a context of its own.
+struct WedgingFtdi final : board::FtdiApi {
+    std::vector<UsbDevice> devices;
+    std::atomic<int> opened{0};
+    std::atomic<int> closed{0};
+
+    std::vector<UsbDevice> listDevices() override { return devices; }
+    void* open(const UsbDevice&, int) override {
+        return reinterpret_cast<void*>(static_cast<std::uintptr_t>(++opened));
+    }
+    int setBitmode(void*, std::uint8_t, std::uint8_t) override { return 0; }
+    int setBaudrate(void*, int) override { return 0; }
+    int writeData(void* context, const std::uint8_t*, int size) override {
+        if (context != reinterpret_cast<void*>(std::uintptr_t{2}))
+            return size;
+        std::this_thread::sleep_for(std::chrono::milliseconds(board::FtdiDriver::kUsbTimeoutMs));
+        return -7; // timed out
+    }
+    int readPins(void*, std::uint8_t*) override { return 0; }
+    void close(void*) override { ++closed; }
+};
+
 } // namespace
 
 class FtdiTest : public QObject {
@@ -62,6 +89,7 @@ private slots:
     void extraIdsAreParsedStrictly();
     void opensByIndexWithShortTimeoutsAndNoReset();
     void negativeResultsBecomeFailures();
+    void aWedgedBoardHoldsUpOnlyItsOwnCalls();
 };
 
 void FtdiTest::countsOnlyRelayBoardsInAStableOrder() {
@@ -135,6 +163,47 @@ void FtdiTest::negativeResultsBecomeFailures() {
     board::Handle second = 0;
     QCOMPARE(driver.openByIndex(0, second), board::Status::DeviceNotOpened);
     QCOMPARE(second, board::Handle{0});
+}
+
+// While one board's write waits out its timeout on one thread, another board is written, the bus
+// counted and a third board opened and closed from others, and nothing waits for the wedged one.
+void FtdiTest::aWedgedBoardHoldsUpOnlyItsOwnCalls() {
+    auto owned = std::make_unique<WedgingFtdi>();
+    WedgingFtdi& fake = *owned;
+    fake.devices = {device(0x0403, 0x6001, 1, {1}), device(0x0403, 0x6001, 1, {2}),
+                    device(0x0403, 0x6001, 1, {3})};
+    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
+    board::Handle first = 0;
+    board::Handle wedged = 0;
+    QVERIFY(board::succeeded(driver.openByIndex(0, first)));
+    QVERIFY(board::succeeded(driver.openByIndex(1, wedged)));
+    std::atomic<bool> wedgedCallDone{false};
+    std::thread hanging([&] {
+        const std::uint8_t byte = 1;
+        std::uint32_t written = 0;
+        driver.write(wedged, &byte, 1, written);
+        wedgedCallDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread other([&] {
+        for (int i = 0; i < 100; ++i) {
+            const std::uint8_t byte = 2;
+            std::uint32_t written = 0;
+            driver.write(first, &byte, 1, written);
+        }
+    });
+    std::uint32_t count = 0;
+    driver.countDevices(count);
+    board::Handle third = 0;
+    const bool openedThird = board::succeeded(driver.openByIndex(2, third));
+    const bool closedThird = board::succeeded(driver.close(third));
+    other.join();
+    const bool answeredMeanwhile = !wedgedCallDone;
+    hanging.join();
+    QVERIFY(answeredMeanwhile);
+    QCOMPARE(count, 3u);
+    QVERIFY(openedThird && closedThird);
+    QCOMPARE(fake.closed.load(), 1);
 }
 
 QTEST_MAIN(FtdiTest)
