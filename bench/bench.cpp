@@ -263,7 +263,7 @@ int childShowWindow(Window kind, int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     std::unique_ptr<QWidget> window;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
     NoWaitPlatform platform;
     model::Model model(driver, platform);
     engine::Sequencer sequencer(model);
@@ -850,7 +850,7 @@ Row mqttCommandRow() {
     const Broker broker;
     if (!broker.running())
         return {figure, "p99 ≤ 5 ms", "not measured: no mosquitto broker could be started", false};
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
     std::mutex writesLock;
     std::vector<std::int64_t> writes;
     driver.setTraceSink([&](const board::TraceRecord& r) {

@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
     QTemporaryDir work;
     QDir::setCurrent(work.path());
     DesktopPlatform platform;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
     driver.setPins(0, 0x25);
     model::Model model(driver, platform);
     engine::Sequencer sequencer(model);

@@ -156,7 +156,8 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
     const QString state = dir.filePath(QStringLiteral("board.state"));
     const QString trace = dir.filePath(QStringLiteral("board.trace"));
     {
-        board::SimulatedDriver driver({2, state.toStdString(), trace.toStdString(), {}, {}, {}});
+        board::SimulatedDriver driver(
+            {2, state.toStdString(), trace.toStdString(), {}, {}, {}, {}});
         std::uint32_t count = 0;
         driver.countDevices(count);
         QCOMPARE(count, 2u);
@@ -196,7 +197,7 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
                                "setbitmode ff 1 ok", "setrate 115200 ok", "write 01 ok",
                                "read 01 ok", "close ok", "read fail"}));
     // A new run adopts the pins the last one left.
-    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}, {}});
+    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}, {}, {}});
     QCOMPARE(again.pins(0), 0x01);
 }
 
@@ -207,7 +208,7 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
     QVERIFY(!faults.failWrites);
     QCOMPARE(*faults.unplugAfterCalls, 3u);
     board::SimulatedDriver driver(
-        {1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}});
+        {1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}, {}});
     board::Handle handle = 0;
     QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
     std::uint8_t pins = 0;
@@ -223,7 +224,7 @@ void BoardTest::simulatedFaultsUnplugAndFail() {
 void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
     QTemporaryDir dir;
     const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
-    board::SimulatedBoardOptions options{3, {}, {}, {}, {}, {}};
+    board::SimulatedBoardOptions options{3, {}, {}, {}, {}, {}, {}};
     options.unpluggedFile = unplugged.toStdString();
     board::SimulatedDriver driver(options);
     board::Handle second = 0;
@@ -260,7 +261,7 @@ void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
 void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     QTemporaryDir dir;
     const QString wedgedFile = dir.filePath(QStringLiteral("wedged"));
-    board::SimulatedBoardOptions options{2, {}, {}, {}, {}, {}};
+    board::SimulatedBoardOptions options{2, {}, {}, {}, {}, {}, {}};
     options.wedgedFile = wedgedFile.toStdString();
     board::SimulatedDriver driver(options);
     board::Handle first = 0;
@@ -397,7 +398,7 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     QTemporaryDir dir;
     const QString state = dir.filePath(QStringLiteral("board.state"));
     std::vector<std::string> warnings;
-    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}, {}};
+    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}, {}, {}};
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
     board::SimulatedDriver driver(options);
     board::Handle handle = 0;

@@ -336,7 +336,8 @@ void ModelTest::aWaitingActionGoesBeforeTheNextTickOnASlowBoard() {
     QDir::setCurrent(dir.path());
     Log pauses;
     LoggedPause pause(pauses);
-    board::SimulatedDriver driver({1, {}, {}, board::parseSimulatedFaults("latency=1.5"), {}, {}});
+    board::SimulatedDriver driver(
+        {1, {}, {}, board::parseSimulatedFaults("latency=1.5"), {}, {}, {}});
     model::Model model(driver, pause);
     engine::Sequencer sequencer(model);
     std::atomic<int> ticks{0};

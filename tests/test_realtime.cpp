@@ -59,7 +59,7 @@ int reportScheduling(int argc, char* argv[]) {
     struct NoPause final : model::Pause {
         void pause(int) override {}
     } pause;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
     model::Model model(driver, pause);
     QElapsedTimer clock;
     clock.start();

@@ -25,7 +25,7 @@ void SessionTest::wholeSession() {
     {
         Log log;
         RecordingPlatform platform(log);
-        board::SimulatedDriver driver({2, {}, {}, {}, {}, {}});
+        board::SimulatedDriver driver({2, {}, {}, {}, {}, {}, {}});
         MainWindow window(driver, platform);
         TForm1& form1 = window.form;
         TForm2 form2(platform);

@@ -91,7 +91,7 @@ void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {
     struct NoPause final : model::Pause {
         void pause(int) override {}
     } pause;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}});
+    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
     model::Model model(driver, pause);
     engine::Sequencer sequencer(model);
     std::mutex timesLock;
