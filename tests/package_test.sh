@@ -48,6 +48,8 @@ for unit in system user; do
     fi
 done
 grep -q '^User=tambrook$' "$root/usr/lib/systemd/system/tambrook-serve.service" || fail "system unit's user"
+grep -qx 'LimitRTPRIO=1' "$root/usr/lib/systemd/system/tambrook-serve.service" ||
+    fail "system unit's sequencers may not run real-time"
 grep -qx 'm tambrook plugdev' "$root/usr/lib/sysusers.d/tambrook.conf" || fail "sysusers: tambrook not in plugdev"
 dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers tambrook.conf' || fail "postinst does not create the user"
 
