@@ -97,7 +97,7 @@ struct Bench {
     // Ticks fall on the sequencer's thread, or, in manual mode, only when the bench delivers them.
     explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded,
                    const std::string& faults = {})
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}}) {
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}, {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
         sequencer = std::make_unique<engine::Sequencer>(model, mode);
@@ -903,7 +903,7 @@ Row mqttCommandRow() {
 // whose writes are timed on the monotonic clock, its model and the holder's server.
 struct ServedBench {
     QTemporaryDir runtime;
-    board::SimulatedDriver driver{{1, {}, {}, {}, {}, {}}};
+    board::SimulatedDriver driver{{1, {}, {}, {}, {}, {}, {}}};
     NoWaitPlatform pause;
     model::Model model{driver, pause};
     std::mutex writesLock;

@@ -256,17 +256,23 @@ SimulatedDriver::beginCall(const std::function<std::optional<std::uint32_t>()>& 
     ++calls_;
     checkUnpluggedFile();
     const SimulatedFaults& faults = options_.faults;
-    const std::optional<std::uint32_t> callee = board();
-    const bool wedged = (faults.wedgeAfterCalls && calls_ > *faults.wedgeAfterCalls) ||
-                        (callee && isWedged(*callee));
+    const bool wedged = hangs(board());
     call.fails = wedged || (faults.unplugAfterCalls && calls_ > *faults.unplugAfterCalls);
-    const std::chrono::microseconds cost = wedged ? kWedgedCallTime : faults.latency;
-    if (cost.count() > 0) {
-        lock.unlock();
-        std::this_thread::sleep_for(cost);
-        lock.lock();
-    }
+    takeTime(lock, wedged ? kWedgedCallTime : faults.latency);
     return call;
+}
+
+bool SimulatedDriver::hangs(std::optional<std::uint32_t> board) const {
+    const std::optional<std::uint64_t>& wedgeAfter = options_.faults.wedgeAfterCalls;
+    return (wedgeAfter && calls_ > *wedgeAfter) || (board && isWedged(*board));
+}
+
+void SimulatedDriver::takeTime(std::unique_lock<std::mutex>& lock, std::chrono::microseconds cost) {
+    if (cost.count() <= 0)
+        return;
+    lock.unlock();
+    std::this_thread::sleep_for(cost);
+    lock.lock();
 }
 
 std::optional<std::uint32_t> SimulatedDriver::boardOfHandle(Handle handle) {
@@ -382,15 +388,8 @@ Status SimulatedDriver::readPins(Handle handle, std::uint8_t& pins) {
 Status SimulatedDriver::close(Handle handle) {
     const Call call{Clock::now()};
     std::unique_lock lock(mutex_);
-    const std::optional<std::uint32_t> board = boardOfHandle(handle);
-    const bool wedged =
-        (options_.faults.wedgeAfterCalls && calls_ > *options_.faults.wedgeAfterCalls) ||
-        (board && isWedged(*board));
-    if (wedged) {
-        lock.unlock();
-        std::this_thread::sleep_for(kWedgedCallTime);
-        lock.lock();
-    }
+    if (hangs(boardOfHandle(handle)))
+        takeTime(lock, kWedgedCallTime);
     Board* open = openBoard(handle);
     if (open) {
         open->open = false;

@@ -106,6 +106,10 @@ private:
     // pulled out loses its handle and, without power, its relays.
     void checkUnpluggedFile();
     bool isWedged(std::uint32_t board) const;
+    // Whether a call on this board (none: on the bus) hangs now, as a wedged board's do.
+    bool hangs(std::optional<std::uint32_t> board) const;
+    // Lets the other boards' calls through while this one takes its time.
+    void takeTime(std::unique_lock<std::mutex>& lock, std::chrono::microseconds cost);
     // The board at a device index: the index counts the boards that are there.
     std::optional<std::uint32_t> boardAtIndex(std::uint32_t index) const;
     // With a state file, an opened board is held as a real one is: a lock beside that file

@@ -25,7 +25,7 @@ struct FaultRig {
     TForm1* form = nullptr;
 
     explicit FaultRig(const std::string& faults)
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}}) {
+        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}, {}}) {
         QDir::setCurrent(dir.path());
         driver.setTraceSink([this](const board::TraceRecord& r) {
             const std::lock_guard lock(traceLock);
