@@ -27,7 +27,9 @@ done
 [ -x "$root/usr/bin/tambrook-cli" ] || fail "tambrook-cli is not executable"
 # The command line needs no widgets, so it runs on a server without a display.
 readelf -d "$root/usr/bin/tambrook-cli" | grep -q 'libQt6Widgets' && fail "tambrook-cli links Qt Widgets"
-TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -qx '1 sim1 - - free' ||
+# Whoever holds it is not asked: another test may serve a simulated sim1 from /run/tambrook
+# meanwhile, which every root command line sees.
+TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -q '^1 sim1 - - ' ||
     fail "the packaged tambrook-cli does not run"
 [ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
 unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/(udev/rules.d|systemd/(system|user)|sysusers.d))/' || true)
