@@ -693,17 +693,25 @@ void writeProgramFile(const QString& path, int steps, int delay) {
         file.write((row + "\r\n").c_str());
 }
 
-// The times (µs) of the writes a simulated board's trace file holds from byte offset on that the
-// board took.
-std::vector<std::int64_t> tracedWrites(const QString& path, qint64 offset) {
+// The times (µs) of the calls of one kind ("write") and outcome ("ok", "fail") that a simulated
+// board's trace file holds from byte offset on.
+std::vector<std::int64_t> tracedCalls(const QString& path, qint64 offset, const char* op,
+                                      const char* outcome) {
     QFile trace(path);
     trace.open(QIODevice::ReadOnly);
     trace.seek(offset);
-    std::vector<std::int64_t> writes;
+    const QByteArray opWord = ' ' + QByteArray(op) + ' ';
+    const QByteArray outcomeWord = ' ' + QByteArray(outcome);
+    std::vector<std::int64_t> times;
     for (const QByteArray& line : trace.readAll().split('\n'))
-        if (line.contains(" write ") && line.endsWith(" ok"))
-            writes.push_back(line.left(line.indexOf(' ')).toLongLong());
-    return writes;
+        if (line.contains(opWord) && line.endsWith(outcomeWord))
+            times.push_back(line.left(line.indexOf(' ')).toLongLong());
+    return times;
+}
+
+// The writes the board took, from byte offset on.
+std::vector<std::int64_t> tracedWrites(const QString& path, qint64 offset) {
+    return tracedCalls(path, offset, "write", "ok");
 }
 
 // The same 1000 steps played by tambrook-cli on a simulated board, timed from its trace.
@@ -1048,16 +1056,6 @@ Row requestsDuringRunRow() {
             answered == sent && p99 <= 0.5};
 }
 
-// How many opens a simulated board's trace file shows failed.
-int failedOpens(const QString& path) {
-    QFile trace(path);
-    trace.open(QIODevice::ReadOnly);
-    int failed = 0;
-    for (const QByteArray& line : trace.readAll().split('\n'))
-        failed += line.contains(" open ") && line.endsWith(" fail") ? 1 : 0;
-    return failed;
-}
-
 // serve holding two simulated boards, the second of which stops answering: serve looks for it
 // again every second, and each call on it hangs 300 ms. Meanwhile the first plays 1000 steps at
 // 1 ms, sent to serve by tambrook-cli play, timed from the trace.
@@ -1132,7 +1130,7 @@ Row serveBesideAWedgedBoardRow() {
     const double p99 = percentile(errors, 0.99);
     return {figure, target,
             fmt("p99 onset error %.3f ms, longest gap between writes %.3f ms", p99, longestGapMs) +
-                "; meanwhile " + std::to_string(failedOpens(trace)) +
+                "; meanwhile " + std::to_string(tracedCalls(trace, 0, "open", "fail").size()) +
                 " attempts to open the wedged board again, 300 ms each",
             p99 <= 0.5};
 }

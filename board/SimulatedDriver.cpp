@@ -210,14 +210,19 @@ void SimulatedDriver::saveState() const {
         std::remove(temporary.c_str());
 }
 
+std::vector<bool> SimulatedDriver::listedBoards(const std::string& file) const {
+    std::vector<bool> listed(boards_.size(), false);
+    std::ifstream in(file);
+    for (long number = 0; in >> number;)
+        if (number >= 1 && static_cast<std::size_t>(number) <= boards_.size())
+            listed[static_cast<std::size_t>(number - 1)] = true;
+    return listed;
+}
+
 void SimulatedDriver::checkUnpluggedFile() {
     if (options_.unpluggedFile.empty())
         return;
-    std::vector<bool> unplugged(boards_.size(), false);
-    std::ifstream in(options_.unpluggedFile);
-    for (long number = 0; in >> number;)
-        if (number >= 1 && static_cast<std::size_t>(number) <= boards_.size())
-            unplugged[static_cast<std::size_t>(number - 1)] = true;
+    const std::vector<bool> unplugged = listedBoards(options_.unpluggedFile);
     for (std::size_t i = 0; i < boards_.size(); ++i) {
         Board& board = boards_[i];
         if (board.present && unplugged[i]) {
@@ -239,13 +244,8 @@ std::optional<std::uint32_t> SimulatedDriver::boardAtIndex(std::uint32_t index) 
 }
 
 bool SimulatedDriver::isWedged(std::uint32_t board) const {
-    if (options_.wedgedFile.empty())
-        return false;
-    std::ifstream in(options_.wedgedFile);
-    for (long number = 0; in >> number;)
-        if (number == static_cast<long>(board) + 1)
-            return true;
-    return false;
+    return !options_.wedgedFile.empty() && board < boards_.size() &&
+           listedBoards(options_.wedgedFile)[board];
 }
 
 SimulatedDriver::Call

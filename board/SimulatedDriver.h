@@ -105,6 +105,8 @@ private:
     // Takes the boards named in the unplugged file off the bus and puts the others back. A board
     // pulled out loses its handle and, without power, its relays.
     void checkUnpluggedFile();
+    // The boards whose numbers a file lists, by index; none where it cannot be read.
+    std::vector<bool> listedBoards(const std::string& file) const;
     bool isWedged(std::uint32_t board) const;
     // Whether a call on this board (none: on the bus) hangs now, as a wedged board's do.
     bool hangs(std::optional<std::uint32_t> board) const;
