@@ -445,12 +445,13 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         const int number = numberOf(board.id);
         const bool present = number <= static_cast<int>(ids.size());
         if (!board.lost && (!present || !board.model->snapshot()->boardFound)) {
-            log(board.id + (present ? " stopped answering" : " was unplugged") +
-                "; it is served as not present until it is back");
             board.lost = true;
             board.model->boardWentAway();
             if (board.bridge)
                 board.bridge->setAvailable(false);
+            // Said once it is true, so whoever reads the log and then asks sees it so.
+            log(board.id + (present ? " stopped answering" : " was unplugged") +
+                "; it is served as not present until it is back");
         }
         if (!board.lost || !present)
             continue;
