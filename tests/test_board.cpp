@@ -16,6 +16,17 @@
 
 using namespace std::string_literals;
 
+namespace {
+
+// Replaces a file's content whole, as a test changes what the simulated boards read at each call.
+bool replaceFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
+}
+
+} // namespace
+
 class BoardTest : public QObject {
     Q_OBJECT
 private slots:
@@ -232,18 +243,13 @@ void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
     std::uint32_t written = 0;
     const std::uint8_t byte = 0x0F;
     QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
-    const auto unplug = [&](const char* numbers) {
-        QFile file(unplugged);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(numbers);
-    };
-    unplug("2\n");
+    QVERIFY(replaceFile(unplugged, "2\n"));
     QVERIFY(!board::succeeded(driver.write(second, &byte, 1, written)));
     std::uint32_t count = 0;
     driver.countDevices(count);
     QCOMPARE(count, 2u);
     QCOMPARE(driver.describe(1).name, "sim3"s);
-    unplug("");
+    QVERIFY(replaceFile(unplugged, ""));
     count = 0;
     driver.countDevices(count);
     QCOMPARE(count, 3u);
@@ -268,12 +274,7 @@ void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     board::Handle second = 0;
     QVERIFY(board::succeeded(driver.openByIndex(0, first)));
     QVERIFY(board::succeeded(driver.openByIndex(1, second)));
-    const auto wedge = [&](const char* numbers) {
-        QFile file(wedgedFile);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(numbers);
-    };
-    wedge("2\n");
+    QVERIFY(replaceFile(wedgedFile, "2\n"));
     std::atomic<bool> wedgedCallDone{false};
     board::Status wedgedStatus = board::Status::Ok;
     std::thread hanging([&] {
@@ -295,7 +296,7 @@ void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     QVERIFY(!board::succeeded(wedgedStatus));
     QCOMPARE(driver.pins(1), 0x00);
     QCOMPARE(driver.pins(0), 0x0F);
-    wedge("");
+    QVERIFY(replaceFile(wedgedFile, ""));
     QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
     QCOMPARE(driver.pins(1), 0x0F);
 }
@@ -422,10 +423,7 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     QCOMPARE(badReads.load(), 0);
     QVERIFY(warnings.empty());
     for (const QByteArray& content : {QByteArray(), QByteArray("zz\n")}) {
-        QFile file(state);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(content);
-        file.close();
+        QVERIFY(replaceFile(state, content));
         warnings.clear();
         board::SimulatedDriver again(options);
         QCOMPARE(warnings.size(), std::size_t{1});
