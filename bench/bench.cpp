@@ -842,6 +842,16 @@ mqtt::Log noteConnected(std::atomic<bool>& connected) {
     };
 }
 
+// The bridge of the bench's board, or none when it cannot be made. The board is named as one
+// with a serial number is, so that its topics are tambrook/sim1 without a host's name.
+std::unique_ptr<mqtt::BoardBridge> makeBridge(model::Model& model,
+                                              const mqtt::BrokerSettings& settings, mqtt::Log log) {
+    auto made =
+        mqtt::BoardBridge::make(model, {"sim1", board::IdSource::Serial}, settings, std::move(log));
+    auto* bridge = std::get_if<std::unique_ptr<mqtt::BoardBridge>>(&made);
+    return bridge ? std::move(*bridge) : nullptr;
+}
+
 // Waits until the bridge says it is connected, and a moment more for its subscriptions.
 bool awaitConnected(const std::atomic<bool>& connected) {
     for (int wait = 0; wait < 500 && !connected; ++wait)
@@ -871,7 +881,8 @@ Row mqttCommandRow() {
     model::Model model(driver, pause);
     model.openBoard(1, true);
     std::atomic<bool> connected{false};
-    const mqtt::BoardBridge bridge(model, "sim1", broker.settings(), noteConnected(connected));
+    const std::unique_ptr<mqtt::BoardBridge> bridge =
+        makeBridge(model, broker.settings(), noteConnected(connected));
     MqttClient publisher("tambrook-bench-publisher", broker.port());
     awaitConnected(connected);
     std::vector<double> latencies;
@@ -1182,8 +1193,8 @@ Row mqttFloodRow() {
         return {figure, target, "not measured: no mosquitto broker could be started", false};
     ServedBench served;
     std::atomic<bool> connected{false};
-    const mqtt::BoardBridge bridge(served.model, "sim1", broker.settings(),
-                                   noteConnected(connected));
+    const std::unique_ptr<mqtt::BoardBridge> bridge =
+        makeBridge(served.model, broker.settings(), noteConnected(connected));
     std::mutex stateLock;
     std::string lastState;
     MqttClient watcher("tambrook-bench-watcher", broker.port(),
@@ -1246,8 +1257,7 @@ Row mqttDuringRunRow() {
         std::unique_ptr<mqtt::BoardBridge> bridge;
         std::atomic<bool> connected{false};
         if (run % 2) {
-            bridge = std::make_unique<mqtt::BoardBridge>(bench.model, "sim1", broker.settings(),
-                                                         noteConnected(connected));
+            bridge = makeBridge(bench.model, broker.settings(), noteConnected(connected));
             awaitConnected(connected);
         }
         bench.setProgram(program(1000, 1));

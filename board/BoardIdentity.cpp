@@ -4,22 +4,29 @@
 
 namespace board {
 
-std::vector<std::string> boardIds(const std::vector<DeviceInfo>& boards) {
-    std::vector<std::string> ids;
+std::vector<BoardId> identifyBoards(const std::vector<DeviceInfo>& boards) {
+    std::vector<BoardId> ids;
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const DeviceInfo& board = boards[i];
         const auto sameSerial = std::count_if(boards.begin(), boards.end(), [&](const auto& other) {
             return other.serial == board.serial;
         });
         if (!board.serial.empty() && sameSerial == 1)
-            ids.push_back(board.serial);
+            ids.push_back({board.serial, IdSource::Serial});
         else if (!board.portPath.empty())
-            ids.push_back(board.portPath);
+            ids.push_back({board.portPath, IdSource::PortPath});
         else if (!board.name.empty())
-            ids.push_back(board.name);
+            ids.push_back({board.name, IdSource::BackendName});
         else
-            ids.push_back("board" + std::to_string(i + 1));
+            ids.push_back({"board" + std::to_string(i + 1), IdSource::Number});
     }
+    return ids;
+}
+
+std::vector<std::string> boardIds(const std::vector<DeviceInfo>& boards) {
+    std::vector<std::string> ids;
+    for (BoardId& board : identifyBoards(boards))
+        ids.push_back(std::move(board.id));
     return ids;
 }
 

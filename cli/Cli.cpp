@@ -59,6 +59,7 @@ std::string noSuchBoard(int board, std::uint32_t count) {
 struct Target {
     int number = 0; // from 1
     std::string id;
+    board::IdSource source = board::IdSource::Number; // which rule gave the id
 };
 
 // A board that is not attached now but has a holder (one that waits for it to be plugged back)
@@ -67,12 +68,14 @@ std::variant<Target, std::string> findTarget(board::Driver& driver, const std::s
     const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
     const std::optional<int> number = board::findBoard(boards, name);
     const auto count = static_cast<std::uint32_t>(boards.size());
-    if (number && static_cast<std::uint32_t>(*number) <= count)
-        return Target{*number, board::boardIds(boards)[static_cast<std::size_t>(*number - 1)]};
+    if (number && static_cast<std::uint32_t>(*number) <= count) {
+        board::BoardId id = board::identifyBoards(boards)[static_cast<std::size_t>(*number - 1)];
+        return Target{*number, std::move(id.id), id.source};
+    }
     const bool isNumber =
         !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
     if (!isNumber && share::ask(name, share::requestObject({})).kind != share::Answer::Kind::Free)
-        return Target{0, name};
+        return Target{0, name, board::IdSource::Number};
     return "no board " + name + " (" + std::to_string(count) + (count == 1 ? " board" : " boards") +
            " found)";
 }
@@ -404,8 +407,7 @@ void log(const std::string& line) {
 
 // Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
 std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
-                                      const Target& target,
-                                      const std::optional<mqtt::BrokerSettings>& broker) {
+                                      const Target& target) {
     if (target.number == 0) {
         log(target.id + " is not attached; another process holds it");
         return std::nullopt;
@@ -428,16 +430,46 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
     }
     log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
         share::socketPath(target.id));
-    if (broker)
-        board.bridge = std::make_unique<mqtt::BoardBridge>(*board.model, target.id, *broker, log);
     return board;
+}
+
+// The served board on the broker too, or why its bridge could not be made.
+std::optional<std::string> bridgeBoard(ServedBoard& board, board::IdSource source,
+                                       const mqtt::BrokerSettings& broker) {
+    std::variant<std::unique_ptr<mqtt::BoardBridge>, std::string> made =
+        mqtt::BoardBridge::make(*board.model, {board.id, source}, broker, log);
+    if (const auto* why = std::get_if<std::string>(&made))
+        return *why;
+    board.bridge = std::move(std::get<std::unique_ptr<mqtt::BoardBridge>>(made));
+    return std::nullopt;
+}
+
+// The bridges leave the broker together, then each board is closed with its relays as they are.
+void stopServing(std::vector<ServedBoard>& served) {
+    for (ServedBoard& board : served)
+        if (board.bridge) {
+            if (board.lost)
+                board.bridge->forget(); // a board that is gone leaves Home Assistant
+            board.bridge->stop();
+        }
+    for (ServedBoard& board : served) {
+        board.bridge.reset();
+        board.server.reset();
+        board.model->stopProgram();
+        board.sequencer.reset();
+        board.model->closeBoard();
+        log("closed " + board.id);
+    }
 }
 
 // Once a second: a served board that stopped answering is opened again once a board with its id
 // is back; with --all, boards plugged in since are served too.
 void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
             bool allBoards, const std::optional<mqtt::BrokerSettings>& broker) {
-    const std::vector<std::string> ids = board::boardIds(board::describeBoards(driver));
+    const std::vector<board::BoardId> found = board::identifyBoards(board::describeBoards(driver));
+    std::vector<std::string> ids;
+    for (const board::BoardId& id : found)
+        ids.push_back(id.id);
     const auto numberOf = [&](const std::string& id) {
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
     };
@@ -465,13 +497,21 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
     }
     if (!allBoards)
         return;
-    for (const std::string& id : ids) {
+    for (const board::BoardId& id : found) {
         const bool known = std::any_of(served.begin(), served.end(),
-                                       [&](const ServedBoard& board) { return board.id == id; });
-        if (!known)
-            if (std::optional<ServedBoard> board =
-                    serveBoard(driver, pause, {numberOf(id), id}, broker))
-                served.push_back(std::move(*board));
+                                       [&](const ServedBoard& board) { return board.id == id.id; });
+        if (known)
+            continue;
+        std::optional<ServedBoard> board =
+            serveBoard(driver, pause, {numberOf(id.id), id.id, id.source});
+        if (!board)
+            continue;
+        // The broker's settings were checked at the start; this can only be a want of memory or
+        // threads, and the board is served on its socket all the same.
+        if (broker)
+            if (const std::optional<std::string> why = bridgeBoard(*board, id.source, *broker))
+                log(*why + "; it is served without MQTT");
+        served.push_back(std::move(*board));
     }
 }
 
@@ -489,6 +529,7 @@ std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Co
     broker.caFile = command.mqttCaFile;
     broker.discovery = command.discovery;
     broker.programsDir = command.programsDir;
+    broker.hostName = command.mqttNode;
     if (!command.mqttPasswordFile.empty()) {
         QFile file(QString::fromLocal8Bit(command.mqttPasswordFile.c_str()));
         if (!file.open(QIODevice::ReadOnly))
@@ -497,9 +538,15 @@ std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Co
     } else if (const char* password = std::getenv("TAMBROOK_MQTT_PASSWORD")) {
         broker.password = password;
     }
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    broker.hostName = host;
+    if (broker.hostName.empty()) {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+            return std::string("this host has no name for the broker's topics; give --mqtt-node "
+                               "NAME");
+        broker.hostName = host;
+    }
+    if (const std::optional<std::string> why = mqtt::settingsProblem(broker))
+        return *why;
     return std::optional<mqtt::BrokerSettings>(broker);
 }
 
@@ -518,11 +565,22 @@ int serveBoards(board::Driver& driver, const Command& command) {
     std::vector<ServedBoard> served;
     for (const std::string& name : command.boards) {
         const std::variant<Target, std::string> found = findTarget(driver, name);
-        if (const auto* why = std::get_if<std::string>(&found))
+        if (const auto* why = std::get_if<std::string>(&found)) {
             log(*why);
-        else if (std::optional<ServedBoard> board =
-                     serveBoard(driver, pause, std::get<Target>(found), broker))
-            served.push_back(std::move(*board));
+            continue;
+        }
+        const Target& target = std::get<Target>(found);
+        std::optional<ServedBoard> board = serveBoard(driver, pause, target);
+        if (!board)
+            continue;
+        std::optional<std::string> bridgeFailure;
+        if (broker)
+            bridgeFailure = bridgeBoard(*board, target.source, *broker);
+        served.push_back(std::move(*board));
+        if (bridgeFailure) {
+            stopServing(served);
+            return fail(kBoardFailure, *bridgeFailure);
+        }
     }
     if (command.allBoards)
         rescan(driver, pause, served, true, broker);
@@ -539,16 +597,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
             rescan(driver, pause, served, command.allBoards, broker);
     }
-    for (ServedBoard& board : served) {
-        if (board.bridge && board.lost)
-            board.bridge->forget(); // a board that is gone leaves Home Assistant
-        board.bridge.reset();
-        board.server.reset();
-        board.model->stopProgram();
-        board.sequencer.reset();
-        board.model->closeBoard();
-        log("closed " + board.id);
-    }
+    stopServing(served);
     return statusAfterSignal(signal);
 }
 

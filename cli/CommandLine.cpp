@@ -26,6 +26,14 @@ std::optional<int> wholeNumber(const std::string& text) {
     return value;
 }
 
+// A host's name as it stands in topics and client ids: letters, digits, ".", "-" and "_", as
+// host names are.
+bool isNodeName(const std::string& text) {
+    return text.size() <= 64 &&
+           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789.-_") == std::string::npos;
+}
+
 bool isPattern(const std::string& text) {
     return text.size() == board::kRelayCount && text.find_first_not_of("01") == std::string::npos;
 }
@@ -50,13 +58,18 @@ struct Parser {
             command.discovery = false;
         } else if (command.kind == Command::Kind::Serve &&
                    (name == "--mqtt" || name == "--mqtt-ca" || name == "--mqtt-password-file" ||
-                    name == "--programs")) {
+                    name == "--mqtt-node" || name == "--programs")) {
             const std::optional<std::string> text = value();
             if (!text || text->empty())
                 return UsageError{name + " takes a value"};
+            if (name == "--mqtt-node" && !isNodeName(*text))
+                return UsageError{"--mqtt-node takes a name of letters, digits, \".\", \"-\" and "
+                                  "\"_\", at most 64: " +
+                                  *text};
             (name == "--mqtt"                 ? command.mqttUrl
              : name == "--mqtt-ca"            ? command.mqttCaFile
              : name == "--mqtt-password-file" ? command.mqttPasswordFile
+             : name == "--mqtt-node"          ? command.mqttNode
                                               : command.programsDir) = *text;
         } else if (name == "--board") {
             const std::optional<std::string> text = value();
@@ -179,10 +192,12 @@ std::string usageText() {
            "                                        hold the boards and serve each on a local\n"
            "                                        socket until INT or TERM\n"
            "        [--mqtt mqtt[s]://[USER@]HOST[:PORT] [--mqtt-ca FILE]\n"
-           "         [--mqtt-password-file FILE] [--programs DIR] [--no-discovery]]\n"
+           "         [--mqtt-password-file FILE] [--mqtt-node NAME] [--programs DIR]\n"
+           "         [--no-discovery]]\n"
            "                                        and on an MQTT broker, with Home Assistant\n"
            "                                        discovery (password also from\n"
-           "                                        TAMBROOK_MQTT_PASSWORD)\n"
+           "                                        TAMBROOK_MQTT_PASSWORD; NAME stands for the\n"
+           "                                        host name in topics)\n"
            "  tambrook-cli --help | --version\n"
            "N is a board's number, id, serial or USB port path. A board that another program\n"
            "holds is reached through that program.\n"

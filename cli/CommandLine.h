@@ -26,6 +26,7 @@ struct Command {
     std::string mqttUrl;          // --mqtt mqtt://[user@]host[:port] or mqtts://...
     std::string mqttCaFile;       // --mqtt-ca
     std::string mqttPasswordFile; // --mqtt-password-file
+    std::string mqttNode;         // --mqtt-node: this host's name on the broker
     bool discovery = true;        // --no-discovery turns Home Assistant discovery off
     std::string programsDir;      // --programs: files program/play may name
 };

@@ -13,13 +13,20 @@
 #include <QJsonObject>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <random>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace mqtt {
 
@@ -31,7 +38,14 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(2);
 // otherwise send thousands of messages a second, whose network work competes with its steps and
 // which nobody can follow. A change after a quiet spell still goes out within kWatchInterval.
 constexpr auto kPublishGap = std::chrono::milliseconds(50);
+// Retries after a failed connection wait 1 s, then twice as long each time, up to 30 s.
+constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kLastRetry = std::chrono::seconds(30);
+// How long the network loop waits for traffic before it looks whether it should end.
+constexpr int kLoopMilliseconds = 1000;
+constexpr auto kOfflineGrace = std::chrono::milliseconds(500);
 constexpr char kDiscoveryPrefix[] = "homeassistant";
+constexpr char kHolderProperty[] = "holder";
 
 // What the broker sent is acknowledged at once rather than up to 40 ms later with the next
 // reply: a broker that holds small packets back until its last one is acknowledged (Nagle's
@@ -44,14 +58,112 @@ void acknowledgeAtOnce(mosquitto* client) {
         ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
-// libmosquitto is set up once for the process and stays.
-void initialiseLibrary() {
-    static const int once = mosquitto_lib_init();
-    (void)once;
+// libmosquitto is set up once for the process and stays; its result, the first time.
+int initialiseLibrary() {
+    static const int result = mosquitto_lib_init();
+    return result;
 }
 
 std::string json(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::string refusal(const std::string& what, int result) {
+    return what + " was refused: " + mosquitto_strerror(result);
+}
+
+// A few random hex digits, so that two processes' clients never share an id.
+std::string randomPart() {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device device;
+    std::string part;
+    for (int i = 0; i < 6; ++i)
+        part += kHex[device() % 16];
+    return part;
+}
+
+// The CA file is read by OpenSSL only when connecting; one that names no certificate would only
+// fail then, again at every retry.
+std::optional<std::string> caFileProblem(const std::string& path) {
+    QFile file(QString::fromLocal8Bit(path.c_str()));
+    if (!file.open(QIODevice::ReadOnly))
+        return "cannot read the CA file " + path + " (--mqtt-ca)";
+    if (!file.read(4 * 1024 * 1024).contains("CERTIFICATE-----"))
+        return "the CA file " + path + " (--mqtt-ca) holds no PEM certificate";
+    return std::nullopt;
+}
+
+using Client = std::unique_ptr<mosquitto, void (*)(mosquitto*)>;
+
+// A client with every setting applied, speaking MQTT 5, or the first setting refused. A client
+// of this kind never connects without the TLS that was asked for.
+std::variant<Client, std::string> makeClient(const BrokerSettings& settings,
+                                             const std::string& clientId,
+                                             const std::string& willTopic, void* owner) {
+    if (const int result = initialiseLibrary(); result != MOSQ_ERR_SUCCESS)
+        return refusal("setting up libmosquitto", result);
+    errno = 0;
+    Client client(mosquitto_new(clientId.c_str(), true, owner), &mosquitto_destroy);
+    if (!client)
+        return "cannot make an MQTT client " + clientId + ": " +
+               (errno ? std::strerror(errno) : "unknown failure");
+    mosquitto* const c = client.get();
+    if (const int result = mosquitto_int_option(c, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5))
+        return refusal("MQTT 5", result);
+    // Commands and state are a few bytes each: sent at once, not held back to be coalesced.
+    if (const int result = mosquitto_int_option(c, MOSQ_OPT_TCP_NODELAY, 1))
+        return refusal("TCP_NODELAY", result);
+    // The bridge runs the network loop on a thread of its own: publishes from other threads
+    // leave the writing to it.
+    if (const int result = mosquitto_threaded_set(c, true))
+        return refusal("the threaded mode", result);
+    if (!settings.user.empty())
+        if (const int result = mosquitto_username_pw_set(
+                c, settings.user.c_str(),
+                settings.password.empty() ? nullptr : settings.password.c_str()))
+            return refusal("the broker's user name or password", result);
+    if (const int result = mosquitto_will_set(c, willTopic.c_str(), 7, "offline", 1, true))
+        return refusal("the last will on " + willTopic, result);
+    if (settings.tls) {
+        if (!settings.caFile.empty())
+            if (const std::optional<std::string> problem = caFileProblem(settings.caFile))
+                return *problem;
+        // Without a CA file, the system's store as OpenSSL finds it (SSL_CERT_FILE and
+        // SSL_CERT_DIR override it, as for every OpenSSL program).
+        const int result =
+            settings.caFile.empty()
+                ? mosquitto_int_option(c, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                : mosquitto_tls_set(c, settings.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (result != MOSQ_ERR_SUCCESS)
+            return refusal(settings.caFile.empty() ? "TLS with the system's CA store"
+                                                   : "TLS with the CA file " + settings.caFile,
+                           result);
+        // The TLS context made at the first connection is kept for the next ones as it is:
+        // libmosquitto 2.0.11 otherwise refuses every reconnection that trusts the system's
+        // store (fixed in 2.0.12).
+        if (const int kept = mosquitto_int_option(c, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0))
+            return refusal("keeping the TLS context", kept);
+    }
+    return client;
+}
+
+// The value of a user property of that name, or "".
+std::string userProperty(const mosquitto_property* properties, const char* name) {
+    std::string found;
+    for (const mosquitto_property* p = properties; p; p = mosquitto_property_next(p)) {
+        if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY)
+            continue;
+        char* key = nullptr;
+        char* value = nullptr;
+        if (mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &key, &value, false) !=
+            nullptr) {
+            if (key && value && std::strcmp(key, name) == 0)
+                found = value;
+            std::free(key);
+            std::free(value);
+        }
+    }
+    return found;
 }
 
 } // namespace
@@ -93,6 +205,14 @@ std::variant<BrokerSettings, std::string> parseBrokerUrl(const std::string& url)
     return settings;
 }
 
+std::optional<std::string> settingsProblem(const BrokerSettings& settings) {
+    const std::variant<Client, std::string> made = makeClient(
+        settings, "tambrook-check-" + randomPart(), settings.topicBase + "/check", nullptr);
+    if (const auto* why = std::get_if<std::string>(&made))
+        return *why;
+    return std::nullopt;
+}
+
 std::string topicLevel(const std::string& id) {
     std::string level = id;
     for (char& c : level)
@@ -101,136 +221,348 @@ std::string topicLevel(const std::string& id) {
     return level.empty() ? std::string("_") : level;
 }
 
-BoardBridge::BoardBridge(model::Model& model, std::string boardId, BrokerSettings settings, Log log)
-    : model_(model)
-    , id_(std::move(boardId))
-    , settings_(std::move(settings))
-    , prefix_(settings_.topicBase + '/' + topicLevel(id_))
-    , log_(std::move(log)) {
-    initialiseLibrary();
-    const std::string clientId = settings_.hostName + "-tambrook-" + topicLevel(id_);
-    client_ = mosquitto_new(clientId.c_str(), true, this); // a clean session: nothing replayed
-    if (!client_) {
-        log_("cannot make an MQTT client for " + id_);
-        return;
+std::string boardLevel(const board::BoardId& board, const std::string& hostName) {
+    return board::uniqueOnlyOnThisHost(board.source)
+               ? topicLevel(board.id) + '@' + topicLevel(hostName)
+               : topicLevel(board.id);
+}
+
+std::string discoveryId(std::string_view name) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+            (byte >= '0' && byte <= '9') || byte == '-') {
+            id += c;
+        } else if (byte == '_') {
+            id += "__";
+        } else {
+            id += '_';
+            id += kHex[byte >> 4];
+            id += kHex[byte & 0xf];
+        }
     }
-    mosquitto_connect_callback_set(client_, &BoardBridge::onConnect);
-    mosquitto_message_callback_set(client_, &BoardBridge::onMessage);
-    mosquitto_publish_callback_set(client_, [](mosquitto* client, void* self, int mid) {
+    return id;
+}
+
+std::variant<std::unique_ptr<BoardBridge>, std::string>
+BoardBridge::make(model::Model& model, const board::BoardId& board, BrokerSettings settings,
+                  Log log) {
+    const std::string clientId = "tambrook-" + topicLevel(settings.hostName) + '-' +
+                                 std::to_string(::getpid()) + '-' + randomPart() + '-' +
+                                 topicLevel(board.id);
+    auto bridge = std::make_unique<BoardBridge>(Key{}, model, board, std::move(settings),
+                                                std::move(log), clientId);
+    std::variant<Client, std::string> client =
+        makeClient(bridge->settings_, clientId, bridge->prefix_ + "/availability", bridge.get());
+    if (auto* why = std::get_if<std::string>(&client))
+        return bridge->id_ + ": " + *why;
+    bridge->client_ = std::move(std::get<Client>(client));
+    bridge->setCallbacks();
+    try {
+        bridge->network_ = std::thread([raw = bridge.get()] { raw->runNetwork(); });
+        bridge->watcher_ = std::thread([raw = bridge.get()] { raw->watch(); });
+    } catch (const std::system_error& failure) {
+        return bridge->id_ + ": no thread for its MQTT client: " + failure.what();
+    }
+    return bridge;
+}
+
+BoardBridge::BoardBridge(Key, model::Model& model, const board::BoardId& board,
+                         BrokerSettings settings, Log log, std::string clientId)
+    : model_(model)
+    , id_(board.id)
+    , hostQualified_(board::uniqueOnlyOnThisHost(board.source))
+    , settings_(std::move(settings))
+    , level_(boardLevel(board, settings_.hostName))
+    , prefix_(settings_.topicBase + '/' + level_)
+    , clientId_(std::move(clientId))
+    , log_(std::move(log))
+    , client_(nullptr, &mosquitto_destroy) {}
+
+// The callbacks run on the network thread, inside the client library's loop.
+void BoardBridge::setCallbacks() {
+    mosquitto* const c = client_.get();
+    mosquitto_connect_v5_callback_set(
+        c, [](mosquitto*, void* self, int reason, int, const mosquitto_property*) {
+            static_cast<BoardBridge*>(self)->onConnect(reason);
+        });
+    mosquitto_message_v5_callback_set(c, [](mosquitto* client, void* self,
+                                            const mosquitto_message* message,
+                                            const mosquitto_property* properties) {
+        acknowledgeAtOnce(client);
+        static_cast<BoardBridge*>(self)->onMessage(*message, properties);
+    });
+    mosquitto_publish_callback_set(c, [](mosquitto* client, void* self, int mid) {
         acknowledgeAtOnce(client);
         auto* bridge = static_cast<BoardBridge*>(self);
         const std::lock_guard lock(bridge->deliveredLock_);
         bridge->lastDelivered_ = mid;
         bridge->delivered_.notify_all();
     });
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
-    // Commands and state are a few bytes each: sent at once, not held back to be coalesced.
-    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
-    if (!settings_.user.empty())
-        mosquitto_username_pw_set(client_, settings_.user.c_str(),
-                                  settings_.password.empty() ? nullptr
-                                                             : settings_.password.c_str());
-    const std::string will = prefix_ + "/availability";
-    mosquitto_will_set(client_, will.c_str(), 7, "offline", 1, true);
-    if (settings_.tls) {
-        // Without a CA file, the system's store as OpenSSL finds it (SSL_CERT_FILE and
-        // SSL_CERT_DIR override it, as for every OpenSSL program).
-        const int result = settings_.caFile.empty()
-                               ? mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                               : mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
-                                                   nullptr, nullptr, nullptr);
-        if (result != MOSQ_ERR_SUCCESS)
-            log_("the TLS settings for the broker were refused: " +
-                 std::string(mosquitto_strerror(result)));
-    }
-    mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
-    mosquitto_loop_start(client_);
-    watcher_ = std::thread([this] { watch(); });
+    // The library's own error lines (OpenSSL's reasons among them) explain a failed connection.
+    mosquitto_log_callback_set(c, [](mosquitto*, void* self, int level, const char* line) {
+        if (level != MOSQ_LOG_ERR || !line)
+            return;
+        auto* bridge = static_cast<BoardBridge*>(self);
+        const std::lock_guard lock(bridge->reportedLock_);
+        bridge->libraryError_ = line;
+    });
 }
 
-// A clean disconnection sends no last will, so "offline" is published first and given a moment
-// to reach the broker.
+// A clean disconnection sends no last will, so "offline" goes first; bridges stopped together
+// wait for their deliveries at once.
 BoardBridge::~BoardBridge() {
-    quit_ = true;
+    stop();
     if (watcher_.joinable())
         watcher_.join();
-    if (!client_)
-        return;
-    int offline = -1;
-    {
-        const std::string topic = prefix_ + "/availability";
+    if (offlineMessage_ >= 0) {
         std::unique_lock lock(deliveredLock_);
-        mosquitto_publish(client_, &offline, topic.c_str(), 7, "offline", 1, true);
-        delivered_.wait_for(lock, std::chrono::milliseconds(500),
-                            [&] { return lastDelivered_ == offline; });
+        delivered_.wait_until(lock, stopDeadline_,
+                              [&] { return lastDelivered_ == offlineMessage_; });
     }
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
+    {
+        const std::lock_guard lock(networkLock_);
+        leaving_ = true;
+    }
+    networkWake_.notify_all();
+    if (client_)
+        mosquitto_disconnect(client_.get()); // wakes the loop when connected
+    if (network_.joinable())
+        network_.join();
 }
 
-void BoardBridge::onConnect(mosquitto*, void* self, int result) {
-    auto* bridge = static_cast<BoardBridge*>(self);
-    if (result != 0) {
-        bridge->log_("the broker refused " + bridge->id_ + ": " + mosquitto_connack_string(result));
+void BoardBridge::stop() {
+    if (stopping_.exchange(true))
+        return;
+    quit_ = true;
+    stopDeadline_ = std::chrono::steady_clock::now() + kOfflineGrace;
+    if (!client_ || phase_ != Phase::Holding)
+        return;
+    const std::string topic = prefix_ + "/availability";
+    const std::lock_guard lock(publishLock_);
+    int mid = -1;
+    const int result = mosquitto_publish(client_.get(), &mid, topic.c_str(), 7, "offline", 1, true);
+    if (result == MOSQ_ERR_SUCCESS)
+        offlineMessage_ = mid;
+    else if (result != MOSQ_ERR_NO_CONN)
+        reportOnce("could not publish", topic, result);
+}
+
+// The first connection carries MQTT 5's maximum packet size, which the client library then sends
+// again at every reconnection; it is made here (the library only makes it blocking), off the
+// threads that serve the board. Every failure is retried: 1 s later, then twice as long each time,
+// up to 30 s; a problem is logged when it is not the one logged last.
+void BoardBridge::runNetwork() {
+    mosquitto* const c = client_.get();
+    mosquitto_property* properties = nullptr;
+    int result =
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacketBytes);
+    if (result == MOSQ_ERR_SUCCESS)
+        result = mosquitto_connect_bind_v5(c, settings_.host.c_str(), settings_.port,
+                                           kKeepAliveSeconds, nullptr, properties);
+    int error = errno;
+    mosquitto_property_free_all(&properties);
+    for (;;) {
+        // A bridge that stood down loops on until its disconnection is out.
+        while (result == MOSQ_ERR_SUCCESS) {
+            {
+                const std::lock_guard lock(networkLock_);
+                if (leaving_)
+                    return;
+            }
+            result = mosquitto_loop(c, kLoopMilliseconds, 1);
+            error = errno;
+        }
+        if (phase_ == Phase::StoodDown)
+            return;
+        if (phase_ != Phase::Connecting)
+            phase_ = Phase::Connecting;
+        if (!refused_)
+            noteProblem(failureText(result, error));
+        std::unique_lock lock(networkLock_);
+        if (networkWake_.wait_for(lock, retryDelay_, [&] { return leaving_; }))
+            return;
+        lock.unlock();
+        retryDelay_ = std::min<std::chrono::seconds>(retryDelay_ * 2, kLastRetry);
+        refused_ = false;
+        {
+            const std::lock_guard errorLock(reportedLock_);
+            libraryError_.clear();
+        }
+        result = mosquitto_reconnect_async(c);
+        error = errno;
+    }
+}
+
+std::string BoardBridge::failureText(int result, int error) {
+    const std::string broker = settings_.host + ':' + std::to_string(settings_.port);
+    std::string why;
+    if (result == MOSQ_ERR_ERRNO)
+        why = std::strerror(error);
+    else if (result == MOSQ_ERR_EAI)
+        why = gai_strerror(error);
+    else
+        why = mosquitto_strerror(result);
+    if (result == MOSQ_ERR_TLS) {
+        const std::lock_guard lock(reportedLock_);
+        if (!libraryError_.empty())
+            why += " (" + libraryError_ + ")";
+    }
+    const bool lost = connectedSinceFailure_;
+    connectedSinceFailure_ = false;
+    return (lost ? "lost the broker at " : "cannot reach the broker at ") + broker + " for " +
+           level_ + ": " + why;
+}
+
+void BoardBridge::noteProblem(const std::string& problem) {
+    if (problem == problem_)
+        return;
+    problem_ = problem;
+    log_(problem + "; trying again in " + std::to_string(retryDelay_.count()) +
+         " s, then less often, waiting at most 30 s");
+}
+
+// Each call that fails is logged the first time it fails so; a broker that refuses every
+// publish would otherwise fill the log.
+void BoardBridge::reportOnce(const std::string& what, const std::string& where, int result) {
+    {
+        const std::lock_guard lock(reportedLock_);
+        if (!reported_.insert(what + '\n' + std::to_string(result)).second)
+            return;
+    }
+    log_(id_ + ": " + what + " " + where + ": " + mosquitto_strerror(result) +
+         " (later failures of this kind are not logged)");
+}
+
+// A connection first asks who holds the board's topics: the retained availability tells, and the
+// probe, sent after subscribing, comes back after it.
+void BoardBridge::onConnect(int reason) {
+    if (reason != 0) {
+        refused_ = true;
+        noteProblem("the broker at " + settings_.host + ':' + std::to_string(settings_.port) +
+                    " refused " + level_ + ": " + mosquitto_reason_string(reason));
         return;
     }
-    bridge->connected();
+    problem_.clear();
+    connectedSinceFailure_ = true;
+    retryDelay_ = kFirstRetry;
+    holderSeen_.clear();
+    phase_ = Phase::Probing;
+    probe_ = clientId_ + ' ' + std::to_string(++connections_);
+    for (const std::string& topic : {prefix_ + "/availability", prefix_ + "/probe"})
+        if (const int result = mosquitto_subscribe(client_.get(), nullptr, topic.c_str(), 1))
+            reportOnce("could not subscribe to", topic, result);
+    publish(prefix_ + "/probe", probe_, false);
 }
 
-// On every (re)connection: the subscriptions, then everything retained again.
+void BoardBridge::onMessage(const mosquitto_message& message,
+                            const mosquitto_property* properties) {
+    const std::string topic = message.topic ? message.topic : "";
+    if (static_cast<std::size_t>(message.payloadlen) > kMaxPayloadBytes) {
+        log_("a payload over 64 KiB on " + printable(topic, 200) + " was dropped");
+        return;
+    }
+    const std::string payload(static_cast<const char*>(message.payload),
+                              static_cast<std::size_t>(message.payloadlen));
+    if (topic == prefix_ + "/availability") {
+        onAvailability(userProperty(properties, kHolderProperty));
+        return;
+    }
+    if (topic == prefix_ + "/probe") {
+        if (payload == probe_ && phase_ == Phase::Probing)
+            decideHolder();
+        return;
+    }
+    if (phase_ != Phase::Holding)
+        return;
+    if (topic == std::string(kDiscoveryPrefix) + "/status") {
+        if (payload == "online")
+            publishDiscovery(false);
+        return;
+    }
+    // A retained command would fire again at every reconnection.
+    if (message.retain) {
+        log_("a retained command on " + printable(topic, 200) + " was ignored");
+        return;
+    }
+    command(topic, payload);
+}
+
+// Availability messages name their holder; the last will and a holder's leaving name none.
+// Claims cross when two bridges start at once: the broker passes them to both in one order, and
+// the bridge whose claim came second gives way.
+void BoardBridge::onAvailability(const std::string& holder) {
+    holderSeen_ = holder;
+    switch (phase_.load()) {
+    case Phase::Claiming:
+        if (holder == clientId_) {
+            phase_ = Phase::Holding;
+            connected();
+        } else if (!holder.empty()) {
+            standDown(holder);
+        }
+        return;
+    case Phase::Holding:
+        // Another bridge's claim, or a last will, over this one's: this one's holds.
+        if (!stopping_ && holder != clientId_ && (holder.empty() || told_.insert(holder).second))
+            publishAvailability();
+        return;
+    default:
+        return;
+    }
+}
+
+void BoardBridge::decideHolder() {
+    if (!holderSeen_.empty() && holderSeen_ != clientId_) {
+        standDown(holderSeen_);
+        return;
+    }
+    phase_ = Phase::Claiming;
+    publishAvailability();
+}
+
+void BoardBridge::standDown(const std::string& holder) {
+    phase_ = Phase::StoodDown;
+    log_(id_ + " is bridged to the broker at " + settings_.host + ':' +
+         std::to_string(settings_.port) + " by another serve (its client " +
+         printable(holder, 200) + "); this one does not bridge it, and serves it only on its " +
+         "socket");
+    mosquitto_disconnect(client_.get());
+}
+
+// Holding the topics: the subscriptions, then everything retained again.
 void BoardBridge::connected() {
-    log_("connected " + id_ + " to the broker at " + settings_.host + ':' +
-         std::to_string(settings_.port) + ", topics under " + prefix_);
     for (const std::string& topic :
          {prefix_ + "/relay/+/set", prefix_ + "/state/set", prefix_ + "/program/play",
           prefix_ + "/program/stop", std::string(kDiscoveryPrefix) + "/status"})
-        mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
-    publish(prefix_ + "/availability", available_ ? "online" : "offline");
+        if (const int result = mosquitto_subscribe(client_.get(), nullptr, topic.c_str(), 1))
+            reportOnce("could not subscribe to", topic, result);
+    log_("connected " + id_ + " to the broker at " + settings_.host + ':' +
+         std::to_string(settings_.port) + ", topics under " + prefix_);
     publishDiscovery(false);
     publishState(true);
 }
 
-void BoardBridge::onMessage(mosquitto* client, void* self, const mosquitto_message* message) {
-    acknowledgeAtOnce(client);
-    auto* bridge = static_cast<BoardBridge*>(self);
-    const std::string topic = message->topic ? message->topic : "";
-    if (static_cast<std::size_t>(message->payloadlen) > kMaxPayloadBytes) {
-        bridge->log_("a payload over 64 KiB on " + topic + " was dropped");
-        return;
-    }
-    const std::string payload(static_cast<const char*>(message->payload),
-                              static_cast<std::size_t>(message->payloadlen));
-    if (topic == std::string(kDiscoveryPrefix) + "/status") {
-        if (payload == "online")
-            bridge->publishDiscovery(false);
-        return;
-    }
-    // A retained command would fire again at every reconnection.
-    if (message->retain) {
-        bridge->log_("a retained command on " + topic + " was ignored");
-        return;
-    }
-    bridge->command(topic, payload);
-}
-
 void BoardBridge::command(const std::string& topic, const std::string& payload) {
     const std::string under = prefix_ + "/";
+    const std::string shownTopic = printable(topic, 200);
     const auto parsed = parseCommand(
         topic.rfind(under, 0) == 0 ? std::string_view(topic).substr(under.size()) : "", payload);
     if (const auto* why = std::get_if<std::string>(&parsed)) {
-        log_(*why + " on " + topic + "; ignored");
+        log_(*why + " on " + shownTopic + "; ignored");
         return;
     }
     const Command& command = std::get<Command>(parsed);
     switch (command.kind) {
     case Command::Kind::Switch:
         if (!share::switchRelays(model_, {command.relay}, command.how))
-            log_(id_ + " did not take the write for " + topic);
+            log_(id_ + " did not take the write for " + shownTopic);
         return;
     case Command::Kind::SetAll:
         if (!share::setRelays(model_, command.pattern))
-            log_(id_ + " did not take the write for " + topic);
+            log_(id_ + " did not take the write for " + shownTopic);
         return;
     case Command::Kind::Stop:
         share::stopProgram(model_);
@@ -240,12 +572,12 @@ void BoardBridge::command(const std::string& topic, const std::string& payload) 
     }
     const std::optional<std::string> text = programText(command.program);
     if (!text) {
-        log_("\"" + payload.substr(0, 40) + "\" on " + topic +
+        log_("\"" + printable(payload) + "\" on " + shownTopic +
              " is neither a program nor one in the programs folder; ignored");
         return;
     }
     if (const auto refused = share::playProgram(model_, *text, 1, false))
-        log_("the program on " + topic + " was refused: " + *refused);
+        log_("the program on " + shownTopic + " was refused: " + *refused);
 }
 
 // A payload that names a file in the programs folder plays that file; anything else must be a
@@ -264,18 +596,40 @@ std::optional<std::string> BoardBridge::programText(const std::string& payload) 
 }
 
 void BoardBridge::setAvailable(bool available) {
-    if (available_.exchange(available) != available)
-        publish(prefix_ + "/availability", available ? "online" : "offline");
+    if (available_.exchange(available) != available && phase_ == Phase::Holding)
+        publishAvailability();
 }
 
 void BoardBridge::forget() {
-    publishDiscovery(true);
+    if (phase_ == Phase::Holding)
+        publishDiscovery(true);
 }
 
-void BoardBridge::publish(const std::string& topic, const std::string& payload, bool retain) {
-    if (client_)
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+// A failure is logged once; one for want of a connection is not, since the connection's own
+// problem is, and everything is published again on connecting.
+int BoardBridge::publish(const std::string& topic, const std::string& payload, bool retain) {
+    const int result =
+        mosquitto_publish(client_.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), 1, retain);
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN)
+        reportOnce("could not publish", topic, result);
+    return result;
+}
+
+// The availability, naming this bridge's client as the holder of the board's topics.
+void BoardBridge::publishAvailability() {
+    const std::string topic = prefix_ + "/availability";
+    const char* const payload = available_ ? "online" : "offline";
+    mosquitto_property* properties = nullptr;
+    int result = mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY,
+                                                    kHolderProperty, clientId_.c_str());
+    if (result == MOSQ_ERR_SUCCESS)
+        result = mosquitto_publish_v5(client_.get(), nullptr, topic.c_str(),
+                                      static_cast<int>(std::strlen(payload)), payload, 1, true,
+                                      properties);
+    mosquitto_property_free_all(&properties);
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN)
+        reportOnce("could not publish", topic, result);
 }
 
 // Only what changed, unless everything is asked for (after a connection).
@@ -307,6 +661,8 @@ void BoardBridge::watch() {
     std::chrono::steady_clock::time_point published{};
     while (!quit_) {
         std::this_thread::sleep_for(kWatchInterval);
+        if (phase_ != Phase::Holding)
+            continue;
         const std::uint64_t version = model_.snapshot()->version;
         const auto now = std::chrono::steady_clock::now();
         if (version != seen && now - published >= kPublishGap) {
@@ -318,22 +674,27 @@ void BoardBridge::watch() {
 }
 
 // One switch per relay and one button per program in the programs folder, all of one device;
-// removing publishes empty configurations, which takes them out of Home Assistant.
+// removing publishes empty configurations, which takes them out of Home Assistant. Home Assistant
+// reads node and object ids of [a-zA-Z0-9_-] only, hence discoveryId.
 void BoardBridge::publishDiscovery(bool remove) {
     if (!settings_.discovery)
         return;
-    const std::string node = "tambrook_" + topicLevel(id_);
+    const std::string node =
+        "tambrook_" + discoveryId(hostQualified_ ? id_ + '@' + settings_.hostName : id_);
+    const std::string deviceName =
+        "Relay board " + id_ + (hostQualified_ ? " on " + settings_.hostName : std::string());
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{QString::fromStdString(node)}},
-        {QStringLiteral("name"), QString::fromStdString("Relay board " + id_)},
+        {QStringLiteral("name"), QString::fromStdString(deviceName)},
         {QStringLiteral("manufacturer"), QStringLiteral("Tambrook")},
         {QStringLiteral("model"), QStringLiteral("Eight-relay USB board")}};
     const QString availability = QString::fromStdString(prefix_ + "/availability");
     const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
     const labels::LabelTable defaults = labels::defaultLabels();
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
-        const std::string topic = std::string(kDiscoveryPrefix) + "/switch/" + node + "/relay" +
-                                  std::to_string(entry.relay) + "/config";
+        const std::string object = "relay" + std::to_string(entry.relay);
+        const std::string topic =
+            std::string(kDiscoveryPrefix) + "/switch/" + node + '/' + object + "/config";
         if (remove) {
             publish(topic, "");
             continue;
@@ -347,8 +708,7 @@ void BoardBridge::publishDiscovery(bool remove) {
         const std::string base = prefix_ + "/relay/" + std::to_string(entry.relay);
         publish(topic,
                 json({{QStringLiteral("name"), QString::fromLatin1(name.c_str())},
-                      {QStringLiteral("unique_id"),
-                       QString::fromStdString(node + "_relay" + std::to_string(entry.relay))},
+                      {QStringLiteral("unique_id"), QString::fromStdString(node + '_' + object)},
                       {QStringLiteral("command_topic"), QString::fromStdString(base + "/set")},
                       {QStringLiteral("state_topic"), QString::fromStdString(base)},
                       {QStringLiteral("payload_on"), QStringLiteral("ON")},
@@ -364,17 +724,16 @@ void BoardBridge::publishDiscovery(bool remove) {
         return;
     const QDir programs(QString::fromLocal8Bit(settings_.programsDir.c_str()));
     for (const QFileInfo& file : programs.entryInfoList(QDir::Files, QDir::Name)) {
-        const std::string name = file.fileName().toStdString();
-        const std::string topic = std::string(kDiscoveryPrefix) + "/button/" + node + "/program_" +
-                                  topicLevel(name) + "/config";
+        const std::string object = "program_" + discoveryId(file.fileName().toStdString());
+        const std::string topic =
+            std::string(kDiscoveryPrefix) + "/button/" + node + '/' + object + "/config";
         if (remove) {
             publish(topic, "");
             continue;
         }
         publish(topic,
                 json({{QStringLiteral("name"), QStringLiteral("Play %1").arg(file.fileName())},
-                      {QStringLiteral("unique_id"),
-                       QString::fromStdString(node + "_program_" + topicLevel(name))},
+                      {QStringLiteral("unique_id"), QString::fromStdString(node + '_' + object)},
                       {QStringLiteral("command_topic"),
                        QString::fromStdString(prefix_ + "/program/play")},
                       {QStringLiteral("payload_press"), file.fileName()},

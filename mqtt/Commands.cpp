@@ -11,7 +11,32 @@ namespace mqtt {
 namespace {
 
 std::string quoted(std::string_view payload) {
-    return "\"" + std::string(payload.substr(0, 40)) + "\"";
+    return "\"" + printable(payload) + "\"";
+}
+
+// The length of the UTF-8 sequence text starts with, or 0 when it does not start with one.
+std::size_t utf8Length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    if (lead >= 0xc2 && lead <= 0xdf)
+        length = 2;
+    else if (lead >= 0xe0 && lead <= 0xef)
+        length = 3;
+    else if (lead >= 0xf0 && lead <= 0xf4)
+        length = 4;
+    if (length == 0 || text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xc0) != 0x80)
+            return 0;
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8; the C1 controls
+    // (U+0080 to U+009F) are, but some terminals take them as line ends.
+    if ((lead == 0xc2 && byte(1) < 0xa0) || (lead == 0xe0 && byte(1) < 0xa0) ||
+        (lead == 0xed && byte(1) > 0x9f) || (lead == 0xf0 && byte(1) < 0x90) ||
+        (lead == 0xf4 && byte(1) > 0x8f))
+        return 0;
+    return length;
 }
 
 std::variant<Command, std::string> relayCommand(std::string_view number, std::string_view payload) {
@@ -79,6 +104,37 @@ bool holdsOnlySteps(std::string_view payload) {
         payload.remove_prefix(std::min(end + 1, payload.size()));
     }
     return anyStep;
+}
+
+std::string printable(std::string_view text, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    std::size_t characters = 0;
+    while (!text.empty() && characters < limit) {
+        const auto c = static_cast<unsigned char>(text[0]);
+        std::size_t taken = 1;
+        if (c == '\\') {
+            shown += "\\\\";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c >= 0x20 && c < 0x7f) {
+            shown += static_cast<char>(c);
+        } else if (const std::size_t length = utf8Length(text); length > 0) {
+            shown += text.substr(0, length);
+            taken = length;
+        } else {
+            shown += "\\x";
+            shown += kHex[c >> 4];
+            shown += kHex[c & 0xf];
+        }
+        text.remove_prefix(taken);
+        ++characters;
+    }
+    return text.empty() ? shown : shown + "...";
 }
 
 bool isProgramName(std::string_view payload) {

@@ -32,4 +32,9 @@ bool holdsOnlySteps(std::string_view payload);
 // no zero byte; so that a name never reaches outside the folder.
 bool isProgramName(std::string_view payload);
 
+// What a peer sent, fit for one log line: its first `limit` characters, valid UTF-8 kept, a
+// backslash, control characters and bytes that are not UTF-8 written as escapes (\n, \x00, \xff),
+// and "..." when it goes on; so that no payload can forge a line or garble the log.
+std::string printable(std::string_view text, std::size_t limit = 40);
+
 } // namespace mqtt
