@@ -1,6 +1,7 @@
 #include "share/Request.h"
 
 #include "board/RelayMap.h"
+#include "model/ProgramFile.h"
 #include "model/StepText.h"
 
 #include <QJsonArray>
@@ -64,6 +65,10 @@ std::string programOf(const QJsonObject& object, Request& request) {
         return "play takes \"program\" (its text), \"resolution\" (1 to 100 ms) and \"repeat\" "
                "(true or false)";
     request.program = text.toString().toLatin1().toStdString();
+    // A program's name, or the text of another file, is not taken for steps.
+    if (!programfile::holdsOnlySteps(request.program))
+        return "play takes the text of a program in \"program\": lines of eight 0/1, \"-\" and "
+               "a delay";
     return {};
 }
 

@@ -141,7 +141,8 @@ void ShareTest::badRequestsWriteNothingAndOthersAreStillServed() {
           R"({"request":"set","relays":"1010000x"})", R"({"request":"on","relays":[9]})",
           R"({"request":"on","relays":"2"})", R"({"request":"off","relays":[]})",
           R"({"request":"play"})", R"({"request":"play","program":"1111","repeat":true})",
-          R"({"request":"play","program":"","resolution":0})"}) {
+          R"({"request":"play","program":"","resolution":0})",
+          R"({"request":"play","program":"evening.txt"})"}) {
         const QJsonObject reply = ask(client, bad);
         QVERIFY2(!ok(reply), bad);
         QVERIFY2(!reply.value(QStringLiteral("error")).toString().isEmpty(), bad);
