@@ -162,6 +162,7 @@ private slots:
     void aPeerOfAnotherUserIsRefused();
     void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
+    void aFullDiskIsToldAndLeavesNoTemporaryFile();
     void setOnAndOffWriteOnce();
     void badUsageAndBadInput_data();
     void badUsageAndBadInput();
@@ -440,6 +441,26 @@ void CliTest::getReadsAndWritesNothing() {
     QCOMPARE(rig.takeTrace(),
              (QStringList{"count 1 ok", "count 1 ok", "open 0 ok", "setbitmode ff 1 ok",
                           "setrate 115200 ok", "read a5 ok", "close ok"}));
+}
+
+// The simulated board's state file on a full disk (a tiny tmpfs in a mount namespace of the
+// test's own): the write is taken, the lost state is told once, and no temporary file is left.
+void CliTest::aFullDiskIsToldAndLeavesNoTemporaryFile() {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        QSKIP("needs root and unshare");
+    CliRig rig(1);
+    QVERIFY(QDir().mkpath(rig.path("full")));
+    rig.write("p.txt", "10000000-1\r\n01000000-1\r\n00100000-1\r\n");
+    const Result result = rig.runShell(QStringLiteral(
+        "exec unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs -o size=4k tmpfs full "
+        "&& (head -c 8192 /dev/zero >full/filler; true) 2>/dev/null && "
+        "TAMBROOK_SIMULATED_STATE=full/board.state \"$CLI\" play p.txt && ls full'"));
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.errLines.size(), 1);
+    QVERIFY2(result.errLines[0].contains(QStringLiteral("cannot save the state file")),
+             qPrintable(result.errLines[0]));
+    QCOMPARE(result.out, QStringLiteral("board.state.lock1\nfiller\n"));
+    QCOMPARE(rig.writes(), (QStringList{"write 01 ok", "write 02 ok", "write 04 ok"}));
 }
 
 // The simulated state file keeps board 1's pins between runs; board 2 starts at 0 each time.
