@@ -509,10 +509,14 @@ int serveBoards(board::Driver& driver, const Command& command) {
         return fail(kBadInput, *why);
     const std::optional<mqtt::BrokerSettings>& broker =
         std::get<std::optional<mqtt::BrokerSettings>>(brokerOrWhy);
+    // A log line that nobody reads any more is lost, which does not stop serving (as PIPE stops
+    // a play).
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (const int signal : kStopSignals)
-        sigaddset(&stopSignals, signal);
+        if (signal != SIGPIPE)
+            sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     SleepingPause pause;
     std::vector<ServedBoard> served;

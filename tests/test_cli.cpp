@@ -64,13 +64,16 @@ public:
         QVERIFY(process.waitForStarted());
     }
     // A shell command line, with the binary as $CLI, for arguments QProcess cannot pass.
-    Result runShell(const QString& commandLine) const {
-        QProcess process;
+    void startShell(QProcess& process, const QString& commandLine) const {
         QProcessEnvironment environment = environment_;
         environment.insert(QStringLiteral("CLI"), QStringLiteral(TAMBROOK_CLI));
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(dir_.path());
         process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
+    }
+    Result runShell(const QString& commandLine) const {
+        QProcess process;
+        startShell(process, commandLine);
         return finish(process);
     }
     Result run(const QStringList& arguments) const {
@@ -156,6 +159,7 @@ private slots:
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
     void serveAllServesEveryBoard();
+    void serveOutlivesTheReaderOfItsLog();
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
     void aKilledHolderLeavesTheBoardToTheNext();
@@ -238,6 +242,21 @@ void CliTest::serveAllServesEveryBoard() {
     ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
     QVERIFY(serve.waitForFinished(5000));
     QCOMPARE(serve.exitCode(), 0);
+}
+
+// Log lines written after their reader went away are lost; serve goes on serving.
+void CliTest::serveOutlivesTheReaderOfItsLog() {
+    CliRig rig(1);
+    QProcess pipeline;
+    rig.startShell(pipeline, QStringLiteral("\"$CLI\" serve --board sim1 2>&1 >/dev/null | true"));
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    // A client's bad line is logged, with nobody reading.
+    askSocket(rig.path("run/tambrook/sim1.sock"), "nonsense\n");
+    QTest::qWait(200);
+    const QString list = rig.run({"list"}).out;
+    QVERIFY2(list.contains(QStringLiteral("serve ")), qPrintable(list));
+    ::kill(list.section(QLatin1Char(' '), 5).trimmed().toInt(), SIGTERM);
+    QVERIFY(pipeline.waitForFinished(5000));
 }
 
 // Two scripts switch relays of three boards at once through one serve: each on is a read of the
