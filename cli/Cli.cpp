@@ -99,6 +99,8 @@ int listBoards(board::Driver& driver) {
                      std::to_string(answer.reply.value(QStringLiteral("pid")).toInteger());
         else if (answer.kind == share::Answer::Kind::Busy)
             holder = "busy";
+        else if (answer.kind == share::Answer::Kind::Untrusted)
+            holder = "untrusted";
         std::printf("%zu %s %s %s %s\n", i + 1, ids[i].c_str(), orDash(boards[i].portPath).c_str(),
                     orDash(boards[i].serial).c_str(), holder.c_str());
     }
@@ -188,6 +190,8 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
         return std::nullopt;
     if (answer.kind == share::Answer::Kind::Busy)
         return fail(kBoardFailure, nameOf(target) + " is busy (its holder does not answer)");
+    if (answer.kind == share::Answer::Kind::Untrusted)
+        return fail(kBoardFailure, nameOf(target) + ": " + answer.why);
     if (!answer.reply.value(QStringLiteral("ok")).toBool())
         return fail(kBoardFailure,
                     nameOf(target) + ": " +
