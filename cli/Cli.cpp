@@ -24,9 +24,12 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <mutex>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace cli {
 
@@ -406,12 +409,24 @@ void log(const std::string& line) {
     std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
 }
 
+// Why each board that could not be served was not, as last logged: a board that cannot be
+// served is tried again at every look (with --all), and logged again only for another reason.
+using Unserved = std::map<std::string, std::string>;
+
+void logUnserved(Unserved& unserved, const std::string& id, const std::string& why) {
+    if (std::exchange(unserved[id], why) != why)
+        log(why);
+}
+
 // Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
+// One that cannot be served (no descriptor left for its timer or socket) is closed again and the
+// others go on.
 std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
                                       const Target& target,
-                                      const std::optional<mqtt::BrokerSettings>& broker) {
+                                      const std::optional<mqtt::BrokerSettings>& broker,
+                                      Unserved& unserved) {
     if (target.number == 0) {
-        log(target.id + " is not attached; another process holds it");
+        logUnserved(unserved, target.id, target.id + " is not attached; another process holds it");
         return std::nullopt;
     }
     ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
@@ -419,17 +434,25 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
     board.model->create();
     board.model->keepRunningWithoutBoard();
     if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
-        log(*why);
+        logUnserved(unserved, target.id, *why);
         return std::nullopt;
     }
-    board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
-    board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
-                                                        share::Runner(), log);
-    if (!board.server->failure().empty()) {
-        log(board.server->failure());
+    std::string why;
+    try {
+        board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
+        board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
+                                                            share::Runner(), log);
+        why = board.server->failure();
+    } catch (const std::exception& failure) {
+        board.model->setTimerObserver({}); // a sequencer that failed to start left it
+        why = failure.what();
+    }
+    if (!why.empty()) {
+        logUnserved(unserved, target.id, "cannot serve " + target.id + ": " + why);
         board.model->closeBoard();
         return std::nullopt;
     }
+    unserved.erase(target.id);
     log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
         share::socketPath(target.id));
     if (broker)
@@ -440,7 +463,7 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
 // Once a second: a served board that stopped answering is opened again once a board with its id
 // is back; with --all, boards plugged in since are served too.
 void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
-            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker) {
+            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker, Unserved& unserved) {
     const std::vector<std::string> ids = board::boardIds(board::describeBoards(driver));
     const auto numberOf = [&](const std::string& id) {
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
@@ -474,7 +497,7 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
                                        [&](const ServedBoard& board) { return board.id == id; });
         if (!known)
             if (std::optional<ServedBoard> board =
-                    serveBoard(driver, pause, {numberOf(id), id}, broker))
+                    serveBoard(driver, pause, {numberOf(id), id}, broker, unserved))
                 served.push_back(std::move(*board));
     }
 }
@@ -507,6 +530,16 @@ std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Co
     return std::optional<mqtt::BrokerSettings>(broker);
 }
 
+// Each served board takes a few descriptors (its timer, its socket, its clients'): serve takes
+// as many as it is allowed.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int serveBoards(board::Driver& driver, const Command& command) {
     const auto brokerOrWhy = brokerOf(command);
     if (const auto* why = std::get_if<std::string>(&brokerOrWhy))
@@ -522,18 +555,20 @@ int serveBoards(board::Driver& driver, const Command& command) {
         if (signal != SIGPIPE)
             sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    raiseDescriptorLimit();
     SleepingPause pause;
     std::vector<ServedBoard> served;
+    Unserved unserved;
     for (const std::string& name : command.boards) {
         const std::variant<Target, std::string> found = findTarget(driver, name);
         if (const auto* why = std::get_if<std::string>(&found))
             log(*why);
         else if (std::optional<ServedBoard> board =
-                     serveBoard(driver, pause, std::get<Target>(found), broker))
+                     serveBoard(driver, pause, std::get<Target>(found), broker, unserved))
             served.push_back(std::move(*board));
     }
     if (command.allBoards)
-        rescan(driver, pause, served, true, broker);
+        rescan(driver, pause, served, true, broker, unserved);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     // Boards are looked at once a second, and at once when udev says a USB device came or went.
@@ -545,7 +580,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
-            rescan(driver, pause, served, command.allBoards, broker);
+            rescan(driver, pause, served, command.allBoards, broker, unserved);
     }
     for (ServedBoard& board : served) {
         if (board.bridge && board.lost)

@@ -160,6 +160,7 @@ private slots:
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
     void aFloodOfClientsNeitherSpinsServeNorHangsCommands();
+    void serveSkipsBoardsItHasNoDescriptorsFor();
     void anotherUsersFolderIsNeverTrustedNorInTheWay();
     void serveAllServesEveryBoard();
     void serveOutlivesTheReaderOfItsLog();
@@ -522,6 +523,24 @@ void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
     QTRY_COMPARE(rig.run({"get"}).status, 0);
     serve.terminate();
     QVERIFY(serve.waitForFinished(5000));
+}
+
+// serve takes as many descriptors as it may; a board it has none left for is logged and
+// skipped, and the others are served on.
+void CliTest::serveSkipsBoardsItHasNoDescriptorsFor() {
+    CliRig rig(100);
+    QProcess serve;
+    rig.startShell(serve, QStringLiteral("exec prlimit --nofile=40:200 \"$CLI\" serve --all"));
+    LogOf log(serve);
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("opened sim20 ")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("cannot serve sim")), 10000);
+    QTRY_VERIFY(log.has(QStringLiteral("watching udev")) || log.has(QStringLiteral("no udev")));
+    QCOMPARE(serve.state(), QProcess::Running);
+    QVERIFY(QFile::exists(rig.path("run/tambrook/sim20.sock")));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(10000));
+    QCOMPARE(serve.exitCode(), 0);
+    QVERIFY(log.has(QStringLiteral("closed sim20")));
 }
 
 // In a mount namespace of its own with a /tmp of its own, nobody plants a live holder where a
