@@ -492,6 +492,8 @@ qint64 cpuMilliseconds(qint64 pid) {
 // can and waits for the rest instead of spinning; a command that finds the queue full says busy
 // within its second, and once the flood is gone commands are served again.
 void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+        QSKIP("needs prlimit");
     CliRig rig(1);
     QProcess serve;
     rig.startShell(serve, QStringLiteral("exec prlimit --nofile=32:32 \"$CLI\" serve --board 1"));
@@ -528,6 +530,8 @@ void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
 // serve takes as many descriptors as it may; a board it has none left for is logged and
 // skipped, and the others are served on.
 void CliTest::serveSkipsBoardsItHasNoDescriptorsFor() {
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+        QSKIP("needs prlimit");
     CliRig rig(100);
     QProcess serve;
     rig.startShell(serve, QStringLiteral("exec prlimit --nofile=40:200 \"$CLI\" serve --all"));
