@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace board {
 
@@ -196,18 +197,30 @@ void SimulatedDriver::loadState() {
 
 // Replaced whole by a rename, so that a reader never sees it half written and a kill leaves the
 // old state or the new one. Nothing is flushed to the disk: this is a test board, not a document.
-void SimulatedDriver::saveState() const {
+// A save that fails (a full disk) leaves no temporary file and is told once, until one succeeds.
+void SimulatedDriver::saveState() {
     if (options_.stateFile.empty() || boards_.empty())
         return;
     const std::string temporary = options_.stateFile + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << hexByte(boards_[0].pins) << '\n';
-        if (!out.flush())
-            return;
-    }
-    if (std::rename(temporary.c_str(), options_.stateFile.c_str()) != 0)
-        std::remove(temporary.c_str());
+    const std::string text = hexByte(boards_[0].pins) + '\n';
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool saved = fd >= 0;
+    int error = errno;
+    const auto failed = [&](bool failure) {
+        if (failure && saved)
+            error = errno;
+        saved = saved && !failure;
+    };
+    failed(saved && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()));
+    failed(fd >= 0 && ::close(fd) != 0);
+    failed(saved && std::rename(temporary.c_str(), options_.stateFile.c_str()) != 0);
+    if (!saved && fd >= 0)
+        ::unlink(temporary.c_str());
+    if (!saved && !std::exchange(saveFailing_, true))
+        warn("cannot save the state file " + options_.stateFile + ": " + std::strerror(error) +
+             "; board 1's relays are not kept");
+    if (saved)
+        saveFailing_ = false;
 }
 
 std::vector<bool> SimulatedDriver::listedBoards(const std::string& file) const {

@@ -126,7 +126,7 @@ private:
     void checkStateFile();
     void openTraceFile();
     void loadState();
-    void saveState() const;
+    void saveState();
 
     mutable std::mutex mutex_; // everything below, never held while a call takes its time
     SimulatedBoardOptions options_;
@@ -135,6 +135,7 @@ private:
     const Clock::time_point start_ = Clock::now();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace_{nullptr, &std::fclose};
     std::function<void(const TraceRecord&)> sink_;
+    bool saveFailing_ = false; // the last save of the state file failed, and that was told
 };
 
 } // namespace board

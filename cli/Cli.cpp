@@ -24,9 +24,12 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <mutex>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace cli {
 
@@ -102,6 +105,8 @@ int listBoards(board::Driver& driver) {
                      std::to_string(answer.reply.value(QStringLiteral("pid")).toInteger());
         else if (answer.kind == share::Answer::Kind::Busy)
             holder = "busy";
+        else if (answer.kind == share::Answer::Kind::Untrusted)
+            holder = "untrusted";
         std::printf("%zu %s %s %s %s\n", i + 1, ids[i].c_str(), orDash(boards[i].portPath).c_str(),
                     orDash(boards[i].serial).c_str(), holder.c_str());
     }
@@ -191,6 +196,8 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
         return std::nullopt;
     if (answer.kind == share::Answer::Kind::Busy)
         return fail(kBoardFailure, nameOf(target) + " is busy (its holder does not answer)");
+    if (answer.kind == share::Answer::Kind::Untrusted)
+        return fail(kBoardFailure, nameOf(target) + ": " + answer.why);
     if (!answer.reply.value(QStringLiteral("ok")).toBool())
         return fail(kBoardFailure,
                     nameOf(target) + ": " +
@@ -405,11 +412,22 @@ void log(const std::string& line) {
     std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
 }
 
+// Why each board that could not be served was not, as last logged: a board that cannot be
+// served is tried again at every look (with --all), and logged again only for another reason.
+using Unserved = std::map<std::string, std::string>;
+
+void logUnserved(Unserved& unserved, const std::string& id, const std::string& why) {
+    if (std::exchange(unserved[id], why) != why)
+        log(why);
+}
+
 // Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
+// One that cannot be served (no descriptor left for its timer or socket) is closed again and the
+// others go on.
 std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
-                                      const Target& target) {
+                                      const Target& target, Unserved& unserved) {
     if (target.number == 0) {
-        log(target.id + " is not attached; another process holds it");
+        logUnserved(unserved, target.id, target.id + " is not attached; another process holds it");
         return std::nullopt;
     }
     ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
@@ -417,17 +435,25 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
     board.model->create();
     board.model->keepRunningWithoutBoard();
     if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
-        log(*why);
+        logUnserved(unserved, target.id, *why);
         return std::nullopt;
     }
-    board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
-    board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
-                                                        share::Runner(), log);
-    if (!board.server->failure().empty()) {
-        log(board.server->failure());
+    std::string why;
+    try {
+        board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
+        board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
+                                                            share::Runner(), log);
+        why = board.server->failure();
+    } catch (const std::exception& failure) {
+        board.model->setTimerObserver({}); // a sequencer that failed to start left it
+        why = failure.what();
+    }
+    if (!why.empty()) {
+        logUnserved(unserved, target.id, "cannot serve " + target.id + ": " + why);
         board.model->closeBoard();
         return std::nullopt;
     }
+    unserved.erase(target.id);
     log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
         share::socketPath(target.id));
     return board;
@@ -465,7 +491,7 @@ void stopServing(std::vector<ServedBoard>& served) {
 // Once a second: a served board that stopped answering is opened again once a board with its id
 // is back; with --all, boards plugged in since are served too.
 void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
-            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker) {
+            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker, Unserved& unserved) {
     const std::vector<board::BoardId> found = board::identifyBoards(board::describeBoards(driver));
     std::vector<std::string> ids;
     for (const board::BoardId& id : found)
@@ -503,7 +529,7 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         if (known)
             continue;
         std::optional<ServedBoard> board =
-            serveBoard(driver, pause, {numberOf(id.id), id.id, id.source});
+            serveBoard(driver, pause, {numberOf(id.id), id.id, id.source}, unserved);
         if (!board)
             continue;
         // The broker's settings were checked at the start; this can only be a want of memory or
@@ -550,19 +576,35 @@ std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Co
     return std::optional<mqtt::BrokerSettings>(broker);
 }
 
+// Each served board takes a few descriptors (its timer, its socket, its clients'): serve takes
+// as many as it is allowed.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int serveBoards(board::Driver& driver, const Command& command) {
     const auto brokerOrWhy = brokerOf(command);
     if (const auto* why = std::get_if<std::string>(&brokerOrWhy))
         return fail(kBadInput, *why);
     const std::optional<mqtt::BrokerSettings>& broker =
         std::get<std::optional<mqtt::BrokerSettings>>(brokerOrWhy);
+    // A log line that nobody reads any more is lost, which does not stop serving (as PIPE stops
+    // a play).
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (const int signal : kStopSignals)
-        sigaddset(&stopSignals, signal);
+        if (signal != SIGPIPE)
+            sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    raiseDescriptorLimit();
     SleepingPause pause;
     std::vector<ServedBoard> served;
+    Unserved unserved;
     for (const std::string& name : command.boards) {
         const std::variant<Target, std::string> found = findTarget(driver, name);
         if (const auto* why = std::get_if<std::string>(&found)) {
@@ -570,7 +612,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
             continue;
         }
         const Target& target = std::get<Target>(found);
-        std::optional<ServedBoard> board = serveBoard(driver, pause, target);
+        std::optional<ServedBoard> board = serveBoard(driver, pause, target, unserved);
         if (!board)
             continue;
         std::optional<std::string> bridgeFailure;
@@ -583,7 +625,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         }
     }
     if (command.allBoards)
-        rescan(driver, pause, served, true, broker);
+        rescan(driver, pause, served, true, broker, unserved);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     // Boards are looked at once a second, and at once when udev says a USB device came or went.
@@ -595,7 +637,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
-            rescan(driver, pause, served, command.allBoards, broker);
+            rescan(driver, pause, served, command.allBoards, broker, unserved);
     }
     stopServing(served);
     return statusAfterSignal(signal);

@@ -22,7 +22,8 @@ bool inRange(const share::Request& request) {
 
 bool same(const share::Request& a, const share::Request& b) {
     return a.kind == b.kind && a.pattern == b.pattern && a.relays == b.relays &&
-           a.program == b.program && a.resolution == b.resolution && a.repeat == b.repeat;
+           a.program == b.program && a.resolution == b.resolution && a.repeat == b.repeat &&
+           a.boardId == b.boardId;
 }
 
 } // namespace

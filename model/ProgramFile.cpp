@@ -73,6 +73,23 @@ bool holdsLineFeed(std::string_view bytes) {
     return bytes.find('\n') != std::string_view::npos;
 }
 
+bool holdsOnlySteps(std::string_view text) {
+    bool anyStep = false;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view row = text.substr(0, end);
+        if (!row.empty() && row.back() == '\r')
+            row.remove_suffix(1);
+        if (!row.empty()) {
+            if (row.size() < 10 || row.find_first_not_of("01") != 8 || row[8] != '-')
+                return false;
+            anyStep = true;
+        }
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return anyStep;
+}
+
 std::vector<std::string> decodeProgram(std::string_view bytes) {
     std::vector<std::string> rows;
     ProgramReader reader(!holdsLineFeed(bytes),

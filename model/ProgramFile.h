@@ -45,6 +45,11 @@ private:
 // Whether the bytes hold a line feed, which decides the reader's line ends.
 bool holdsLineFeed(std::string_view bytes);
 
+// Whether a text given as a program is program steps: at least one row, every row eight 0/1 and
+// a "-" (and the delay after it), empty rows allowed. The reader above takes any text, so a
+// program's name or another file's text sent in its place would otherwise play as steps.
+bool holdsOnlySteps(std::string_view text);
+
 // The rows a whole file's bytes give; never empty.
 std::vector<std::string> decodeProgram(std::string_view bytes);
 

@@ -89,23 +89,6 @@ std::variant<Command, std::string> parseCommand(std::string_view subtopic,
     return "not a command topic";
 }
 
-bool holdsOnlySteps(std::string_view payload) {
-    bool anyStep = false;
-    while (!payload.empty()) {
-        const std::size_t end = std::min(payload.find('\n'), payload.size());
-        std::string_view row = payload.substr(0, end);
-        if (!row.empty() && row.back() == '\r')
-            row.remove_suffix(1);
-        if (!row.empty()) {
-            if (row.size() < 10 || row.find_first_not_of("01") != 8 || row[8] != '-')
-                return false;
-            anyStep = true;
-        }
-        payload.remove_prefix(std::min(end + 1, payload.size()));
-    }
-    return anyStep;
-}
-
 std::string printable(std::string_view text, std::size_t limit) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string shown;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/ProgramFile.h"
 #include "share/Operations.h"
 
 #include <cstdint>
@@ -24,9 +25,9 @@ struct Command {
 std::variant<Command, std::string> parseCommand(std::string_view subtopic,
                                                 std::string_view payload);
 
-// Whether the payload is program steps: at least one row, every row eight 0/1 and a "-" (and
-// the delay after it), empty rows allowed. A misspelt program name must not play as steps.
-bool holdsOnlySteps(std::string_view payload);
+// Whether the payload is program steps; a misspelt program name must not play as steps. The
+// socket's play requests are held to the same rule.
+using programfile::holdsOnlySteps;
 
 // Whether a payload may name a file in the programs folder: one line, no "/", not "." or "..",
 // no zero byte; so that a name never reaches outside the folder.

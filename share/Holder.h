@@ -5,9 +5,12 @@
 #include <QJsonObject>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <list>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 // One board, many hands: whoever holds a board serves it on a local socket, one JSON object per
@@ -20,8 +23,10 @@ struct Request;
 // Where the sockets live: $XDG_RUNTIME_DIR/tambrook; for a system service (no XDG_RUNTIME_DIR,
 // running as root or as the user systemd made /run/tambrook for) /run/tambrook, open to the
 // service's group (mode 0750, sockets 0660); else /tmp/tambrook-UID. A user's folder is its own,
-// mode 0700.
+// mode 0700. One that is not (another user made it first) is passed over for a private folder,
+// $XDG_STATE_HOME/tambrook/run or ~/.local/state/tambrook/run, by holders and clients alike.
 std::string socketFolder();
+// A board's socket there: the id is escaped so that different ids never share a name.
 std::string socketPath(const std::string& boardId);
 
 // Runs one operation of a client on the holder's model, the way the holder runs its own (the
@@ -30,17 +35,26 @@ using Runner = std::function<void(const std::function<void()>& operation)>;
 // Where a holder tells of clients' errors, one line each.
 using Log = std::function<void(const std::string& line)>;
 
+// How many clients a holder keeps at once (beyond that, the one silent the longest is let go,
+// watchers last), and how long a client that does not watch may stay silent.
+struct ClientLimits {
+    std::size_t clients = 256;
+    std::chrono::milliseconds idle{60'000};
+};
+
 // Serves one held board from a thread of its own. It reads the model's snapshot and runs its
 // operations; it never holds the model's lock while it waits for a client.
 class BoardServer {
 public:
     static constexpr std::size_t kMaxLineBytes = 64 * 1024;
-    static constexpr std::size_t kMaxBacklogBytes = 256 * 1024; // a watcher that reads no more
+    // A play request carries a program file's text (up to 16 MiB), escaped for JSON.
+    static constexpr std::size_t kMaxPlayLineBytes = 32 * 1024 * 1024;
+    static constexpr std::size_t kMaxBacklogBytes = 256 * 1024; // replies a client does not read
 
     // kind says who holds it ("window", "play", "serve"); without a runner operations run on the
     // server's thread.
     BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner = {},
-                Log log = {});
+                Log log = {}, ClientLimits limits = {});
     ~BoardServer();
     BoardServer(const BoardServer&) = delete;
     BoardServer& operator=(const BoardServer&) = delete;
@@ -54,8 +68,17 @@ public:
 
 private:
     struct Client;
+    bool takeFolder(bool makeParents);
+    bool listen();
+    void letGo();
     void serve();
+    bool readFrom(Client& client, std::string& buffer);
+    bool take(Client& client, std::string line);
+    bool refuseLongLine(Client& client);
+    void acceptClients(std::list<Client>& clients);
+    bool mayConnect(int fd) const;
     QJsonObject stateOf() const;
+    std::string stateEvent() const;
     QJsonObject replyTo(const std::string& line, bool* watch);
     QJsonObject handle(const Request& request);
     void run(const std::function<void()>& operation);
@@ -65,26 +88,34 @@ private:
     const std::string kind_;
     Runner runner_;
     Log log_;
-    std::string path_;
+    const ClientLimits limits_;
+    std::string folder_;
+    std::string name_; // the socket's file name, the id escaped
     std::string failure_;
     bool systemService_ = false; // serves from /run/tambrook, to the service's group too
+    int folderFd_ = -1;          // everything in the folder is reached through it
+    int lockFd_ = -1;            // held while it serves: one holder per board
     int listenFd_ = -1;
     int wakeFd_ = -1;
+    std::chrono::steady_clock::time_point acceptAgain_{}; // after running out of descriptors
     std::atomic<bool> quit_{false};
     std::thread thread_;
 };
 
 // What asking a board's holder came to.
 struct Answer {
-    enum class Kind { Free, Answered, Busy } kind = Kind::Free;
+    enum class Kind { Free, Answered, Busy, Untrusted } kind = Kind::Free;
     QJsonObject reply; // when answered
+    std::string why;   // when untrusted: what is wrong with the folder or the holder
 };
 
-// Sends one request to the holder of boardId and waits at most timeoutMs for its reply. Free:
-// nobody holds the board (no socket, or one its holder left behind); Busy: a holder that does not
-// answer in time.
+// Sends one request to the holder of boardId and waits at most timeoutMs for its reply (a second
+// more for each MiB of a long request: a big program is read and checked first). Free: nobody
+// holds the board (no socket, or one its holder left behind); Busy: a holder that does not take
+// the request or answer in time; Untrusted: a folder that is not the user's own, a holder of
+// another user or of another board; nothing is sent to such a holder.
 Answer ask(const std::string& boardId, const QJsonObject& request, int timeoutMs = 1000);
-// The same, at one socket.
+// The same, at one socket, for any board.
 Answer askAt(const std::string& socket, const QJsonObject& request, int timeoutMs = 1000);
 
 } // namespace share

@@ -55,12 +55,15 @@ bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch ho
     return model.writeRelays(byte);
 }
 
-std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
-                                       bool repeat) {
+std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat) {
     ProgramRows rows = programOf(text);
     if (const auto bad = model::findUnplayableStep(rows, repeat))
         return "line " + std::to_string(bad->row + 1) +
                " cannot be played: " + model::failureText(bad->failure);
+    return rows;
+}
+
+void playRows(model::Model& model, ProgramRows rows, int resolution, bool repeat) {
     const model::Model::Lock lock = model.lockForAction();
     if (model.snapshot()->run != model::Run::Idle)
         model.startOrStop();
@@ -68,6 +71,14 @@ std::optional<std::string> playProgram(model::Model& model, const std::string& t
     model.changeResolution(resolution);
     model.setRepeat(repeat);
     model.startOrStop();
+}
+
+std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
+                                       bool repeat) {
+    std::variant<ProgramRows, std::string> checked = checkedProgram(text, repeat);
+    if (auto* why = std::get_if<std::string>(&checked))
+        return std::move(*why);
+    playRows(model, std::move(std::get<ProgramRows>(checked)), resolution, repeat);
     return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 
 // What every front end that shares a board does with it, on the holder's model: switching
 // relays, playing a program given as text, and the run's buttons. Each takes the model's lock
@@ -18,9 +19,13 @@ bool setRelays(model::Model& model, std::uint8_t byte);
 // One write: the relays given switched on, off or over, the others kept.
 enum class Switch { On, Off, Toggle };
 bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch how);
-// A program's text, read by the rules of a program file and checked whole; why it cannot be
-// played, or nothing once it plays (a running program is stopped first, as "Open File" and
-// "Start" would).
+// A program's text, read by the rules of a program file and checked whole: its rows, or why
+// they cannot be played. Takes no lock: a long program is checked while the board plays on.
+std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat);
+// Plays rows checked before; a running program is stopped first, as "Open File" and "Start"
+// would.
+void playRows(model::Model& model, ProgramRows rows, int resolution, bool repeat);
+// Both: why the text cannot be played, or nothing once it plays.
 std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
                                        bool repeat);
 // The run's buttons; each does nothing where its button would do nothing.

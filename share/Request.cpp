@@ -1,6 +1,7 @@
 #include "share/Request.h"
 
 #include "board/RelayMap.h"
+#include "model/ProgramFile.h"
 #include "model/StepText.h"
 
 #include <QJsonArray>
@@ -64,6 +65,12 @@ std::string programOf(const QJsonObject& object, Request& request) {
         return "play takes \"program\" (its text), \"resolution\" (1 to 100 ms) and \"repeat\" "
                "(true or false)";
     request.program = text.toString().toLatin1().toStdString();
+    if (request.program.size() > programfile::kMaxFileBytes)
+        return std::string("a program over 16 MiB");
+    // A program's name, or the text of another file, is not taken for steps.
+    if (!programfile::holdsOnlySteps(request.program))
+        return "play takes the text of a program in \"program\": lines of eight 0/1, \"-\" and "
+               "a delay";
     return {};
 }
 
@@ -84,6 +91,10 @@ std::variant<Request, std::string> parseRequest(std::string_view line) {
     if (known == kNames.end())
         return std::string("unknown request");
     request.kind = known->second;
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    if (!id.isUndefined() && !id.isString())
+        return std::string("\"id\" names a board: a string");
+    request.boardId = id.toString().toStdString();
     std::string why;
     if (request.kind == Request::Kind::Set)
         why = patternOf(object, request);
@@ -110,6 +121,8 @@ QJsonObject requestObject(const Request& request) {
             relays.append(relay);
         object.insert(QStringLiteral("relays"), relays);
     }
+    if (!request.boardId.empty())
+        object.insert(QStringLiteral("id"), QString::fromStdString(request.boardId));
     if (request.kind == Request::Kind::Play) {
         object.insert(QStringLiteral("program"),
                       QString::fromLatin1(request.program.c_str(),
@@ -118,6 +131,19 @@ QJsonObject requestObject(const Request& request) {
         object.insert(QStringLiteral("repeat"), request.repeat);
     }
     return object;
+}
+
+bool startsPlayRequest(std::string_view line) {
+    std::size_t at = 0;
+    // Each piece in turn, with any white space before it.
+    const auto next = [&](std::string_view piece) {
+        at = line.find_first_not_of(" \t\r", at);
+        if (at == std::string_view::npos || line.substr(at, piece.size()) != piece)
+            return false;
+        at += piece.size();
+        return true;
+    };
+    return next("{") && next("\"request\"") && next(":") && next("\"play\"") && next(",");
 }
 
 } // namespace share

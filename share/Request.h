@@ -20,6 +20,7 @@ struct Request {
     std::string program;      // play: the program file's text, Latin-1
     int resolution = 1;       // play: 1 to 100 ms
     bool repeat = false;      // play
+    std::string boardId;      // the board the client means, when it says; another's holder refuses
 
     // Whether it switches relays or plays, which needs the board to be there.
     bool writes() const {
@@ -32,5 +33,9 @@ std::variant<Request, std::string> parseRequest(std::string_view line);
 
 // The request as a client sends it.
 QJsonObject requestObject(const Request& request);
+
+// Whether a line, of which this is the beginning, is a play request naming itself first
+// ({"request":"play",...}): only such a line may carry a program longer than other lines.
+bool startsPlayRequest(std::string_view line);
 
 } // namespace share

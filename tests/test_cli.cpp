@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #ifndef TAMBROOK_CLI
 #error "TAMBROOK_CLI names the tambrook-cli binary"
@@ -64,13 +65,16 @@ public:
         QVERIFY(process.waitForStarted());
     }
     // A shell command line, with the binary as $CLI, for arguments QProcess cannot pass.
-    Result runShell(const QString& commandLine) const {
-        QProcess process;
+    void startShell(QProcess& process, const QString& commandLine) const {
         QProcessEnvironment environment = environment_;
         environment.insert(QStringLiteral("CLI"), QStringLiteral(TAMBROOK_CLI));
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(dir_.path());
         process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
+    }
+    Result runShell(const QString& commandLine) const {
+        QProcess process;
+        startShell(process, commandLine);
         return finish(process);
     }
     Result run(const QStringList& arguments) const {
@@ -155,13 +159,18 @@ private slots:
     void listNumbersTheBoards();
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
+    void aFloodOfClientsNeitherSpinsServeNorHangsCommands();
+    void serveSkipsBoardsItHasNoDescriptorsFor();
+    void anotherUsersFolderIsNeverTrustedNorInTheWay();
     void serveAllServesEveryBoard();
+    void serveOutlivesTheReaderOfItsLog();
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
     void aKilledHolderLeavesTheBoardToTheNext();
     void aPeerOfAnotherUserIsRefused();
     void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
+    void aFullDiskIsToldAndLeavesNoTemporaryFile();
     void setOnAndOffWriteOnce();
     void badUsageAndBadInput_data();
     void badUsageAndBadInput();
@@ -208,7 +217,15 @@ void CliTest::serveSharesItsBoard() {
     QCOMPARE(
         askSocket(rig.path("run/tambrook/sim1.sock"), "nonsense\n").value(QStringLiteral("ok")),
         QJsonValue(false));
-    // A program played on a held board plays there.
+    // A program played on a held board plays there, one over 64 KiB too.
+    QByteArray big;
+    for (int step = 0; step < 7000; ++step)
+        big += "01000000-1\r\n";
+    rig.write("big.txt", big);
+    QCOMPARE(rig.run({"play", "big.txt"}).status, 0);
+    QCOMPARE(askSocket(rig.path("run/tambrook/sim1.sock"), "{\"request\":\"state\"}\n")
+                 .value(QStringLiteral("rows")),
+             QJsonValue(7000));
     rig.write("p.txt", "10000000-1\r\n");
     QCOMPARE(rig.run({"play", "p.txt"}).status, 0);
     QTRY_COMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
@@ -237,6 +254,21 @@ void CliTest::serveAllServesEveryBoard() {
     ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
     QVERIFY(serve.waitForFinished(5000));
     QCOMPARE(serve.exitCode(), 0);
+}
+
+// Log lines written after their reader went away are lost; serve goes on serving.
+void CliTest::serveOutlivesTheReaderOfItsLog() {
+    CliRig rig(1);
+    QProcess pipeline;
+    rig.startShell(pipeline, QStringLiteral("\"$CLI\" serve --board sim1 2>&1 >/dev/null | true"));
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    // A client's bad line is logged, with nobody reading.
+    askSocket(rig.path("run/tambrook/sim1.sock"), "nonsense\n");
+    QTest::qWait(200);
+    const QString list = rig.run({"list"}).out;
+    QVERIFY2(list.contains(QStringLiteral("serve ")), qPrintable(list));
+    ::kill(list.section(QLatin1Char(' '), 5).trimmed().toInt(), SIGTERM);
+    QVERIFY(pipeline.waitForFinished(5000));
 }
 
 // Two scripts switch relays of three boards at once through one serve: each on is a read of the
@@ -338,19 +370,20 @@ void CliTest::aKilledHolderLeavesTheBoardToTheNext() {
     QCOMPARE(rig.run({"list"}).out, QStringLiteral("1 sim1 - - free\n"));
 }
 
-// Even where the folder lets another user reach the socket, the holder answers that user with a
-// refusal and switches nothing.
+// Even where another user reaches the socket (root serves from a runtime folder of that user's,
+// and the socket is opened to all), the holder answers that user with a refusal and switches
+// nothing.
 void CliTest::aPeerOfAnotherUserIsRefused() {
     const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
     if (::geteuid() != 0 || setpriv.isEmpty())
         QSKIP("needs root and setpriv");
     CliRig rig(1);
+    QVERIFY(::chmod(QFile::encodeName(rig.path("")).constData(), 0711) == 0);
+    QVERIFY(::chown(QFile::encodeName(rig.path("run")).constData(), 65534, 65534) == 0);
     QProcess serve;
     rig.start(serve, {"serve", "--board", "1"});
     const QString socket = rig.path("run/tambrook/sim1.sock");
     QTRY_VERIFY(QFile::exists(socket));
-    for (const QString& folder : {rig.path(""), rig.path("run"), rig.path("run/tambrook")})
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0711) == 0);
     QVERIFY(::chmod(QFile::encodeName(socket).constData(), 0666) == 0);
     rig.takeTrace();
     QProcess stranger;
@@ -412,7 +445,8 @@ void CliTest::aSystemServiceServesItsGroup() {
 // A holder that takes the request but never answers makes the board busy, after one second.
 void CliTest::aHolderThatDoesNotAnswerIsBusy() {
     CliRig rig(1);
-    QVERIFY(QDir().mkpath(rig.path("run/tambrook")));
+    QVERIFY(QDir().mkdir(rig.path("run/tambrook"),
+                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -423,12 +457,156 @@ void CliTest::aHolderThatDoesNotAnswerIsBusy() {
     QElapsedTimer clock;
     clock.start();
     const Result result = rig.run({"on", "1"});
-    ::close(mute);
     QCOMPARE(result.status, 1);
     QVERIFY2(result.errLines.join(' ').contains(QStringLiteral("busy")),
              qPrintable(result.errLines.join(' ')));
     QVERIFY(clock.elapsed() >= 900 && clock.elapsed() < 5000);
+    // With its queue full, connecting waits no longer.
+    std::vector<int> queued;
+    for (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0))
+        queued.push_back(fd);
+    clock.restart();
+    const Result full = rig.run({"on", "1"});
+    QCOMPARE(full.status, 1);
+    QVERIFY2(full.errLines.join(' ').contains(QStringLiteral("busy")),
+             qPrintable(full.errLines.join(' ')));
+    QVERIFY(clock.elapsed() < 5000);
+    for (const int fd : queued)
+        ::close(fd);
+    ::close(mute);
     QVERIFY(rig.writes().isEmpty());
+}
+
+// A process's time on the processor so far, in milliseconds.
+qint64 cpuMilliseconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+    return (fields[12].toLongLong() + fields[13].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+// Clients that connect and say nothing, more than serve has descriptors for: it takes what it
+// can and waits for the rest instead of spinning; a command that finds the queue full says busy
+// within its second, and once the flood is gone commands are served again.
+void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+        QSKIP("needs prlimit");
+    CliRig rig(1);
+    QProcess serve;
+    rig.startShell(serve, QStringLiteral("exec prlimit --nofile=32:32 \"$CLI\" serve --board 1"));
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("watching udev")) || log.has(QStringLiteral("no udev")));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    std::vector<int> flood;
+    for (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0))
+        flood.push_back(fd);
+    QVERIFY(flood.size() > 32);
+    QTRY_VERIFY(log.has(QStringLiteral("no file descriptor left")));
+    const qint64 before = cpuMilliseconds(serve.processId());
+    QElapsedTimer clock;
+    clock.start();
+    const Result busy = rig.run({"get"});
+    QCOMPARE(busy.status, 1);
+    QVERIFY2(busy.errLines.join(' ').contains(QStringLiteral("busy")),
+             qPrintable(busy.errLines.join(' ')));
+    const qint64 used = cpuMilliseconds(serve.processId()) - before;
+    QVERIFY2(used * 4 < clock.elapsed(),
+             qPrintable(QStringLiteral("%1 ms of %2").arg(used).arg(clock.elapsed())));
+    for (const int fd : flood)
+        ::close(fd);
+    QTRY_COMPARE(rig.run({"get"}).status, 0);
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
+// serve takes as many descriptors as it may; a board it has none left for is logged and
+// skipped, and the others are served on.
+void CliTest::serveSkipsBoardsItHasNoDescriptorsFor() {
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+        QSKIP("needs prlimit");
+    CliRig rig(100);
+    QProcess serve;
+    rig.startShell(serve, QStringLiteral("exec prlimit --nofile=40:200 \"$CLI\" serve --all"));
+    LogOf log(serve);
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("opened sim20 ")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("cannot serve sim")), 10000);
+    QTRY_VERIFY(log.has(QStringLiteral("watching udev")) || log.has(QStringLiteral("no udev")));
+    QCOMPARE(serve.state(), QProcess::Running);
+    QVERIFY(QFile::exists(rig.path("run/tambrook/sim20.sock")));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(10000));
+    QCOMPARE(serve.exitCode(), 0);
+    QVERIFY(log.has(QStringLiteral("closed sim20")));
+}
+
+// In a mount namespace of its own with a /tmp of its own, nobody plants a live holder where a
+// user without a runtime folder would look (/tmp/tambrook-UID); root serves that user's runtime
+// folder, and another leaves a folder of root's there. None of it is trusted, none of it stops
+// the user's own holder, and the user's commands send nothing to a holder of another user.
+void CliTest::anotherUsersFolderIsNeverTrustedNorInTheWay() {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        QSKIP("needs root, setpriv and unshare");
+    CliRig rig(1);
+    rig.write("script", R"(
+mount --make-rprivate / && mount -t tmpfs tmpfs /tmp || exit 99
+U=4242 home=/tmp/home runtime=/tmp/runtime left=/tmp/left
+mkdir -m 700 $home $runtime $left /tmp/n $left/tambrook
+chown $U:$U $home $runtime $left && chown 65534:65534 /tmp/n
+private=$home/.local/state/tambrook/run
+clean="env -u XDG_RUNTIME_DIR -u TAMBROOK_SIMULATED_TRACE -u TAMBROOK_SIMULATED_UNPLUGGED"
+nobody="setpriv --reuid=65534 --regid=65534 --clear-groups $clean -u TAMBROOK_SIMULATED_STATE"
+user="setpriv --reuid=$U --regid=$U --clear-groups $clean HOME=$home
+      TAMBROOK_SIMULATED_STATE=$home/board.state"
+waitFor() { i=0; until [ -S "$1" ] || [ $i -gt 200 ]; do sleep 0.05; i=$((i+1)); done; }
+$nobody XDG_RUNTIME_DIR=/tmp/n "$CLI" serve --board sim1 2>/dev/null &
+planted=$!
+waitFor /tmp/n/tambrook/sim1.sock
+mv /tmp/n/tambrook /tmp/tambrook-$U && chmod 777 /tmp/tambrook-$U
+chmod 666 /tmp/tambrook-$U/sim1.sock
+$user "$CLI" set 11111111; echo "set $?"
+$user "$CLI" serve --board sim1 2>>user.log &
+served=$!
+waitFor $private/sim1.sock
+$user "$CLI" list; $user "$CLI" get
+kill $served; wait $served
+mv /tmp/tambrook-$U/sim1.sock $private/sim1.sock
+$user "$CLI" get 2>>user.log; echo "planted $?"
+kill $planted
+env XDG_RUNTIME_DIR=$runtime "$CLI" serve --board sim1 2>/dev/null &
+waitFor $runtime/tambrook/sim1.sock; kill $!; wait $!
+for folder in $runtime $left; do
+    $user XDG_RUNTIME_DIR=$folder "$CLI" serve --board sim1 2>>user.log &
+    i=0; until $user XDG_RUNTIME_DIR=$folder "$CLI" list | grep -q serve || [ $i -gt 100 ]; do
+        sleep 0.05; i=$((i+1)); done
+    $user XDG_RUNTIME_DIR=$folder "$CLI" list; kill $!; wait $!
+done
+)");
+    const Result result = rig.runShell(QStringLiteral("exec unshare -m sh script"));
+    const QStringList out = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QFile file(rig.path("user.log"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString log = QString::fromLocal8Bit(file.readAll());
+    QCOMPARE(out.size(), 6);
+    QCOMPARE(out[0], QStringLiteral("set 0")); // on the board itself, nobody's holder untouched
+    QVERIFY2(out[1].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[1]));
+    QCOMPARE(out[2], QStringLiteral("11111111"));
+    QCOMPARE(out[3], QStringLiteral("planted 1"));
+    QVERIFY2(out[4].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[4]));
+    QVERIFY2(out[5].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[5]));
+    QVERIFY2(log.contains(QStringLiteral("/tmp/tambrook-4242 belongs to nobody (uid 65534)")) &&
+                 log.contains(QStringLiteral("serving from /tmp/home/.local/state/tambrook/run")) &&
+                 log.contains(QStringLiteral("runs as nobody (uid 65534); nothing was sent")) &&
+                 log.contains(QStringLiteral("/tmp/left/tambrook belongs to root (uid 0)")),
+             qPrintable(log));
 }
 
 void CliTest::getReadsAndWritesNothing() {
@@ -440,6 +618,26 @@ void CliTest::getReadsAndWritesNothing() {
     QCOMPARE(rig.takeTrace(),
              (QStringList{"count 1 ok", "count 1 ok", "open 0 ok", "setbitmode ff 1 ok",
                           "setrate 115200 ok", "read a5 ok", "close ok"}));
+}
+
+// The simulated board's state file on a full disk (a tiny tmpfs in a mount namespace of the
+// test's own): the write is taken, the lost state is told once, and no temporary file is left.
+void CliTest::aFullDiskIsToldAndLeavesNoTemporaryFile() {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        QSKIP("needs root and unshare");
+    CliRig rig(1);
+    QVERIFY(QDir().mkpath(rig.path("full")));
+    rig.write("p.txt", "10000000-1\r\n01000000-1\r\n00100000-1\r\n");
+    const Result result = rig.runShell(QStringLiteral(
+        "exec unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs -o size=4k tmpfs full "
+        "&& (head -c 8192 /dev/zero >full/filler; true) 2>/dev/null && "
+        "TAMBROOK_SIMULATED_STATE=full/board.state \"$CLI\" play p.txt && ls full'"));
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.errLines.size(), 1);
+    QVERIFY2(result.errLines[0].contains(QStringLiteral("cannot save the state file")),
+             qPrintable(result.errLines[0]));
+    QCOMPARE(result.out, QStringLiteral("board.state.lock1\nfiller\n"));
+    QCOMPARE(rig.writes(), (QStringList{"write 01 ok", "write 02 ok", "write 04 ok"}));
 }
 
 // The simulated state file keeps board 1's pins between runs; board 2 starts at 0 each time.

@@ -1,9 +1,12 @@
 #include "TestSupport.h"
 #include "share/Holder.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <poll.h>
@@ -31,6 +34,15 @@ public:
 
     bool connected() const { return connected_; }
     void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void sendNoMore() { ::shutdown(fd_, SHUT_WR); }
+    // Whether the holder closed this connection within timeoutMs (what it sent before is read).
+    bool closedByHolder(int timeoutMs = 5000) {
+        while (!line(timeoutMs).empty()) {
+        }
+        char byte;
+        pollfd pfd{fd_, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
+    }
     // The next line, or nothing after timeoutMs.
     std::string line(int timeoutMs = 5000) {
         const auto deadline =
@@ -90,8 +102,12 @@ private slots:
     void theWindowServesTheBoardItHolds();
     void badRequestsWriteNothingAndOthersAreStillServed();
     void aWatcherHearsOfChangesAndOneThatNeverReadsHoldsUpNobody();
+    void aWatcherIsToldOfEachChangeOnceAndOfTheNewest();
     void aLeftSocketIsReplacedALiveHolderIsNot();
+    void holdersStartingAtOnceNeverBothServe();
+    void differentIdsNeverShareAHolder();
     void aClientThatReadsNoRepliesIsLetGo();
+    void aHolderKeepsABoundedNumberOfClients();
 };
 
 // A script's set, on and off are one write each, and the window shows them at once; play loads
@@ -141,13 +157,14 @@ void ShareTest::badRequestsWriteNothingAndOthersAreStillServed() {
           R"({"request":"set","relays":"1010000x"})", R"({"request":"on","relays":[9]})",
           R"({"request":"on","relays":"2"})", R"({"request":"off","relays":[]})",
           R"({"request":"play"})", R"({"request":"play","program":"1111","repeat":true})",
-          R"({"request":"play","program":"","resolution":0})"}) {
+          R"({"request":"play","program":"","resolution":0})",
+          R"({"request":"play","program":"evening.txt"})"}) {
         const QJsonObject reply = ask(client, bad);
         QVERIFY2(!ok(reply), bad);
         QVERIFY2(!reply.value(QStringLiteral("error")).toString().isEmpty(), bad);
     }
-    // A line over 64 KiB is refused once, whole; the next line is served.
-    client.send(std::string(70 * 1024, 'x') + "\n");
+    // A line over 64 KiB is refused once, whole, however long it is; the next line is served.
+    client.send(std::string(10 * 1024 * 1024, 'x') + "\n");
     QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(client.line()))
                  .object()
                  .value(QStringLiteral("error")),
@@ -180,12 +197,52 @@ void ShareTest::aWatcherHearsOfChangesAndOneThatNeverReadsHoldsUpNobody() {
     QCOMPARE(event.value(QStringLiteral("event")).toString(), QStringLiteral("state"));
 }
 
+// A watcher is told of a change once, and of the newest state only: one that did not read for a
+// while is told the state as it is now rather than a backlog of old ones, and one that has sent
+// all it had to send (a half-closed socket, as socat leaves it) is still told.
+void ShareTest::aWatcherIsToldOfEachChangeOnceAndOfTheNewest() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    Client reading("board1");
+    Client sleeping("board1");
+    Client halfClosed("board1");
+    Client client("board1");
+    for (Client* watcher : {&reading, &sleeping, &halfClosed})
+        QVERIFY(ok(ask(*watcher, R"({"request":"watch"})")));
+    halfClosed.sendNoMore();
+    for (int i = 0; i < 5; ++i) { // the same pattern again: nothing a watcher sees changes
+        QVERIFY(ok(ask(client, R"({"request":"set","relays":"00000000"})")));
+        QTest::qWait(30);
+    }
+    QCOMPARE(reading.line(100), std::string());
+    int told = 0;
+    for (int i = 1; i <= 40; ++i) {
+        QVERIFY(ok(ask(client, i % 2 ? R"({"request":"set","relays":"11000000"})"
+                                     : R"({"request":"set","relays":"00110000"})")));
+        for (std::string line = reading.line(30); !line.empty(); line = reading.line(10))
+            ++told;
+    }
+    for (std::string line = reading.line(200); !line.empty(); line = reading.line(200))
+        ++told;
+    QVERIFY2(told >= 20 && told <= 40, qPrintable(QString::number(told))); // a change, a line
+    for (Client* watcher : {&sleeping, &halfClosed}) {
+        std::vector<QJsonObject> events;
+        for (std::string line = watcher->line(200); !line.empty(); line = watcher->line(200))
+            events.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+        QVERIFY(!events.empty());
+        QCOMPARE(events.back().value(QStringLiteral("relays")).toString(),
+                 QStringLiteral("00110000"));
+        for (std::size_t i = 1; i < events.size(); ++i)
+            QVERIFY(events[i] != events[i - 1]);
+        QVERIFY2(events.size() < 25, qPrintable(QString::number(events.size())));
+    }
+}
+
 // A socket whose holder died is replaced by the next holder; a live holder's is not taken.
 void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
     Rig rig;
-    QDir().mkpath(QString::fromStdString(share::socketFolder()));
-    QFile::setPermissions(QString::fromStdString(share::socketFolder()),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(QDir().mkdir(QString::fromStdString(share::socketFolder()),
+                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     {
         const int left = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
@@ -205,6 +262,68 @@ void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
              share::Answer::Kind::Free);
 }
 
+// Holders of one board that start at once: one serves, the others are told another does.
+void ShareTest::holdersStartingAtOnceNeverBothServe() {
+    Rig rig;
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::unique_ptr<share::BoardServer>> servers(4);
+        std::vector<std::thread> starting;
+        std::atomic<bool> go{false};
+        for (auto& server : servers)
+            starting.emplace_back([&] {
+                while (!go) {
+                }
+                server = std::make_unique<share::BoardServer>(rig.model, "x1", "test");
+            });
+        go = true;
+        for (std::thread& thread : starting)
+            thread.join();
+        QCOMPARE(std::count_if(servers.begin(), servers.end(),
+                               [](const auto& server) { return server->failure().empty(); }),
+                 1);
+    }
+}
+
+// Ids that differ in characters a file name cannot hold as they are have holders of their own;
+// a request for one board is not taken by the holder of another, and a client does not take an
+// answer about another board for its own.
+void ShareTest::differentIdsNeverShareAHolder() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    const QJsonObject state{{QStringLiteral("request"), QStringLiteral("state")}};
+    const share::BoardServer slash(rig.model, "A/B", "test");
+    const share::BoardServer underscore(rig.model, "A_B", "test");
+    QCOMPARE(slash.failure(), std::string());
+    QCOMPARE(underscore.failure(), std::string());
+    for (const char* id : {"A/B", "A_B"})
+        QCOMPARE(share::ask(id, state).reply.value(QStringLiteral("id")).toString(),
+                 QLatin1String(id));
+    // The holder of A_B found where C's would be.
+    QCOMPARE(::rename(share::socketPath("A_B").c_str(), share::socketPath("C").c_str()), 0);
+    const share::Answer moved = share::ask("C", {{QStringLiteral("request"), QStringLiteral("on")},
+                                                 {QStringLiteral("relays"), QJsonArray{1}}});
+    QCOMPARE(moved.kind, share::Answer::Kind::Answered);
+    QCOMPARE(moved.reply.value(QStringLiteral("error")).toString(),
+             QStringLiteral("this holder serves A_B, not C"));
+    QCOMPARE(writesIn(rig.take()), Log{});
+    // A holder that answers without looking at the id.
+    const int careless = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, share::socketPath("D").c_str(), sizeof address.sun_path - 1);
+    QCOMPARE(::bind(careless, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(careless, 1), 0);
+    std::thread answering([careless] {
+        const int peer = ::accept(careless, nullptr, nullptr);
+        const std::string reply = "{\"ok\":true,\"id\":\"A_B\"}\n";
+        [[maybe_unused]] const ssize_t sent = ::write(peer, reply.data(), reply.size());
+        ::close(peer);
+    });
+    QCOMPARE(share::ask("D", state).kind, share::Answer::Kind::Untrusted);
+    answering.join();
+    ::close(careless);
+}
+
 // Replies pile up for a client that asks and never reads: past a bounded backlog it is let go,
 // and everybody else is still served.
 void ShareTest::aClientThatReadsNoRepliesIsLetGo() {
@@ -222,6 +341,27 @@ void ShareTest::aClientThatReadsNoRepliesIsLetGo() {
     while (!flood.line(2000).empty())
         ++replies;
     QVERIFY2(replies < 60000, qPrintable(QString::number(replies)));
+}
+
+// Past its limit a holder lets go of the client silent the longest, watchers last; one that does
+// not watch is let go when silent too long.
+void ShareTest::aHolderKeepsABoundedNumberOfClients() {
+    Rig rig;
+    const share::BoardServer server(rig.model, "x1", "test", {}, {},
+                                    {3, std::chrono::milliseconds(500)});
+    Client watcher("x1");
+    Client first("x1");
+    Client second("x1");
+    QVERIFY(ok(ask(watcher, R"({"request":"watch"})")));
+    QVERIFY(ok(ask(first, R"({"request":"state"})")));
+    QVERIFY(ok(ask(second, R"({"request":"state"})")));
+    Client third("x1");
+    QVERIFY(ok(ask(third, R"({"request":"state"})")));
+    QVERIFY(first.closedByHolder(300));
+    QVERIFY(ok(ask(second, R"({"request":"state"})")));
+    QVERIFY(second.closedByHolder(2000));
+    QVERIFY(third.closedByHolder(2000));
+    QVERIFY(!watcher.closedByHolder(300));
 }
 
 QTEST_MAIN(ShareTest)
