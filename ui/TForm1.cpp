@@ -444,8 +444,13 @@ void TForm1::ButtonMouseDown(int relay, Qt::MouseButton button) {
     });
 }
 
+// OK or Enter in the label dialog: the texts are stored and the dialog's 50 ms pause follows, as
+// one action, so that a tick due meanwhile waits for both, as it waits for a relay click's pause.
 void TForm1::storeEditedLabels(const model::RelayLabels& edited) {
-    act([&] { model_.storeEditedLabels(edited); });
+    act([&] {
+        model_.storeEditedLabels(edited);
+        platform_.pause(model::kSettlePauseMs);
+    });
 }
 
 void TForm1::setLabelDialog(TForm2* dialog) {
