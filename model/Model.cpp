@@ -135,9 +135,9 @@ template <typename Action> void Model::runSetOff(Action&& action) {
 }
 
 void Model::noteFailure(std::exception_ptr failure) {
-    if (inTick_) {
-        if (!tickFailure_)
-            tickFailure_ = failure;
+    if (inRunStep_) {
+        if (!runStepFailure_)
+            runStepFailure_ = failure;
     } else if (failureSink_) {
         failureSink_(failure);
     }
@@ -754,22 +754,26 @@ void Model::startOrStop() {
         stopProgram();
 }
 
-// The first step is always played with its own pattern and delay: row 0 is applied even when it
-// is already current (after Open File it is current without having been applied).
+// The first step is played as a tick plays a step: a row 0 that cannot be played stops the run
+// again, whichever row was current, and its failure is the caller's, once.
 void Model::startProgram() {
-    const std::uint64_t failures = boardFailures_;
     setTimerEnabled(true);
     state_.run = Run::Running;
-    if (state_.currentRow == 0)
-        applySelectedRow();
-    else
-        selectRow(0);
+    if (const std::exception_ptr failure = playRunStep([this] { playFirstStep(); }))
+        std::rethrow_exception(failure);
+}
+
+// The first step is always played with its own pattern and delay: row 0 is applied even when it
+// is already current (after Open File it is current without having been applied).
+void Model::playFirstStep() {
+    state_.savedStepDelay = state_.timerValue; // what Stop gives back if row 0 cannot be played
+    state_.currentRow = 0;
+    applySelectedRow();
     state_.savedStepDelay = state_.timerValue;
     // The first step is held from the moment its write went to the board, as every later step
     // is, so that a board's time per write shortens or lengthens no step.
     state_.timerEnabledAt =
         lastWriteStartedAt_ > state_.timerEnabledAt ? lastWriteStartedAt_ : monotonicNanos();
-    stopIfBoardFailedSince(failures);
 }
 
 // The current row stays and the relays keep its pattern; the step's full delay comes back.
@@ -869,13 +873,9 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
         return unplayable(std::current_exception());
     }
     const std::size_t steps = dryRun.rows_.size() - (repeat ? 0 : 1);
-    for (std::size_t step = 0; step < steps; ++step) {
-        dryRun.inTick_ = true;
-        dryRun.runSetOff([&] { dryRun.endStep(); });
-        dryRun.inTick_ = false;
-        if (dryRun.tickFailure_)
-            return unplayable(std::exchange(dryRun.tickFailure_, nullptr));
-    }
+    for (std::size_t step = 0; step < steps; ++step)
+        if (const std::exception_ptr failure = dryRun.playRunStep([&] { dryRun.endStep(); }))
+            return unplayable(failure);
     return std::nullopt;
 }
 
@@ -901,19 +901,23 @@ TickOutcome Model::runTick(std::uint64_t run, int intervalMs) {
     return outcome;
 }
 
-// A failure inside a tick, also one raised by an action the tick set off, belongs to the tick: it
-// stops the run as Stop does, so that the error is reported once and the program does not fail
-// again on every following tick.
 std::exception_ptr Model::tick() {
-    inTick_ = true;
-    tickFailure_ = nullptr;
+    return playRunStep([this] { timerTick(); });
+}
+
+// A failure inside a step of the run, also one raised by an action the step set off, belongs to
+// the run: it stops the run as Stop does, so that the error is reported once and the program does
+// not fail again on every following tick.
+template <typename Step> std::exception_ptr Model::playRunStep(Step&& step) {
+    inRunStep_ = true;
+    runStepFailure_ = nullptr;
     const std::uint64_t failures = boardFailures_;
-    runSetOff([this] { timerTick(); });
+    runSetOff(std::forward<Step>(step));
     runSetOff([&] { stopIfBoardFailedSince(failures); });
-    if (tickFailure_)
+    if (runStepFailure_)
         runSetOff([this] { stopProgram(); });
-    inTick_ = false;
-    return std::exchange(tickFailure_, nullptr);
+    inRunStep_ = false;
+    return std::exchange(runStepFailure_, nullptr);
 }
 
 } // namespace model

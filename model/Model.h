@@ -241,6 +241,8 @@ private:
     void noteBoardStatus(board::Status status);
     void stopIfBoardFailedSince(std::uint64_t failures);
     void startProgram();
+    void playFirstStep();
+    template <typename Step> std::exception_ptr playRunStep(Step&& step);
     std::exception_ptr tick();
     void timerTick();
     void endStep();
@@ -293,9 +295,9 @@ private:
     mutable ModelMutex publishedLock_;
     FailureSink failureSink_;
     std::function<void()> timerObserver_;
-    bool inTick_ = false;
-    std::exception_ptr tickFailure_;
-    std::uint64_t boardFailures_ = 0; // failed reads and writes of an opened board
+    bool inRunStep_ = false;            // a tick, or Start's first step, is under way
+    std::exception_ptr runStepFailure_; // the first failure of that step
+    std::uint64_t boardFailures_ = 0;   // failed reads and writes of an opened board
     bool keepRunningWithoutBoard_ = false;
     bool boardAway_ = false; // kept running without its board: nothing is read or written
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
