@@ -247,21 +247,33 @@ std::optional<std::uint8_t> Model::readRelays() {
     return state_.relayByte;
 }
 
-// One write of the whole pattern; the lamps and the relay buttons show it as they would after
-// reading it from the board.
+// One write of the whole pattern. Taken, it leaves the views as a user's click on each relay it
+// switched leaves them (lamps, relay buttons, step buttons and their captions, the current row's
+// pattern), without the click's pause, second write and reads. Refused, it leaves the pattern last
+// commanded, which a reopened board is given, and the views as they were.
 bool Model::writeRelays(std::uint8_t byte) {
     const Lock lock(*this);
     if (boardAway_)
         return false; // nothing was commanded: the pattern written on return stays the last one
     const std::uint64_t failures = boardFailures_;
-    state_.relayByte = byte;
+    const std::uint8_t before = std::exchange(state_.relayByte, byte);
     writeRelayByte();
+    if (!board_.isOpen() || boardFailures_ != failures) {
+        state_.relayByte = before;
+        return false;
+    }
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         const bool on = byte & entry.mask;
-        relay(entry.relay).lamp = on ? Lamp::On : Lamp::Off;
-        relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+        RelayView& view = relay(entry.relay);
+        view.lamp = on ? Lamp::On : Lamp::Off;
+        view.caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+        view.stepOn = on;
+        if ((before ^ byte) & entry.mask)
+            copyRelayCaptionToStepButton(entry.relay);
     }
-    return board_.isOpen() && boardFailures_ == failures;
+    setCurrentRowText(steps::patternOfByte(byte));
+    runSetOff([this] { composeCurrentRow(); });
+    return true;
 }
 
 void Model::keepRunningWithoutBoard() {

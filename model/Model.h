@@ -197,7 +197,8 @@ public:
     Opening openBoard(int number, bool adoptPins);
     void closeBoard();
     std::optional<std::uint8_t> readRelays();
-    // One write of the pattern, shown on the lamps and relay buttons; whether the board took it.
+    // One write of the pattern, shown as a user's relay clicks would show it; whether the board
+    // took it (if not, nothing changes).
     bool writeRelays(std::uint8_t byte);
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);

@@ -41,6 +41,7 @@ public:
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_UNPLUGGED"), path("unplugged"));
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_WEDGED"), path("wedged"));
         if (!faults.isEmpty())
             environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
         if (!pins.isEmpty())
@@ -159,6 +160,7 @@ private slots:
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
     void aKilledHolderLeavesTheBoardToTheNext();
+    void aRefusedWriteIsNotGivenToTheBoardWhenItIsBack();
     void aPeerOfAnotherUserIsRefused();
     void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
@@ -316,6 +318,29 @@ void CliTest::serveKeepsAnUnpluggedBoardAndItsRun() {
     QVERIFY2(steps.contains(trace.last()) && trace.last() != trace[3],
              qPrintable(trace.join(", ")));
     QVERIFY(trace.filter(QStringLiteral("read")).isEmpty());
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
+// A board that stops answering refuses a write; when it answers again it is given the pattern
+// last taken, not the refused one.
+void CliTest::aRefusedWriteIsNotGivenToTheBoardWhenItIsBack() {
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("opened sim1")));
+    QCOMPARE(rig.run({"on", "1"}).status, 0);
+    rig.write("wedged", "1\n");
+    const Result refused = rig.run({"on", "1", "2", "3", "4", "5", "6", "7", "8"});
+    rig.write("wedged", "");
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.errLines.join(' ').contains(QStringLiteral("did not take the write")),
+             qPrintable(refused.errLines.join(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim1 is back")), 5000);
+    QVERIFY2(log.text().contains(QStringLiteral("its relays were set to 10000000")),
+             qPrintable(log.text()));
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
     serve.terminate();
     QVERIFY(serve.waitForFinished(5000));
 }

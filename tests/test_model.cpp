@@ -126,6 +126,7 @@ private slots:
     void aFailingTickStopsTheRunAndIsReturned();
     void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
     void captionsDecideManualClicks();
+    void aScriptsWriteShowsAsARelayClickWould();
     void theThreadPlaysOnTimeAndStopsAtPause();
     void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
     void labelSavesWaitForNoDiskAndCoalesce();
@@ -286,6 +287,31 @@ void ModelTest::captionsDecideManualClicks() {
     QCOMPARE(rig.state().rowText(0), std::string_view("11000000-0"));
     rig.model.switchAllRelays(false);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
+}
+
+// A script's write leaves the step buttons and the current row as a click would, so the next step
+// click switches only its own relay; a write the board refuses changes nothing.
+void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
+    ModelRig rig;
+    rig.model.loadProgram(programRows({"00000000-5"}));
+    rig.model.clickRow(0);
+    rig.take();
+    QVERIFY(rig.model.writeRelays(0x02));
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+    const model::RelayView& two = rig.state().relay(2);
+    QVERIFY(two.stepOn);
+    QCOMPARE(two.lamp, model::Lamp::On);
+    QCOMPARE(two.caption, rig.state().offLabel(2));
+    QCOMPARE(two.stepCaption, rig.state().offLabel(2));
+    QVERIFY(!rig.state().relay(1).stepOn);
+    QCOMPARE(rig.state().rowText(0), std::string_view("01000000-5"));
+    rig.model.clickStepButton(1);
+    QCOMPARE(rig.take().front(), std::string("write 03"));
+    rig.driver.writesFail = true;
+    QVERIFY(!rig.model.writeRelays(0xFF));
+    QCOMPARE(rig.state().relayByte, 0x03);
+    QCOMPARE(rig.state().relay(8).lamp, model::Lamp::Off);
+    QCOMPARE(rig.state().rowText(0), std::string_view("11000000-5"));
 }
 
 // On its own thread the sequencer writes every millisecond step on time, and a pause taken under
