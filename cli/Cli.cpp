@@ -287,6 +287,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         share::Request request;
         request.kind = share::Request::Kind::Play;
         request.program = text.readAll().toStdString();
+        // Its own settings, the defaults included: a holder keeps its own only when not told.
         request.resolution = command.resolution;
         request.repeat = command.repeat;
         if (const std::optional<int> status =

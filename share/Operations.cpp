@@ -55,18 +55,21 @@ bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch ho
     return model.writeRelays(byte);
 }
 
-std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
-                                       bool repeat) {
+// The program is checked before the lock is taken, with the holder's Repeat as it stands then.
+std::optional<std::string> playProgram(model::Model& model, const std::string& text,
+                                       std::optional<int> resolution, std::optional<bool> repeat) {
     ProgramRows rows = programOf(text);
-    if (const auto bad = model::findUnplayableStep(rows, repeat))
+    if (const auto bad = model::findUnplayableStep(rows, repeat.value_or(model.snapshot()->repeat)))
         return "line " + std::to_string(bad->row + 1) +
                " cannot be played: " + model::failureText(bad->failure);
     const model::Model::Lock lock = model.lockForAction();
     if (model.snapshot()->run != model::Run::Idle)
         model.startOrStop();
     model.loadProgram(std::move(rows));
-    model.changeResolution(resolution);
-    model.setRepeat(repeat);
+    if (resolution)
+        model.changeResolution(*resolution);
+    if (repeat)
+        model.setRepeat(*repeat);
     model.startOrStop();
     return std::nullopt;
 }

@@ -20,9 +20,10 @@ enum class Switch { On, Off, Toggle };
 bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch how);
 // A program's text, read by the rules of a program file and checked whole; why it cannot be
 // played, or nothing once it plays (a running program is stopped first, as "Open File" and
-// "Start" would).
-std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
-                                       bool repeat);
+// "Start" would). A resolution or repeat not given keeps the holder's own (the window's slider
+// and "Repeat").
+std::optional<std::string> playProgram(model::Model& model, const std::string& text,
+                                       std::optional<int> resolution, std::optional<bool> repeat);
 // The run's buttons; each does nothing where its button would do nothing.
 void stopProgram(model::Model& model);
 void pauseProgram(model::Model& model);

@@ -157,6 +157,7 @@ private slots:
     void serveSharesItsBoard();
     void aHolderThatDoesNotAnswerIsBusy();
     void serveAllServesEveryBoard();
+    void aPlayWithoutSettingsKeepsTheHoldersOwn();
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
     void aKilledHolderLeavesTheBoardToTheNext();
@@ -239,6 +240,37 @@ void CliTest::serveAllServesEveryBoard() {
     ::kill(static_cast<pid_t>(serve.processId()), SIGINT);
     QVERIFY(serve.waitForFinished(5000));
     QCOMPARE(serve.exitCode(), 0);
+}
+
+// A client's play without a resolution or repeat keeps the holder's; tambrook-cli play always
+// sends its own, its defaults included.
+void CliTest::aPlayWithoutSettingsKeepsTheHoldersOwn() {
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    const QString socket = rig.path("run/tambrook/sim1.sock");
+    QTRY_VERIFY(QFile::exists(socket));
+    const auto state = [&] { return askSocket(socket, "{\"request\":\"state\"}\n"); };
+    QCOMPARE(askSocket(socket,
+                       R"({"request":"play","program":"00000000-1","resolution":100,"repeat":true})"
+                       "\n")
+                 .value(QStringLiteral("ok")),
+             QJsonValue(true));
+    // 500 ms a step at the holder's 100 ms, and round again with its Repeat.
+    QCOMPARE(askSocket(socket, R"({"request":"play","program":"10000000-5\n01000000-5\n"})"
+                               "\n")
+                 .value(QStringLiteral("row")),
+             QJsonValue(0));
+    QTest::qWait(200);
+    QCOMPARE(state().value(QStringLiteral("row")), QJsonValue(0));
+    QTRY_COMPARE_WITH_TIMEOUT(state().value(QStringLiteral("row")), QJsonValue(1), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(state().value(QStringLiteral("row")), QJsonValue(0), 5000);
+    QCOMPARE(state().value(QStringLiteral("run")), QJsonValue(QStringLiteral("running")));
+    rig.write("p.txt", "10000000-1\r\n");
+    QCOMPARE(rig.run({"play", "p.txt"}).status, 0); // 1 ms, once
+    QTRY_COMPARE(state().value(QStringLiteral("run")), QJsonValue(QStringLiteral("idle")));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
 }
 
 // Two scripts switch relays of three boards at once through one serve: each on is a read of the
