@@ -591,6 +591,7 @@ void Model::changeResolution(int resolution) {
     if (resolution == state_.resolution)
         return;
     state_.resolution = resolution;
+    state_.resolutionSetAt = monotonicNanos();
     if (timerObserver_)
         timerObserver_();
 }
@@ -894,22 +895,27 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
 TimerSetting Model::timerSetting() const {
     letWaitingActionsGoFirst();
     const Lock lock(*this, false);
-    return {state_.timerEnabled, state_.timerRun, state_.resolution, state_.timerEnabledAt};
+    return {state_.timerEnabled, state_.timerRun, state_.resolution, state_.timerEnabledAt,
+            state_.resolutionSetAt};
 }
 
 // The tick counts as delivered when the lock is won, which is when it would have run. A deadline
-// of a run that has since been stopped, or of the interval before a change, is not a tick.
-TickOutcome Model::runTick(std::uint64_t run, int intervalMs) {
+// of a run that has since been stopped is not a tick, nor is one of the interval before a change
+// that falls after the change; a tick that fell due before the change and waited for the lock
+// meanwhile is one, and it runs.
+TickOutcome Model::runTick(const TimerSetting& scheduled, std::int64_t dueAt) {
     letWaitingActionsGoFirst();
     const Lock lock(*this);
     TickOutcome outcome;
-    if (!state_.timerEnabled || state_.timerRun != run || state_.resolution != intervalMs)
+    const bool sameInterval = scheduled.intervalSetAt == state_.resolutionSetAt;
+    if (!state_.timerEnabled || state_.timerRun != scheduled.run ||
+        (!sameInterval && dueAt > state_.resolutionSetAt))
         return outcome;
     outcome.ran = true;
     outcome.startedAt = monotonicNanos();
     outcome.failure = tick();
     outcome.endedAt = monotonicNanos();
-    outcome.stillRunning = state_.timerEnabled && state_.timerRun == run;
+    outcome.stillRunning = state_.timerEnabled && state_.timerRun == scheduled.run;
     return outcome;
 }
 

@@ -95,9 +95,10 @@ struct Snapshot {
 // What the sequencer needs to know of the timer.
 struct TimerSetting {
     bool enabled = false;
-    std::uint64_t run = 0;      // counts the times the timer was enabled
-    int intervalMs = 1;         // the resolution
-    std::int64_t startedAt = 0; // monotonic ns the run's ticks count from
+    std::uint64_t run = 0;          // counts the times the timer was enabled
+    int intervalMs = 1;             // the resolution
+    std::int64_t startedAt = 0;     // monotonic ns the run's ticks count from
+    std::int64_t intervalSetAt = 0; // monotonic ns the resolution was last changed
 };
 
 // What became of a tick the sequencer asked for.
@@ -219,18 +220,21 @@ public:
     // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
     void setTimerObserver(std::function<void()> observer);
     TimerSetting timerSetting() const;
-    // One tick of the timer, when it still is the run and interval asked about; waits for front
-    // ends that wait for the lock first. A failure in it stops the run and is returned.
-    TickOutcome runTick(std::uint64_t run, int intervalMs);
+    // One tick of the timer, due at `dueAt` (monotonic ns) by a schedule made for `scheduled`:
+    // run only while that run goes on, and, when the resolution has changed since, only for a
+    // tick that fell due before the change. Waits for front ends that wait for the lock first. A
+    // failure in it stops the run and is returned.
+    TickOutcome runTick(const TimerSetting& scheduled, std::int64_t dueAt);
 
 private:
     friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
 
     // What the model keeps beside what it shows.
     struct State : Snapshot {
-        std::uint32_t bytesWritten = 0;  // out-parameter of every write; never read
-        std::uint64_t timerRun = 0;      // counts the times the timer was enabled
-        std::int64_t timerEnabledAt = 0; // monotonic ns the run's ticks count from
+        std::uint32_t bytesWritten = 0;   // out-parameter of every write; never read
+        std::uint64_t timerRun = 0;       // counts the times the timer was enabled
+        std::int64_t timerEnabledAt = 0;  // monotonic ns the run's ticks count from
+        std::int64_t resolutionSetAt = 0; // monotonic ns of the last change of the resolution
     };
 
     void letWaitingActionsGoFirst() const;

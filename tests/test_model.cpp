@@ -103,7 +103,7 @@ struct ModelRig {
     // One tick of the run now, as the sequencer would run it.
     std::exception_ptr tick() {
         const model::TimerSetting timer = model.timerSetting();
-        return model.runTick(timer.run, timer.intervalMs).failure;
+        return model.runTick(timer, timer.startedAt).failure;
     }
 };
 
@@ -127,6 +127,7 @@ private slots:
     void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
     void captionsDecideManualClicks();
     void aScriptsWriteShowsAsARelayClickWould();
+    void aTickDueBeforeAResolutionChangeStillRuns();
     void theThreadPlaysOnTimeAndStopsAtPause();
     void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
     void labelSavesWaitForNoDiskAndCoalesce();
@@ -312,6 +313,27 @@ void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
     QCOMPARE(rig.state().relayByte, 0x03);
     QCOMPARE(rig.state().relay(8).lamp, model::Lamp::Off);
     QCOMPARE(rig.state().rowText(0), std::string_view("11000000-5"));
+}
+
+// A tick of the old interval that waited for the lock while the resolution changed was due: it
+// runs. A deadline of the old interval after the change is not a tick.
+void ModelTest::aTickDueBeforeAResolutionChangeStillRuns() {
+    const auto now = [] {
+        timespec time{};
+        clock_gettime(CLOCK_MONOTONIC, &time);
+        return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+    };
+    ModelRig rig;
+    rig.model.loadProgram(programRows({"10000000-9"}));
+    rig.model.startOrStop();
+    const model::TimerSetting scheduled = rig.model.timerSetting();
+    const std::int64_t due = now();
+    rig.model.changeResolution(5);
+    const std::int64_t afterChange = now();
+    QVERIFY(rig.model.runTick(scheduled, due).ran);
+    QVERIFY(!rig.model.runTick(scheduled, afterChange).ran);
+    QVERIFY(rig.model.runTick(rig.model.timerSetting(), afterChange).ran);
+    QCOMPARE(rig.state().timerValue, 7);
 }
 
 // On its own thread the sequencer writes every millisecond step on time, and a pause taken under
