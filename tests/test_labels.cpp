@@ -54,6 +54,7 @@ private slots:
     void editsTakeWhatTheFileHolds();
     void keyboardOpensTheDialogToo();
     void okPausesUnderTheLockSoTicksWait();
+    void typingOverASelectionStopsAtFifteenToo();
 };
 
 void LabelsTest::imageRoundTripsAndPlacesEachSlot() {
@@ -323,6 +324,22 @@ void LabelsTest::okPausesUnderTheLockSoTicksWait() {
     ticker.join();
     QVERIFY(!tickedDuringPause);
     QVERIFY(ticked);
+}
+
+// A 19-character label from the file: typing over a selection never leaves more than 15
+// characters; the edit refuses what would, and takes what fits.
+void LabelsTest::typingOverASelectionStopsAtFifteenToo() {
+    Rig rig;
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
+    TLabelEdit& edit = *rig.form2->controls().Edit1;
+    edit.setText(QString(19, QLatin1Char('n')));
+    edit.setFocus();
+    edit.setSelection(0, 2);
+    QTest::keyClick(&edit, Qt::Key_X);
+    QCOMPARE(edit.text(), QString(19, QLatin1Char('n')));
+    edit.setSelection(0, 5);
+    QTest::keyClick(&edit, Qt::Key_X);
+    QCOMPARE(edit.text(), QStringLiteral("x") + QString(14, QLatin1Char('n')));
 }
 
 QTEST_MAIN(LabelsTest)
