@@ -289,23 +289,30 @@ void Model::boardWentAway() {
 
 // The board comes back as it was opened (bit-bang mode is set; it is never reset, so pins that
 // kept power keep their relays), but without adopting its pins: what was commanded while it was
-// away is what it gets.
-bool Model::reopenBoard(int number) {
+// away is what it gets. It is found by its id as the bus is now, and what was opened is checked
+// to be it before anything reaches it, so a bus that changed meanwhile never gets another board
+// the pattern.
+bool Model::reopenBoard(const std::string& id) {
     const Lock lock(*this);
     board_.close();
     discoverBoards();
-    if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
+    std::vector<board::DeviceInfo> boards;
+    for (std::uint32_t i = 0; i < state_.deviceCount; ++i)
+        boards.push_back(board_.driver().describe(i));
+    const std::vector<std::string> ids = board::boardIds(boards);
+    const auto found = std::find(ids.begin(), ids.end(), id);
+    if (found == ids.end())
         return false;
-    chooseBoardEntry(number - 1);
-    const auto index = static_cast<std::uint32_t>(number - 1);
-    if (!board_.reopen(index))
+    const auto index = static_cast<std::uint32_t>(found - ids.begin());
+    state_.boardEntry = static_cast<int>(index);
+    if (!board_.reopen(index, id))
         return false;
     boardAway_ = false;
     const std::uint64_t failures = boardFailures_;
     writeRelayByte();
     if (boardFailures_ != failures)
         return false;
-    state_.boardId = idOfDevice(index);
+    state_.boardId = id;
     setStatusPanel(true);
     return true;
 }

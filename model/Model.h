@@ -211,10 +211,10 @@ public:
     void keepRunningWithoutBoard();
     // The holder saw the board leave the bus before any write to it failed.
     void boardWentAway();
-    // Opens board `number` again the way it was opened, without reading it, and writes the
-    // pattern last commanded once, so that the relays stand as the run or the last request left
-    // them; whether the board took the write.
-    bool reopenBoard(int number);
+    // Opens the board with this id again, wherever it is on the bus now, the way it was opened,
+    // without reading it, and writes the pattern last commanded once, so that the relays stand
+    // as the run or the last request left them; whether it was there and took the write.
+    bool reopenBoard(const std::string& id);
 
     // ---- the sequencer
     // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.

@@ -160,6 +160,7 @@ private slots:
     void aPlayWithoutSettingsKeepsTheHoldersOwn();
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
+    void serveReopensABoardByItsIdAsTheBusIsThen();
     void aKilledHolderLeavesTheBoardToTheNext();
     void aRefusedWriteIsNotGivenToTheBoardWhenItIsBack();
     void aPeerOfAnotherUserIsRefused();
@@ -375,6 +376,34 @@ void CliTest::aRefusedWriteIsNotGivenToTheBoardWhenItIsBack() {
     QCOMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
     serve.terminate();
     QVERIFY(serve.waitForFinished(5000));
+}
+
+// serve finds a board that is back by its id as the bus is when it opens it. sim2 comes back
+// alone (the first board), and its old handle's close hangs 300 ms (wedged) while sim1 is plugged
+// back: the board first on the bus then is sim1, which must not get sim2's pattern.
+void CliTest::serveReopensABoardByItsIdAsTheBusIsThen() {
+    CliRig rig(2);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "sim2"});
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("opened sim2")));
+    QCOMPARE(rig.run({"set", "10100101", "--board", "sim2"}).status, 0);
+    rig.write("unplugged", "1 2\n");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 was unplugged")), 5000);
+    rig.write("wedged", "2\n");
+    rig.takeTrace();
+    rig.write("unplugged", "1\n");
+    QStringList seenTrace;
+    QTRY_VERIFY2_WITH_TIMEOUT((seenTrace += rig.takeTrace()).contains(QStringLiteral("count 1 ok")),
+                              qPrintable(seenTrace.join(", ") + log.text()), 5000);
+    rig.write("unplugged", "");
+    rig.write("wedged", "");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 is back")), 5000);
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+    QCOMPARE(rig.run({"get", "--board", "sim1"}).out, QStringLiteral("00000000\n"));
+    QVERIFY2(log.has(QStringLiteral("sim2 is back (board 2); its relays were set to 10100101")),
+             qPrintable(log.text()));
 }
 
 // A holder killed outright leaves its socket behind and its board free: the next command opens

@@ -133,6 +133,7 @@ private slots:
     void labelSavesWaitForNoDiskAndCoalesce();
     void aLostBoardStopsTheRunOnce();
     void aHolderKeepsItsRunThroughALostBoard();
+    void aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite();
     void theHolderOfTheModelRunsAtTheWaitingSequencersPriority();
 };
 
@@ -511,7 +512,7 @@ void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
     QVERIFY(!rig.model.readRelays());
     QCOMPARE(rig.state().relayByte, 0x04);
     rig.driver.writesFail = false;
-    QVERIFY(rig.model.reopenBoard(1));
+    QVERIFY(rig.model.reopenBoard("board1"));
     const Log reopened = rig.take();
     QCOMPARE(Log(reopened.end() - 4, reopened.end()),
              (Log{"open 0", "setbitmode ff 1", "setrate 115200", "write 04"}));
@@ -520,6 +521,44 @@ void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
     QCOMPARE(rig.take(), (Log{"write 01"}));
     QVERIFY(rig.state().timerEnabled);
     QVERIFY(rig.reported.empty());
+}
+
+// The bus changes between the count that found the board by its id and the open: the board opened
+// is another one, and it is closed again untouched. Once the bus holds still, the board with the
+// id gets the pattern, wherever it is now.
+void ModelTest::aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite() {
+    QTemporaryDir dir;
+    const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
+    const auto plugged = [&](const char* out) {
+        QFile file(unplugged);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(out);
+    };
+    board::SimulatedBoardOptions options;
+    options.boards = 2;
+    options.unpluggedFile = unplugged.toStdString();
+    board::SimulatedDriver driver(options);
+    Log log;
+    LoggedPause pause(log);
+    model::Model model(driver, pause);
+    model.keepRunningWithoutBoard();
+    QCOMPARE(model.openBoard(2, true), model::Opening::Opened);
+    QVERIFY(model.writeRelays(0xA5));
+    plugged("1 2");
+    std::uint32_t count = 0;
+    driver.countDevices(count); // the boards notice: they lose power and their relays
+    model.boardWentAway();
+    plugged("1"); // sim2 alone: the first board on the bus
+    bool replug = true;
+    driver.setTraceSink([&](const board::TraceRecord& call) {
+        if (call.op == "count" && std::exchange(replug, false))
+            plugged(""); // and sim1 is back before the open
+    });
+    QVERIFY(!model.reopenBoard("sim2"));
+    QCOMPARE(driver.pins(0), 0x00);
+    QVERIFY(model.reopenBoard("sim2"));
+    QCOMPARE(driver.pins(1), 0xA5);
+    QCOMPARE(driver.pins(0), 0x00);
 }
 
 namespace {
