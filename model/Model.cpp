@@ -184,14 +184,11 @@ void Model::discoverBoards() {
         setStatusPanel(false);
 }
 
-void Model::chooseBoardEntry(int entry) {
+// The list's selection and its edit text change together: a choice also sets the text.
+void Model::chooseBoardEntry(int entry, std::string listText) {
     const Lock lock(*this);
     state_.boardEntry = entry;
-}
-
-void Model::setBoardListText(std::string text) {
-    const Lock lock(*this);
-    state_.boardListText = std::move(text);
+    state_.boardListText = std::move(listText);
 }
 
 // Opens the board the user picked, sets its pins up as outputs and adopts their state in every
@@ -222,7 +219,7 @@ Opening Model::openBoard(int number, bool adoptPins) {
     discoverBoards();
     if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
         return Opening::NoSuchBoard;
-    chooseBoardEntry(number - 1);
+    state_.boardEntry = number - 1;
     if (adoptPins)
         openSelectedBoard();
     else
@@ -550,7 +547,7 @@ void Model::clickRow(int row) {
     applySelectedRow();
 }
 
-// Edit9's text: the timer value follows any text that reads as a number, and every change
+// The delay text: the timer value follows any text that reads as a number, and every change
 // composes the current row.
 void Model::setDelayText(const QString& text) {
     if (storeDelayText(text))
@@ -579,7 +576,8 @@ void Model::readTimerValueFromText() {
             static_cast<int>(std::clamp<qlonglong>(value, kDelayMinimum, kDelayMaximum));
 }
 
-// The timer value writes itself into Edit9, which composes the current row when that changes it.
+// The timer value writes itself into the delay text, which composes the current row when that
+// changes it.
 void Model::setTimerValue(int value) {
     state_.timerValue = std::clamp(static_cast<int>(static_cast<std::int16_t>(value)),
                                    kDelayMinimum, kDelayMaximum);
@@ -657,15 +655,15 @@ void Model::showStepButtonsOnLamps() {
     }
 }
 
-// The delay digits are copied from Edit9's text, their count chosen by the timer value.
+// The delay digits are copied from the delay text, their count chosen by the timer value.
 void Model::composeCurrentRow() {
     setCurrentRowText(
         steps::composeStep(currentRowText(), state_.timerValue, latin1::bytes(state_.delayText)));
 }
 
 // Puts the current row on the step buttons, the board, the lamps and the relay buttons, and its
-// delay into Edit9. A row too short to hold eight state characters stops at the first missing
-// one, before anything is written to the board.
+// delay into the delay text. A row too short to hold eight state characters stops at the first
+// missing one, before anything is written to the board.
 void Model::applySelectedRow() {
     const std::string row = currentRowText();
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
@@ -680,8 +678,8 @@ void Model::applySelectedRow() {
         view.lamp = on ? Lamp::On : Lamp::Off;
         view.caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
     }
-    // A row that is not 10 to 13 characters long has no delay digits to offer; Edit9 keeps its
-    // text.
+    // A row that is not 10 to 13 characters long has no delay digits to offer; the delay text keeps
+    // its text.
     if (const std::optional<std::string> delay = steps::rowDelayText(row))
         setDelayText(latin1::text(*delay));
 }

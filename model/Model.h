@@ -160,8 +160,8 @@ public:
     void create();
     void close(); // the board closes, the labels are saved and a running program stops
     void discoverBoards();
-    void chooseBoardEntry(int entry);
-    void setBoardListText(std::string text);
+    // The board list's chosen entry (-1 for none) and its edit text, which change together.
+    void chooseBoardEntry(int entry, std::string listText);
     void openSelectedBoard();
     void clickRelayButton(int relay);
     void switchAllRelays(bool on);

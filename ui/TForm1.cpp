@@ -390,8 +390,8 @@ void TForm1::ComboBox1DropDown() {
 // either signal may come first, so each one takes both.
 void TForm1::ComboBox1Change() {
     act([this] {
-        model_.chooseBoardEntry(ui->ComboBox1->currentIndex());
-        model_.setBoardListText(latin1::bytes(ui->ComboBox1->currentText()));
+        model_.chooseBoardEntry(ui->ComboBox1->currentIndex(),
+                                latin1::bytes(ui->ComboBox1->currentText()));
     });
 }
 void TForm1::Button33Click() {
