@@ -39,6 +39,12 @@ std::vector<DeviceInfo> describeBoards(Driver& driver) {
     return boards;
 }
 
+bool mayBeBoard(const DeviceInfo& board, const std::string& id) {
+    if (board.serial.empty() && board.portPath.empty() && board.name.empty())
+        return true;
+    return !id.empty() && (id == board.serial || id == board.portPath || id == board.name);
+}
+
 std::optional<int> findBoard(const std::vector<DeviceInfo>& boards, const std::string& name) {
     if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
         const long number = name.size() > 9 ? 0 : std::stol(name);

@@ -33,6 +33,10 @@ std::vector<std::string> boardIds(const std::vector<DeviceInfo>& boards);
 // The boards found now, described.
 std::vector<DeviceInfo> describeBoards(Driver& driver);
 
+// Whether a board so described may carry this id: its serial, port path or backend's name; a board
+// described by nothing may carry any.
+bool mayBeBoard(const DeviceInfo& board, const std::string& id);
+
 // The number (from 1) of the board a user named by its number, id, serial or port path.
 std::optional<int> findBoard(const std::vector<DeviceInfo>& boards, const std::string& name);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The one road to a relay board: the seven calls of the USB bridge chip's driver. Every call
@@ -49,6 +50,9 @@ public:
     virtual Status close(Handle handle) = 0;
     // The board at index as the last count found it; nothing where the backend cannot say.
     virtual DeviceInfo describe(std::uint32_t /*index*/) { return {}; }
+    // The board behind an opened handle, as describe() told it when it was opened; nothing where
+    // the backend cannot say.
+    virtual std::optional<DeviceInfo> describeOpened(Handle /*handle*/) { return std::nullopt; }
 };
 
 } // namespace board

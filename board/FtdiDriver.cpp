@@ -59,29 +59,28 @@ FtdiDriver::FtdiDriver(std::unique_ptr<FtdiApi> api, std::vector<UsbId> ids)
     , ids_(std::move(ids)) {}
 
 FtdiDriver::~FtdiDriver() {
-    for (const auto& [handle, context] : open_)
-        api_->close(context);
+    for (const auto& [handle, opened] : open_)
+        api_->close(opened.context);
 }
 
 void* FtdiDriver::context(Handle handle) const {
     const std::lock_guard lock(handlesLock_);
     const auto found = open_.find(handle);
-    return found == open_.end() ? nullptr : found->second;
+    return found == open_.end() ? nullptr : found->second.context;
 }
 
-Status FtdiDriver::countDevices(std::uint32_t& count) {
-    const std::lock_guard lock(busLock_);
-    count = static_cast<std::uint32_t>(matchRelayBoards(api_->listDevices(), ids_).size());
-    return Status::Ok;
+std::optional<DeviceInfo> FtdiDriver::describeOpened(Handle handle) {
+    const std::lock_guard lock(handlesLock_);
+    const auto found = open_.find(handle);
+    if (found == open_.end())
+        return std::nullopt;
+    return found->second.info;
 }
+
+namespace {
 
 // The port path as the kernel spells it: bus, a dash, then the ports joined by dots ("1-1.4").
-DeviceInfo FtdiDriver::describe(std::uint32_t index) {
-    const std::lock_guard lock(busLock_);
-    const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
-    if (index >= boards.size())
-        return {};
-    const UsbDevice& board = boards[index];
+DeviceInfo infoOf(const UsbDevice& board) {
     DeviceInfo info;
     info.serial = board.serial;
     if (!board.ports.empty()) {
@@ -90,6 +89,20 @@ DeviceInfo FtdiDriver::describe(std::uint32_t index) {
             info.portPath += (i ? "." : "") + std::to_string(board.ports[i]);
     }
     return info;
+}
+
+} // namespace
+
+Status FtdiDriver::countDevices(std::uint32_t& count) {
+    const std::lock_guard lock(busLock_);
+    count = static_cast<std::uint32_t>(matchRelayBoards(api_->listDevices(), ids_).size());
+    return Status::Ok;
+}
+
+DeviceInfo FtdiDriver::describe(std::uint32_t index) {
+    const std::lock_guard lock(busLock_);
+    const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
+    return index < boards.size() ? infoOf(boards[index]) : DeviceInfo{};
 }
 
 Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
@@ -102,7 +115,7 @@ Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
         return Status::DeviceNotOpened;
     const std::lock_guard handles(handlesLock_);
     handle = nextHandle_++;
-    open_[handle] = context;
+    open_[handle] = {context, infoOf(boards[index])};
     return Status::Ok;
 }
 
@@ -155,7 +168,7 @@ Status FtdiDriver::close(Handle handle) {
         const auto found = open_.find(handle);
         if (found == open_.end())
             return Status::InvalidHandle;
-        context = found->second;
+        context = found->second.context;
         open_.erase(found);
     }
     api_->close(context);

@@ -77,15 +77,21 @@ public:
     Status readPins(Handle handle, std::uint8_t& pins) override;
     Status close(Handle handle) override;
     DeviceInfo describe(std::uint32_t index) override;
+    std::optional<DeviceInfo> describeOpened(Handle handle) override;
 
 private:
+    // An opened board: the USB library's context and the board as the bus described it.
+    struct Opened {
+        void* context = nullptr;
+        DeviceInfo info;
+    };
     void* context(Handle handle) const;
 
     std::unique_ptr<FtdiApi> api_;
     std::vector<UsbId> ids_;
     std::mutex busLock_;             // the device list: counting, describing, opening
     mutable std::mutex handlesLock_; // the two below, only while they are looked at
-    std::map<Handle, void*> open_;
+    std::map<Handle, Opened> open_;
     Handle nextHandle_ = 1;
 };
 

@@ -1,5 +1,7 @@
 #include "board/RelayBoard.h"
 
+#include "board/BoardIdentity.h"
+
 namespace board {
 
 namespace {
@@ -12,9 +14,28 @@ bool RelayBoard::open(std::uint32_t index) {
     driver_.openByIndex(index, handle_);
     if (handle_ == 0)
         return false;
+    setUp();
+    return true;
+}
+
+bool RelayBoard::reopen(std::uint32_t index, const std::string& id) {
+    handle_ = 0;
+    driver_.openByIndex(index, handle_);
+    if (handle_ == 0)
+        return false;
+    if (const std::optional<DeviceInfo> opened = driver_.describeOpened(handle_);
+        opened && !mayBeBoard(*opened, id)) {
+        driver_.close(handle_);
+        handle_ = 0;
+        return false;
+    }
+    setUp();
+    return true;
+}
+
+void RelayBoard::setUp() const {
     driver_.setBitMode(handle_, kAllPinsOutput, kAsyncBitBang);
     driver_.setBaudRate(handle_, kRate);
-    return true;
 }
 
 Status RelayBoard::readPins(std::uint8_t& pins) const {

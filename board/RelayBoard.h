@@ -3,6 +3,7 @@
 #include "board/Driver.h"
 
 #include <cstdint>
+#include <string>
 
 namespace board {
 
@@ -24,17 +25,17 @@ public:
     // gave no handle; the set-up calls' statuses are not judged.
     bool open(std::uint32_t index);
     // The same after close, with the old handle forgotten first, so that a board that cannot be
-    // opened again is not taken for the one that was.
-    bool reopen(std::uint32_t index) {
-        handle_ = 0;
-        return open(index);
-    }
+    // opened again is not taken for the one that was; and only when the board opened may carry
+    // this id: another one (the bus changed since it was counted) is closed again, untouched.
+    bool reopen(std::uint32_t index, const std::string& id);
     Status readPins(std::uint8_t& pins) const;
     // Writes one relay state byte; written receives the count the driver reports.
     Status write(const std::uint8_t& byte, std::uint32_t& written) const;
     Status close() const;
 
 private:
+    void setUp() const; // the pins outputs, in asynchronous bit-bang mode
+
     Driver& driver_;
     Handle handle_ = 0;
 };

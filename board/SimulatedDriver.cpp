@@ -417,6 +417,15 @@ DeviceInfo SimulatedDriver::describe(std::uint32_t index) {
     return {{}, {}, board ? "sim" + std::to_string(*board + 1) : std::string()};
 }
 
+// A handle stands for its board, by number, as long as the driver lives.
+std::optional<DeviceInfo> SimulatedDriver::describeOpened(Handle handle) {
+    const std::lock_guard lock(mutex_);
+    const std::optional<std::uint32_t> board = boardOfHandle(handle);
+    if (!board || *board >= boards_.size())
+        return std::nullopt;
+    return DeviceInfo{{}, {}, "sim" + std::to_string(*board + 1)};
+}
+
 bool SimulatedDriver::hold(std::uint32_t index) {
     Board& board = boards_[index];
     if (options_.stateFile.empty() || board.holdFd >= 0)

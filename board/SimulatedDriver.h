@@ -79,6 +79,7 @@ public:
     Status readPins(Handle handle, std::uint8_t& pins) override;
     Status close(Handle handle) override;
     DeviceInfo describe(std::uint32_t index) override;
+    std::optional<DeviceInfo> describeOpened(Handle handle) override;
 
     // Receives every call as it happens, in addition to the trace file.
     void setTraceSink(std::function<void(const TraceRecord&)> sink);

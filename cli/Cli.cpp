@@ -297,6 +297,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         share::Request request;
         request.kind = share::Request::Kind::Play;
         request.program = text.readAll().toStdString();
+        // Its own settings, the defaults included: a holder keeps its own only when not told.
         request.resolution = command.resolution;
         request.repeat = command.repeat;
         if (const std::optional<int> status =
@@ -365,9 +366,8 @@ int playProgram(board::Driver& driver, const Command& command) {
         } else if (away && now >= nextLook) {
             // Driver calls are safe here: the model's lock keeps the sequencer and the server off.
             nextLook = now + std::chrono::seconds(1);
-            if (const std::optional<int> number =
-                    board::findBoard(board::describeBoards(driver), target.id);
-                number && model.reopenBoard(*number)) {
+            if (board::findBoard(board::describeBoards(driver), target.id) &&
+                model.reopenBoard(target.id)) {
                 away = false;
                 std::fprintf(stderr, "tambrook-cli: %s is back; its relays were set to %s\n",
                              boardName(target.number).c_str(),
@@ -513,12 +513,14 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
         }
         if (!board.lost || !present)
             continue;
-        if (board.model->reopenBoard(number)) {
+        // By its id, not by the number it had in the look above: the bus may have changed since.
+        if (board.model->reopenBoard(board.id)) {
             board.lost = false;
             if (board.bridge)
                 board.bridge->setAvailable(true);
-            log(board.id + " is back (" + boardName(number) + "); its relays were set to " +
-                steps::patternOfByte(board.model->snapshot()->relayByte));
+            const std::shared_ptr<const model::Snapshot> back = board.model->snapshot();
+            log(board.id + " is back (" + boardName(back->boardEntry + 1) +
+                "); its relays were set to " + steps::patternOfByte(back->relayByte));
         }
     }
     if (!allBoards)

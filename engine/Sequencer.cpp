@@ -22,6 +22,12 @@ namespace {
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 constexpr std::int64_t kNanosPerMilli = 1'000'000;
 
+std::int64_t monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
+}
+
 void drain(int fd) {
     std::uint64_t count = 0;
     while (::read(fd, &count, sizeof count) == sizeof count) {
@@ -78,7 +84,7 @@ bool Sequencer::tickNow() {
     const model::TimerSetting timer = model_.timerSetting();
     if (!timer.enabled)
         return false;
-    const model::TickOutcome outcome = model_.runTick(timer.run, timer.intervalMs);
+    const model::TickOutcome outcome = model_.runTick(timer, monotonicNow());
     if (outcome.ran)
         report(outcome);
     return outcome.ran;
@@ -111,20 +117,19 @@ void Sequencer::noteScheduling(Scheduling scheduling) {
 
 // Each pass looks at the timer under the lock, arms the kernel timer for the next deadline (or
 // disarms it) and sleeps until that deadline or a wake-up. A new run is scheduled from the moment
-// the timer was enabled; a new interval counts from the last tick.
+// the timer was enabled; a new interval from the moment the model took it.
 void Sequencer::run() {
     tryRealTimeScheduling();
     bool armed = false;
     while (!quit_) {
         const model::TimerSetting timer = model_.timerSetting();
         armed = timer.enabled;
-        if (armed && timer.run != runSeen_) {
-            runSeen_ = timer.run;
-            intervalSeen_ = timer.intervalMs;
-            schedule_.start(timer.startedAt, intervalSeen_ * kNanosPerMilli);
-        } else if (armed && timer.intervalMs != intervalSeen_) {
-            intervalSeen_ = timer.intervalMs;
-            schedule_.setPeriod(intervalSeen_ * kNanosPerMilli);
+        if (armed && timer.run != scheduled_.run) {
+            scheduled_ = timer;
+            schedule_.start(timer.startedAt, timer.intervalMs * kNanosPerMilli);
+        } else if (armed && timer.intervalSetAt != scheduled_.intervalSetAt) {
+            scheduled_ = timer;
+            schedule_.setPeriod(timer.intervalMs * kNanosPerMilli, timer.intervalSetAt);
         }
         itimerspec spec{};
         if (armed) {
@@ -145,13 +150,14 @@ void Sequencer::run() {
     }
 }
 
-// The model runs the tick only for the run and interval this schedule is for. A front end that
+// The model runs the tick only for the run and interval this schedule is for, or for a deadline
+// that fell before the interval changed. A front end that
 // waits for the model goes first, so that ticks which follow each other back to back (a slow
 // board, or catching up after a stall) never shut the window out.
 void Sequencer::tick() {
     if (quit_)
         return;
-    const model::TickOutcome outcome = model_.runTick(runSeen_, intervalSeen_);
+    const model::TickOutcome outcome = model_.runTick(scheduled_, schedule_.deadline());
     if (!outcome.ran)
         return;
     schedule_.tickDelivered(outcome.startedAt);

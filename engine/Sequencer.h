@@ -60,10 +60,9 @@ private:
 
     model::Model& model_;
     std::mutex observerLock_;
-    TickObserver observer_; // under observerLock_
-    TickSchedule schedule_; // the thread's own
-    std::uint64_t runSeen_ = 0;
-    int intervalSeen_ = 0;
+    TickObserver observer_;         // under observerLock_
+    TickSchedule schedule_;         // the thread's own
+    model::TimerSetting scheduled_; // the setting schedule_ was made for
     int timerFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> quit_{false};

@@ -8,8 +8,8 @@ void TickSchedule::start(std::int64_t now, std::int64_t period) {
     index_ = 1;
 }
 
-void TickSchedule::setPeriod(std::int64_t period) {
-    anchor_ = deadline() - period_;
+void TickSchedule::setPeriod(std::int64_t period, std::int64_t since) {
+    anchor_ = since;
     period_ = period;
     index_ = 1;
 }

@@ -15,8 +15,9 @@ public:
     static constexpr std::int64_t kBlockedNanos = 10'000'000;
 
     void start(std::int64_t now, std::int64_t period);
-    // Following ticks use the new period, counted from the last tick (or from the start).
-    void setPeriod(std::int64_t period);
+    // Following ticks use the new period, counted from the moment it was set: the first comes
+    // one new period after it, the others one period apart.
+    void setPeriod(std::int64_t period, std::int64_t since);
     // Moves to the next deadline after a tick delivered at `now`.
     void tickDelivered(std::int64_t now);
     // After a tick delivered at `start` has run until `end`: of the ticks that fell due

@@ -16,8 +16,8 @@ bool inRange(const share::Request& request) {
             return false;
     const bool switches =
         request.kind == share::Request::Kind::On || request.kind == share::Request::Kind::Off;
-    return switches != request.relays.empty() && request.resolution >= 1 &&
-           request.resolution <= 100;
+    return switches != request.relays.empty() && request.resolution.value_or(1) >= 1 &&
+           request.resolution.value_or(1) <= 100;
 }
 
 bool same(const share::Request& a, const share::Request& b) {

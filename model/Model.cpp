@@ -135,9 +135,9 @@ template <typename Action> void Model::runSetOff(Action&& action) {
 }
 
 void Model::noteFailure(std::exception_ptr failure) {
-    if (inTick_) {
-        if (!tickFailure_)
-            tickFailure_ = failure;
+    if (inRunStep_) {
+        if (!runStepFailure_)
+            runStepFailure_ = failure;
     } else if (failureSink_) {
         failureSink_(failure);
     }
@@ -184,14 +184,11 @@ void Model::discoverBoards() {
         setStatusPanel(false);
 }
 
-void Model::chooseBoardEntry(int entry) {
+// The list's selection and its edit text change together: a choice also sets the text.
+void Model::chooseBoardEntry(int entry, std::string listText) {
     const Lock lock(*this);
     state_.boardEntry = entry;
-}
-
-void Model::setBoardListText(std::string text) {
-    const Lock lock(*this);
-    state_.boardListText = std::move(text);
+    state_.boardListText = std::move(listText);
 }
 
 // Opens the board the user picked, sets its pins up as outputs and adopts their state in every
@@ -222,7 +219,7 @@ Opening Model::openBoard(int number, bool adoptPins) {
     discoverBoards();
     if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
         return Opening::NoSuchBoard;
-    chooseBoardEntry(number - 1);
+    state_.boardEntry = number - 1;
     if (adoptPins)
         openSelectedBoard();
     else
@@ -247,21 +244,33 @@ std::optional<std::uint8_t> Model::readRelays() {
     return state_.relayByte;
 }
 
-// One write of the whole pattern; the lamps and the relay buttons show it as they would after
-// reading it from the board.
+// One write of the whole pattern. Taken, it leaves the views as a user's click on each relay it
+// switched leaves them (lamps, relay buttons, step buttons and their captions, the current row's
+// pattern), without the click's pause, second write and reads. Refused, it leaves the pattern last
+// commanded, which a reopened board is given, and the views as they were.
 bool Model::writeRelays(std::uint8_t byte) {
     const Lock lock(*this);
     if (boardAway_)
         return false; // nothing was commanded: the pattern written on return stays the last one
     const std::uint64_t failures = boardFailures_;
-    state_.relayByte = byte;
+    const std::uint8_t before = std::exchange(state_.relayByte, byte);
     writeRelayByte();
+    if (!board_.isOpen() || boardFailures_ != failures) {
+        state_.relayByte = before;
+        return false;
+    }
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
         const bool on = byte & entry.mask;
-        relay(entry.relay).lamp = on ? Lamp::On : Lamp::Off;
-        relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+        RelayView& view = relay(entry.relay);
+        view.lamp = on ? Lamp::On : Lamp::Off;
+        view.caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
+        view.stepOn = on;
+        if ((before ^ byte) & entry.mask)
+            copyRelayCaptionToStepButton(entry.relay);
     }
-    return board_.isOpen() && boardFailures_ == failures;
+    setCurrentRowText(steps::patternOfByte(byte));
+    runSetOff([this] { composeCurrentRow(); });
+    return true;
 }
 
 void Model::keepRunningWithoutBoard() {
@@ -277,23 +286,30 @@ void Model::boardWentAway() {
 
 // The board comes back as it was opened (bit-bang mode is set; it is never reset, so pins that
 // kept power keep their relays), but without adopting its pins: what was commanded while it was
-// away is what it gets.
-bool Model::reopenBoard(int number) {
+// away is what it gets. It is found by its id as the bus is now, and what was opened is checked
+// to be it before anything reaches it, so a bus that changed meanwhile never gets another board
+// the pattern.
+bool Model::reopenBoard(const std::string& id) {
     const Lock lock(*this);
     board_.close();
     discoverBoards();
-    if (number < 1 || static_cast<std::uint32_t>(number) > state_.deviceCount)
+    std::vector<board::DeviceInfo> boards;
+    for (std::uint32_t i = 0; i < state_.deviceCount; ++i)
+        boards.push_back(board_.driver().describe(i));
+    const std::vector<std::string> ids = board::boardIds(boards);
+    const auto found = std::find(ids.begin(), ids.end(), id);
+    if (found == ids.end())
         return false;
-    chooseBoardEntry(number - 1);
-    const auto index = static_cast<std::uint32_t>(number - 1);
-    if (!board_.reopen(index))
+    const auto index = static_cast<std::uint32_t>(found - ids.begin());
+    state_.boardEntry = static_cast<int>(index);
+    if (!board_.reopen(index, id))
         return false;
     boardAway_ = false;
     const std::uint64_t failures = boardFailures_;
     writeRelayByte();
     if (boardFailures_ != failures)
         return false;
-    state_.boardId = idOfDevice(index);
+    state_.boardId = id;
     setStatusPanel(true);
     return true;
 }
@@ -531,7 +547,7 @@ void Model::clickRow(int row) {
     applySelectedRow();
 }
 
-// Edit9's text: the timer value follows any text that reads as a number, and every change
+// The delay text: the timer value follows any text that reads as a number, and every change
 // composes the current row.
 void Model::setDelayText(const QString& text) {
     if (storeDelayText(text))
@@ -560,7 +576,8 @@ void Model::readTimerValueFromText() {
             static_cast<int>(std::clamp<qlonglong>(value, kDelayMinimum, kDelayMaximum));
 }
 
-// The timer value writes itself into Edit9, which composes the current row when that changes it.
+// The timer value writes itself into the delay text, which composes the current row when that
+// changes it.
 void Model::setTimerValue(int value) {
     state_.timerValue = std::clamp(static_cast<int>(static_cast<std::int16_t>(value)),
                                    kDelayMinimum, kDelayMaximum);
@@ -579,6 +596,7 @@ void Model::changeResolution(int resolution) {
     if (resolution == state_.resolution)
         return;
     state_.resolution = resolution;
+    state_.resolutionSetAt = monotonicNanos();
     if (timerObserver_)
         timerObserver_();
 }
@@ -637,15 +655,15 @@ void Model::showStepButtonsOnLamps() {
     }
 }
 
-// The delay digits are copied from Edit9's text, their count chosen by the timer value.
+// The delay digits are copied from the delay text, their count chosen by the timer value.
 void Model::composeCurrentRow() {
     setCurrentRowText(
         steps::composeStep(currentRowText(), state_.timerValue, latin1::bytes(state_.delayText)));
 }
 
 // Puts the current row on the step buttons, the board, the lamps and the relay buttons, and its
-// delay into Edit9. A row too short to hold eight state characters stops at the first missing
-// one, before anything is written to the board.
+// delay into the delay text. A row too short to hold eight state characters stops at the first
+// missing one, before anything is written to the board.
 void Model::applySelectedRow() {
     const std::string row = currentRowText();
     for (const board::RelayMapEntry& entry : board::kRelayMap) {
@@ -660,8 +678,8 @@ void Model::applySelectedRow() {
         view.lamp = on ? Lamp::On : Lamp::Off;
         view.caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
     }
-    // A row that is not 10 to 13 characters long has no delay digits to offer; Edit9 keeps its
-    // text.
+    // A row that is not 10 to 13 characters long has no delay digits to offer; the delay text keeps
+    // its text.
     if (const std::optional<std::string> delay = steps::rowDelayText(row))
         setDelayText(latin1::text(*delay));
 }
@@ -754,22 +772,26 @@ void Model::startOrStop() {
         stopProgram();
 }
 
-// The first step is always played with its own pattern and delay: row 0 is applied even when it
-// is already current (after Open File it is current without having been applied).
+// The first step is played as a tick plays a step: a row 0 that cannot be played stops the run
+// again, whichever row was current, and its failure is the caller's, once.
 void Model::startProgram() {
-    const std::uint64_t failures = boardFailures_;
     setTimerEnabled(true);
     state_.run = Run::Running;
-    if (state_.currentRow == 0)
-        applySelectedRow();
-    else
-        selectRow(0);
+    if (const std::exception_ptr failure = playRunStep([this] { playFirstStep(); }))
+        std::rethrow_exception(failure);
+}
+
+// The first step is always played with its own pattern and delay: row 0 is applied even when it
+// is already current (after Open File it is current without having been applied).
+void Model::playFirstStep() {
+    state_.savedStepDelay = state_.timerValue; // what Stop gives back if row 0 cannot be played
+    state_.currentRow = 0;
+    applySelectedRow();
     state_.savedStepDelay = state_.timerValue;
     // The first step is held from the moment its write went to the board, as every later step
     // is, so that a board's time per write shortens or lengthens no step.
     state_.timerEnabledAt =
         lastWriteStartedAt_ > state_.timerEnabledAt ? lastWriteStartedAt_ : monotonicNanos();
-    stopIfBoardFailedSince(failures);
 }
 
 // The current row stays and the relays keep its pattern; the step's full delay comes back.
@@ -869,51 +891,56 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
         return unplayable(std::current_exception());
     }
     const std::size_t steps = dryRun.rows_.size() - (repeat ? 0 : 1);
-    for (std::size_t step = 0; step < steps; ++step) {
-        dryRun.inTick_ = true;
-        dryRun.runSetOff([&] { dryRun.endStep(); });
-        dryRun.inTick_ = false;
-        if (dryRun.tickFailure_)
-            return unplayable(std::exchange(dryRun.tickFailure_, nullptr));
-    }
+    for (std::size_t step = 0; step < steps; ++step)
+        if (const std::exception_ptr failure = dryRun.playRunStep([&] { dryRun.endStep(); }))
+            return unplayable(failure);
     return std::nullopt;
 }
 
 TimerSetting Model::timerSetting() const {
     letWaitingActionsGoFirst();
     const Lock lock(*this, false);
-    return {state_.timerEnabled, state_.timerRun, state_.resolution, state_.timerEnabledAt};
+    return {state_.timerEnabled, state_.timerRun, state_.resolution, state_.timerEnabledAt,
+            state_.resolutionSetAt};
 }
 
 // The tick counts as delivered when the lock is won, which is when it would have run. A deadline
-// of a run that has since been stopped, or of the interval before a change, is not a tick.
-TickOutcome Model::runTick(std::uint64_t run, int intervalMs) {
+// of a run that has since been stopped is not a tick, nor is one of the interval before a change
+// that falls after the change; a tick that fell due before the change and waited for the lock
+// meanwhile is one, and it runs.
+TickOutcome Model::runTick(const TimerSetting& scheduled, std::int64_t dueAt) {
     letWaitingActionsGoFirst();
     const Lock lock(*this);
     TickOutcome outcome;
-    if (!state_.timerEnabled || state_.timerRun != run || state_.resolution != intervalMs)
+    const bool sameInterval = scheduled.intervalSetAt == state_.resolutionSetAt;
+    if (!state_.timerEnabled || state_.timerRun != scheduled.run ||
+        (!sameInterval && dueAt > state_.resolutionSetAt))
         return outcome;
     outcome.ran = true;
     outcome.startedAt = monotonicNanos();
     outcome.failure = tick();
     outcome.endedAt = monotonicNanos();
-    outcome.stillRunning = state_.timerEnabled && state_.timerRun == run;
+    outcome.stillRunning = state_.timerEnabled && state_.timerRun == scheduled.run;
     return outcome;
 }
 
-// A failure inside a tick, also one raised by an action the tick set off, belongs to the tick: it
-// stops the run as Stop does, so that the error is reported once and the program does not fail
-// again on every following tick.
 std::exception_ptr Model::tick() {
-    inTick_ = true;
-    tickFailure_ = nullptr;
+    return playRunStep([this] { timerTick(); });
+}
+
+// A failure inside a step of the run, also one raised by an action the step set off, belongs to
+// the run: it stops the run as Stop does, so that the error is reported once and the program does
+// not fail again on every following tick.
+template <typename Step> std::exception_ptr Model::playRunStep(Step&& step) {
+    inRunStep_ = true;
+    runStepFailure_ = nullptr;
     const std::uint64_t failures = boardFailures_;
-    runSetOff([this] { timerTick(); });
+    runSetOff(std::forward<Step>(step));
     runSetOff([&] { stopIfBoardFailedSince(failures); });
-    if (tickFailure_)
+    if (runStepFailure_)
         runSetOff([this] { stopProgram(); });
-    inTick_ = false;
-    return std::exchange(tickFailure_, nullptr);
+    inRunStep_ = false;
+    return std::exchange(runStepFailure_, nullptr);
 }
 
 } // namespace model

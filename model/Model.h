@@ -95,9 +95,10 @@ struct Snapshot {
 // What the sequencer needs to know of the timer.
 struct TimerSetting {
     bool enabled = false;
-    std::uint64_t run = 0;      // counts the times the timer was enabled
-    int intervalMs = 1;         // the resolution
-    std::int64_t startedAt = 0; // monotonic ns the run's ticks count from
+    std::uint64_t run = 0;          // counts the times the timer was enabled
+    int intervalMs = 1;             // the resolution
+    std::int64_t startedAt = 0;     // monotonic ns the run's ticks count from
+    std::int64_t intervalSetAt = 0; // monotonic ns the resolution was last changed
 };
 
 // What became of a tick the sequencer asked for.
@@ -159,8 +160,8 @@ public:
     void create();
     void close(); // the board closes, the labels are saved and a running program stops
     void discoverBoards();
-    void chooseBoardEntry(int entry);
-    void setBoardListText(std::string text);
+    // The board list's chosen entry (-1 for none) and its edit text, which change together.
+    void chooseBoardEntry(int entry, std::string listText);
     void openSelectedBoard();
     void clickRelayButton(int relay);
     void switchAllRelays(bool on);
@@ -197,7 +198,8 @@ public:
     Opening openBoard(int number, bool adoptPins);
     void closeBoard();
     std::optional<std::uint8_t> readRelays();
-    // One write of the pattern, shown on the lamps and relay buttons; whether the board took it.
+    // One write of the pattern, shown as a user's relay clicks would show it; whether the board
+    // took it (if not, nothing changes).
     bool writeRelays(std::uint8_t byte);
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
@@ -209,27 +211,30 @@ public:
     void keepRunningWithoutBoard();
     // The holder saw the board leave the bus before any write to it failed.
     void boardWentAway();
-    // Opens board `number` again the way it was opened, without reading it, and writes the
-    // pattern last commanded once, so that the relays stand as the run or the last request left
-    // them; whether the board took the write.
-    bool reopenBoard(int number);
+    // Opens the board with this id again, wherever it is on the bus now, the way it was opened,
+    // without reading it, and writes the pattern last commanded once, so that the relays stand
+    // as the run or the last request left them; whether it was there and took the write.
+    bool reopenBoard(const std::string& id);
 
     // ---- the sequencer
     // Called, with the lock held, whenever the timer is enabled, disabled or given a new interval.
     void setTimerObserver(std::function<void()> observer);
     TimerSetting timerSetting() const;
-    // One tick of the timer, when it still is the run and interval asked about; waits for front
-    // ends that wait for the lock first. A failure in it stops the run and is returned.
-    TickOutcome runTick(std::uint64_t run, int intervalMs);
+    // One tick of the timer, due at `dueAt` (monotonic ns) by a schedule made for `scheduled`:
+    // run only while that run goes on, and, when the resolution has changed since, only for a
+    // tick that fell due before the change. Waits for front ends that wait for the lock first. A
+    // failure in it stops the run and is returned.
+    TickOutcome runTick(const TimerSetting& scheduled, std::int64_t dueAt);
 
 private:
     friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
 
     // What the model keeps beside what it shows.
     struct State : Snapshot {
-        std::uint32_t bytesWritten = 0;  // out-parameter of every write; never read
-        std::uint64_t timerRun = 0;      // counts the times the timer was enabled
-        std::int64_t timerEnabledAt = 0; // monotonic ns the run's ticks count from
+        std::uint32_t bytesWritten = 0;   // out-parameter of every write; never read
+        std::uint64_t timerRun = 0;       // counts the times the timer was enabled
+        std::int64_t timerEnabledAt = 0;  // monotonic ns the run's ticks count from
+        std::int64_t resolutionSetAt = 0; // monotonic ns of the last change of the resolution
     };
 
     void letWaitingActionsGoFirst() const;
@@ -241,6 +246,8 @@ private:
     void noteBoardStatus(board::Status status);
     void stopIfBoardFailedSince(std::uint64_t failures);
     void startProgram();
+    void playFirstStep();
+    template <typename Step> std::exception_ptr playRunStep(Step&& step);
     std::exception_ptr tick();
     void timerTick();
     void endStep();
@@ -293,9 +300,9 @@ private:
     mutable ModelMutex publishedLock_;
     FailureSink failureSink_;
     std::function<void()> timerObserver_;
-    bool inTick_ = false;
-    std::exception_ptr tickFailure_;
-    std::uint64_t boardFailures_ = 0; // failed reads and writes of an opened board
+    bool inRunStep_ = false;            // a tick, or Start's first step, is under way
+    std::exception_ptr runStepFailure_; // the first failure of that step
+    std::uint64_t boardFailures_ = 0;   // failed reads and writes of an opened board
     bool keepRunningWithoutBoard_ = false;
     bool boardAway_ = false; // kept running without its board: nothing is read or written
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns

@@ -481,7 +481,7 @@ QJsonObject BoardServer::handle(const Request& request) {
     case Request::Kind::Play: {
         // Checked here, so that a long program holds up neither the board nor the window.
         std::variant<ProgramRows, std::string> checked =
-            checkedProgram(request.program, request.repeat);
+            checkedProgram(request.program, request.repeat.value_or(model_.snapshot()->repeat));
         if (const auto* why = std::get_if<std::string>(&checked))
             return errorReply(QString::fromStdString(*why));
         run([&] {

@@ -63,19 +63,23 @@ std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, b
     return rows;
 }
 
-void playRows(model::Model& model, ProgramRows rows, int resolution, bool repeat) {
+void playRows(model::Model& model, ProgramRows rows, std::optional<int> resolution,
+              std::optional<bool> repeat) {
     const model::Model::Lock lock = model.lockForAction();
     if (model.snapshot()->run != model::Run::Idle)
         model.startOrStop();
     model.loadProgram(std::move(rows));
-    model.changeResolution(resolution);
-    model.setRepeat(repeat);
+    if (resolution)
+        model.changeResolution(*resolution);
+    if (repeat)
+        model.setRepeat(*repeat);
     model.startOrStop();
 }
 
-std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
-                                       bool repeat) {
-    std::variant<ProgramRows, std::string> checked = checkedProgram(text, repeat);
+std::optional<std::string> playProgram(model::Model& model, const std::string& text,
+                                       std::optional<int> resolution, std::optional<bool> repeat) {
+    std::variant<ProgramRows, std::string> checked =
+        checkedProgram(text, repeat.value_or(model.snapshot()->repeat));
     if (auto* why = std::get_if<std::string>(&checked))
         return std::move(*why);
     playRows(model, std::move(std::get<ProgramRows>(checked)), resolution, repeat);

@@ -23,11 +23,14 @@ bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch ho
 // they cannot be played. Takes no lock: a long program is checked while the board plays on.
 std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat);
 // Plays rows checked before; a running program is stopped first, as "Open File" and "Start"
-// would.
-void playRows(model::Model& model, ProgramRows rows, int resolution, bool repeat);
-// Both: why the text cannot be played, or nothing once it plays.
-std::optional<std::string> playProgram(model::Model& model, const std::string& text, int resolution,
-                                       bool repeat);
+// would. A resolution or repeat not given keeps the holder's own (the window's slider and
+// "Repeat").
+void playRows(model::Model& model, ProgramRows rows, std::optional<int> resolution,
+              std::optional<bool> repeat);
+// Both: why the text cannot be played, or nothing once it plays. The program is checked before
+// the lock is taken, with the holder's Repeat as it stands then when none is given.
+std::optional<std::string> playProgram(model::Model& model, const std::string& text,
+                                       std::optional<int> resolution, std::optional<bool> repeat);
 // The run's buttons; each does nothing where its button would do nothing.
 void stopProgram(model::Model& model);
 void pauseProgram(model::Model& model);

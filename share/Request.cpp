@@ -58,9 +58,12 @@ std::string programOf(const QJsonObject& object, Request& request) {
     const QJsonValue text = object.value(QStringLiteral("program"));
     const QJsonValue resolution = object.value(QStringLiteral("resolution"));
     const QJsonValue repeat = object.value(QStringLiteral("repeat"));
-    request.resolution = resolution.toInt(resolution.isUndefined() ? 1 : 0);
-    request.repeat = repeat.toBool();
-    if (!text.isString() || request.resolution < 1 || request.resolution > kMaxResolution ||
+    if (!resolution.isUndefined())
+        request.resolution = resolution.toInt(0);
+    if (!repeat.isUndefined())
+        request.repeat = repeat.toBool();
+    if (!text.isString() || request.resolution.value_or(1) < 1 ||
+        request.resolution.value_or(1) > kMaxResolution ||
         !(repeat.isBool() || repeat.isUndefined()))
         return "play takes \"program\" (its text), \"resolution\" (1 to 100 ms) and \"repeat\" "
                "(true or false)";
@@ -127,8 +130,10 @@ QJsonObject requestObject(const Request& request) {
         object.insert(QStringLiteral("program"),
                       QString::fromLatin1(request.program.c_str(),
                                           static_cast<qsizetype>(request.program.size())));
-        object.insert(QStringLiteral("resolution"), request.resolution);
-        object.insert(QStringLiteral("repeat"), request.repeat);
+        if (request.resolution)
+            object.insert(QStringLiteral("resolution"), *request.resolution);
+        if (request.repeat)
+            object.insert(QStringLiteral("repeat"), *request.repeat);
     }
     return object;
 }

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -18,8 +19,9 @@ struct Request {
     std::uint8_t pattern = 0; // set: bit n-1 = relay n
     std::vector<int> relays;  // on, off: 1 to 8, at least one
     std::string program;      // play: the program file's text, Latin-1
-    int resolution = 1;       // play: 1 to 100 ms
-    bool repeat = false;      // play
+    // play: 1 to 100 ms, and whether it repeats; not given, the holder keeps its own settings
+    std::optional<int> resolution;
+    std::optional<bool> repeat;
     std::string boardId;      // the board the client means, when it says; another's holder refuses
 
     // Whether it switches relays or plays, which needs the board to be there.

@@ -34,14 +34,19 @@ public:
     QString nextSaveName;
     QString lastSaveInitialName;
     std::function<void()> duringPause;
-    std::function<void()> duringError; // while the message box would be open
+    std::function<void()> duringError;      // while the message box would be open
+    std::function<void()> duringOpenDialog; // while the file dialog would be open
 
     void pause(int milliseconds) override {
         log_.push_back("pause " + std::to_string(milliseconds));
         if (duringPause)
             duringPause();
     }
-    QString askOpenFileName(QWidget*) override { return nextOpenName; }
+    QString askOpenFileName(QWidget*) override {
+        if (duringOpenDialog)
+            duringOpenDialog();
+        return nextOpenName;
+    }
     QString askSaveFileName(QWidget*, const QString& initialName) override {
         lastSaveInitialName = initialName;
         return nextSaveName;

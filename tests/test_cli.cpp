@@ -42,6 +42,7 @@ public:
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_UNPLUGGED"), path("unplugged"));
+        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_WEDGED"), path("wedged"));
         if (!faults.isEmpty())
             environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
         if (!pins.isEmpty())
@@ -164,9 +165,12 @@ private slots:
     void anotherUsersFolderIsNeverTrustedNorInTheWay();
     void serveAllServesEveryBoard();
     void serveOutlivesTheReaderOfItsLog();
+    void aPlayWithoutSettingsKeepsTheHoldersOwn();
     void threeBoardsTwoClientsAtOnce();
     void serveKeepsAnUnpluggedBoardAndItsRun();
+    void serveReopensABoardByItsIdAsTheBusIsThen();
     void aKilledHolderLeavesTheBoardToTheNext();
+    void aRefusedWriteIsNotGivenToTheBoardWhenItIsBack();
     void aPeerOfAnotherUserIsRefused();
     void aSystemServiceServesItsGroup();
     void getReadsAndWritesNothing();
@@ -271,6 +275,37 @@ void CliTest::serveOutlivesTheReaderOfItsLog() {
     QVERIFY(pipeline.waitForFinished(5000));
 }
 
+// A client's play without a resolution or repeat keeps the holder's; tambrook-cli play always
+// sends its own, its defaults included.
+void CliTest::aPlayWithoutSettingsKeepsTheHoldersOwn() {
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    const QString socket = rig.path("run/tambrook/sim1.sock");
+    QTRY_VERIFY(QFile::exists(socket));
+    const auto state = [&] { return askSocket(socket, "{\"request\":\"state\"}\n"); };
+    QCOMPARE(askSocket(socket,
+                       R"({"request":"play","program":"00000000-1","resolution":100,"repeat":true})"
+                       "\n")
+                 .value(QStringLiteral("ok")),
+             QJsonValue(true));
+    // 500 ms a step at the holder's 100 ms, and round again with its Repeat.
+    QCOMPARE(askSocket(socket, R"({"request":"play","program":"10000000-5\n01000000-5\n"})"
+                               "\n")
+                 .value(QStringLiteral("row")),
+             QJsonValue(0));
+    QTest::qWait(200);
+    QCOMPARE(state().value(QStringLiteral("row")), QJsonValue(0));
+    QTRY_COMPARE_WITH_TIMEOUT(state().value(QStringLiteral("row")), QJsonValue(1), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(state().value(QStringLiteral("row")), QJsonValue(0), 5000);
+    QCOMPARE(state().value(QStringLiteral("run")), QJsonValue(QStringLiteral("running")));
+    rig.write("p.txt", "10000000-1\r\n");
+    QCOMPARE(rig.run({"play", "p.txt"}).status, 0); // 1 ms, once
+    QTRY_COMPARE(state().value(QStringLiteral("run")), QJsonValue(QStringLiteral("idle")));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
 // Two scripts switch relays of three boards at once through one serve: each on is a read of the
 // holder's state and one write under its lock, so no client's relay is lost to the other's.
 void CliTest::threeBoardsTwoClientsAtOnce() {
@@ -350,6 +385,57 @@ void CliTest::serveKeepsAnUnpluggedBoardAndItsRun() {
     QVERIFY(trace.filter(QStringLiteral("read")).isEmpty());
     serve.terminate();
     QVERIFY(serve.waitForFinished(5000));
+}
+
+// A board that stops answering refuses a write; when it answers again it is given the pattern
+// last taken, not the refused one.
+void CliTest::aRefusedWriteIsNotGivenToTheBoardWhenItIsBack() {
+    CliRig rig(1);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("opened sim1")));
+    QCOMPARE(rig.run({"on", "1"}).status, 0);
+    rig.write("wedged", "1\n");
+    const Result refused = rig.run({"on", "1", "2", "3", "4", "5", "6", "7", "8"});
+    rig.write("wedged", "");
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.errLines.join(' ').contains(QStringLiteral("did not take the write")),
+             qPrintable(refused.errLines.join(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim1 is back")), 5000);
+    QVERIFY2(log.text().contains(QStringLiteral("its relays were set to 10000000")),
+             qPrintable(log.text()));
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+}
+
+// serve finds a board that is back by its id as the bus is when it opens it. sim2 comes back
+// alone (the first board), and its old handle's close hangs 300 ms (wedged) while sim1 is plugged
+// back: the board first on the bus then is sim1, which must not get sim2's pattern.
+void CliTest::serveReopensABoardByItsIdAsTheBusIsThen() {
+    CliRig rig(2);
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "sim2"});
+    LogOf log(serve);
+    QTRY_VERIFY(log.has(QStringLiteral("opened sim2")));
+    QCOMPARE(rig.run({"set", "10100101", "--board", "sim2"}).status, 0);
+    rig.write("unplugged", "1 2\n");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 was unplugged")), 5000);
+    rig.write("wedged", "2\n");
+    rig.takeTrace();
+    rig.write("unplugged", "1\n");
+    QStringList seenTrace;
+    QTRY_VERIFY2_WITH_TIMEOUT((seenTrace += rig.takeTrace()).contains(QStringLiteral("count 1 ok")),
+                              qPrintable(seenTrace.join(", ") + log.text()), 5000);
+    rig.write("unplugged", "");
+    rig.write("wedged", "");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(QStringLiteral("sim2 is back")), 5000);
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+    QCOMPARE(rig.run({"get", "--board", "sim1"}).out, QStringLiteral("00000000\n"));
+    QVERIFY2(log.has(QStringLiteral("sim2 is back (board 2); its relays were set to 10100101")),
+             qPrintable(log.text()));
 }
 
 // A holder killed outright leaves its socket behind and its board free: the next command opens

@@ -130,6 +130,9 @@ void FtdiTest::opensByIndexWithShortTimeoutsAndNoReset() {
     QVERIFY(board::succeeded(driver.openByIndex(1, handle)));
     QVERIFY(handle != 0);
     QVERIFY(fake.lastTimeout > 0 && fake.lastTimeout <= 500);
+    // The handle tells which board it opened, as the bus described it then.
+    QCOMPARE(driver.describeOpened(handle).value_or(board::DeviceInfo{}).portPath,
+             std::string("3-7"));
     driver.setBitMode(handle, 0xFF, 1);
     driver.setBaudRate(handle, 115200);
     std::uint8_t pins = 0;
@@ -140,6 +143,7 @@ void FtdiTest::opensByIndexWithShortTimeoutsAndNoReset() {
     QCOMPARE(fake.calls, (std::vector<std::string>{"open 3:7", "bitmode 255 1", "baud 115200",
                                                    "readpins", "close"}));
     QCOMPARE(driver.close(handle), board::Status::InvalidHandle);
+    QVERIFY(!driver.describeOpened(handle));
 }
 
 void FtdiTest::negativeResultsBecomeFailures() {

@@ -10,8 +10,11 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QThread>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::string_literals;
@@ -50,6 +53,8 @@ private slots:
     void keysOfTheDialog();
     void editsTakeWhatTheFileHolds();
     void keyboardOpensTheDialogToo();
+    void okPausesUnderTheLockSoTicksWait();
+    void typingOverASelectionStopsAtFifteenToo();
 };
 
 void LabelsTest::imageRoundTripsAndPlacesEachSlot() {
@@ -298,6 +303,43 @@ void LabelsTest::keyboardOpensTheDialogToo() {
     QCoreApplication::sendEvent(relay4, &menuKey);
     QVERIFY(rig.form2->isVisible());
     QCOMPARE(rig.state().editedRelay, 4);
+}
+
+// OK's 50 ms pause holds up ticks, as a relay click's does: a tick due during it runs after it.
+void LabelsTest::okPausesUnderTheLockSoTicksWait() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    rig.setRows({"10000000-9999"});
+    rig.form1->Button34Click();
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
+    std::atomic<bool> ticked{false};
+    bool tickedDuringPause = true;
+    std::thread ticker;
+    rig.platform.duringPause = [&] {
+        ticker = std::thread([&] { ticked = rig.sequencer->tickNow(); });
+        QThread::msleep(50);
+        tickedDuringPause = ticked;
+    };
+    rig.form2->Button1Click();
+    ticker.join();
+    QVERIFY(!tickedDuringPause);
+    QVERIFY(ticked);
+}
+
+// A 19-character label from the file: typing over a selection never leaves more than 15
+// characters; the edit refuses what would, and takes what fits.
+void LabelsTest::typingOverASelectionStopsAtFifteenToo() {
+    Rig rig;
+    rig.form1->ButtonMouseDown(1, Qt::RightButton);
+    TLabelEdit& edit = *rig.form2->controls().Edit1;
+    edit.setText(QString(19, QLatin1Char('n')));
+    edit.setFocus();
+    edit.setSelection(0, 2);
+    QTest::keyClick(&edit, Qt::Key_X);
+    QCOMPARE(edit.text(), QString(19, QLatin1Char('n')));
+    edit.setSelection(0, 5);
+    QTest::keyClick(&edit, Qt::Key_X);
+    QCOMPARE(edit.text(), QStringLiteral("x") + QString(14, QLatin1Char('n')));
 }
 
 QTEST_MAIN(LabelsTest)

@@ -103,7 +103,7 @@ struct ModelRig {
     // One tick of the run now, as the sequencer would run it.
     std::exception_ptr tick() {
         const model::TimerSetting timer = model.timerSetting();
-        return model.runTick(timer.run, timer.intervalMs).failure;
+        return model.runTick(timer, timer.startedAt).failure;
     }
 };
 
@@ -126,11 +126,14 @@ private slots:
     void aFailingTickStopsTheRunAndIsReturned();
     void aFailureSetOffByAnActionGoesToTheSinkAndTheActionGoesOn();
     void captionsDecideManualClicks();
+    void aScriptsWriteShowsAsARelayClickWould();
+    void aTickDueBeforeAResolutionChangeStillRuns();
     void theThreadPlaysOnTimeAndStopsAtPause();
     void aWaitingActionGoesBeforeTheNextTickOnASlowBoard();
     void labelSavesWaitForNoDiskAndCoalesce();
     void aLostBoardStopsTheRunOnce();
     void aHolderKeepsItsRunThroughALostBoard();
+    void aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite();
     void theHolderOfTheModelRunsAtTheWaitingSequencersPriority();
 };
 
@@ -286,6 +289,52 @@ void ModelTest::captionsDecideManualClicks() {
     QCOMPARE(rig.state().rowText(0), std::string_view("11000000-0"));
     rig.model.switchAllRelays(false);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
+}
+
+// A script's write leaves the step buttons and the current row as a click would, so the next step
+// click switches only its own relay; a write the board refuses changes nothing.
+void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
+    ModelRig rig;
+    rig.model.loadProgram(programRows({"00000000-5"}));
+    rig.model.clickRow(0);
+    rig.take();
+    QVERIFY(rig.model.writeRelays(0x02));
+    QCOMPARE(rig.take(), (Log{"write 02"}));
+    const model::RelayView& two = rig.state().relay(2);
+    QVERIFY(two.stepOn);
+    QCOMPARE(two.lamp, model::Lamp::On);
+    QCOMPARE(two.caption, rig.state().offLabel(2));
+    QCOMPARE(two.stepCaption, rig.state().offLabel(2));
+    QVERIFY(!rig.state().relay(1).stepOn);
+    QCOMPARE(rig.state().rowText(0), std::string_view("01000000-5"));
+    rig.model.clickStepButton(1);
+    QCOMPARE(rig.take().front(), std::string("write 03"));
+    rig.driver.writesFail = true;
+    QVERIFY(!rig.model.writeRelays(0xFF));
+    QCOMPARE(rig.state().relayByte, 0x03);
+    QCOMPARE(rig.state().relay(8).lamp, model::Lamp::Off);
+    QCOMPARE(rig.state().rowText(0), std::string_view("11000000-5"));
+}
+
+// A tick of the old interval that waited for the lock while the resolution changed was due: it
+// runs. A deadline of the old interval after the change is not a tick.
+void ModelTest::aTickDueBeforeAResolutionChangeStillRuns() {
+    const auto now = [] {
+        timespec time{};
+        clock_gettime(CLOCK_MONOTONIC, &time);
+        return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+    };
+    ModelRig rig;
+    rig.model.loadProgram(programRows({"10000000-9"}));
+    rig.model.startOrStop();
+    const model::TimerSetting scheduled = rig.model.timerSetting();
+    const std::int64_t due = now();
+    rig.model.changeResolution(5);
+    const std::int64_t afterChange = now();
+    QVERIFY(rig.model.runTick(scheduled, due).ran);
+    QVERIFY(!rig.model.runTick(scheduled, afterChange).ran);
+    QVERIFY(rig.model.runTick(rig.model.timerSetting(), afterChange).ran);
+    QCOMPARE(rig.state().timerValue, 7);
 }
 
 // On its own thread the sequencer writes every millisecond step on time, and a pause taken under
@@ -463,7 +512,7 @@ void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
     QVERIFY(!rig.model.readRelays());
     QCOMPARE(rig.state().relayByte, 0x04);
     rig.driver.writesFail = false;
-    QVERIFY(rig.model.reopenBoard(1));
+    QVERIFY(rig.model.reopenBoard("board1"));
     const Log reopened = rig.take();
     QCOMPARE(Log(reopened.end() - 4, reopened.end()),
              (Log{"open 0", "setbitmode ff 1", "setrate 115200", "write 04"}));
@@ -472,6 +521,44 @@ void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
     QCOMPARE(rig.take(), (Log{"write 01"}));
     QVERIFY(rig.state().timerEnabled);
     QVERIFY(rig.reported.empty());
+}
+
+// The bus changes between the count that found the board by its id and the open: the board opened
+// is another one, and it is closed again untouched. Once the bus holds still, the board with the
+// id gets the pattern, wherever it is now.
+void ModelTest::aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite() {
+    QTemporaryDir dir;
+    const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
+    const auto plugged = [&](const char* out) {
+        QFile file(unplugged);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(out);
+    };
+    board::SimulatedBoardOptions options;
+    options.boards = 2;
+    options.unpluggedFile = unplugged.toStdString();
+    board::SimulatedDriver driver(options);
+    Log log;
+    LoggedPause pause(log);
+    model::Model model(driver, pause);
+    model.keepRunningWithoutBoard();
+    QCOMPARE(model.openBoard(2, true), model::Opening::Opened);
+    QVERIFY(model.writeRelays(0xA5));
+    plugged("1 2");
+    std::uint32_t count = 0;
+    driver.countDevices(count); // the boards notice: they lose power and their relays
+    model.boardWentAway();
+    plugged("1"); // sim2 alone: the first board on the bus
+    bool replug = true;
+    driver.setTraceSink([&](const board::TraceRecord& call) {
+        if (call.op == "count" && std::exchange(replug, false))
+            plugged(""); // and sim1 is back before the open
+    });
+    QVERIFY(!model.reopenBoard("sim2"));
+    QCOMPARE(driver.pins(0), 0x00);
+    QVERIFY(model.reopenBoard("sim2"));
+    QCOMPARE(driver.pins(1), 0xA5);
+    QCOMPARE(driver.pins(0), 0x00);
 }
 
 namespace {

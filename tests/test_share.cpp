@@ -108,6 +108,7 @@ private slots:
     void differentIdsNeverShareAHolder();
     void aClientThatReadsNoRepliesIsLetGo();
     void aHolderKeepsABoundedNumberOfClients();
+    void aClientWaitsForAHandlerThatRunsADialog();
 };
 
 // A script's set, on and off are one write each, and the window shows them at once; play loads
@@ -362,6 +363,36 @@ void ShareTest::aHolderKeepsABoundedNumberOfClients() {
     QVERIFY(second.closedByHolder(2000));
     QVERIFY(third.closedByHolder(2000));
     QVERIFY(!watcher.closedByHolder(300));
+}
+
+// A request that comes while "Open File" shows its dialog, whose own event loop runs meanwhile, is
+// served once the handler has ended, and its answer shows the state after it.
+void ShareTest::aClientWaitsForAHandlerThatRunsADialog() {
+    Rig rig(1);
+    rig.openBoard(0x01);
+    Client client("board1");
+    std::future<std::string> reply;
+    std::size_t writesDuringDialog = 0;
+    rig.platform.duringOpenDialog = [&] {
+        reply = std::async(std::launch::async, [&] {
+            client.send(R"({"request":"on","relays":[2]})"
+                        "\n");
+            return client.line();
+        });
+        QElapsedTimer open;
+        open.start();
+        while (open.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        writesDuringDialog = rig.driver.writes.size();
+    };
+    rig.form1->Button19Click();
+    while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const QJsonObject answer =
+        QJsonDocument::fromJson(QByteArray::fromStdString(reply.get())).object();
+    QCOMPARE(writesDuringDialog, std::size_t{0});
+    QCOMPARE(rig.driver.writes, std::vector<std::uint8_t>{0x03});
+    QCOMPARE(answer.value(QStringLiteral("relays")).toString(), QStringLiteral("11000000"));
 }
 
 QTEST_MAIN(ShareTest)

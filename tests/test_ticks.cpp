@@ -54,11 +54,18 @@ void TicksTest::newPeriodAppliesToTheFollowingTicks() {
     TickSchedule schedule;
     schedule.start(0, 10 * ms);
     schedule.tickDelivered(10 * ms);
-    schedule.tickDelivered(20 * ms); // next due at 30
-    schedule.setPeriod(3 * ms);
-    QCOMPARE(schedule.deadline(), 23 * ms); // counted from the last tick
+    schedule.tickDelivered(20 * ms);     // next due at 30
+    schedule.setPeriod(3 * ms, 20 * ms); // taken at the last tick
+    QCOMPARE(schedule.deadline(), 23 * ms);
     schedule.tickDelivered(23 * ms);
     QCOMPARE(schedule.deadline(), 26 * ms);
+    // 100 ms to 50 ms, taken 60 ms into a step: the next tick one new period after the change,
+    // neither at once nor squeezed before the old deadline.
+    schedule.start(0, 100 * ms);
+    schedule.setPeriod(50 * ms, 60 * ms);
+    QCOMPARE(schedule.deadline(), 110 * ms);
+    schedule.tickDelivered(110 * ms);
+    QCOMPARE(schedule.deadline(), 160 * ms);
 }
 
 void TicksTest::ticksDueDuringASlowTickMergeIntoOne() {

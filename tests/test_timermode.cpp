@@ -58,6 +58,7 @@ private slots:
     void openReportsFilesThatCannotBeRead();
     void openTakesSixteenMebibytesAndRefusesMore();
     void failingTickStopsTheRun();
+    void startWithAnUnplayableFirstRowStopsTheRun();
     void startPlaysTheFirstStepOfAnOpenedFile();
     void onlyALeftClickSelectsARow();
     void rowsNeverHoldLineEnds();
@@ -336,6 +337,27 @@ void TimerModeTest::failingTickStopsTheRun() {
     rig.form1->Button34Click();
     QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Stop"));
     QVERIFY(rig.form1->model().snapshot()->timerEnabled);
+}
+
+// Start stops again when row 0 cannot be played, whether it was current or not, and says so once;
+// the check that plays a program dry finds the row too.
+void TimerModeTest::startWithAnUnplayableFirstRowStopsTheRun() {
+    Rig rig(1);
+    rig.openBoard(0x00);
+    for (const int current : {0, 1}) {
+        setRows(rig, {"1111", "10000000-1"}, current);
+        rig.platform.errors.clear();
+        rig.form1->Button34Click();
+        QCOMPARE(rig.platform.errors, QStringList{QStringLiteral("Range check error")});
+        QVERIFY(!rig.form1->model().snapshot()->timerEnabled);
+        QCOMPARE(rig.form1->model().snapshot()->run, model::Run::Idle);
+        QCOMPARE(rig.button("Button34")->caption(), QStringLiteral("Start"));
+        QCOMPARE(rig.grid().row(), 0);
+        QVERIFY(rig.take().empty());
+    }
+    const auto unplayable = model::findUnplayableStep(programRows({"1111", "10000000-1"}), false);
+    QVERIFY(unplayable);
+    QCOMPARE(unplayable->row, std::size_t{0});
 }
 
 // After Open File row 0 is current but not applied; Start still plays it with its own pattern

@@ -258,15 +258,18 @@ void FormStyle::drawComplexControl(ComplexControl control, const QStyleOptionCom
 
 namespace {
 
+// Typing and pasting never leave more than the limit: what was just put in ends at the cursor,
+// and its excess is cut from its end; an edit that only deletes is always taken, so a longer text
+// that code put in can be shortened.
 class LabelTextLimit final : public QValidator {
 public:
     LabelTextLimit(TLabelEdit* edit, int limit)
         : QValidator(edit)
         , edit_(edit)
-        , limit_(limit) {
-        accepted_ = edit->text().size();
+        , limit_(limit)
+        , accepted_(edit->text()) {
         connect(edit, &QLineEdit::textChanged, this,
-                [this](const QString& text) { accepted_ = text.size(); });
+                [this](const QString& text) { accepted_ = text; });
     }
 
     State validate(QString& input, int& cursor) const override {
@@ -280,20 +283,34 @@ public:
             if (i < cursor)
                 --cursor;
         }
-        const qsizetype allowed = std::max<qsizetype>(limit_, accepted_);
-        if (input.size() > allowed) {
-            // What was just typed or pasted ends at the cursor; the excess is cut from its end.
-            const qsizetype excess = std::min<qsizetype>(input.size() - allowed, cursor);
-            input.remove(cursor - excess, excess);
-            cursor -= static_cast<int>(excess);
-        }
-        return input.size() <= allowed ? Acceptable : Invalid;
+        const qsizetype inserted = insertedBeforeCursor(input, cursor);
+        if (inserted == 0 || input.size() <= limit_)
+            return Acceptable;
+        const qsizetype excess = input.size() - limit_;
+        if (excess >= inserted)
+            return Invalid; // nothing typed fits: the text stays as it was
+        input.remove(cursor - excess, excess);
+        cursor -= static_cast<int>(excess);
+        return Acceptable;
     }
 
 private:
+    // How many characters before the cursor are new: the text after the cursor is what followed
+    // the change, and what comes before the new characters is the accepted text's beginning.
+    qsizetype insertedBeforeCursor(const QString& input, int cursor) const {
+        const qsizetype after = input.size() - cursor;
+        if (after > accepted_.size() || input.right(after) != accepted_.right(after))
+            return std::max<qsizetype>(input.size() - accepted_.size(), 0);
+        const qsizetype room = std::min<qsizetype>(cursor, accepted_.size() - after);
+        qsizetype kept = 0;
+        while (kept < room && input.at(kept) == accepted_.at(kept))
+            ++kept;
+        return cursor - kept;
+    }
+
     TLabelEdit* edit_;
     int limit_;
-    qsizetype accepted_ = 0;
+    QString accepted_;
 };
 
 } // namespace

@@ -75,8 +75,9 @@ public:
 };
 
 // A one-line edit for a label. The user can enter only characters labels.dat can hold (one byte
-// each, Latin-1, not NUL), and typing or pasting stops at the typed limit, a paste being cut to
-// fit. Code may still put in a longer text, and the user may then shorten it.
+// each, Latin-1, not NUL), and typing or pasting, over a selection too, never leaves more than
+// the typed limit, a paste being cut to fit. Code may still put in a longer text, and the user
+// may then shorten it by deleting.
 class TLabelEdit : public QLineEdit {
     Q_OBJECT
 public:

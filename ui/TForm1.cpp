@@ -186,6 +186,7 @@ void TForm1::keepReadoutBesideItsLabel() {
 // window behind it shows what the action left. An action run inside another (the label dialog's)
 // leaves both to the outer one.
 void TForm1::act(const std::function<void()>& action) {
+    const HandlerUnderWay handler(*this);
     if (failures_) {
         try {
             action();
@@ -255,7 +256,21 @@ void TForm1::runForClient(const std::function<void()>& operation) {
         std::rethrow_exception(call->failure);
 }
 
+TForm1::HandlerUnderWay::HandlerUnderWay(TForm1& form)
+    : form_(form) {
+    ++form_.handlersUnderWay_;
+}
+
+TForm1::HandlerUnderWay::~HandlerUnderWay() {
+    if (--form_.handlersUnderWay_ == 0)
+        form_.runClientCalls();
+}
+
+// A client's call never runs inside a user's handler: it would change the state under the
+// handler's feet, and its answer would be read before the handler's lock let the new state out.
 void TForm1::runClientCalls() {
+    if (handlersUnderWay_ > 0)
+        return;
     for (;;) {
         std::shared_ptr<ClientCall> call;
         {
@@ -319,6 +334,7 @@ void TForm1::Timer1Timer() {
 void TForm1::followRun() {
     if (!ticked_ && !runFailed_)
         return;
+    const HandlerUnderWay handler(*this);
     std::exception_ptr failure;
     if (runFailed_.exchange(false)) {
         const std::lock_guard lock(runFailureLock_);
@@ -374,8 +390,8 @@ void TForm1::ComboBox1DropDown() {
 // either signal may come first, so each one takes both.
 void TForm1::ComboBox1Change() {
     act([this] {
-        model_.chooseBoardEntry(ui->ComboBox1->currentIndex());
-        model_.setBoardListText(latin1::bytes(ui->ComboBox1->currentText()));
+        model_.chooseBoardEntry(ui->ComboBox1->currentIndex(),
+                                latin1::bytes(ui->ComboBox1->currentText()));
     });
 }
 void TForm1::Button33Click() {
@@ -444,8 +460,13 @@ void TForm1::ButtonMouseDown(int relay, Qt::MouseButton button) {
     });
 }
 
+// OK or Enter in the label dialog: the texts are stored and the dialog's 50 ms pause follows, as
+// one action, so that a tick due meanwhile waits for both, as it waits for a relay click's pause.
 void TForm1::storeEditedLabels(const model::RelayLabels& edited) {
-    act([&] { model_.storeEditedLabels(edited); });
+    act([&] {
+        model_.storeEditedLabels(edited);
+        platform_.pause(model::kSettlePauseMs);
+    });
 }
 
 void TForm1::setLabelDialog(TForm2* dialog) {
@@ -457,6 +478,7 @@ void TForm1::setLabelDialog(TForm2* dialog) {
 // The file dialogs run under the model's lock, as the actions' other pauses do; a failure is
 // shown once the lock is free.
 void TForm1::Button19Click() {
+    const HandlerUnderWay handler(*this);
     std::optional<QString> failure;
     act([&] {
         const QString path = platform_.askOpenFileName(this);
@@ -468,6 +490,7 @@ void TForm1::Button19Click() {
 }
 
 void TForm1::Button20Click() {
+    const HandlerUnderWay handler(*this);
     std::optional<QString> failure;
     act([&] {
         const QString chosen = platform_.askSaveFileName(this, QStringLiteral("New"));

@@ -71,7 +71,9 @@ public:
     // Runs a client's operation on the board this window holds, on the window's thread as an
     // action runs, and throws its failure back to the client instead of showing it.
     void runForClient(const std::function<void()>& operation);
-    // Runs the client operations waiting for the window's thread.
+    // Runs the client operations waiting for the window's thread, unless a user's handler is
+    // under way (its dialog's or message box's own event loop may have called this): they then
+    // run once the outermost handler has ended.
     Q_INVOKABLE void runClientCalls();
     // Shows the model's state on every control.
     void render();
@@ -88,6 +90,19 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Marks a user's handler as under way for its whole run, its dialogs and message boxes
+    // included; client calls that came meanwhile run when the outermost one ends.
+    class HandlerUnderWay {
+    public:
+        explicit HandlerUnderWay(TForm1& form);
+        ~HandlerUnderWay();
+        HandlerUnderWay(const HandlerUnderWay&) = delete;
+        HandlerUnderWay& operator=(const HandlerUnderWay&) = delete;
+
+    private:
+        TForm1& form_;
+    };
+
     void wireEvents();
     void resolveRelayControls();
     void applyFonts();
@@ -126,6 +141,7 @@ private:
     std::string serverId_;
     std::atomic<bool> closing_{false};                    // client operations are refused
     std::vector<std::exception_ptr>* failures_ = nullptr; // of the action under way, if any
+    int handlersUnderWay_ = 0;
     std::uint64_t rowsVersionShown_ = ~std::uint64_t{0};
 
     struct RelayControls {

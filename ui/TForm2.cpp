@@ -92,10 +92,9 @@ void TForm2::Button1Click() {
     applyLabels();
 }
 
-// The main window stores the texts in the edited relay's slots; then the 50 ms pause, and the
-// dialog hides.
+// The main window stores the texts in the edited relay's slots and pauses 50 ms, under its lock;
+// then the dialog hides.
 void TForm2::applyLabels() {
     emit labelsApplied(editedLabels());
-    platform_.pause(model::kSettlePauseMs);
     hide();
 }

@@ -15,7 +15,8 @@ class TForm2;
 
 // The "Setting" dialog that renames one relay: an edit for its ON label and one for its OFF label.
 // It never blocks the main window, changes no caption and writes no file; OK or Enter returns the
-// two texts (labelsApplied), pauses and hides the dialog. It holds no labels of its own.
+// two texts (labelsApplied, which the main window stores and follows with the 50 ms pause, as one
+// action) and hides the dialog. It holds no labels of its own.
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
