@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <netdb.h>
@@ -213,12 +214,24 @@ std::optional<std::string> settingsProblem(const BrokerSettings& settings) {
     return std::nullopt;
 }
 
+// What cannot stand in a topic level ("/", "+", "#", control characters), the "@" that joins an
+// id to its host and the "%" of the escapes themselves are written %XX: every id has a level of
+// its own ("A/B" and "A_B" shared one), and a serial "X@lab" is never taken for board X of host
+// lab.
 std::string topicLevel(const std::string& id) {
-    std::string level = id;
-    for (char& c : level)
-        if (c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20)
-            c = '_';
-    return level.empty() ? std::string("_") : level;
+    std::string level;
+    for (const char c : id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '+' || c == '#' || c == '%' || c == '@' || byte < 0x20 ||
+            byte == 0x7f) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+            level += escaped;
+        } else {
+            level += c;
+        }
+    }
+    return level.empty() ? std::string("%") : level;
 }
 
 std::string boardLevel(const board::BoardId& board, const std::string& hostName) {

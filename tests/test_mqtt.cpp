@@ -217,7 +217,10 @@ void MqttTest::brokerUrlsAndTopicLevels() {
                             "mqtt://x:99999", "mqtt://x:1a"})
         QVERIFY2(std::holds_alternative<std::string>(mqtt::parseBrokerUrl(bad)), bad);
     QCOMPARE(mqtt::topicLevel("1-1.4"), std::string("1-1.4"));
-    QCOMPARE(mqtt::topicLevel("a/b+c#d"), std::string("a_b_c_d"));
+    QCOMPARE(mqtt::topicLevel("a/b+c#d"), std::string("a%2Fb%2Bc%23d"));
+    QVERIFY(mqtt::topicLevel("A/B") != mqtt::topicLevel("A_B"));
+    QVERIFY(mqtt::boardLevel({"x@lab", board::IdSource::Serial}, "y") !=
+            mqtt::boardLevel({"x", board::IdSource::PortPath}, "lab"));
     // A port path names a board only on its host; a serial number names it anywhere.
     QCOMPARE(mqtt::boardLevel({"1-1.4", board::IdSource::PortPath}, "lab"),
              std::string("1-1.4@lab"));
