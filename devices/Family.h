@@ -1,0 +1,36 @@
+#pragma once
+
+#include "devices/DeviceInfo.h"
+#include "devices/RelayDevice.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace devices {
+
+// One kind of relay board: how its boards are found and opened. The USB ids it claims and the
+// udev subsystems it watches are its own data.
+class Family {
+public:
+    virtual ~Family() = default;
+
+    virtual std::string_view name() const = 0;
+    // The boards there now, in a stable order.
+    virtual std::vector<DeviceInfo> enumerate() = 0;
+    // The board at an index of the last enumeration, opened without touching its relays. Always a
+    // device: one that could not be opened says so with isOpen() and fails its calls.
+    virtual std::unique_ptr<RelayDevice> open(std::size_t index) = 0;
+    // The place of a board before any was opened.
+    virtual std::unique_ptr<RelayDevice> unopened() = 0;
+    // Where udev reports its boards coming and going ("usb", "hidraw", "tty").
+    virtual std::vector<std::string> udevSubsystems() const { return {}; }
+    // The board at an index of the last enumeration was pulled off the bus (by a test's fault
+    // injection): what its power kept is lost and what was opened of it is dead. A real board does
+    // that by itself; a simulated one is told.
+    virtual void pulledOut(std::size_t /*index*/) {}
+};
+
+} // namespace devices

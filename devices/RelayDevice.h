@@ -1,0 +1,37 @@
+#pragma once
+
+#include "devices/DeviceInfo.h"
+#include "devices/Result.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// One relay board as the rest of the program sees it: a relay state byte to read and write,
+// whatever the chip, the bus or the protocol underneath.
+namespace devices {
+
+// Calls on different devices may come at once from different threads, so a board that hangs
+// holds up only its own callers; calls on one device come one at a time (its model's lock sees
+// to that). A device that was never opened, or could not be, fails every call.
+class RelayDevice {
+public:
+    virtual ~RelayDevice() = default;
+
+    // The id the board had among the others when it was opened (the registry gives it); empty
+    // when none was opened.
+    const std::string& id() const { return id_; }
+    void setId(std::string id) { id_ = std::move(id); }
+    virtual DeviceInfo info() const = 0;
+    virtual bool isOpen() const = 0;
+    // Bit n-1 = relay n. A board that cannot read back answers with what it was last told.
+    virtual Result<std::uint8_t> readRelays() = 0;
+    virtual Result<void> writeRelays(std::uint8_t relays) = 0;
+    // Lets the board go, its relays as they are.
+    virtual Result<void> close() = 0;
+
+private:
+    std::string id_;
+};
+
+} // namespace devices
