@@ -1,13 +1,13 @@
 #include "cli/Cli.h"
 
-#include "board/BoardIdentity.h"
-#include "board/DriverFactory.h"
-#include "board/PlugMonitor.h"
 #include "cli/CommandLine.h"
+#include "devices/Environment.h"
+#include "devices/Identity.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
+#include "service/PlugMonitor.h"
 #include "share/Holder.h"
 #include "share/Request.h"
 
@@ -53,6 +53,14 @@ public:
     }
 };
 
+// The boards there now, as the registry describes them.
+std::vector<devices::DeviceInfo> describeBoards(devices::Registry& registry) {
+    std::vector<devices::DeviceInfo> boards;
+    for (devices::Registry::Entry& entry : registry.enumerate())
+        boards.push_back(std::move(entry.info));
+    return boards;
+}
+
 std::string noSuchBoard(int board, std::uint32_t count) {
     return "no " + boardName(board) + " (" + std::to_string(count) +
            (count == 1 ? " board" : " boards") + " found)";
@@ -62,23 +70,24 @@ std::string noSuchBoard(int board, std::uint32_t count) {
 struct Target {
     int number = 0; // from 1
     std::string id;
-    board::IdSource source = board::IdSource::Number; // which rule gave the id
+    devices::IdSource source = devices::IdSource::Number; // which rule gave the id
 };
 
 // A board that is not attached now but has a holder (one that waits for it to be plugged back)
 // is still reached, by its id, through that holder.
-std::variant<Target, std::string> findTarget(board::Driver& driver, const std::string& name) {
-    const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
-    const std::optional<int> number = board::findBoard(boards, name);
+std::variant<Target, std::string> findTarget(devices::Registry& registry, const std::string& name) {
+    const std::vector<devices::DeviceInfo> boards = describeBoards(registry);
+    const std::optional<int> number = devices::findBoard(boards, name);
     const auto count = static_cast<std::uint32_t>(boards.size());
     if (number && static_cast<std::uint32_t>(*number) <= count) {
-        board::BoardId id = board::identifyBoards(boards)[static_cast<std::size_t>(*number - 1)];
+        devices::BoardId id =
+            devices::identifyBoards(boards)[static_cast<std::size_t>(*number - 1)];
         return Target{*number, std::move(id.id), id.source};
     }
     const bool isNumber =
         !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
     if (!isNumber && share::ask(name, share::requestObject({})).kind != share::Answer::Kind::Free)
-        return Target{0, name, board::IdSource::Number};
+        return Target{0, name, devices::IdSource::Number};
     return "no board " + name + " (" + std::to_string(count) + (count == 1 ? " board" : " boards") +
            " found)";
 }
@@ -93,9 +102,9 @@ std::string orDash(const std::string& text) {
 }
 
 // One line per board: number, id, port path, serial, and who holds it.
-int listBoards(board::Driver& driver) {
-    const std::vector<board::DeviceInfo> boards = board::describeBoards(driver);
-    const std::vector<std::string> ids = board::boardIds(boards);
+int listBoards(devices::Registry& registry) {
+    const std::vector<devices::DeviceInfo> boards = describeBoards(registry);
+    const std::vector<std::string> ids = devices::boardIds(boards);
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const share::Answer answer =
             share::ask(ids[i], {{QStringLiteral("request"), QStringLiteral("state")}});
@@ -210,9 +219,9 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
 
 // get, set, on and off: through the board's holder, or else one open, at most one read and one
 // write.
-int switchRelays(board::Driver& driver, const Command& command) {
+int switchRelays(devices::Registry& registry, const Command& command) {
     const HeldSignals held;
-    const std::variant<Target, std::string> found = findTarget(driver, command.boards.front());
+    const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
     if (const auto* why = std::get_if<std::string>(&found))
         return fail(kBoardFailure, *why);
     const Target& target = std::get<Target>(found);
@@ -223,7 +232,7 @@ int switchRelays(board::Driver& driver, const Command& command) {
     if (target.number == 0)
         return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
     SleepingPause pause;
-    model::Model model(driver, pause);
+    model::Model model(registry, pause);
     if (const std::optional<std::string> why = openBoard(model, target.number, false))
         return fail(kBoardFailure, *why);
     std::optional<std::uint8_t> byte = std::uint8_t{0};
@@ -238,7 +247,7 @@ int switchRelays(board::Driver& driver, const Command& command) {
         if (command.kind == Command::Kind::Set)
             byte = steps::relayByteOfRow(command.pattern);
         for (const int relay : command.relays)
-            byte = board::withRelay(*byte, relay, command.kind == Command::Kind::On);
+            byte = devices::withRelay(*byte, relay, command.kind == Command::Kind::On);
         if (!model.writeRelays(*byte))
             status =
                 fail(kBoardFailure, "could not switch the relays of " + boardName(target.number));
@@ -262,7 +271,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
 // signal, or a failure. A board that stops answering does not stop the run: it is looked for
 // once a second and, when a board with its id is back, opened again and given the current step.
-int playProgram(board::Driver& driver, const Command& command) {
+int playProgram(devices::Registry& registry, const Command& command) {
     // Signals are taken by this thread alone, from the start: every thread made later (the
     // sequencer's, the server's) inherits the mask, and a signal that comes while the board is
     // being opened stops the run at its first look.
@@ -280,12 +289,12 @@ int playProgram(board::Driver& driver, const Command& command) {
             model::findUnplayableStep(program, command.repeat))
         return fail(kBadInput, "line " + std::to_string(bad->row + 1) + " of " + command.file +
                                    " cannot be played: " + messageOf(bad->failure));
-    const std::variant<Target, std::string> found = findTarget(driver, command.boards.front());
+    const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
     if (const auto* why = std::get_if<std::string>(&found))
         return fail(kBoardFailure, *why);
     const Target& target = std::get<Target>(found);
     SleepingPause pause;
-    model::Model model(driver, pause);
+    model::Model model(registry, pause);
     const std::size_t rowCount = program.size();
     model.loadProgram(programRows({"00000000-0"}));
     model.stopProgram(); // the timer is off until Start, as after the window's start-up
@@ -366,7 +375,7 @@ int playProgram(board::Driver& driver, const Command& command) {
         } else if (away && now >= nextLook) {
             // Driver calls are safe here: the model's lock keeps the sequencer and the server off.
             nextLook = now + std::chrono::seconds(1);
-            if (board::findBoard(board::describeBoards(driver), target.id) &&
+            if (devices::findBoard(describeBoards(registry), target.id) &&
                 model.reopenBoard(target.id)) {
                 away = false;
                 std::fprintf(stderr, "tambrook-cli: %s is back; its relays were set to %s\n",
@@ -424,13 +433,13 @@ void logUnserved(Unserved& unserved, const std::string& id, const std::string& w
 // Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
 // One that cannot be served (no descriptor left for its timer or socket) is closed again and the
 // others go on.
-std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause,
+std::optional<ServedBoard> serveBoard(devices::Registry& registry, model::Pause& pause,
                                       const Target& target, Unserved& unserved) {
     if (target.number == 0) {
         logUnserved(unserved, target.id, target.id + " is not attached; another process holds it");
         return std::nullopt;
     }
-    ServedBoard board{target.id, std::make_unique<model::Model>(driver, pause), {}, {}, {}};
+    ServedBoard board{target.id, std::make_unique<model::Model>(registry, pause), {}, {}, {}};
     // As the window starts: the labels of labels.dat in the working folder name the relays.
     board.model->create();
     board.model->keepRunningWithoutBoard();
@@ -460,7 +469,7 @@ std::optional<ServedBoard> serveBoard(board::Driver& driver, model::Pause& pause
 }
 
 // The served board on the broker too, or why its bridge could not be made.
-std::optional<std::string> bridgeBoard(ServedBoard& board, board::IdSource source,
+std::optional<std::string> bridgeBoard(ServedBoard& board, devices::IdSource source,
                                        const mqtt::BrokerSettings& broker) {
     std::variant<std::unique_ptr<mqtt::BoardBridge>, std::string> made =
         mqtt::BoardBridge::make(*board.model, {board.id, source}, broker, log);
@@ -490,11 +499,11 @@ void stopServing(std::vector<ServedBoard>& served) {
 
 // Once a second: a served board that stopped answering is opened again once a board with its id
 // is back; with --all, boards plugged in since are served too.
-void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>& served,
+void rescan(devices::Registry& registry, model::Pause& pause, std::vector<ServedBoard>& served,
             bool allBoards, const std::optional<mqtt::BrokerSettings>& broker, Unserved& unserved) {
-    const std::vector<board::BoardId> found = board::identifyBoards(board::describeBoards(driver));
+    const std::vector<devices::BoardId> found = devices::identifyBoards(describeBoards(registry));
     std::vector<std::string> ids;
-    for (const board::BoardId& id : found)
+    for (const devices::BoardId& id : found)
         ids.push_back(id.id);
     const auto numberOf = [&](const std::string& id) {
         return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
@@ -525,13 +534,13 @@ void rescan(board::Driver& driver, model::Pause& pause, std::vector<ServedBoard>
     }
     if (!allBoards)
         return;
-    for (const board::BoardId& id : found) {
+    for (const devices::BoardId& id : found) {
         const bool known = std::any_of(served.begin(), served.end(),
                                        [&](const ServedBoard& board) { return board.id == id.id; });
         if (known)
             continue;
         std::optional<ServedBoard> board =
-            serveBoard(driver, pause, {numberOf(id.id), id.id, id.source}, unserved);
+            serveBoard(registry, pause, {numberOf(id.id), id.id, id.source}, unserved);
         if (!board)
             continue;
         // The broker's settings were checked at the start; this can only be a want of memory or
@@ -588,7 +597,7 @@ void raiseDescriptorLimit() {
     }
 }
 
-int serveBoards(board::Driver& driver, const Command& command) {
+int serveBoards(devices::Registry& registry, const Command& command) {
     const auto brokerOrWhy = brokerOf(command);
     if (const auto* why = std::get_if<std::string>(&brokerOrWhy))
         return fail(kBadInput, *why);
@@ -608,13 +617,13 @@ int serveBoards(board::Driver& driver, const Command& command) {
     std::vector<ServedBoard> served;
     Unserved unserved;
     for (const std::string& name : command.boards) {
-        const std::variant<Target, std::string> found = findTarget(driver, name);
+        const std::variant<Target, std::string> found = findTarget(registry, name);
         if (const auto* why = std::get_if<std::string>(&found)) {
             log(*why);
             continue;
         }
         const Target& target = std::get<Target>(found);
-        std::optional<ServedBoard> board = serveBoard(driver, pause, target, unserved);
+        std::optional<ServedBoard> board = serveBoard(registry, pause, target, unserved);
         if (!board)
             continue;
         std::optional<std::string> bridgeFailure;
@@ -627,11 +636,11 @@ int serveBoards(board::Driver& driver, const Command& command) {
         }
     }
     if (command.allBoards)
-        rescan(driver, pause, served, true, broker, unserved);
+        rescan(registry, pause, served, true, broker, unserved);
     else if (served.empty())
         return fail(kBoardFailure, "no board to serve");
     // Boards are looked at once a second, and at once when udev says a USB device came or went.
-    board::PlugMonitor plugs;
+    service::PlugMonitor plugs;
     log(plugs.watching() ? "watching udev for boards plugged in or out"
                          : "no udev: looking for boards plugged in or out once a second");
     int signal = 0;
@@ -639,7 +648,7 @@ int serveBoards(board::Driver& driver, const Command& command) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
-            rescan(driver, pause, served, command.allBoards, broker, unserved);
+            rescan(registry, pause, served, command.allBoards, broker, unserved);
     }
     stopServing(served);
     return statusAfterSignal(signal);
@@ -663,16 +672,16 @@ int runCli(const std::vector<std::string>& arguments) {
     default:
         break;
     }
-    const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+    const std::unique_ptr<devices::Registry> registry = devices::makeRegistryFromEnvironment();
     switch (command.kind) {
     case Command::Kind::List:
-        return listBoards(*driver);
+        return listBoards(*registry);
     case Command::Kind::Play:
-        return playProgram(*driver, command);
+        return playProgram(*registry, command);
     case Command::Kind::Serve:
-        return serveBoards(*driver, command);
+        return serveBoards(*registry, command);
     default:
-        return switchRelays(*driver, command);
+        return switchRelays(*registry, command);
     }
 }
 

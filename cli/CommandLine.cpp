@@ -1,6 +1,6 @@
 #include "cli/CommandLine.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 
 #include <charconv>
 #include <map>
@@ -35,7 +35,7 @@ bool isNodeName(const std::string& text) {
 }
 
 bool isPattern(const std::string& text) {
-    return text.size() == board::kRelayCount && text.find_first_not_of("01") == std::string::npos;
+    return text.size() == devices::kRelayCount && text.find_first_not_of("01") == std::string::npos;
 }
 
 struct Parser {
@@ -119,7 +119,7 @@ struct Parser {
                 return UsageError{"name at least one relay, 1 to 8"};
             for (const std::string& operand : operands) {
                 const std::optional<int> relay = wholeNumber(operand);
-                if (!relay || *relay < 1 || *relay > board::kRelayCount)
+                if (!relay || *relay < 1 || *relay > devices::kRelayCount)
                     return UsageError{"a relay is a number from 1 to 8: " + operand};
                 command.relays.push_back(*relay);
             }

@@ -1,6 +1,5 @@
 #include "devices/Environment.h"
 
-#include "board/FtdiDriver.h"
 #include "devices/ftdi/FtdiFamily.h"
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
@@ -33,12 +32,9 @@ std::uint32_t simulatedBoardCount(const std::string& text, const WarningSink& wa
 }
 
 std::vector<std::unique_ptr<Family>> realFamilies(const Getenv& getenv) {
-    std::vector<board::UsbId> ids = board::builtInRelayBoardIds();
-    for (const board::UsbId& extra : board::parseUsbIds(getenv("TAMBROOK_EXTRA_USB_IDS")))
-        ids.push_back(extra);
     std::vector<std::unique_ptr<Family>> families;
-    families.push_back(std::make_unique<ftdi::FtdiFamily>(
-        std::make_unique<board::FtdiDriver>(board::makeLibFtdiApi(), std::move(ids))));
+    families.push_back(
+        ftdi::makeLibFtdiFamily(ftdi::parseUsbIds(getenv("TAMBROOK_EXTRA_USB_IDS"))));
     return families;
 }
 

@@ -11,6 +11,9 @@
 
 namespace devices {
 
+// A device that is no board: every call fails. The place of a board where no family has one.
+std::unique_ptr<RelayDevice> noDevice();
+
 // One kind of relay board: how its boards are found and opened. The USB ids it claims and the
 // udev subsystems it watches are its own data.
 class Family {
@@ -23,6 +26,11 @@ public:
     // The board at an index of the last enumeration, opened without touching its relays. Always a
     // device: one that could not be opened says so with isOpen() and fails its calls.
     virtual std::unique_ptr<RelayDevice> open(std::size_t index) = 0;
+    // The same, for a board that must be the one described: another that answers in its place
+    // (the bus changed since it was enumerated) is let go untouched and an unopened device comes
+    // back. A family that can tell what it opened before setting it up overrides this.
+    virtual std::unique_ptr<RelayDevice> openExpecting(std::size_t index,
+                                                       const DeviceInfo& expected);
     // The place of a board before any was opened.
     virtual std::unique_ptr<RelayDevice> unopened() = 0;
     // Where udev reports its boards coming and going ("usb", "hidraw", "tty").

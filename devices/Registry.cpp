@@ -4,29 +4,20 @@
 
 namespace devices {
 
-namespace {
-
-bool sameBoard(const DeviceInfo& a, const DeviceInfo& b) {
-    return a.family == b.family && a.serial == b.serial && a.portPath == b.portPath &&
-           a.name == b.name;
-}
-
-} // namespace
-
 Registry::Registry(std::vector<std::unique_ptr<Family>> families)
     : families_(std::move(families)) {}
 
 std::vector<Registry::Entry> Registry::enumerate() {
     std::vector<DeviceInfo> boards;
-    std::vector<Place> places;
+    std::vector<std::pair<Family*, std::size_t>> places;
     for (const std::unique_ptr<Family>& family : families_) {
         std::vector<DeviceInfo> found = family->enumerate();
         for (std::size_t i = 0; i < found.size(); ++i) {
-            places.push_back({family.get(), i});
+            places.emplace_back(family.get(), i);
             boards.push_back(std::move(found[i]));
         }
     }
-    const std::vector<BoardId> ids = boardIds(boards);
+    const std::vector<BoardId> ids = identifyBoards(boards);
     std::vector<Entry> entries;
     entries.reserve(boards.size());
     for (std::size_t i = 0; i < boards.size(); ++i)
@@ -37,30 +28,39 @@ std::vector<Registry::Entry> Registry::enumerate() {
     return entries;
 }
 
-std::unique_ptr<RelayDevice> Registry::openPlace(const Place& place, std::string id) {
-    std::unique_ptr<RelayDevice> device = place.family->open(place.index);
-    if (device->isOpen())
-        device->setId(std::move(id));
-    return device;
-}
-
-std::unique_ptr<RelayDevice> Registry::openAt(std::size_t index) {
-    Place place{nullptr, index};
-    std::string id;
+Registry::Place Registry::placeOf(std::size_t index) {
+    Place place;
     {
         const std::lock_guard lock(lock_);
         if (index < places_.size()) {
-            place = places_[index];
-            id = entries_[index].id.id;
+            place = {places_[index].first, places_[index].second, entries_[index].id.id,
+                     entries_[index].info, true};
+            return place;
         }
     }
-    if (!place.family) {
-        if (families_.empty())
-            return nullptr;
-        place.family = families_.front().get();
-        id = "board" + std::to_string(index + 1);
-    }
-    return openPlace(place, std::move(id));
+    if (!families_.empty())
+        place = {families_.front().get(), index, "board" + std::to_string(index + 1), {}, false};
+    return place;
+}
+
+std::unique_ptr<RelayDevice> Registry::openAt(std::size_t index) {
+    Place place = placeOf(index);
+    if (!place.family)
+        return noDevice();
+    std::unique_ptr<RelayDevice> device = place.family->open(place.index);
+    if (device->isOpen())
+        device->setId(std::move(place.id));
+    return device;
+}
+
+std::unique_ptr<RelayDevice> Registry::openChecked(std::size_t index) {
+    Place place = placeOf(index);
+    if (!place.family || !place.listed)
+        return unopened();
+    std::unique_ptr<RelayDevice> device = place.family->openExpecting(place.index, place.info);
+    if (device->isOpen())
+        device->setId(std::move(place.id));
+    return device;
 }
 
 Result<std::unique_ptr<RelayDevice>> Registry::open(const std::string& id) {
@@ -69,24 +69,15 @@ Result<std::unique_ptr<RelayDevice>> Registry::open(const std::string& id) {
                                     [&](const Entry& entry) { return entry.id.id == id; });
     if (found == entries.end())
         return Failure{Failure::Kind::Gone, "no board " + id + " is there"};
-    Place place{};
-    {
-        const std::lock_guard lock(lock_);
-        place = places_.at(static_cast<std::size_t>(found - entries.begin()));
-    }
-    std::unique_ptr<RelayDevice> device = openPlace(place, id);
+    std::unique_ptr<RelayDevice> device =
+        openChecked(static_cast<std::size_t>(found - entries.begin()));
     if (!device->isOpen())
         return Failure{Failure::Kind::Refused, id + " could not be opened"};
-    if (!sameBoard(device->info(), found->info)) {
-        [[maybe_unused]] const Result<void> closed = device->close();
-        return Failure{Failure::Kind::Gone,
-                       "another board answered in the place of " + id + "; it was let go"};
-    }
     return device;
 }
 
 std::unique_ptr<RelayDevice> Registry::unopened() {
-    return families_.empty() ? nullptr : families_.front()->unopened();
+    return families_.empty() ? noDevice() : families_.front()->unopened();
 }
 
 std::vector<std::string> Registry::udevSubsystems() const {

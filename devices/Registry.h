@@ -32,25 +32,31 @@ public:
     // window opens the entry the user chose. An index past the list goes to the first family,
     // which may have a board there by now.
     std::unique_ptr<RelayDevice> openAt(std::size_t index);
-    // Looks at the bus now and opens the board with this id; the board that answers must be that
-    // one, or it is let go again and nothing is written to it.
+    // The same, only when the board that answers is the one of the last enumeration's entry: a
+    // board that took its place meanwhile is let go untouched, and an unopened device comes back.
+    std::unique_ptr<RelayDevice> openChecked(std::size_t index);
+    // Looks at the bus now and opens the board with this id, checked as above.
     Result<std::unique_ptr<RelayDevice>> open(const std::string& id);
     // The place of a board before any was opened.
     std::unique_ptr<RelayDevice> unopened();
     // The udev subsystems of every family, each once.
     std::vector<std::string> udevSubsystems() const;
+    const std::vector<std::unique_ptr<Family>>& families() const { return families_; }
 
 private:
     struct Place {
-        Family* family;
-        std::size_t index; // in the family's own enumeration
+        Family* family = nullptr;
+        std::size_t index = 0; // in the family's own enumeration
+        std::string id;
+        DeviceInfo info;
+        bool listed = false; // in the last enumeration
     };
-    std::unique_ptr<RelayDevice> openPlace(const Place& place, std::string id);
+    Place placeOf(std::size_t index);
 
     const std::vector<std::unique_ptr<Family>> families_;
     std::mutex lock_; // the last enumeration
     std::vector<Entry> entries_;
-    std::vector<Place> places_;
+    std::vector<std::pair<Family*, std::size_t>> places_;
 };
 
 } // namespace devices

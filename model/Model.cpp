@@ -1,6 +1,5 @@
 #include "model/Model.h"
 
-#include "board/BoardIdentity.h"
 #include "model/Clock.h"
 #include "model/LabelFile.h"
 #include "model/Latin1.h"
@@ -47,15 +46,16 @@ std::optional<safefile::Failure> readProgramRows(safefile::InputFile& file, Prog
 } // namespace
 
 std::string Snapshot::onLabel(int relay) const {
-    return labelTable.at(static_cast<std::size_t>(board::relayEntry(relay).onSlot));
+    return labelTable.at(static_cast<std::size_t>(devices::relayEntry(relay).onSlot));
 }
 
 std::string Snapshot::offLabel(int relay) const {
-    return labelTable.at(static_cast<std::size_t>(board::relayEntry(relay).offSlot));
+    return labelTable.at(static_cast<std::size_t>(devices::relayEntry(relay).offSlot));
 }
 
-Model::Model(board::Driver& driver, Pause& pause)
-    : board_(driver)
+Model::Model(devices::Registry& boards, Pause& pause)
+    : boards_(boards)
+    , device_(boards.unopened())
     , pause_(pause) {
     rows_.resize(1);
     state_.labelTable = labels::defaultLabels(); // until create() reads labels.dat
@@ -102,6 +102,7 @@ void Model::publish() const {
         shown->rows = std::make_shared<const ProgramRows>(rows_);
     shown->version = published_ ? published_->version + 1 : 1;
     previous = std::exchange(published_, std::move(shown));
+    changes_.notify();
 }
 
 std::shared_ptr<const Snapshot> Model::snapshot() const {
@@ -159,7 +160,7 @@ void Model::create() {
 
 void Model::close() {
     const Lock lock(*this);
-    board_.close();
+    [[maybe_unused]] const devices::Result<void> closed = device_->close();
     state_.boardId.clear();
     saveLabels();
     setTimerEnabled(false);
@@ -167,7 +168,7 @@ void Model::close() {
 
 void Model::closeBoard() {
     const Lock lock(*this);
-    board_.close();
+    [[maybe_unused]] const devices::Result<void> closed = device_->close();
     state_.boardId.clear();
 }
 
@@ -175,8 +176,8 @@ void Model::closeBoard() {
 
 void Model::discoverBoards() {
     const Lock lock(*this);
-    state_.deviceCount = 0;
-    board_.driver().countDevices(state_.deviceCount);
+    found_ = boards_.enumerate();
+    state_.deviceCount = static_cast<std::uint32_t>(found_.size());
     // A list that fills up selects its first entry and shows the list's own text.
     state_.boardEntry = state_.deviceCount == 0 ? -1 : 0;
     state_.boardListText.reset();
@@ -196,7 +197,7 @@ void Model::chooseBoardEntry(int entry, std::string listText) {
 void Model::openSelectedBoard() {
     const Lock lock(*this);
     const std::uint32_t index = deviceIndexForEntry(state_.boardEntry, state_.deviceCount);
-    if (!board_.open(index)) {
+    if (!openDevice(index)) {
         setStatusPanel(false);
         return;
     }
@@ -223,23 +224,22 @@ Opening Model::openBoard(int number, bool adoptPins) {
     if (adoptPins)
         openSelectedBoard();
     else
-        setStatusPanel(board_.open(static_cast<std::uint32_t>(number - 1)));
+        setStatusPanel(openDevice(static_cast<std::uint32_t>(number - 1)));
     if (state_.boardFound)
         return Opening::Opened;
-    const bool openedHalfway = board_.isOpen();
-    board_.close();
+    const bool openedHalfway = device_->isOpen();
+    [[maybe_unused]] const devices::Result<void> closed = device_->close();
     if (openedHalfway)
         return Opening::StoppedAnswering;
-    std::uint32_t count = 0;
-    board_.driver().countDevices(count);
-    return static_cast<std::uint32_t>(number) > count ? Opening::WentAway : Opening::Refused;
+    const std::size_t count = boards_.enumerate().size();
+    return static_cast<std::size_t>(number) > count ? Opening::WentAway : Opening::Refused;
 }
 
 std::optional<std::uint8_t> Model::readRelays() {
     const Lock lock(*this);
     const std::uint64_t failures = boardFailures_;
     readRelayByte();
-    if (boardFailures_ != failures || !board_.isOpen())
+    if (boardFailures_ != failures || !device_->isOpen())
         return std::nullopt;
     return state_.relayByte;
 }
@@ -255,11 +255,11 @@ bool Model::writeRelays(std::uint8_t byte) {
     const std::uint64_t failures = boardFailures_;
     const std::uint8_t before = std::exchange(state_.relayByte, byte);
     writeRelayByte();
-    if (!board_.isOpen() || boardFailures_ != failures) {
+    if (!device_->isOpen() || boardFailures_ != failures) {
         state_.relayByte = before;
         return false;
     }
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const bool on = byte & entry.mask;
         RelayView& view = relay(entry.relay);
         view.lamp = on ? Lamp::On : Lamp::Off;
@@ -291,18 +291,18 @@ void Model::boardWentAway() {
 // the pattern.
 bool Model::reopenBoard(const std::string& id) {
     const Lock lock(*this);
-    board_.close();
+    [[maybe_unused]] const devices::Result<void> closed = device_->close();
     discoverBoards();
-    std::vector<board::DeviceInfo> boards;
-    for (std::uint32_t i = 0; i < state_.deviceCount; ++i)
-        boards.push_back(board_.driver().describe(i));
-    const std::vector<std::string> ids = board::boardIds(boards);
-    const auto found = std::find(ids.begin(), ids.end(), id);
-    if (found == ids.end())
+    const auto found = std::find_if(found_.begin(), found_.end(),
+                                    [&](const auto& entry) { return entry.id.id == id; });
+    if (found == found_.end())
         return false;
-    const auto index = static_cast<std::uint32_t>(found - ids.begin());
+    const auto index = static_cast<std::size_t>(found - found_.begin());
     state_.boardEntry = static_cast<int>(index);
-    if (!board_.reopen(index, id))
+    // The old board is forgotten first, so that one that cannot be opened again is not taken for
+    // the one that was.
+    device_ = boards_.openChecked(index);
+    if (!device_->isOpen())
         return false;
     boardAway_ = false;
     const std::uint64_t failures = boardFailures_;
@@ -314,19 +314,24 @@ bool Model::reopenBoard(const std::string& id) {
     return true;
 }
 
-// From the boards the last discovery found, asked of the driver without counting them again.
+// From the boards the last discovery found, without counting them again.
 std::string Model::idOfDevice(std::uint32_t index) {
-    std::vector<board::DeviceInfo> boards;
-    for (std::uint32_t i = 0; i < state_.deviceCount; ++i)
-        boards.push_back(board_.driver().describe(i));
-    if (index >= boards.size())
-        boards.resize(index + 1);
-    return board::boardIds(boards).at(index);
+    return index < found_.size() ? found_[index].id.id : "board" + std::to_string(index + 1);
+}
+
+// The board at an index of the last discovery; one that cannot be opened leaves the board opened
+// before (if any) in its place, as a handle that was never reset.
+bool Model::openDevice(std::size_t index) {
+    std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
+    if (!opened->isOpen())
+        return false;
+    device_ = std::move(opened);
+    return true;
 }
 
 // Once a board has been opened, a failed read or write means it has gone away.
-void Model::noteBoardStatus(board::Status status) {
-    if (board_.isOpen() && !board::succeeded(status)) {
+void Model::noteBoardStatus(bool succeeded) {
+    if (device_->isOpen() && !succeeded) {
         ++boardFailures_;
         setStatusPanel(false);
         boardAway_ = keepRunningWithoutBoard_;
@@ -348,8 +353,12 @@ void Model::stopIfBoardFailedSince(std::uint64_t failures) {
 void Model::readRelayByte() {
     if (boardAway_)
         ++boardFailures_;
-    else
-        noteBoardStatus(board_.readPins(state_.relayByte));
+    else {
+        const devices::Result<std::uint8_t> read = device_->readRelays();
+        if (read)
+            state_.relayByte = read.value(); // a failed read leaves the byte as it was
+        noteBoardStatus(read.ok());
+    }
 }
 
 void Model::writeRelayByte() {
@@ -357,19 +366,19 @@ void Model::writeRelayByte() {
     if (boardAway_)
         ++boardFailures_;
     else
-        noteBoardStatus(board_.write(state_.relayByte, state_.bytesWritten));
+        noteBoardStatus(device_->writeRelays(state_.relayByte).ok());
 }
 
 void Model::showBoardOnLamps() {
     readRelayByte();
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).lamp = (state_.relayByte & entry.mask) ? Lamp::On : Lamp::Off;
 }
 
 // A lamp counts as on only in the on state; off and uncoloured both count as off.
 void Model::sendLampsToBoard() {
     std::uint8_t byte = 0;
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         if (relay(entry.relay).lamp == Lamp::On)
             byte |= entry.mask;
     state_.relayByte = byte;
@@ -379,7 +388,7 @@ void Model::sendLampsToBoard() {
 // A step button counts as off only in exactly the off position.
 void Model::sendStepButtonsToBoard() {
     std::uint8_t byte = 0;
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         if (relay(entry.relay).stepOn)
             byte |= entry.mask;
     state_.relayByte = byte;
@@ -408,26 +417,26 @@ void Model::toggleRelay(int relayNumber) {
     RelayView& view = relay(relayNumber);
     const bool on = view.caption == onLabel(relayNumber);
     view.caption = on ? offLabel(relayNumber) : onLabel(relayNumber);
-    state_.relayByte = board::withRelay(state_.relayByte, relayNumber, on);
+    state_.relayByte = devices::withRelay(state_.relayByte, relayNumber, on);
     writeRelayByte();
 }
 
 void Model::allRelaysOn() {
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).caption = offLabel(entry.relay);
     state_.relayByte = 0xFF;
     writeRelayByte();
 }
 
 void Model::allRelaysOff() {
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).caption = onLabel(entry.relay);
     state_.relayByte = 0x00;
     writeRelayByte();
 }
 
 void Model::showCaptionsOnLamps() {
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         RelayView& view = relay(entry.relay);
         view.lamp = view.caption == onLabel(entry.relay) ? Lamp::Off : Lamp::On;
     }
@@ -435,14 +444,14 @@ void Model::showCaptionsOnLamps() {
 
 void Model::showBoardOnCaptions() {
     readRelayByte();
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const bool on = state_.relayByte & entry.mask;
         relay(entry.relay).caption = on ? offLabel(entry.relay) : onLabel(entry.relay);
     }
 }
 
 void Model::copyRelayCaptionToStepButton(int relayNumber) {
-    if (relayNumber < 1 || relayNumber > board::kRelayCount)
+    if (relayNumber < 1 || relayNumber > devices::kRelayCount)
         return;
     relay(relayNumber).stepCaption = relay(relayNumber).caption;
 }
@@ -473,11 +482,11 @@ void Model::settleAndReadBack() {
 // OFF label.
 void Model::loadLabels() {
     state_.labelTable = labels::readLabelsFile(labels::kLabelsFileName);
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         RelayView& view = relay(entry.relay);
         view.caption = view.lamp == Lamp::Off ? onLabel(entry.relay) : offLabel(entry.relay);
     }
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         copyRelayCaptionToStepButton(entry.relay);
 }
 
@@ -504,9 +513,9 @@ void Model::flushLabels() {
 void Model::storeEditedLabels(const RelayLabels& edited) {
     const Lock lock(*this);
     const int relayNumber = state_.editedRelay;
-    if (relayNumber < 1 || relayNumber > board::kRelayCount)
+    if (relayNumber < 1 || relayNumber > devices::kRelayCount)
         return;
-    const board::RelayMapEntry& entry = board::relayEntry(relayNumber);
+    const devices::RelayMapEntry& entry = devices::relayEntry(relayNumber);
     state_.labelTable.at(static_cast<std::size_t>(entry.onSlot)) =
         labels::labelBytes(edited.on, labels::kDialogLabelLength);
     state_.labelTable.at(static_cast<std::size_t>(entry.offSlot)) =
@@ -638,7 +647,7 @@ void Model::clickStepButton(int relayNumber) {
 
 void Model::showBoardOnStepButtons() {
     readRelayByte();
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).stepOn = state_.relayByte & entry.mask;
 }
 
@@ -649,7 +658,7 @@ void Model::writeBoardPatternToCurrentRow() {
 }
 
 void Model::showStepButtonsOnLamps() {
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         RelayView& view = relay(entry.relay);
         view.lamp = view.stepOn ? Lamp::On : Lamp::Off;
     }
@@ -666,13 +675,13 @@ void Model::composeCurrentRow() {
 // missing one, before anything is written to the board.
 void Model::applySelectedRow() {
     const std::string row = currentRowText();
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const auto n = static_cast<std::size_t>(entry.relay);
         relay(entry.relay).stepOn = steps::stepButtonOn(steps::lineChar(row, n));
     }
     state_.relayByte = steps::relayByteOfRow(row);
     writeRelayByte();
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const bool on = steps::relayOn(steps::lineChar(row, static_cast<std::size_t>(entry.relay)));
         RelayView& view = relay(entry.relay);
         view.lamp = on ? Lamp::On : Lamp::Off;
@@ -842,30 +851,6 @@ void Model::endStep() {
 
 namespace {
 
-// Boards that are never there: a program played on it touches nothing.
-class NoBoards final : public board::Driver {
-public:
-    board::Status countDevices(std::uint32_t& count) override {
-        count = 0;
-        return board::Status::Ok;
-    }
-    board::Status openByIndex(std::uint32_t, board::Handle&) override {
-        return board::Status::DeviceNotFound;
-    }
-    board::Status setBitMode(board::Handle, std::uint8_t, std::uint8_t) override { return none(); }
-    board::Status setBaudRate(board::Handle, std::uint32_t) override { return none(); }
-    board::Status write(board::Handle, const std::uint8_t*, std::uint32_t,
-                        std::uint32_t& written) override {
-        written = 0;
-        return none();
-    }
-    board::Status readPins(board::Handle, std::uint8_t&) override { return none(); }
-    board::Status close(board::Handle) override { return none(); }
-
-private:
-    static board::Status none() { return board::Status::InvalidHandle; }
-};
-
 class NoPause final : public Pause {
 public:
     void pause(int) override {}
@@ -877,7 +862,7 @@ public:
 // with no board, ending each step at once: whether a step can be played depends only on the
 // steps before it, so the run's first pass and its turn back to the first step meet every case.
 std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat) {
-    NoBoards noBoards;
+    devices::Registry noBoards({}); // a program played on it touches nothing
     NoPause noPause;
     Model dryRun(noBoards, noPause);
     dryRun.loadProgram(rows);

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "board/RelayBoard.h"
-#include "board/RelayMap.h"
+#include "devices/Registry.h"
+#include "devices/RelayDevice.h"
+#include "devices/RelayMap.h"
+#include "model/ChangeFeed.h"
 #include "model/LabelSaver.h"
 #include "model/LabelTable.h"
 #include "model/ModelMutex.h"
@@ -58,7 +60,7 @@ struct Snapshot {
 
     // ---- the relays
     std::uint8_t relayByte = 0; // bit n-1 = relay n, as last written or read
-    std::array<RelayView, board::kRelayCount> relays{};
+    std::array<RelayView, devices::kRelayCount> relays{};
     labels::LabelTable labelTable{};
     int editedRelay = 0; // relay 1..8 whose labels the label dialog edits
 
@@ -147,11 +149,14 @@ public:
     };
     using FailureSink = std::function<void(std::exception_ptr)>;
 
-    Model(board::Driver& driver, Pause& pause);
+    // The boards are those of the registry, which outlives the model.
+    Model(devices::Registry& boards, Pause& pause);
 
     // ---- any front end, any thread
     Lock lockForAction() const;
     std::shared_ptr<const Snapshot> snapshot() const;
+    // Wakes its subscribers whenever a snapshot was published.
+    ChangeFeed& changes() const { return changes_; }
     // A failure in an action that another action set off (a row selected, the delay text set)
     // stops only that one; it goes here at once, on the thread of the action.
     void setFailureSink(FailureSink sink);
@@ -231,7 +236,6 @@ private:
 
     // What the model keeps beside what it shows.
     struct State : Snapshot {
-        std::uint32_t bytesWritten = 0;   // out-parameter of every write; never read
         std::uint64_t timerRun = 0;       // counts the times the timer was enabled
         std::int64_t timerEnabledAt = 0;  // monotonic ns the run's ticks count from
         std::int64_t resolutionSetAt = 0; // monotonic ns of the last change of the resolution
@@ -243,7 +247,8 @@ private:
     template <typename Action> void runSetOff(Action&& action);
     void noteFailure(std::exception_ptr failure);
     void setStatusPanel(bool found) { state_.boardFound = found; }
-    void noteBoardStatus(board::Status status);
+    void noteBoardStatus(bool succeeded);
+    bool openDevice(std::size_t index);
     void stopIfBoardFailedSince(std::uint64_t failures);
     void startProgram();
     void playFirstStep();
@@ -290,7 +295,11 @@ private:
     mutable ModelMutex mutex_;
     mutable int lockDepth_ = 0;           // under the lock
     mutable bool publishPending_ = false; // under the lock
-    board::RelayBoard board_;
+    devices::Registry& boards_;
+    std::unique_ptr<devices::RelayDevice>
+        device_; // never null; the place of a board until one opens
+    std::vector<devices::Registry::Entry> found_; // the boards the last discovery found
+    mutable ChangeFeed changes_;
     Pause& pause_;
     State state_;
     ProgramRows rows_; // the program; its blocks are shared with published snapshots

@@ -1,7 +1,7 @@
 #include "mqtt/Bridge.h"
 #include "mqtt/Commands.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 #include "model/StepText.h"
 #include "share/Operations.h"
 
@@ -234,8 +234,8 @@ std::string topicLevel(const std::string& id) {
     return level.empty() ? std::string("%") : level;
 }
 
-std::string boardLevel(const board::BoardId& board, const std::string& hostName) {
-    return board::uniqueOnlyOnThisHost(board.source)
+std::string boardLevel(const devices::BoardId& board, const std::string& hostName) {
+    return devices::uniqueOnlyOnThisHost(board.source)
                ? topicLevel(board.id) + '@' + topicLevel(hostName)
                : topicLevel(board.id);
 }
@@ -260,7 +260,7 @@ std::string discoveryId(std::string_view name) {
 }
 
 std::variant<std::unique_ptr<BoardBridge>, std::string>
-BoardBridge::make(model::Model& model, const board::BoardId& board, BrokerSettings settings,
+BoardBridge::make(model::Model& model, const devices::BoardId& board, BrokerSettings settings,
                   Log log) {
     const std::string clientId = "tambrook-" + topicLevel(settings.hostName) + '-' +
                                  std::to_string(::getpid()) + '-' + randomPart() + '-' +
@@ -282,11 +282,11 @@ BoardBridge::make(model::Model& model, const board::BoardId& board, BrokerSettin
     return bridge;
 }
 
-BoardBridge::BoardBridge(Key, model::Model& model, const board::BoardId& board,
+BoardBridge::BoardBridge(Key, model::Model& model, const devices::BoardId& board,
                          BrokerSettings settings, Log log, std::string clientId)
     : model_(model)
     , id_(board.id)
-    , hostQualified_(board::uniqueOnlyOnThisHost(board.source))
+    , hostQualified_(devices::uniqueOnlyOnThisHost(board.source))
     , settings_(std::move(settings))
     , level_(boardLevel(board, settings_.hostName))
     , prefix_(settings_.topicBase + '/' + level_)
@@ -651,7 +651,7 @@ void BoardBridge::publishState(bool everything) {
     const std::lock_guard lock(publishLock_);
     const std::uint8_t relays = shown->relayByte;
     if (everything || relaysShown_ != relays) {
-        for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
             const bool on = relays & entry.mask;
             if (everything || !relaysShown_ || bool(*relaysShown_ & entry.mask) != on)
                 publish(prefix_ + "/relay/" + std::to_string(entry.relay), on ? "ON" : "OFF");
@@ -704,7 +704,7 @@ void BoardBridge::publishDiscovery(bool remove) {
     const QString availability = QString::fromStdString(prefix_ + "/availability");
     const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
     const labels::LabelTable defaults = labels::defaultLabels();
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const std::string object = "relay" + std::to_string(entry.relay);
         const std::string topic =
             std::string(kDiscoveryPrefix) + "/switch/" + node + '/' + object + "/config";

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board/BoardIdentity.h"
+#include "devices/Identity.h"
 #include "model/Model.h"
 
 #include <atomic>
@@ -53,7 +53,7 @@ std::string topicLevel(const std::string& id);
 // A board's topic level on the broker: its id, and for an id that names it only on this host
 // (a port path, a simulated board) the host's name after an "@", so that boards of two hosts
 // never share topics.
-std::string boardLevel(const board::BoardId& board, const std::string& hostName);
+std::string boardLevel(const devices::BoardId& board, const std::string& hostName);
 
 // A name as Home Assistant takes it in a discovery topic's node and object ids and in unique ids,
 // which it reads as [a-zA-Z0-9_-] only: letters, digits and "-" stay, "_" becomes "__" and every
@@ -86,8 +86,8 @@ public:
 
     // The bridge, connecting in the background, or why it cannot be made.
     static std::variant<std::unique_ptr<BoardBridge>, std::string>
-    make(model::Model& model, const board::BoardId& board, BrokerSettings settings, Log log);
-    BoardBridge(Key, model::Model& model, const board::BoardId& board, BrokerSettings settings,
+    make(model::Model& model, const devices::BoardId& board, BrokerSettings settings, Log log);
+    BoardBridge(Key, model::Model& model, const devices::BoardId& board, BrokerSettings settings,
                 Log log, std::string clientId);
     ~BoardBridge();
     BoardBridge(const BoardBridge&) = delete;

@@ -1,6 +1,6 @@
 #include "mqtt/Commands.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 #include "model/StepText.h"
 
 #include <array>
@@ -53,7 +53,7 @@ std::variant<Command, std::string> relayCommand(std::string_view number, std::st
             command.how = how;
             known = true;
         }
-    if (command.relay < 1 || command.relay > board::kRelayCount || !known)
+    if (command.relay < 1 || command.relay > devices::kRelayCount || !known)
         return quoted(payload) + " is not understood";
     return command;
 }
@@ -70,7 +70,7 @@ std::variant<Command, std::string> parseCommand(std::string_view subtopic,
             subtopic.substr(relay.size(), subtopic.size() - relay.size() - set.size()), payload);
     Command command;
     if (subtopic == "state/set") {
-        if (payload.size() != board::kRelayCount ||
+        if (payload.size() != devices::kRelayCount ||
             payload.find_first_not_of("01") != std::string_view::npos)
             return quoted(payload) + " is not eight 0/1";
         command.kind = Command::Kind::SetAll;

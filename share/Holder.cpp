@@ -3,7 +3,7 @@
 #include "share/Operations.h"
 #include "share/Request.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 #include "model/Failure.h"
 #include "model/StepText.h"
 

@@ -1,6 +1,6 @@
 #include "share/Operations.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 #include "model/Failure.h"
 #include "model/ProgramFile.h"
 
@@ -49,8 +49,8 @@ bool switchRelays(model::Model& model, const std::vector<int>& relays, Switch ho
     std::uint8_t byte = model.snapshot()->relayByte;
     for (const int relay : relays) {
         const bool on =
-            how == Switch::Toggle ? !(byte & board::relayEntry(relay).mask) : how == Switch::On;
-        byte = board::withRelay(byte, relay, on);
+            how == Switch::Toggle ? !(byte & devices::relayEntry(relay).mask) : how == Switch::On;
+        byte = devices::withRelay(byte, relay, on);
     }
     return model.writeRelays(byte);
 }

@@ -1,6 +1,6 @@
 #include "share/Request.h"
 
-#include "board/RelayMap.h"
+#include "devices/RelayMap.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
 
@@ -31,7 +31,7 @@ const std::array<std::pair<const char*, Request::Kind>, 9> kNames{{
 
 std::string patternOf(const QJsonObject& object, Request& request) {
     const std::string pattern = object.value(QStringLiteral("relays")).toString().toStdString();
-    if (pattern.size() != board::kRelayCount ||
+    if (pattern.size() != devices::kRelayCount ||
         pattern.find_first_not_of("01") != std::string::npos)
         return "set takes \"relays\": eight 0/1, relay 1 first";
     request.pattern = steps::relayByteOfRow(pattern);
@@ -43,7 +43,7 @@ std::string relaysOf(const QJsonObject& object, const char* name, Request& reque
     const QJsonArray relays = value.toArray();
     for (const QJsonValue& relay : relays) {
         const double number = relay.toDouble(0);
-        if (!relay.isDouble() || number < 1 || number > board::kRelayCount ||
+        if (!relay.isDouble() || number < 1 || number > devices::kRelayCount ||
             number != static_cast<int>(number))
             break;
         request.relays.push_back(static_cast<int>(number));

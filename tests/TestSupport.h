@@ -174,7 +174,7 @@ public:
 
 // The lamps and relay buttons show `byte`: a set bit is a lime lamp and the relay's OFF label.
 inline void verifyRelayViews(const Rig& rig, std::uint8_t byte) {
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const bool on = byte & entry.mask;
         QCOMPARE(rig.form1->lamp(entry.relay).color(), on ? clLime : clRed);
         QCOMPARE(rig.form1->relayButton(entry.relay).caption(),
@@ -184,7 +184,7 @@ inline void verifyRelayViews(const Rig& rig, std::uint8_t byte) {
 
 // The step buttons stand raised exactly for the set bits of `byte`.
 inline void verifyStepButtons(const Rig& rig, std::uint8_t byte) {
-    for (const board::RelayMapEntry& entry : board::kRelayMap)
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         QCOMPARE(rig.form1->stepButton(entry.relay).top(), (byte & entry.mask) ? 32 : 112);
 }
 

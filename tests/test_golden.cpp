@@ -142,7 +142,7 @@ public:
         Ui::TForm1& u = ui();
         QStringList& t = transcript_;
         t << QStringLiteral("= views");
-        for (const board::RelayMapEntry& entry : board::kRelayMap) {
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
             const int relay = entry.relay;
             t << QStringLiteral("  relay %1: button \"%2\", lamp %3, step button top %4 \"%5\"")
                      .arg(relay)

@@ -40,7 +40,7 @@ void StartupTest::startsWithoutBoardInTheStartState() {
     QCOMPARE(rig.boardHandle(), board::Handle{0});
     QVERIFY(!rig.form1->model().snapshot()->timerEnabled);
     QCOMPARE(rig.form1->model().snapshot()->resolution, 1);
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         QCOMPARE(rig.form1->lamp(entry.relay).color(), clBtnFace);
         const QString off = QStringLiteral("Relay %1 OFF").arg(entry.relay);
         QCOMPARE(rig.form1->relayButton(entry.relay).caption(), off);

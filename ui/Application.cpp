@@ -1,6 +1,6 @@
 #include "ui/Application.h"
 
-#include "board/DriverFactory.h"
+#include "devices/Environment.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "ui/Guard.h"
@@ -19,8 +19,8 @@ int runTambrook(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Tambrook"));
     DesktopPlatform platform;
     runGuarded(platform, nullptr, [&] {
-        const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
-        model::Model model(*driver, platform);
+        const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
+        model::Model model(*boards, platform);
         engine::Sequencer sequencer(model);
         TForm1 form1(model, sequencer, platform);
         TForm2 form2(platform);

@@ -45,7 +45,7 @@ struct RelayControlNames {
     const char* relayButton;
     const char* stepButton;
 };
-constexpr std::array<RelayControlNames, board::kRelayCount> kRelayControlNames{{
+constexpr std::array<RelayControlNames, devices::kRelayCount> kRelayControlNames{{
     {"Panel10", "Button2", "Button18"},
     {"Panel9", "Button3", "Button17"},
     {"Panel8", "Button1", "Button16"},
@@ -127,7 +127,7 @@ void TForm1::applyFonts() {
     QFont windowFont(QStringLiteral("MS Sans Serif"));
     windowFont.setPixelSize(11);
     setFont(windowFont);
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         QFont stepFont = windowFont;
         stepFont.setPixelSize(10);
         stepFont.setBold(entry.relay == 1);
@@ -353,7 +353,7 @@ void TForm1::wireEvents() {
     connect(u.ComboBox1, &QComboBox::currentIndexChanged, this, &TForm1::ComboBox1Change);
     connect(u.ComboBox1, &QComboBox::editTextChanged, this, &TForm1::ComboBox1Change);
     connect(u.Button33, &QPushButton::clicked, this, &TForm1::Button33Click);
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const int relay = entry.relay;
         connect(&relayButton(relay), &TButton::mouseDown, this,
                 [this, relay](Qt::MouseButton b) { ButtonMouseDown(relay, b); });
@@ -534,7 +534,7 @@ void TForm1::render() {
 }
 
 void TForm1::renderRelays(const model::Snapshot& shown) {
-    for (const board::RelayMapEntry& entry : board::kRelayMap) {
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const model::RelayView& view = shown.relay(entry.relay);
         TButton& button = relayButton(entry.relay);
         const QString caption = latin1::text(view.caption);

@@ -149,5 +149,5 @@ private:
         TButton* relayButton = nullptr;
         TButton* stepButton = nullptr;
     };
-    std::array<RelayControls, board::kRelayCount> relays_{};
+    std::array<RelayControls, devices::kRelayCount> relays_{};
 };

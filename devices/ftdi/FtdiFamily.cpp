@@ -8,26 +8,27 @@ constexpr std::uint8_t kAllPinsOutput = 0xFF;
 constexpr std::uint8_t kAsyncBitBang = 1;
 constexpr std::uint32_t kRate = 115200;
 
-Failure failureOf(board::Status status, const char* call) {
+Failure failureOf(Status status, const char* call) {
     const std::string what = std::string("the board's ") + call + " failed";
     switch (status) {
-    case board::Status::InvalidHandle:
-    case board::Status::DeviceNotOpened:
+    case Status::InvalidHandle:
+    case Status::DeviceNotOpened:
         return {Failure::Kind::NotOpen, what + ": no board is open"};
-    case board::Status::DeviceNotFound:
+    case Status::DeviceNotFound:
         return {Failure::Kind::Gone, what + ": the board is not there"};
-    case board::Status::Ok:
-    case board::Status::IoError:
+    case Status::Ok:
+    case Status::IoError:
         break;
     }
     return {Failure::Kind::Io, what};
 }
 
 // One board's handle. The driver is called even without one (handle 0), and fails the call, as
-// the program has always done: whether a board is open is judged by the handle alone.
+// the program has always done: whether a board is open is judged by the handle alone, and a
+// handle is never reset, so a call on a board that was closed fails in the driver.
 class FtdiDevice final : public RelayDevice {
 public:
-    FtdiDevice(board::Driver& driver, board::Handle handle, DeviceInfo info)
+    FtdiDevice(Driver& driver, Handle handle, DeviceInfo info)
         : driver_(driver)
         , handle_(handle)
         , info_(std::move(info)) {}
@@ -37,51 +38,52 @@ public:
 
     Result<std::uint8_t> readRelays() override {
         std::uint8_t pins = 0;
-        const board::Status status = driver_.readPins(handle_, pins);
-        if (!board::succeeded(status))
+        const Status status = driver_.readPins(handle_, pins);
+        if (!succeeded(status))
             return failureOf(status, "read");
         return pins;
     }
 
     Result<void> writeRelays(std::uint8_t relays) override {
         std::uint32_t written = 0;
-        const board::Status status = driver_.write(handle_, &relays, 1, written);
-        if (!board::succeeded(status))
+        const Status status = driver_.write(handle_, &relays, 1, written);
+        if (!succeeded(status))
             return failureOf(status, "write");
-        if (written != 1)
-            return Failure{Failure::Kind::ShortWrite, "the board took no byte of the write"};
         return {};
     }
 
     Result<void> close() override {
-        const board::Status status = driver_.close(handle_);
-        if (!board::succeeded(status))
+        const Status status = driver_.close(handle_);
+        if (!succeeded(status))
             return failureOf(status, "close");
         return {};
     }
 
 private:
-    board::Driver& driver_;
-    const board::Handle handle_;
+    Driver& driver_;
+    const Handle handle_;
     const DeviceInfo info_;
 };
 
+bool describeSameBoard(const DeviceInfo& a, const DeviceInfo& b) {
+    return a.serial == b.serial && a.portPath == b.portPath && a.name == b.name;
+}
+
 } // namespace
 
-FtdiFamily::FtdiFamily(board::Driver& driver)
+FtdiFamily::FtdiFamily(Driver& driver)
     : driver_(driver) {}
 
-FtdiFamily::FtdiFamily(std::unique_ptr<board::Driver> driver)
+FtdiFamily::FtdiFamily(std::unique_ptr<Driver> driver)
     : owned_(std::move(driver))
     , driver_(*owned_) {}
 
-DeviceInfo FtdiFamily::describe(std::uint32_t index) {
-    const board::DeviceInfo found = driver_.describe(index);
+DeviceInfo FtdiFamily::infoOf(const BoardInfo& board) const {
     DeviceInfo info;
     info.family = std::string(name());
-    info.serial = found.serial;
-    info.portPath = found.portPath;
-    info.name = found.name;
+    info.serial = board.serial;
+    info.portPath = board.portPath;
+    info.name = board.name;
     return info;
 }
 
@@ -91,25 +93,48 @@ std::vector<DeviceInfo> FtdiFamily::enumerate() {
     std::vector<DeviceInfo> boards;
     boards.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i)
-        boards.push_back(describe(i));
+        boards.push_back(infoOf(driver_.describe(i)));
     return boards;
 }
 
-std::unique_ptr<RelayDevice> FtdiFamily::open(std::size_t index) {
+// What was opened is told by the driver when it can say; otherwise by the bus as it was counted.
+std::unique_ptr<RelayDevice> FtdiFamily::openAndCheck(std::size_t index,
+                                                      const DeviceInfo* expected) {
     const auto at = static_cast<std::uint32_t>(index);
-    board::Handle handle = 0;
+    Handle handle = 0;
     driver_.openByIndex(at, handle);
     if (handle == 0)
         return unopened();
+    const std::optional<BoardInfo> opened = driver_.describeOpened(handle);
+    const DeviceInfo info = infoOf(opened ? *opened : driver_.describe(at));
+    if (expected && opened && !describeSameBoard(info, *expected)) {
+        driver_.close(handle);
+        return unopened();
+    }
     driver_.setBitMode(handle, kAllPinsOutput, kAsyncBitBang);
     driver_.setBaudRate(handle, kRate);
-    return std::make_unique<FtdiDevice>(driver_, handle, describe(at));
+    return std::make_unique<FtdiDevice>(driver_, handle, info);
+}
+
+std::unique_ptr<RelayDevice> FtdiFamily::open(std::size_t index) {
+    return openAndCheck(index, nullptr);
+}
+
+std::unique_ptr<RelayDevice> FtdiFamily::openExpecting(std::size_t index,
+                                                       const DeviceInfo& expected) {
+    return openAndCheck(index, &expected);
 }
 
 std::unique_ptr<RelayDevice> FtdiFamily::unopened() {
     DeviceInfo info;
     info.family = std::string(name());
     return std::make_unique<FtdiDevice>(driver_, 0, std::move(info));
+}
+
+std::unique_ptr<FtdiFamily> makeLibFtdiFamily(std::vector<UsbId> extraIds) {
+    std::vector<UsbId> ids = builtInRelayBoardIds();
+    ids.insert(ids.end(), extraIds.begin(), extraIds.end());
+    return std::make_unique<FtdiFamily>(std::make_unique<FtdiDriver>(makeLibFtdiApi(), ids));
 }
 
 } // namespace devices::ftdi

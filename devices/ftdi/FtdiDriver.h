@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board/Driver.h"
+#include "devices/ftdi/Driver.h"
 
 #include <cstdint>
 #include <map>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace board {
+namespace devices::ftdi {
 
 // A USB device as the bus reports it, before anything is opened.
 struct UsbDevice {
@@ -76,14 +76,14 @@ public:
                  std::uint32_t& written) override;
     Status readPins(Handle handle, std::uint8_t& pins) override;
     Status close(Handle handle) override;
-    DeviceInfo describe(std::uint32_t index) override;
-    std::optional<DeviceInfo> describeOpened(Handle handle) override;
+    BoardInfo describe(std::uint32_t index) override;
+    std::optional<BoardInfo> describeOpened(Handle handle) override;
 
 private:
     // An opened board: the USB library's context and the board as the bus described it.
     struct Opened {
         void* context = nullptr;
-        DeviceInfo info;
+        BoardInfo info;
     };
     void* context(Handle handle) const;
 
@@ -95,4 +95,4 @@ private:
     Handle nextHandle_ = 1;
 };
 
-} // namespace board
+} // namespace devices::ftdi

@@ -1,9 +1,9 @@
-#include "board/PlugMonitor.h"
+#include "service/PlugMonitor.h"
 
 #include <libudev.h>
 #include <poll.h>
 
-namespace board {
+namespace service {
 
 struct PlugMonitor::Udev {
     udev* context = nullptr;
@@ -52,4 +52,4 @@ bool PlugMonitor::changed() {
     return any;
 }
 
-} // namespace board
+} // namespace service

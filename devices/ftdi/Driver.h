@@ -9,7 +9,7 @@
 // status only to notice a board that has gone away. Calls on different boards may come at once
 // from different threads, so that a board that hangs holds up only its own callers; calls on one
 // handle come one at a time (its model's lock sees to that).
-namespace board {
+namespace devices::ftdi {
 
 using Handle = std::uintptr_t; // opaque; 0 means no board opened
 
@@ -26,7 +26,7 @@ inline bool succeeded(Status status) {
 }
 
 // What tells one board apart from the others, as far as its backend can say.
-struct DeviceInfo {
+struct BoardInfo {
     std::string serial;   // the USB serial number; empty when it has none
     std::string portPath; // the USB port path ("1-1.4"); empty when there is none
     std::string name;     // a backend's own name for it ("sim1"); empty for real boards
@@ -49,10 +49,10 @@ public:
     virtual Status readPins(Handle handle, std::uint8_t& pins) = 0;
     virtual Status close(Handle handle) = 0;
     // The board at index as the last count found it; nothing where the backend cannot say.
-    virtual DeviceInfo describe(std::uint32_t /*index*/) { return {}; }
+    virtual BoardInfo describe(std::uint32_t /*index*/) { return {}; }
     // The board behind an opened handle, as describe() told it when it was opened; nothing where
     // the backend cannot say.
-    virtual std::optional<DeviceInfo> describeOpened(Handle /*handle*/) { return std::nullopt; }
+    virtual std::optional<BoardInfo> describeOpened(Handle /*handle*/) { return std::nullopt; }
 };
 
-} // namespace board
+} // namespace devices::ftdi

@@ -1,6 +1,6 @@
 // The libftdi1 / libusb side of the real-board backend, kept apart so that everything else in the
 // backend can be tested with a fake.
-#include "board/FtdiDriver.h"
+#include "devices/ftdi/FtdiDriver.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-namespace board {
+namespace devices::ftdi {
 
 namespace {
 
@@ -120,4 +120,4 @@ std::unique_ptr<FtdiApi> makeLibFtdiApi() {
     return std::make_unique<LibFtdiApi>();
 }
 
-} // namespace board
+} // namespace devices::ftdi

@@ -1,10 +1,10 @@
-#include "board/FtdiDriver.h"
+#include "devices/ftdi/FtdiDriver.h"
 
 #include <algorithm>
 #include <sstream>
 #include <tuple>
 
-namespace board {
+namespace devices::ftdi {
 
 const std::vector<UsbId>& builtInRelayBoardIds() {
     static const std::vector<UsbId> ids{
@@ -69,7 +69,7 @@ void* FtdiDriver::context(Handle handle) const {
     return found == open_.end() ? nullptr : found->second.context;
 }
 
-std::optional<DeviceInfo> FtdiDriver::describeOpened(Handle handle) {
+std::optional<BoardInfo> FtdiDriver::describeOpened(Handle handle) {
     const std::lock_guard lock(handlesLock_);
     const auto found = open_.find(handle);
     if (found == open_.end())
@@ -80,8 +80,8 @@ std::optional<DeviceInfo> FtdiDriver::describeOpened(Handle handle) {
 namespace {
 
 // The port path as the kernel spells it: bus, a dash, then the ports joined by dots ("1-1.4").
-DeviceInfo infoOf(const UsbDevice& board) {
-    DeviceInfo info;
+BoardInfo infoOf(const UsbDevice& board) {
+    BoardInfo info;
     info.serial = board.serial;
     if (!board.ports.empty()) {
         info.portPath = std::to_string(board.bus) + '-';
@@ -99,10 +99,10 @@ Status FtdiDriver::countDevices(std::uint32_t& count) {
     return Status::Ok;
 }
 
-DeviceInfo FtdiDriver::describe(std::uint32_t index) {
+BoardInfo FtdiDriver::describe(std::uint32_t index) {
     const std::lock_guard lock(busLock_);
     const std::vector<UsbDevice> boards = matchRelayBoards(api_->listDevices(), ids_);
-    return index < boards.size() ? infoOf(boards[index]) : DeviceInfo{};
+    return index < boards.size() ? infoOf(boards[index]) : BoardInfo{};
 }
 
 Status FtdiDriver::openByIndex(std::uint32_t index, Handle& handle) {
@@ -175,4 +175,4 @@ Status FtdiDriver::close(Handle handle) {
     return Status::Ok;
 }
 
-} // namespace board
+} // namespace devices::ftdi

@@ -5,7 +5,7 @@
 // Tells a holder that a USB device was plugged in or pulled out, so that it looks at its boards
 // at once instead of at its next once-a-second look. Uses udev's monitor; where there is no udev
 // (a container, a test bus without it) it never reports anything and the looks stay.
-namespace board {
+namespace service {
 
 class PlugMonitor {
 public:
@@ -24,4 +24,4 @@ private:
     std::unique_ptr<Udev> udev_;
 };
 
-} // namespace board
+} // namespace service

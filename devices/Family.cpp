@@ -1,0 +1,35 @@
+#include "devices/Family.h"
+
+#include "devices/Identity.h"
+
+namespace devices {
+
+namespace {
+
+class NoDevice final : public RelayDevice {
+public:
+    DeviceInfo info() const override { return {}; }
+    bool isOpen() const override { return false; }
+    Result<std::uint8_t> readRelays() override { return none(); }
+    Result<void> writeRelays(std::uint8_t) override { return none(); }
+    Result<void> close() override { return none(); }
+
+private:
+    static Failure none() { return {Failure::Kind::NotOpen, "no board is open"}; }
+};
+
+} // namespace
+
+std::unique_ptr<RelayDevice> noDevice() {
+    return std::make_unique<NoDevice>();
+}
+
+std::unique_ptr<RelayDevice> Family::openExpecting(std::size_t index, const DeviceInfo& expected) {
+    std::unique_ptr<RelayDevice> device = open(index);
+    if (!device->isOpen() || sameBoard(device->info(), expected))
+        return device;
+    [[maybe_unused]] const Result<void> closed = device->close();
+    return unopened();
+}
+
+} // namespace devices
