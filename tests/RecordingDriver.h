@@ -3,11 +3,14 @@
 // A driver that records every call into a log shared with the pause, so a test can assert the
 // exact order of board traffic and pauses. Plain C++: the model's tests use it without windows.
 
-#include "board/Driver.h"
+#include "devices/Registry.h"
+#include "devices/ftdi/Driver.h"
+#include "devices/ftdi/FtdiFamily.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,7 @@ inline std::string hex2(std::uint8_t value) {
 }
 
 // A board that latches what is written, as a real one does, unless told otherwise.
-class RecordingDriver final : public board::Driver {
+class RecordingDriver final : public devices::ftdi::Driver {
 public:
     explicit RecordingDriver(Log& log)
         : log_(log) {}
@@ -28,60 +31,77 @@ public:
     std::uint32_t devices = 0;
     std::uint8_t pins = 0;
     bool openSucceeds = true;
-    board::Handle lastOpened = 0; // the handle the last successful open gave out
+    devices::ftdi::Handle lastOpened = 0; // the handle the last successful open gave out
     bool writesFail = false;
     bool readsFail = false;
     std::deque<std::uint8_t> scriptedReads; // consumed before `pins`
     std::vector<std::uint8_t> writes;
 
-    board::Status countDevices(std::uint32_t& count) override {
+    devices::ftdi::Status countDevices(std::uint32_t& count) override {
         count = devices;
         log_.push_back("count " + std::to_string(devices));
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status openByIndex(std::uint32_t index, board::Handle& handle) override {
+    devices::ftdi::Status openByIndex(std::uint32_t index, devices::ftdi::Handle& handle) override {
         log_.push_back("open " + std::to_string(index));
         if (!openSucceeds)
-            return board::Status::DeviceNotFound;
+            return devices::ftdi::Status::DeviceNotFound;
         handle = 0x1000 + index;
         lastOpened = handle;
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status setBitMode(board::Handle, std::uint8_t mask, std::uint8_t mode) override {
+    devices::ftdi::Status setBitMode(devices::ftdi::Handle, std::uint8_t mask,
+                                     std::uint8_t mode) override {
         log_.push_back("setbitmode " + hex2(mask) + " " + std::to_string(mode));
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status setBaudRate(board::Handle, std::uint32_t rate) override {
+    devices::ftdi::Status setBaudRate(devices::ftdi::Handle, std::uint32_t rate) override {
         log_.push_back("setrate " + std::to_string(rate));
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status write(board::Handle handle, const std::uint8_t* buffer, std::uint32_t length,
-                        std::uint32_t& written) override {
+    devices::ftdi::Status write(devices::ftdi::Handle handle, const std::uint8_t* buffer,
+                                std::uint32_t length, std::uint32_t& written) override {
         log_.push_back("write " + hex2(buffer[0]));
         writes.push_back(buffer[0]);
         if (handle == 0 || writesFail)
-            return board::Status::IoError;
+            return devices::ftdi::Status::IoError;
         pins = buffer[length - 1];
         written = length;
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status readPins(board::Handle handle, std::uint8_t& out) override {
+    devices::ftdi::Status readPins(devices::ftdi::Handle handle, std::uint8_t& out) override {
         log_.push_back("read");
         if (handle == 0 || readsFail)
-            return board::Status::IoError;
+            return devices::ftdi::Status::IoError;
         if (!scriptedReads.empty()) {
             out = scriptedReads.front();
             scriptedReads.pop_front();
         } else {
             out = pins;
         }
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
-    board::Status close(board::Handle handle) override {
+    devices::ftdi::Status close(devices::ftdi::Handle handle) override {
         log_.push_back("close " + std::to_string(handle));
-        return board::Status::Ok;
+        return devices::ftdi::Status::Ok;
     }
 
 private:
     Log& log_;
+};
+
+// The boards a model reaches through a driver of the test's: one FTDI family over it, so that
+// every open, set-up, read and write goes to the driver as the program makes it.
+struct FtdiBoards {
+    explicit FtdiBoards(devices::ftdi::Driver& driver)
+        : registry(familyOver(driver)) {}
+
+    devices::Registry registry;
+
+private:
+    static std::vector<std::unique_ptr<devices::Family>> familyOver(devices::ftdi::Driver& driver) {
+        std::vector<std::unique_ptr<devices::Family>> families;
+        families.push_back(std::make_unique<devices::ftdi::FtdiFamily>(driver));
+        return families;
+    }
 };

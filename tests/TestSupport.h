@@ -4,7 +4,6 @@
 // into one log, so a test can assert the exact order of board traffic and pauses.
 
 #include "RecordingDriver.h"
-#include "board/Driver.h"
 #include "engine/Sequencer.h"
 #include "model/Latin1.h"
 #include "model/Model.h"
@@ -80,11 +79,11 @@ private:
     QString previous_;
 };
 
-// The main window over any driver, with its model and a sequencer that keeps real time.
+// The main window over any boards, with its model and a sequencer that keeps real time.
 struct MainWindow {
-    MainWindow(board::Driver& driver, Platform& platform,
+    MainWindow(devices::Registry& boards, Platform& platform,
                engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded)
-        : model(driver, platform)
+        : model(boards, platform)
         , sequencer(model, mode)
         , form(model, sequencer, platform) {}
     model::Model model;
@@ -99,8 +98,9 @@ public:
     explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {},
                  engine::Sequencer::Mode mode = engine::Sequencer::Mode::Manual)
         : driver(log)
+        , boards(driver)
         , platform(log)
-        , model(driver, platform) {
+        , model(boards.registry, platform) {
         driver.devices = devices;
         if (before)
             before(driver);
@@ -157,7 +157,7 @@ public:
     model::Snapshot state() const { return *model.snapshot(); }
     QString onLabel(int relay) const { return latin1::text(state().onLabel(relay)); }
     QString offLabel(int relay) const { return latin1::text(state().offLabel(relay)); }
-    board::Handle boardHandle() const { return driver.lastOpened; }
+    devices::ftdi::Handle boardHandle() const { return driver.lastOpened; }
 
 private:
     WorkingFolder folder_;
@@ -165,6 +165,7 @@ private:
 public:
     Log log;
     RecordingDriver driver;
+    FtdiBoards boards;
     RecordingPlatform platform;
     model::Model model;
     std::unique_ptr<engine::Sequencer> sequencer;

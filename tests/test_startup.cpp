@@ -37,7 +37,7 @@ void StartupTest::startsWithoutBoardInTheStartState() {
     QCOMPARE(rig.grid().cell(0), QStringLiteral("00000000-0"));
     QCOMPARE(rig.grid().row(), 0);
     QCOMPARE(rig.state().relayByte, 0);
-    QCOMPARE(rig.boardHandle(), board::Handle{0});
+    QCOMPARE(rig.boardHandle(), devices::ftdi::Handle{0});
     QVERIFY(!rig.form1->model().snapshot()->timerEnabled);
     QCOMPARE(rig.form1->model().snapshot()->resolution, 1);
     for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
@@ -62,7 +62,7 @@ void StartupTest::startsWithBoardsStillReportingNotFound() {
     Rig rig(2);
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
     QCOMPARE(rig.control<TPanel>("Panel27")->color(), clRed);
-    QCOMPARE(rig.boardHandle(), board::Handle{0});
+    QCOMPARE(rig.boardHandle(), devices::ftdi::Handle{0});
 }
 
 void StartupTest::closingWithoutBoardClosesZeroHandleAndSavesLabels() {
