@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ public:
     bool readsFail = false;
     std::deque<std::uint8_t> scriptedReads; // consumed before `pins`
     std::vector<std::uint8_t> writes;
+    // What the bus tells of the board at each index, and of a handle by the index it opened;
+    // empty: nothing, as a backend that cannot say.
+    std::vector<devices::ftdi::BoardInfo> boards;
 
     devices::ftdi::Status countDevices(std::uint32_t& count) override {
         count = devices;
@@ -84,6 +88,15 @@ public:
     devices::ftdi::Status close(devices::ftdi::Handle handle) override {
         log_.push_back("close " + std::to_string(handle));
         return devices::ftdi::Status::Ok;
+    }
+    devices::ftdi::BoardInfo describe(std::uint32_t index) override {
+        return index < boards.size() ? boards[index] : devices::ftdi::BoardInfo{};
+    }
+    std::optional<devices::ftdi::BoardInfo> describeOpened(devices::ftdi::Handle handle) override {
+        const std::size_t index = handle - 0x1000;
+        if (handle < 0x1000 || index >= boards.size())
+            return std::nullopt;
+        return boards[index];
     }
 
 private:

@@ -1,8 +1,12 @@
-// Board discovery, opening and the port operations, checked through the exact driver traffic.
+// Board discovery, opening and the port operations, checked through the exact driver traffic;
+// the simulated boards, the decorators that trace and fault any family, and the registry that
+// lists every family's boards.
 #include "TestSupport.h"
 
-#include "board/DriverFactory.h"
-#include "board/SimulatedDriver.h"
+#include "devices/Environment.h"
+#include "devices/sim/SimulatedFamily.h"
+#include "devices/testing/Faults.h"
+#include "devices/testing/Tracing.h"
 #include "ui/BoardList.h"
 
 #include <QFile>
@@ -25,6 +29,32 @@ bool replaceFile(const QString& path, const QByteArray& content) {
            file.write(content) == content.size();
 }
 
+using devices::Failure;
+using devices::Family;
+using devices::Registry;
+using devices::RelayDevice;
+using devices::sim::SimulatedFamily;
+using devices::sim::SimulatedOptions;
+using devices::testing::FaultyFamily;
+using devices::testing::TracingFamily;
+
+std::unique_ptr<SimulatedFamily> simulatedBoards(std::uint32_t boards, std::string stateFile = {}) {
+    SimulatedOptions options;
+    options.boards = boards;
+    options.stateFile = std::move(stateFile);
+    return std::make_unique<SimulatedFamily>(std::move(options));
+}
+
+template <typename... Families> std::vector<std::unique_ptr<Family>> listOf(Families... families) {
+    std::vector<std::unique_ptr<Family>> list;
+    (list.push_back(std::move(families)), ...);
+    return list;
+}
+
+bool failsAs(const devices::Result<void>& result, Failure::Kind kind) {
+    return !result && result.failure().kind == kind;
+}
+
 } // namespace
 
 class BoardTest : public QObject {
@@ -42,9 +72,11 @@ private slots:
     void simulatedBoardsArePulledOutAndPutBack();
     void aWedgedBoardHoldsUpOnlyItself();
     void simulatedStateFileIsReplacedWhole();
-    void environmentChoosesTheBackend_data();
-    void environmentChoosesTheBackend();
+    void environmentChoosesTheFamilies_data();
+    void environmentChoosesTheFamilies();
     void unusableSimulatedSettingsWarnOnce();
+    void familiesShareOneListAndOneIdRule();
+    void noFamilyGivesADeviceThatFailsEveryCall();
 };
 
 void BoardTest::boardListEntriesKeepTheirBlanks() {
@@ -71,7 +103,7 @@ void BoardTest::dropDownRebuildsTheListAndLeavesAnOpenBoardAlone() {
     QCOMPARE(list->itemText(0), QStringLiteral("Relay Board 1 "));
     QCOMPARE(list->currentText(), QStringLiteral("Relay Board 1"));
     rig.openBoard(0);
-    const board::Handle handle = rig.boardHandle();
+    const devices::ftdi::Handle handle = rig.boardHandle();
     rig.driver.devices = 1;
     rig.form1->ComboBox1DropDown();
     QCOMPARE(rig.take(), (Log{"count 1"}));
@@ -167,27 +199,20 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
     const QString state = dir.filePath(QStringLiteral("board.state"));
     const QString trace = dir.filePath(QStringLiteral("board.trace"));
     {
-        board::SimulatedDriver driver(
-            {2, state.toStdString(), trace.toStdString(), {}, {}, {}, {}});
-        std::uint32_t count = 0;
-        driver.countDevices(count);
-        QCOMPARE(count, 2u);
-        std::uint8_t pins = 0x55;
-        std::uint32_t written = 0;
-        const std::uint8_t byte = 0x01;
-        QCOMPARE(driver.write(0, &byte, 1, written), board::Status::InvalidHandle);
-        QCOMPARE(driver.readPins(0, pins), board::Status::InvalidHandle);
-        QCOMPARE(pins, 0x55); // a failed read changes nothing
-        board::Handle handle = 0;
-        QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
-        QVERIFY(handle != 0);
-        driver.setBitMode(handle, 0xFF, 1);
-        driver.setBaudRate(handle, 115200);
-        QVERIFY(board::succeeded(driver.write(handle, &byte, 1, written)));
-        QVERIFY(board::succeeded(driver.readPins(handle, pins)));
-        QCOMPARE(pins, 0x01);
-        driver.close(handle);
-        QCOMPARE(driver.readPins(handle, pins), board::Status::InvalidHandle);
+        TracingFamily family(simulatedBoards(2, state.toStdString()), trace.toStdString(), {});
+        QCOMPARE(family.enumerate().size(), std::size_t{2});
+        const std::unique_ptr<RelayDevice> unopened = family.unopened();
+        QVERIFY(failsAs(unopened->writeRelays(0x01), Failure::Kind::NotOpen));
+        QVERIFY(!unopened->readRelays());
+        const std::unique_ptr<RelayDevice> board = family.open(0);
+        QVERIFY(board->isOpen());
+        QCOMPARE(board->info().name, "sim1"s);
+        QVERIFY(board->writeRelays(0x01));
+        const devices::Result<std::uint8_t> read = board->readRelays();
+        QVERIFY(read);
+        QCOMPARE(read.value(), 0x01);
+        QVERIFY(board->close());
+        QVERIFY(!board->readRelays());
     }
     QFile stateFile(state);
     QVERIFY(stateFile.open(QIODevice::ReadOnly));
@@ -205,100 +230,91 @@ void BoardTest::simulatedBoardLatchesTracesAndKeepsState() {
         ops << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
     }
     QCOMPARE(ops, (QStringList{"count 2 ok", "write 01 fail", "read fail", "open 0 ok",
-                               "setbitmode ff 1 ok", "setrate 115200 ok", "write 01 ok",
-                               "read 01 ok", "close ok", "read fail"}));
-    // A new run adopts the pins the last one left.
-    board::SimulatedDriver again({1, state.toStdString(), {}, {}, {}, {}, {}});
-    QCOMPARE(again.pins(0), 0x01);
+                               "write 01 ok", "read 01 ok", "close ok", "read fail"}));
+    // A new run adopts the relays the last one left.
+    QCOMPARE(simulatedBoards(1, state.toStdString())->relays(0), 0x01);
 }
 
 void BoardTest::simulatedFaultsUnplugAndFail() {
-    const board::SimulatedFaults faults =
-        board::parseSimulatedFaults("fail-reads,unplug-after=3,bogus");
+    const devices::testing::Faults faults =
+        devices::testing::parseFaults("fail-reads,unplug-after=3,bogus");
     QVERIFY(faults.failReads);
     QVERIFY(!faults.failWrites);
     QCOMPARE(*faults.unplugAfterCalls, 3u);
-    board::SimulatedDriver driver(
-        {1, {}, {}, board::parseSimulatedFaults("unplug-after=2"), {}, {}, {}});
-    board::Handle handle = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
-    std::uint8_t pins = 0;
-    QVERIFY(board::succeeded(driver.readPins(handle, pins)));
-    QVERIFY(!board::succeeded(driver.readPins(handle, pins))); // third call: unplugged
-    std::uint32_t count = 9;
-    driver.countDevices(count);
-    QCOMPARE(count, 0u);
+    QCOMPARE(faults.unknown, (std::vector<std::string>{"bogus"}));
+    FaultyFamily family(simulatedBoards(1), devices::testing::parseFaults("unplug-after=3"));
+    QCOMPARE(family.enumerate().size(), std::size_t{1});
+    const std::unique_ptr<RelayDevice> board = family.open(0);
+    QVERIFY(board->isOpen());
+    QVERIFY(board->readRelays());
+    const devices::Result<std::uint8_t> unplugged = board->readRelays(); // fourth call
+    QVERIFY(!unplugged);
+    QCOMPARE(unplugged.failure().kind, Failure::Kind::Gone);
+    QVERIFY(family.enumerate().empty());
 }
 
-// A board named in the unplugged file leaves the bus: the others move up, its handle dies and it
+// A board named in the unplugged file leaves the bus: the others move up, its device dies and it
 // comes back with its relays off, to be opened again.
 void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
     QTemporaryDir dir;
     const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
-    board::SimulatedBoardOptions options{3, {}, {}, {}, {}, {}, {}};
-    options.unpluggedFile = unplugged.toStdString();
-    board::SimulatedDriver driver(options);
-    board::Handle second = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(1, second)));
-    std::uint32_t written = 0;
-    const std::uint8_t byte = 0x0F;
-    QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
+    devices::testing::Faults faults;
+    faults.unpluggedFile = unplugged.toStdString();
+    FaultyFamily family(simulatedBoards(3), faults);
+    QCOMPARE(family.enumerate().size(), std::size_t{3});
+    const std::unique_ptr<RelayDevice> second = family.open(1);
+    QVERIFY(second->writeRelays(0x0F));
     QVERIFY(replaceFile(unplugged, "2\n"));
-    QVERIFY(!board::succeeded(driver.write(second, &byte, 1, written)));
-    std::uint32_t count = 0;
-    driver.countDevices(count);
-    QCOMPARE(count, 2u);
-    QCOMPARE(driver.describe(1).name, "sim3"s);
+    QVERIFY(failsAs(second->writeRelays(0x0F), Failure::Kind::Gone));
+    std::vector<devices::DeviceInfo> found = family.enumerate();
+    QCOMPARE(found.size(), std::size_t{2});
+    QCOMPARE(found[1].name, "sim3"s);
     QVERIFY(replaceFile(unplugged, ""));
-    count = 0;
-    driver.countDevices(count);
-    QCOMPARE(count, 3u);
-    QCOMPARE(driver.describe(1).name, "sim2"s);
-    QVERIFY(!board::succeeded(driver.write(second, &byte, 1, written))); // the old handle is dead
-    board::Handle again = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(1, again)));
-    std::uint8_t pins = 0xFF;
-    QVERIFY(board::succeeded(driver.readPins(again, pins)));
-    QCOMPARE(pins, 0x00);
+    found = family.enumerate();
+    QCOMPARE(found.size(), std::size_t{3});
+    QCOMPARE(found[1].name, "sim2"s);
+    QVERIFY(!second->writeRelays(0x0F)); // the old device is dead
+    const std::unique_ptr<RelayDevice> again = family.open(1);
+    const devices::Result<std::uint8_t> relays = again->readRelays();
+    QVERIFY(relays);
+    QCOMPARE(relays.value(), 0x00);
 }
 
 // A board named in the wedged file hangs on every call and fails it, while another board's calls
-// go through at once, from another thread; when it answers again, so does its handle.
+// go through at once, from another thread; when it answers again, so does its device.
 void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     QTemporaryDir dir;
     const QString wedgedFile = dir.filePath(QStringLiteral("wedged"));
-    board::SimulatedBoardOptions options{2, {}, {}, {}, {}, {}, {}};
-    options.wedgedFile = wedgedFile.toStdString();
-    board::SimulatedDriver driver(options);
-    board::Handle first = 0;
-    board::Handle second = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(0, first)));
-    QVERIFY(board::succeeded(driver.openByIndex(1, second)));
+    devices::testing::Faults faults;
+    faults.wedgedFile = wedgedFile.toStdString();
+    std::unique_ptr<SimulatedFamily> owned = simulatedBoards(2);
+    SimulatedFamily& boards = *owned;
+    FaultyFamily family(std::move(owned), faults);
+    QCOMPARE(family.enumerate().size(), std::size_t{2});
+    const std::unique_ptr<RelayDevice> first = family.open(0);
+    const std::unique_ptr<RelayDevice> second = family.open(1);
     QVERIFY(replaceFile(wedgedFile, "2\n"));
     std::atomic<bool> wedgedCallDone{false};
-    board::Status wedgedStatus = board::Status::Ok;
+    std::optional<Failure::Kind> wedgedFailure;
     std::thread hanging([&] {
-        std::uint32_t written = 0;
-        const std::uint8_t byte = 0xF0;
-        wedgedStatus = driver.write(second, &byte, 1, written);
+        const devices::Result<void> written = second->writeRelays(0xF0);
+        if (!written)
+            wedgedFailure = written.failure().kind;
         wedgedCallDone = true;
     });
     QThread::msleep(50); // well inside the wedged call's 300 ms
-    std::uint32_t written = 0;
-    const std::uint8_t byte = 0x0F;
-    QVERIFY(board::succeeded(driver.write(first, &byte, 1, written)));
-    std::uint32_t count = 0;
-    driver.countDevices(count);
+    QVERIFY(first->writeRelays(0x0F));
+    const std::size_t count = family.enumerate().size();
     const bool answeredMeanwhile = !wedgedCallDone;
     hanging.join();
     QVERIFY(answeredMeanwhile);
-    QCOMPARE(count, 2u); // still on the bus
-    QVERIFY(!board::succeeded(wedgedStatus));
-    QCOMPARE(driver.pins(1), 0x00);
-    QCOMPARE(driver.pins(0), 0x0F);
+    QCOMPARE(count, std::size_t{2}); // still on the bus
+    QCOMPARE(wedgedFailure, std::optional(Failure::Kind::NoAnswer));
+    QCOMPARE(boards.relays(1), 0x00);
+    QCOMPARE(boards.relays(0), 0x0F);
     QVERIFY(replaceFile(wedgedFile, ""));
-    QVERIFY(board::succeeded(driver.write(second, &byte, 1, written)));
-    QCOMPARE(driver.pins(1), 0x0F);
+    QVERIFY(second->writeRelays(0x0F));
+    QCOMPARE(boards.relays(1), 0x0F);
 }
 
 namespace {
@@ -306,22 +322,16 @@ namespace {
 struct Environment {
     std::map<std::string, std::string> values;
     QStringList warnings;
-    std::unique_ptr<board::Driver> make() {
-        return board::makeDriverFromEnvironment(
+    std::unique_ptr<Registry> make() {
+        return devices::makeRegistryFromEnvironment(
             [this](const char* name) { return values.count(name) ? values.at(name) : ""; },
             [this](const std::string& text) { warnings << QString::fromStdString(text); });
     }
 };
 
-std::uint32_t countOf(board::Driver& driver) {
-    std::uint32_t count = 12345;
-    driver.countDevices(count);
-    return count;
-}
-
 } // namespace
 
-void BoardTest::environmentChoosesTheBackend_data() {
+void BoardTest::environmentChoosesTheFamilies_data() {
     QTest::addColumn<QString>("boards");
     QTest::addColumn<uint>("count");
     QTest::addColumn<int>("warnings");
@@ -336,16 +346,30 @@ void BoardTest::environmentChoosesTheBackend_data() {
     QTest::newRow("far too many") << "99999999999999999999" << 1000u << 1;
 }
 
-void BoardTest::environmentChoosesTheBackend() {
+// Simulated boards come alone, so that a test never reaches a real board; without them, the real
+// families. The trace and the faults wrap whichever families those are, the trace outermost.
+void BoardTest::environmentChoosesTheFamilies() {
     QFETCH(QString, boards);
     QFETCH(uint, count);
     QFETCH(int, warnings);
     Environment environment;
     environment.values["TAMBROOK_SIMULATED_BOARDS"] = boards.toStdString();
-    const auto driver = environment.make();
-    QVERIFY(dynamic_cast<board::SimulatedDriver*>(driver.get()));
-    QCOMPARE(countOf(*driver), count);
+    const std::unique_ptr<Registry> simulated = environment.make();
+    QCOMPARE(simulated->families().size(), std::size_t{1});
+    QVERIFY(dynamic_cast<SimulatedFamily*>(simulated->families().front().get()));
+    QCOMPARE(simulated->enumerate().size(), std::size_t{count});
     QCOMPARE(environment.warnings.size(), warnings);
+
+    Environment real;
+    const std::unique_ptr<Registry> plain = real.make();
+    QCOMPARE(plain->families().size(), std::size_t{1});
+    QVERIFY(dynamic_cast<devices::ftdi::FtdiFamily*>(plain->families().front().get()));
+    QCOMPARE(plain->udevSubsystems(), (std::vector<std::string>{"usb"}));
+    real.values = {{"TAMBROOK_SIMULATED_FAULTS", "latency=1"},
+                   {"TAMBROOK_SIMULATED_TRACE", "/nonexistent-folder/trace"}};
+    const std::unique_ptr<Registry> decorated = real.make();
+    QVERIFY(dynamic_cast<TracingFamily*>(decorated->families().front().get()));
+    QCOMPARE(decorated->udevSubsystems(), (std::vector<std::string>{"usb"}));
 }
 
 // Each setting that cannot be used is named once on start-up; the boards still work.
@@ -360,7 +384,7 @@ void BoardTest::unusableSimulatedSettingsWarnOnce() {
         {"TAMBROOK_SIMULATED_TRACE", "/nonexistent-folder/trace"},
         {"TAMBROOK_SIMULATED_FAULTS",
          "fail-writes,unplug-afer=3,unplug-after=x,wedge-after=99999999999999999999,latency=.5.5"}};
-    const auto driver = environment.make(); // a FIFO state file would block here
+    const std::unique_ptr<Registry> registry = environment.make(); // a FIFO state file would block
     QCOMPARE(environment.warnings.size(), 6);
     QVERIFY(environment.warnings.filter(QStringLiteral("wedge-after=9999")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("latency=.5.5")).size() == 1);
@@ -368,12 +392,11 @@ void BoardTest::unusableSimulatedSettingsWarnOnce() {
     QVERIFY(environment.warnings.filter(QStringLiteral("trace")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("unplug-afer=3")).size() == 1);
     QVERIFY(environment.warnings.filter(QStringLiteral("unplug-after=x")).size() == 1);
-    board::Handle handle = 0;
-    QVERIFY(board::succeeded(driver->openByIndex(0, handle)));
-    std::uint32_t written = 0;
-    const std::uint8_t byte = 0x05;
-    QVERIFY(!board::succeeded(driver->write(handle, &byte, 1, written))); // fail-writes still holds
-    driver->close(handle);
+    QCOMPARE(registry->enumerate().size(), std::size_t{1});
+    const std::unique_ptr<RelayDevice> board = registry->openAt(0);
+    QVERIFY(board->isOpen());
+    QVERIFY(!board->writeRelays(0x05)); // fail-writes still holds
+    QVERIFY(board->close());
 
     // A FIFO as the trace file is refused too, rather than waited on for a reader.
     Environment fifoTrace;
@@ -399,11 +422,11 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     QTemporaryDir dir;
     const QString state = dir.filePath(QStringLiteral("board.state"));
     std::vector<std::string> warnings;
-    board::SimulatedBoardOptions options{1, state.toStdString(), {}, {}, {}, {}, {}};
+    SimulatedOptions options;
+    options.stateFile = state.toStdString();
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
-    board::SimulatedDriver driver(options);
-    board::Handle handle = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+    SimulatedFamily family(options);
+    const std::unique_ptr<RelayDevice> board = family.open(0);
     std::atomic<bool> done{false};
     std::atomic<int> badReads{0};
     std::thread reader([&] {
@@ -413,11 +436,8 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
                 ++badReads;
         }
     });
-    for (int write = 0; write < 2000; ++write) {
-        std::uint32_t written = 0;
-        const std::uint8_t byte = 0xa5;
-        driver.write(handle, &byte, 1, written);
-    }
+    for (int write = 0; write < 2000; ++write)
+        QVERIFY(board->writeRelays(0xa5));
     done = true;
     reader.join();
     QCOMPARE(badReads.load(), 0);
@@ -425,11 +445,70 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     for (const QByteArray& content : {QByteArray(), QByteArray("zz\n")}) {
         QVERIFY(replaceFile(state, content));
         warnings.clear();
-        board::SimulatedDriver again(options);
+        SimulatedFamily again(options);
         QCOMPARE(warnings.size(), std::size_t{1});
         QVERIFY(QString::fromStdString(warnings.front()).contains(state));
-        QCOMPARE(again.pins(0), 0x00);
+        QCOMPARE(again.relays(0), 0x00);
     }
+}
+
+namespace {
+
+devices::ftdi::BoardInfo usbBoard(std::string serial, std::string portPath) {
+    return {std::move(serial), std::move(portPath), {}};
+}
+
+} // namespace
+
+// The boards of every family in one list, numbered on from family to family, each id given by
+// one rule over all of them: a serial number two boards share names neither, whichever families
+// they are of, so each goes by its port path.
+void BoardTest::familiesShareOneListAndOneIdRule() {
+    Log firstLog;
+    Log secondLog;
+    RecordingDriver first(firstLog);
+    RecordingDriver second(secondLog);
+    first.devices = 2;
+    first.boards = {usbBoard("A9XK3L", "1-1"), usbBoard("SAME", "1-2")};
+    second.devices = 1;
+    second.boards = {usbBoard("SAME", "2-1")};
+    Registry registry(listOf(std::make_unique<devices::ftdi::FtdiFamily>(first),
+                             std::make_unique<devices::ftdi::FtdiFamily>(second),
+                             simulatedBoards(1)));
+    const std::vector<Registry::Entry> entries = registry.enumerate();
+    QStringList ids;
+    for (const Registry::Entry& entry : entries)
+        ids << QString::fromStdString(entry.id.id) + (entry.id.duplicateSerial ? "*" : "");
+    QCOMPARE(ids, (QStringList{"A9XK3L", "1-2*", "2-1*", "sim1"}));
+    QCOMPARE(entries[0].id.source, devices::IdSource::Serial);
+    QCOMPARE(entries[2].id.source, devices::IdSource::PortPath);
+    QCOMPARE(entries[3].id.source, devices::IdSource::FamilyName);
+
+    firstLog.clear();
+    const std::unique_ptr<RelayDevice> third = registry.openAt(2);
+    QCOMPARE(third->id(), "2-1"s);
+    QVERIFY(firstLog.empty());
+    QCOMPARE(secondLog, (Log{"count 1", "open 0", "setbitmode ff 1", "setrate 115200"}));
+    const std::unique_ptr<RelayDevice> simulated = registry.openAt(3);
+    QCOMPARE(simulated->id(), "sim1"s);
+    QVERIFY(simulated->writeRelays(0x81));
+    QVERIFY(firstLog.empty());
+}
+
+// With no family at all, every board is one that fails every call, and no id is there.
+void BoardTest::noFamilyGivesADeviceThatFailsEveryCall() {
+    Registry registry({});
+    QVERIFY(registry.enumerate().empty());
+    QVERIFY(registry.udevSubsystems().empty());
+    for (const std::unique_ptr<RelayDevice>& device :
+         {registry.unopened(), registry.openAt(0), registry.openChecked(0)}) {
+        QVERIFY(!device->isOpen());
+        QVERIFY(device->id().empty());
+        QVERIFY(!device->readRelays());
+        QVERIFY(failsAs(device->writeRelays(0x01), Failure::Kind::NotOpen));
+        QVERIFY(failsAs(device->close(), Failure::Kind::NotOpen));
+    }
+    QVERIFY(!registry.open("board1"));
 }
 
 QTEST_MAIN(BoardTest)
