@@ -76,6 +76,7 @@ private slots:
     void environmentChoosesTheFamilies();
     void unusableSimulatedSettingsWarnOnce();
     void familiesShareOneListAndOneIdRule();
+    void openCheckedRefusesABoardThatTookTheOthersPlace();
     void noFamilyGivesADeviceThatFailsEveryCall();
 };
 
@@ -493,6 +494,30 @@ void BoardTest::familiesShareOneListAndOneIdRule() {
     QCOMPARE(simulated->id(), "sim1"s);
     QVERIFY(simulated->writeRelays(0x81));
     QVERIFY(firstLog.empty());
+}
+
+// A board checked on opening must be the one the list showed: another that took its place on the
+// bus meanwhile is let go before anything is set up or written, also through the decorators.
+void BoardTest::openCheckedRefusesABoardThatTookTheOthersPlace() {
+    Log log;
+    RecordingDriver driver(log);
+    driver.devices = 1;
+    driver.boards = {usbBoard("A9XK3L", "1-1")};
+    Registry registry(listOf(std::make_unique<TracingFamily>(
+        std::make_unique<FaultyFamily>(std::make_unique<devices::ftdi::FtdiFamily>(driver),
+                                       devices::testing::parseFaults("latency=0.1")),
+        std::string(), nullptr)));
+    QCOMPARE(registry.enumerate().size(), std::size_t{1});
+    driver.boards = {usbBoard("B7QW2M", "1-1")};
+    log.clear();
+    const std::unique_ptr<RelayDevice> refused = registry.openChecked(0);
+    QVERIFY(!refused->isOpen());
+    QCOMPARE(log, (Log{"open 0", "close 4096"}));
+    QVERIFY(!registry.open("A9XK3L")); // looks at the bus again: it is not there
+    const devices::Result<std::unique_ptr<RelayDevice>> opened = registry.open("B7QW2M");
+    QVERIFY(opened);
+    QCOMPARE(opened.value()->id(), "B7QW2M"s);
+    QVERIFY(driver.writes.empty());
 }
 
 // With no family at all, every board is one that fails every call, and no id is there.

@@ -186,12 +186,11 @@ FaultyFamily::Verdict FaultyFamily::beginCall(std::optional<std::size_t> board, 
     const bool wedgedByFile =
         board && *board < boards_ && listedBoards(faults_.wedgedFile).at(*board);
     const bool hangs = wedgedByCount || wedgedByFile;
-    const bool vanished =
-        counted && faults_.unplugAfterCalls && calls_ > *faults_.unplugAfterCalls;
+    const bool vanished = counted && faults_.unplugAfterCalls && calls_ > *faults_.unplugAfterCalls;
     lock.unlock();
     const std::chrono::microseconds cost =
-        hangs ? std::chrono::microseconds(kWedgedCallTime) : (counted ? faults_.latency
-                                                                      : std::chrono::microseconds(0));
+        hangs ? std::chrono::microseconds(kWedgedCallTime)
+              : (counted ? faults_.latency : std::chrono::microseconds(0));
     if (cost.count() > 0)
         std::this_thread::sleep_for(cost);
     if (hangs)
@@ -213,7 +212,8 @@ std::vector<DeviceInfo> FaultyFamily::enumerate() {
     return present;
 }
 
-std::unique_ptr<RelayDevice> FaultyFamily::open(std::size_t index) {
+std::unique_ptr<RelayDevice> FaultyFamily::openFaulty(std::size_t index,
+                                                      const DeviceInfo* expected) {
     std::optional<std::size_t> board;
     {
         const std::lock_guard lock(lock_);
@@ -222,10 +222,20 @@ std::unique_ptr<RelayDevice> FaultyFamily::open(std::size_t index) {
     }
     if (beginCall(board) != Verdict::Passes || !board)
         return unopened();
-    std::unique_ptr<RelayDevice> opened = inner_->open(*board);
+    std::unique_ptr<RelayDevice> opened =
+        expected ? inner_->openExpecting(*board, *expected) : inner_->open(*board);
     const std::lock_guard lock(lock_);
     pulls_.resize(boards_, 0);
     return std::make_unique<Device>(*this, std::move(opened), board, pulls_.at(*board));
+}
+
+std::unique_ptr<RelayDevice> FaultyFamily::open(std::size_t index) {
+    return openFaulty(index, nullptr);
+}
+
+std::unique_ptr<RelayDevice> FaultyFamily::openExpecting(std::size_t index,
+                                                         const DeviceInfo& expected) {
+    return openFaulty(index, &expected);
 }
 
 std::unique_ptr<RelayDevice> FaultyFamily::unopened() {

@@ -56,6 +56,8 @@ public:
     std::string_view name() const override { return inner_->name(); }
     std::vector<DeviceInfo> enumerate() override;
     std::unique_ptr<RelayDevice> open(std::size_t index) override;
+    std::unique_ptr<RelayDevice> openExpecting(std::size_t index,
+                                               const DeviceInfo& expected) override;
     std::unique_ptr<RelayDevice> unopened() override;
     std::vector<std::string> udevSubsystems() const override { return inner_->udevSubsystems(); }
     void pulledOut(std::size_t index) override;
@@ -66,17 +68,20 @@ private:
     // Counts a call (for the board with this number in the inner family, if it is for one),
     // looks at the files and takes the time the call costs, without the lock.
     Verdict beginCall(std::optional<std::size_t> board, bool counted = true);
-    void checkUnpluggedFile();                                      // under lock_
+    void checkUnpluggedFile();                                     // under lock_
     std::vector<bool> listedBoards(const std::string& file) const; // under lock_
     std::optional<std::size_t> boardAtIndex(std::size_t index) const;
+    // Opens the board at an index as the faults let it be opened; with `expected`, as the inner
+    // family opens a board that must be that one.
+    std::unique_ptr<RelayDevice> openFaulty(std::size_t index, const DeviceInfo* expected);
 
     const std::unique_ptr<Family> inner_;
     const Faults faults_;
     mutable std::mutex lock_; // everything below, never held while a call takes its time
     std::uint64_t calls_ = 0;
-    std::size_t boards_ = 0;            // how many the inner family had at the last look
-    std::vector<bool> unplugged_;       // by board of the inner family
-    std::vector<std::uint64_t> pulls_;  // by board: the times it was pulled out
+    std::size_t boards_ = 0;           // how many the inner family had at the last look
+    std::vector<bool> unplugged_;      // by board of the inner family
+    std::vector<std::uint64_t> pulls_; // by board: the times it was pulled out
 };
 
 } // namespace devices::testing

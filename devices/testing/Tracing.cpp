@@ -22,10 +22,10 @@ std::FILE* openTraceFile(const std::string& path, const WarningSink& warn) {
         return nullptr;
     struct stat info {};
     const bool special = ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-    const int fd = special ? -1
-                           : ::open(path.c_str(),
-                                    O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                                    0666);
+    const int fd =
+        special ? -1
+                : ::open(path.c_str(),
+                         O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (warn)
             warn("cannot write the trace file " + path + ": " +
@@ -118,11 +118,22 @@ std::vector<DeviceInfo> TracingFamily::enumerate() {
     return found;
 }
 
-std::unique_ptr<RelayDevice> TracingFamily::open(std::size_t index) {
-    const Clock::time_point start = Clock::now();
-    std::unique_ptr<RelayDevice> opened = inner_->open(index);
+std::unique_ptr<RelayDevice> TracingFamily::traced(Clock::time_point start, std::size_t index,
+                                                   std::unique_ptr<RelayDevice> opened) {
     record(start, "open", std::to_string(index), opened->isOpen());
     return std::make_unique<Device>(*this, std::move(opened));
+}
+
+std::unique_ptr<RelayDevice> TracingFamily::open(std::size_t index) {
+    const Clock::time_point start = Clock::now();
+    return traced(start, index, inner_->open(index));
+}
+
+// The inner family checks the board before it sets it up, as it would undecorated.
+std::unique_ptr<RelayDevice> TracingFamily::openExpecting(std::size_t index,
+                                                          const DeviceInfo& expected) {
+    const Clock::time_point start = Clock::now();
+    return traced(start, index, inner_->openExpecting(index, expected));
 }
 
 std::unique_ptr<RelayDevice> TracingFamily::unopened() {

@@ -36,6 +36,8 @@ public:
     std::string_view name() const override { return inner_->name(); }
     std::vector<DeviceInfo> enumerate() override;
     std::unique_ptr<RelayDevice> open(std::size_t index) override;
+    std::unique_ptr<RelayDevice> openExpecting(std::size_t index,
+                                               const DeviceInfo& expected) override;
     std::unique_ptr<RelayDevice> unopened() override;
     std::vector<std::string> udevSubsystems() const override { return inner_->udevSubsystems(); }
     void pulledOut(std::size_t index) override { inner_->pulledOut(index); }
@@ -47,6 +49,8 @@ private:
     class Device;
     using Clock = std::chrono::steady_clock;
     void record(Clock::time_point start, const char* op, std::string values, bool ok);
+    std::unique_ptr<RelayDevice> traced(Clock::time_point start, std::size_t index,
+                                        std::unique_ptr<RelayDevice> opened);
 
     const std::unique_ptr<Family> inner_;
     const Clock::time_point start_ = Clock::now();
