@@ -29,6 +29,10 @@ public:
     virtual Result<void> writeRelays(std::uint8_t relays) = 0;
     // Lets the board go, its relays as they are.
     virtual Result<void> close() = 0;
+    // Sets an opened board up again as opening it did, for a board opened once more while it is
+    // open here, which no board allows (its first opening holds it): it stays the board opened.
+    // Whether the board took it is not judged, as an opening does not judge it.
+    virtual void setUpAgain() {}
 
 private:
     std::string id_;

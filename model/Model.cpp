@@ -319,14 +319,17 @@ std::string Model::idOfDevice(std::uint32_t index) {
     return index < found_.size() ? found_[index].id.id : "board" + std::to_string(index + 1);
 }
 
-// The board at an index of the last discovery; one that cannot be opened leaves the board opened
-// before (if any) in its place, as a handle that was never reset.
+// The board at an index of the last discovery. One that cannot be opened leaves the board opened
+// before (if any) in its place, as a handle that was never reset, and that one is set up again
+// and counts as opened: the board open already cannot be opened twice, so opening it once more
+// keeps it.
 bool Model::openDevice(std::size_t index) {
     std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
-    if (!opened->isOpen())
-        return false;
-    device_ = std::move(opened);
-    return true;
+    if (opened->isOpen())
+        device_ = std::move(opened);
+    else if (device_->isOpen())
+        device_->setUpAgain();
+    return device_->isOpen();
 }
 
 // Once a board has been opened, a failed read or write means it has gone away.

@@ -65,6 +65,7 @@ private slots:
     void openMirrorsThePinsWithoutWriting_data();
     void openMirrorsThePinsWithoutWriting();
     void failedOpenOnlyReportsNotFound();
+    void failedOpenKeepsTheBoardOpenedBefore();
     void openUsesTheSelectedEntry();
     void lostBoardTurnsTheStatusPanelRed();
     void simulatedBoardLatchesTracesAndKeepsState();
@@ -152,6 +153,21 @@ void BoardTest::failedOpenOnlyReportsNotFound() {
     QCOMPARE(rig.take(), (Log{"open 0"}));
     QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board not found !"));
     QCOMPARE(rig.form1->lamp(1).color(), clBtnFace);
+}
+
+// A board that is open already cannot be opened twice; opening it once more keeps it, set up
+// again and its pins adopted as if it had just been opened.
+void BoardTest::failedOpenKeepsTheBoardOpenedBefore() {
+    Rig rig(1);
+    rig.openBoard(0x05);
+    rig.driver.openSucceeds = false;
+    rig.form1->Button33Click();
+    QCOMPARE(rig.take(),
+             (Log{"open 0", "setbitmode ff 1", "setrate 115200", "read", "read", "read", "read"}));
+    QCOMPARE(rig.control<TPanel>("Panel27")->text(), QStringLiteral("Board found !"));
+    verifyRelayViews(rig, 0x05);
+    rig.form1->RelayButtonClick(1);
+    QCOMPARE(rig.driver.writes.back(), 0x04);
 }
 
 void BoardTest::openUsesTheSelectedEntry() {

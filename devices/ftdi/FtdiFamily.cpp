@@ -8,6 +8,13 @@ constexpr std::uint8_t kAllPinsOutput = 0xFF;
 constexpr std::uint8_t kAsyncBitBang = 1;
 constexpr std::uint32_t kRate = 115200;
 
+// The eight pins outputs, in asynchronous bit-bang mode; nothing is written, so the relays keep
+// what they had.
+void setUp(Driver& driver, Handle handle) {
+    driver.setBitMode(handle, kAllPinsOutput, kAsyncBitBang);
+    driver.setBaudRate(handle, kRate);
+}
+
 Failure failureOf(Status status, const char* call) {
     const std::string what = std::string("the board's ") + call + " failed";
     switch (status) {
@@ -51,6 +58,8 @@ public:
             return failureOf(status, "write");
         return {};
     }
+
+    void setUpAgain() override { setUp(driver_, handle_); }
 
     Result<void> close() override {
         const Status status = driver_.close(handle_);
@@ -111,8 +120,7 @@ std::unique_ptr<RelayDevice> FtdiFamily::openAndCheck(std::size_t index,
         driver_.close(handle);
         return unopened();
     }
-    driver_.setBitMode(handle, kAllPinsOutput, kAsyncBitBang);
-    driver_.setBaudRate(handle, kRate);
+    setUp(driver_, handle);
     return std::make_unique<FtdiDevice>(driver_, handle, info);
 }
 

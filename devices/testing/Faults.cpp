@@ -91,6 +91,7 @@ public:
 
     DeviceInfo info() const override { return inner_->info(); }
     bool isOpen() const override { return inner_->isOpen(); }
+    void setUpAgain() override { inner_->setUpAgain(); }
 
     Result<std::uint8_t> readRelays() override {
         if (const std::optional<Failure> failure = fails())

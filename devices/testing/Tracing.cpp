@@ -60,6 +60,7 @@ public:
 
     DeviceInfo info() const override { return inner_->info(); }
     bool isOpen() const override { return inner_->isOpen(); }
+    void setUpAgain() override { inner_->setUpAgain(); }
 
     Result<std::uint8_t> readRelays() override {
         const Clock::time_point start = Clock::now();
