@@ -1,6 +1,7 @@
 // The real-board backend's own logic, against a fake of the few USB/FTDI calls it makes: which
 // devices count as boards, their order, status mapping, and that nothing resets the outputs.
-#include "board/FtdiDriver.h"
+#include "devices/ftdi/FtdiDriver.h"
+#include "devices/ftdi/FtdiFamily.h"
 
 #include <QtTest>
 
@@ -8,9 +9,11 @@
 #include <chrono>
 #include <thread>
 
+namespace ftdi = devices::ftdi;
+
 namespace {
 
-using board::UsbDevice;
+using ftdi::UsbDevice;
 
 UsbDevice device(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
                  std::vector<std::uint8_t> ports, std::string serial = {}) {
@@ -23,7 +26,7 @@ UsbDevice device(std::uint16_t vendor, std::uint16_t product, std::uint8_t bus,
     return d;
 }
 
-struct FakeFtdi final : board::FtdiApi {
+struct FakeFtdi final : ftdi::FtdiApi {
     std::vector<UsbDevice> devices;
     std::vector<std::string> calls;
     int result = 0; // what the chip calls return
@@ -59,7 +62,7 @@ struct FakeFtdi final : board::FtdiApi {
 
 // Boards whose chip calls take a while: the second one opened hangs for its USB timeout on every
 // write, as a wedged board does. Each open gets a context of its own.
-struct WedgingFtdi final : board::FtdiApi {
+struct WedgingFtdi final : ftdi::FtdiApi {
     std::vector<UsbDevice> devices;
     std::atomic<int> opened{0};
     std::atomic<int> closed{0};
@@ -73,7 +76,7 @@ struct WedgingFtdi final : board::FtdiApi {
     int writeData(void* context, const std::uint8_t*, int size) override {
         if (context != reinterpret_cast<void*>(std::uintptr_t{2}))
             return size;
-        std::this_thread::sleep_for(std::chrono::milliseconds(board::FtdiDriver::kUsbTimeoutMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ftdi::FtdiDriver::kUsbTimeoutMs));
         return -7; // timed out
     }
     int readPins(void*, std::uint8_t*) override { return 0; }
@@ -90,6 +93,7 @@ private slots:
     void opensByIndexWithShortTimeoutsAndNoReset();
     void negativeResultsBecomeFailures();
     void aWedgedBoardHoldsUpOnlyItsOwnCalls();
+    void familyDescribesOpensAndChecksBoards();
 };
 
 void FtdiTest::countsOnlyRelayBoardsInAStableOrder() {
@@ -98,21 +102,21 @@ void FtdiTest::countsOnlyRelayBoardsInAStableOrder() {
         device(0x0403, 0x6010, 1, {2}),                                         // FT2232 programmer
         device(0x0403, 0x6001, 1, {3}, "Z"),    device(0x0403, 0x6015, 2, {1, 2}),
     };
-    const auto boards = board::matchRelayBoards(all, board::builtInRelayBoardIds());
+    const auto boards = ftdi::matchRelayBoards(all, ftdi::builtInRelayBoardIds());
     QCOMPARE(boards.size(), std::size_t{3});
     QCOMPARE(boards[0].bus, 1);
     QCOMPARE(boards[1].ports, (std::vector<std::uint8_t>{1, 2}));
     QCOMPARE(boards[2].serial, std::string("B"));
     auto fake = std::make_unique<FakeFtdi>();
     fake->devices = all;
-    board::FtdiDriver driver(std::move(fake), board::builtInRelayBoardIds());
+    ftdi::FtdiDriver driver(std::move(fake), ftdi::builtInRelayBoardIds());
     std::uint32_t count = 0;
-    QVERIFY(board::succeeded(driver.countDevices(count)));
+    QVERIFY(ftdi::succeeded(driver.countDevices(count)));
     QCOMPARE(count, 3u);
 }
 
 void FtdiTest::extraIdsAreParsedStrictly() {
-    const auto ids = board::parseUsbIds("1234:abcd,bad,0403:60xx,ffff:0001,12345:1");
+    const auto ids = ftdi::parseUsbIds("1234:abcd,bad,0403:60xx,ffff:0001,12345:1");
     QCOMPARE(ids.size(), std::size_t{2});
     QCOMPARE(ids[0].vendor, 0x1234);
     QCOMPARE(ids[0].product, 0xabcd);
@@ -123,26 +127,26 @@ void FtdiTest::opensByIndexWithShortTimeoutsAndNoReset() {
     auto owned = std::make_unique<FakeFtdi>();
     FakeFtdi& fake = *owned;
     fake.devices = {device(0x0403, 0x6001, 3, {7}), device(0x0403, 0x6001, 1, {5})};
-    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
-    board::Handle handle = 0;
-    QCOMPARE(driver.openByIndex(2, handle), board::Status::DeviceNotFound);
-    QCOMPARE(handle, board::Handle{0});
-    QVERIFY(board::succeeded(driver.openByIndex(1, handle)));
+    ftdi::FtdiDriver driver(std::move(owned), ftdi::builtInRelayBoardIds());
+    ftdi::Handle handle = 0;
+    QCOMPARE(driver.openByIndex(2, handle), ftdi::Status::DeviceNotFound);
+    QCOMPARE(handle, ftdi::Handle{0});
+    QVERIFY(ftdi::succeeded(driver.openByIndex(1, handle)));
     QVERIFY(handle != 0);
     QVERIFY(fake.lastTimeout > 0 && fake.lastTimeout <= 500);
     // The handle tells which board it opened, as the bus described it then.
-    QCOMPARE(driver.describeOpened(handle).value_or(board::DeviceInfo{}).portPath,
+    QCOMPARE(driver.describeOpened(handle).value_or(ftdi::BoardInfo{}).portPath,
              std::string("3-7"));
     driver.setBitMode(handle, 0xFF, 1);
     driver.setBaudRate(handle, 115200);
     std::uint8_t pins = 0;
-    QVERIFY(board::succeeded(driver.readPins(handle, pins)));
+    QVERIFY(ftdi::succeeded(driver.readPins(handle, pins)));
     QCOMPARE(pins, 0x3C);
-    QVERIFY(board::succeeded(driver.close(handle)));
+    QVERIFY(ftdi::succeeded(driver.close(handle)));
     // Bus 3 is the second board; opening, set-up and close never reset the outputs or write.
     QCOMPARE(fake.calls, (std::vector<std::string>{"open 3:7", "bitmode 255 1", "baud 115200",
                                                    "readpins", "close"}));
-    QCOMPARE(driver.close(handle), board::Status::InvalidHandle);
+    QCOMPARE(driver.close(handle), ftdi::Status::InvalidHandle);
     QVERIFY(!driver.describeOpened(handle));
 }
 
@@ -150,23 +154,23 @@ void FtdiTest::negativeResultsBecomeFailures() {
     auto owned = std::make_unique<FakeFtdi>();
     FakeFtdi& fake = *owned;
     fake.devices = {device(0x0403, 0x6001, 1, {1})};
-    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
-    board::Handle handle = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(0, handle)));
+    ftdi::FtdiDriver driver(std::move(owned), ftdi::builtInRelayBoardIds());
+    ftdi::Handle handle = 0;
+    QVERIFY(ftdi::succeeded(driver.openByIndex(0, handle)));
     fake.result = -666; // a USB timeout or an unplugged board
     std::uint8_t pins = 0x11;
-    QVERIFY(!board::succeeded(driver.readPins(handle, pins)));
+    QVERIFY(!ftdi::succeeded(driver.readPins(handle, pins)));
     QCOMPARE(pins, 0x11); // a failed read changes nothing
     const std::uint8_t byte = 1;
     std::uint32_t written = 9;
-    QVERIFY(!board::succeeded(driver.write(handle, &byte, 1, written)));
+    QVERIFY(!ftdi::succeeded(driver.write(handle, &byte, 1, written)));
     QCOMPARE(written, 0u);
-    QVERIFY(!board::succeeded(driver.setBitMode(handle, 0xFF, 1)));
-    QCOMPARE(driver.readPins(0, pins), board::Status::InvalidHandle);
+    QVERIFY(!ftdi::succeeded(driver.setBitMode(handle, 0xFF, 1)));
+    QCOMPARE(driver.readPins(0, pins), ftdi::Status::InvalidHandle);
     fake.openFails = true;
-    board::Handle second = 0;
-    QCOMPARE(driver.openByIndex(0, second), board::Status::DeviceNotOpened);
-    QCOMPARE(second, board::Handle{0});
+    ftdi::Handle second = 0;
+    QCOMPARE(driver.openByIndex(0, second), ftdi::Status::DeviceNotOpened);
+    QCOMPARE(second, ftdi::Handle{0});
 }
 
 // While one board's write waits out its timeout on one thread, another board is written, the bus
@@ -176,11 +180,11 @@ void FtdiTest::aWedgedBoardHoldsUpOnlyItsOwnCalls() {
     WedgingFtdi& fake = *owned;
     fake.devices = {device(0x0403, 0x6001, 1, {1}), device(0x0403, 0x6001, 1, {2}),
                     device(0x0403, 0x6001, 1, {3})};
-    board::FtdiDriver driver(std::move(owned), board::builtInRelayBoardIds());
-    board::Handle first = 0;
-    board::Handle wedged = 0;
-    QVERIFY(board::succeeded(driver.openByIndex(0, first)));
-    QVERIFY(board::succeeded(driver.openByIndex(1, wedged)));
+    ftdi::FtdiDriver driver(std::move(owned), ftdi::builtInRelayBoardIds());
+    ftdi::Handle first = 0;
+    ftdi::Handle wedged = 0;
+    QVERIFY(ftdi::succeeded(driver.openByIndex(0, first)));
+    QVERIFY(ftdi::succeeded(driver.openByIndex(1, wedged)));
     std::atomic<bool> wedgedCallDone{false};
     std::thread hanging([&] {
         const std::uint8_t byte = 1;
@@ -198,9 +202,9 @@ void FtdiTest::aWedgedBoardHoldsUpOnlyItsOwnCalls() {
     });
     std::uint32_t count = 0;
     driver.countDevices(count);
-    board::Handle third = 0;
-    const bool openedThird = board::succeeded(driver.openByIndex(2, third));
-    const bool closedThird = board::succeeded(driver.close(third));
+    ftdi::Handle third = 0;
+    const bool openedThird = ftdi::succeeded(driver.openByIndex(2, third));
+    const bool closedThird = ftdi::succeeded(driver.close(third));
     other.join();
     const bool answeredMeanwhile = !wedgedCallDone;
     hanging.join();
@@ -208,6 +212,36 @@ void FtdiTest::aWedgedBoardHoldsUpOnlyItsOwnCalls() {
     QCOMPARE(count, 3u);
     QVERIFY(openedThird && closedThird);
     QCOMPARE(fake.closed.load(), 1);
+}
+
+// The family over the driver: boards described by the bus, opened and set up, their relays read
+// and written, failures told apart; a board checked on opening that is another is closed unset.
+void FtdiTest::familyDescribesOpensAndChecksBoards() {
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi& fake = *owned;
+    fake.devices = {device(0x0403, 0x6001, 1, {4}, "A9XK3L"), device(0x0403, 0x6001, 2, {1, 3})};
+    ftdi::FtdiFamily family(
+        std::make_unique<ftdi::FtdiDriver>(std::move(owned), ftdi::builtInRelayBoardIds()));
+    const std::vector<devices::DeviceInfo> boards = family.enumerate();
+    QCOMPARE(boards.size(), std::size_t{2});
+    QCOMPARE(boards[0].family, std::string("ftdi"));
+    QCOMPARE(boards[0].serial, std::string("A9XK3L"));
+    QCOMPARE(boards[1].portPath, std::string("2-1.3"));
+    const std::unique_ptr<devices::RelayDevice> board = family.open(1);
+    QCOMPARE(board->info().portPath, std::string("2-1.3"));
+    QCOMPARE(board->readRelays().value(), 0x3C);
+    QVERIFY(board->writeRelays(0x01));
+    fake.result = -5;
+    QCOMPARE(board->writeRelays(0x02).failure().kind, devices::Failure::Kind::Io);
+    fake.result = 0;
+    QVERIFY(board->close());
+    QCOMPARE(board->close().failure().kind, devices::Failure::Kind::NotOpen);
+    QCOMPARE(family.unopened()->readRelays().failure().kind, devices::Failure::Kind::NotOpen);
+    QCOMPARE(fake.calls, (std::vector<std::string>{"open 2:3", "bitmode 255 1", "baud 115200",
+                                                   "readpins", "write", "write", "close"}));
+    fake.calls.clear();
+    QVERIFY(!family.openExpecting(0, boards[1])->isOpen());
+    QCOMPARE(fake.calls, (std::vector<std::string>{"open 1:4", "close"}));
 }
 
 QTEST_MAIN(FtdiTest)

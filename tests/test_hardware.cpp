@@ -1,11 +1,13 @@
 // Tests on a real relay board, skipped unless TAMBROOK_HARDWARE_BOARD names one by its index in
 // the board list (0 = "Relay Board 1"). They never change a relay: the pins read at the start are
 // written back unchanged.
-#include "board/FtdiDriver.h"
+#include "devices/ftdi/FtdiDriver.h"
 
 #include <QtTest>
 
 #include <cstdio>
+
+namespace ftdi = devices::ftdi;
 
 namespace {
 constexpr int kSkipped = 77;
@@ -20,24 +22,24 @@ private slots:
 void HardwareTest::opensReadsAndWritesBackTheSamePins() {
     const QByteArray named = qgetenv("TAMBROOK_HARDWARE_BOARD");
     const auto index = static_cast<std::uint32_t>(named.toUInt());
-    board::FtdiDriver driver(board::makeLibFtdiApi(), board::builtInRelayBoardIds());
+    ftdi::FtdiDriver driver(ftdi::makeLibFtdiApi(), ftdi::builtInRelayBoardIds());
     std::uint32_t count = 0;
-    QVERIFY(board::succeeded(driver.countDevices(count)));
+    QVERIFY(ftdi::succeeded(driver.countDevices(count)));
     QVERIFY2(index < count, "no board at that index");
-    board::Handle handle = 0;
-    QVERIFY2(board::succeeded(driver.openByIndex(index, handle)),
+    ftdi::Handle handle = 0;
+    QVERIFY2(ftdi::succeeded(driver.openByIndex(index, handle)),
              "open failed: check the udev rule or permissions (README, Using a real board)");
-    QVERIFY(board::succeeded(driver.setBitMode(handle, 0xFF, 1)));
-    QVERIFY(board::succeeded(driver.setBaudRate(handle, 115200)));
+    QVERIFY(ftdi::succeeded(driver.setBitMode(handle, 0xFF, 1)));
+    QVERIFY(ftdi::succeeded(driver.setBaudRate(handle, 115200)));
     std::uint8_t pins = 0;
-    QVERIFY(board::succeeded(driver.readPins(handle, pins)));
+    QVERIFY(ftdi::succeeded(driver.readPins(handle, pins)));
     std::uint32_t written = 0;
-    QVERIFY(board::succeeded(driver.write(handle, &pins, 1, written)));
+    QVERIFY(ftdi::succeeded(driver.write(handle, &pins, 1, written)));
     QCOMPARE(written, 1u);
     std::uint8_t again = static_cast<std::uint8_t>(~pins);
-    QVERIFY(board::succeeded(driver.readPins(handle, again)));
+    QVERIFY(ftdi::succeeded(driver.readPins(handle, again)));
     QCOMPARE(again, pins);
-    QVERIFY(board::succeeded(driver.close(handle)));
+    QVERIFY(ftdi::succeeded(driver.close(handle)));
 }
 
 // Without a board named, the suite reports itself skipped (exit status 77, which ctest counts as
