@@ -4,8 +4,9 @@
 #include "TestSupport.h"
 #include "share/Holder.h"
 
-#include "board/DriverFactory.h"
-#include "board/FtdiDriver.h"
+#include "devices/Environment.h"
+#include "devices/ftdi/FtdiDriver.h"
+#include "devices/ftdi/FtdiFamily.h"
 #include "ui_TForm1.h"
 #include "usb/EmulatedFt232r.h"
 
@@ -16,33 +17,34 @@
 
 #include <cstdio>
 
+namespace ftdi = devices::ftdi;
+
 namespace {
 
 constexpr int kSkipped = 77;
 
-std::unique_ptr<board::Driver> realBoards() {
-    return std::make_unique<board::FtdiDriver>(board::makeLibFtdiApi(),
-                                               board::builtInRelayBoardIds());
+std::unique_ptr<ftdi::Driver> realBoards() {
+    return std::make_unique<ftdi::FtdiDriver>(ftdi::makeLibFtdiApi(), ftdi::builtInRelayBoardIds());
 }
 
-std::uint32_t countOf(board::Driver& driver) {
+std::uint32_t countOf(ftdi::Driver& driver) {
     std::uint32_t count = 12345;
-    return board::succeeded(driver.countDevices(count)) ? count : 12345;
+    return ftdi::succeeded(driver.countDevices(count)) ? count : 12345;
 }
 
 // Opens the first board as the window does: open, bit mode, rate.
-board::Handle openFirst(board::Driver& driver) {
-    board::Handle handle = 0;
-    if (!board::succeeded(driver.openByIndex(0, handle)) ||
-        !board::succeeded(driver.setBitMode(handle, 0xFF, 1)) ||
-        !board::succeeded(driver.setBaudRate(handle, 115200)))
+ftdi::Handle openFirst(ftdi::Driver& driver) {
+    ftdi::Handle handle = 0;
+    if (!ftdi::succeeded(driver.openByIndex(0, handle)) ||
+        !ftdi::succeeded(driver.setBitMode(handle, 0xFF, 1)) ||
+        !ftdi::succeeded(driver.setBaudRate(handle, 115200)))
         return 0;
     return handle;
 }
 
-bool writeByte(board::Driver& driver, board::Handle handle, std::uint8_t byte) {
+bool writeByte(ftdi::Driver& driver, ftdi::Handle handle, std::uint8_t byte) {
     std::uint32_t written = 0;
-    return board::succeeded(driver.write(handle, &byte, 1, written)) && written == 1;
+    return ftdi::succeeded(driver.write(handle, &byte, 1, written)) && written == 1;
 }
 
 } // namespace
@@ -78,13 +80,13 @@ void UsbTest::countsRelayBoardsOnly() {
     usbemu::EmulatedBoard& other = bus.add({0x0403, 0x6010, "DUAL", 7, false, 0});
     const auto driver = realBoards();
     QCOMPARE(countOf(*driver), static_cast<std::uint32_t>(boards));
-    board::Handle handle = 0;
+    ftdi::Handle handle = 0;
     if (boards > 0) {
         QVERIFY(
-            board::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards - 1), handle)));
-        QVERIFY(board::succeeded(driver->close(handle)));
+            ftdi::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards - 1), handle)));
+        QVERIFY(ftdi::succeeded(driver->close(handle)));
     }
-    QVERIFY(!board::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards), handle)));
+    QVERIFY(!ftdi::succeeded(driver->openByIndex(static_cast<std::uint32_t>(boards), handle)));
     QCOMPARE(other.state().requests, 0);
 }
 
@@ -94,10 +96,10 @@ void UsbTest::openingLeavesThePinsAndSetsBitBangOnce() {
     usbemu::EmulatedBus bus;
     usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x05});
     const auto driver = realBoards();
-    const board::Handle handle = openFirst(*driver);
+    const ftdi::Handle handle = openFirst(*driver);
     QVERIFY(handle != 0);
     std::uint8_t pins = 0;
-    QVERIFY(board::succeeded(driver->readPins(handle, pins)));
+    QVERIFY(ftdi::succeeded(driver->readPins(handle, pins)));
     QCOMPARE(pins, 0x05);
     const usbemu::BoardState state = emulated.state();
     QCOMPARE(state.bulkWrites, 0);
@@ -109,7 +111,7 @@ void UsbTest::openingLeavesThePinsAndSetsBitBangOnce() {
     QVERIFY(state.baudRateRequests >= 1);
     QCOMPARE(state.pins, 0x05);
     QVERIFY(state.unknownRequests.empty());
-    QVERIFY(board::succeeded(driver->close(handle)));
+    QVERIFY(ftdi::succeeded(driver->close(handle)));
 }
 
 void UsbTest::writesLandOnThePinsAndTheSerialDriverComesBack() {
@@ -118,18 +120,18 @@ void UsbTest::writesLandOnThePinsAndTheSerialDriverComesBack() {
     const auto driver = realBoards();
     QElapsedTimer cycle;
     cycle.start();
-    const board::Handle handle = openFirst(*driver);
+    const ftdi::Handle handle = openFirst(*driver);
     QVERIFY(handle != 0);
     QVERIFY(!emulated.state().driverBound);
     QCOMPARE(emulated.state().driverDetaches, 1);
     QVERIFY(writeByte(*driver, handle, 0xA5));
     std::uint8_t pins = 0;
-    QVERIFY(board::succeeded(driver->readPins(handle, pins)));
+    QVERIFY(ftdi::succeeded(driver->readPins(handle, pins)));
     qInfo("open + write + read on the emulated board: %.2f ms", cycle.nsecsElapsed() / 1e6);
     QCOMPARE(pins, 0xA5);
     QCOMPARE(emulated.state().pins, 0xA5);
     QCOMPARE(emulated.state().bulkWrites, 1);
-    QVERIFY(board::succeeded(driver->close(handle)));
+    QVERIFY(ftdi::succeeded(driver->close(handle)));
     QVERIFY(emulated.state().driverBound);
     QCOMPARE(emulated.state().driverAttaches, 1);
     QCOMPARE(emulated.state().pins, 0xA5); // closing leaves the relays as they are
@@ -143,10 +145,10 @@ void UsbTest::unpluggedAndWedgedBoardsFailWithoutHanging() {
     usbemu::EmulatedBoard& wedged = bus.add({0x0403, 0x6001, "A2", 2, false, 0});
     const auto driver = realBoards();
     QCOMPARE(countOf(*driver), 2u);
-    board::Handle first = 0;
-    board::Handle second = 0;
-    QVERIFY(board::succeeded(driver->openByIndex(0, first)));
-    QVERIFY(board::succeeded(driver->openByIndex(1, second)));
+    ftdi::Handle first = 0;
+    ftdi::Handle second = 0;
+    QVERIFY(ftdi::succeeded(driver->openByIndex(0, first)));
+    QVERIFY(ftdi::succeeded(driver->openByIndex(1, second)));
 
     bus.unplug(unplugged);
     QElapsedTimer clock;
@@ -154,8 +156,8 @@ void UsbTest::unpluggedAndWedgedBoardsFailWithoutHanging() {
     for (int call = 0; call < 3; ++call) {
         clock.start();
         QVERIFY(!writeByte(*driver, first, 0x01));
-        QVERIFY(!board::succeeded(driver->readPins(first, pins)));
-        QVERIFY(!board::succeeded(driver->setBitMode(first, 0xFF, 1)));
+        QVERIFY(!ftdi::succeeded(driver->readPins(first, pins)));
+        QVERIFY(!ftdi::succeeded(driver->setBitMode(first, 0xFF, 1)));
         QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
     }
     QTRY_COMPARE_WITH_TIMEOUT(countOf(*driver), 1u, 2000); // once the remove uevent is seen
@@ -165,7 +167,7 @@ void UsbTest::unpluggedAndWedgedBoardsFailWithoutHanging() {
         clock.start();
         QVERIFY(!writeByte(*driver, second, 0x01));
         const qint64 writeMs = clock.restart();
-        QVERIFY(!board::succeeded(driver->readPins(second, pins)));
+        QVERIFY(!ftdi::succeeded(driver->readPins(second, pins)));
         const qint64 readMs = clock.elapsed();
         QVERIFY2(writeMs >= 250 && writeMs < 1000, qPrintable(QString::number(writeMs)));
         QVERIFY2(readMs >= 250 && readMs < 1000, qPrintable(QString::number(readMs)));
@@ -179,12 +181,12 @@ void UsbTest::aShortWriteIsAFailedWrite() {
     usbemu::EmulatedBus bus;
     usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x05});
     const auto driver = realBoards();
-    const board::Handle handle = openFirst(*driver);
+    const ftdi::Handle handle = openFirst(*driver);
     QVERIFY(handle != 0);
     emulated.setShortWrites(true);
     std::uint32_t written = 99;
     const std::uint8_t byte = 0x81;
-    QCOMPARE(driver->write(handle, &byte, 1, written), board::Status::IoError);
+    QCOMPARE(driver->write(handle, &byte, 1, written), ftdi::Status::IoError);
     QCOMPARE(written, 0u);
     QCOMPARE(emulated.state().pins, 0x05);
     emulated.setShortWrites(false);
@@ -198,13 +200,14 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     usbemu::EmulatedBus bus;
     usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x80});
     qunsetenv("TAMBROOK_SIMULATED_BOARDS");
-    const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
-    QVERIFY(dynamic_cast<board::FtdiDriver*>(driver.get()));
+    const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
+    QCOMPARE(boards->families().size(), std::size_t{1});
+    QVERIFY(dynamic_cast<ftdi::FtdiFamily*>(boards->families().front().get()));
     const WorkingFolder folder;
     {
         Log log;
         RecordingPlatform platform(log);
-        MainWindow window(*driver, platform);
+        MainWindow window(*boards, platform);
         TForm1& form = window.form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -214,6 +217,11 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
         QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
         QCOMPARE(emulated.state().bulkWrites, 0);
         QCOMPARE(emulated.state().pins, 0x80); // adopted, not written
+        // Opened once more, the board held already cannot be opened again, and stays the board.
+        QTest::mouseClick(ui.Button33, Qt::LeftButton);
+        QCOMPARE(ui.Panel27->text(), QStringLiteral("Board found !"));
+        QCOMPARE(emulated.state().setBitModeRequests, 2);
+        QCOMPARE(emulated.state().bulkWrites, 0);
 
         QTest::mouseClick(ui.Button2, Qt::LeftButton); // relay 1 on: two writes
         QCOMPARE(emulated.state().pins, 0x81);
@@ -246,10 +254,10 @@ void UsbTest::unplugDuringARunNeverFreezesTheWindow() {
     for (int round = 0; round < 20; ++round) {
         usbemu::EmulatedBus bus;
         usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x00});
-        const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
+        const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
         Log log;
         RecordingPlatform platform(log);
-        MainWindow window(*driver, platform);
+        MainWindow window(*boards, platform);
         TForm1& form = window.form;
         Ui::TForm1& ui = form.controls();
         form.Button33Click();
@@ -305,14 +313,15 @@ void UsbTest::commandLineGetAndSet() {
     QCOMPARE(run({"get", "--board", "2"}).first, 1);
     QVERIFY(emulated.state().driverBound); // the serial driver given back after each run
     // While this process holds the board, as the window would, the command line reports it busy.
-    const std::unique_ptr<board::Driver> driver = board::makeDriverFromEnvironment();
-    board::Handle held = 0;
-    QVERIFY(board::succeeded(driver->openByIndex(0, held)));
+    const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
+    QCOMPARE(boards->enumerate().size(), std::size_t{1});
+    const std::unique_ptr<devices::RelayDevice> held = boards->openAt(0);
+    QVERIFY(held->isOpen());
     const int writesBefore = emulated.state().bulkWrites;
     QCOMPARE(run({"set", "00000000"}).first, 1);
     QCOMPARE(emulated.state().bulkWrites, writesBefore);
     QCOMPARE(emulated.state().pins, 0x8f);
-    driver->close(held);
+    QVERIFY(held->close());
     QCOMPARE(run({"set", "00000000"}).first, 0);
 }
 
