@@ -1,15 +1,20 @@
 #pragma once
 
 // A driver that records every call into a log shared with the pause, so a test can assert the
-// exact order of board traffic and pauses. Plain C++: the model's tests use it without windows.
+// exact order of board traffic and pauses, and the registries that give a model its boards: over
+// that driver, or simulated. Plain C++: the model's tests use it without windows.
 
 #include "devices/Registry.h"
 #include "devices/ftdi/Driver.h"
 #include "devices/ftdi/FtdiFamily.h"
+#include "devices/sim/SimulatedFamily.h"
+#include "devices/testing/Faults.h"
+#include "devices/testing/Tracing.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,18 +108,64 @@ private:
     Log& log_;
 };
 
+// The families in one list, in this order.
+template <typename... Families>
+std::vector<std::unique_ptr<devices::Family>> familyList(std::unique_ptr<Families>... families) {
+    std::vector<std::unique_ptr<devices::Family>> list;
+    (list.push_back(std::move(families)), ...);
+    return list;
+}
+
 // The boards a model reaches through a driver of the test's: one FTDI family over it, so that
 // every open, set-up, read and write goes to the driver as the program makes it.
 struct FtdiBoards {
     explicit FtdiBoards(devices::ftdi::Driver& driver)
-        : registry(familyOver(driver)) {}
+        : registry(familyList(std::make_unique<devices::ftdi::FtdiFamily>(driver))) {}
 
     devices::Registry registry;
+};
+
+inline std::unique_ptr<devices::sim::SimulatedFamily> simulatedBoards(std::uint32_t boards,
+                                                                      std::string stateFile = {}) {
+    devices::sim::SimulatedOptions options;
+    options.boards = boards;
+    options.stateFile = std::move(stateFile);
+    return std::make_unique<devices::sim::SimulatedFamily>(std::move(options));
+}
+
+// Simulated boards as a model reaches them, wrapped as the environment wraps them: the faults
+// inside (when there are any), the trace outside, where a test can listen to every call.
+class SimulatedBoards {
+public:
+    explicit SimulatedBoards(std::uint32_t boards, devices::testing::Faults faults = {})
+        : SimulatedBoards(simulatedBoards(boards), std::move(faults)) {}
+
+    devices::Registry& registry() { return registry_; }
+    // What each board (from 0) has latched, and a way to set it as its relays would be found.
+    devices::sim::SimulatedFamily& boards() const { return boards_; }
+    void setTraceSink(std::function<void(const devices::testing::TraceRecord&)> sink) {
+        trace_.setSink(std::move(sink));
+    }
 
 private:
-    static std::vector<std::unique_ptr<devices::Family>> familyOver(devices::ftdi::Driver& driver) {
-        std::vector<std::unique_ptr<devices::Family>> families;
-        families.push_back(std::make_unique<devices::ftdi::FtdiFamily>(driver));
-        return families;
+    SimulatedBoards(std::unique_ptr<devices::sim::SimulatedFamily> family,
+                    devices::testing::Faults faults)
+        : boards_(*family)
+        , traced_(traced(std::move(family), std::move(faults)))
+        , trace_(*traced_)
+        , registry_(familyList(std::move(traced_))) {}
+
+    static std::unique_ptr<devices::testing::TracingFamily>
+    traced(std::unique_ptr<devices::Family> family, devices::testing::Faults faults) {
+        if (faults.any())
+            family = std::make_unique<devices::testing::FaultyFamily>(std::move(family),
+                                                                      std::move(faults));
+        return std::make_unique<devices::testing::TracingFamily>(std::move(family), std::string(),
+                                                                 nullptr);
     }
+
+    devices::sim::SimulatedFamily& boards_;
+    std::unique_ptr<devices::testing::TracingFamily> traced_; // until the registry holds it
+    devices::testing::TracingFamily& trace_;
+    devices::Registry registry_;
 };

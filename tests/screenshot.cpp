@@ -1,6 +1,6 @@
 // Writes a PNG of each page of the main window, rendered offscreen on one simulated board, so
 // the layout can be checked by eye: tambrook_screenshot OUTPUT_DIR
-#include "board/SimulatedDriver.h"
+#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "ui/Platform.h"
@@ -19,9 +19,9 @@ int main(int argc, char* argv[]) {
     QTemporaryDir work;
     QDir::setCurrent(work.path());
     DesktopPlatform platform;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
-    driver.setPins(0, 0x25);
-    model::Model model(driver, platform);
+    SimulatedBoards boards(1);
+    boards.boards().setRelays(0, 0x25);
+    model::Model model(boards.registry(), platform);
     engine::Sequencer sequencer(model);
     TForm1 form(model, sequencer, platform);
     form.show();

@@ -38,19 +38,6 @@ using devices::sim::SimulatedOptions;
 using devices::testing::FaultyFamily;
 using devices::testing::TracingFamily;
 
-std::unique_ptr<SimulatedFamily> simulatedBoards(std::uint32_t boards, std::string stateFile = {}) {
-    SimulatedOptions options;
-    options.boards = boards;
-    options.stateFile = std::move(stateFile);
-    return std::make_unique<SimulatedFamily>(std::move(options));
-}
-
-template <typename... Families> std::vector<std::unique_ptr<Family>> listOf(Families... families) {
-    std::vector<std::unique_ptr<Family>> list;
-    (list.push_back(std::move(families)), ...);
-    return list;
-}
-
 bool failsAs(const devices::Result<void>& result, Failure::Kind kind) {
     return !result && result.failure().kind == kind;
 }
@@ -489,9 +476,9 @@ void BoardTest::familiesShareOneListAndOneIdRule() {
     first.boards = {usbBoard("A9XK3L", "1-1"), usbBoard("SAME", "1-2")};
     second.devices = 1;
     second.boards = {usbBoard("SAME", "2-1")};
-    Registry registry(listOf(std::make_unique<devices::ftdi::FtdiFamily>(first),
-                             std::make_unique<devices::ftdi::FtdiFamily>(second),
-                             simulatedBoards(1)));
+    Registry registry(familyList(std::make_unique<devices::ftdi::FtdiFamily>(first),
+                                 std::make_unique<devices::ftdi::FtdiFamily>(second),
+                                 simulatedBoards(1)));
     const std::vector<Registry::Entry> entries = registry.enumerate();
     QStringList ids;
     for (const Registry::Entry& entry : entries)
@@ -519,7 +506,7 @@ void BoardTest::openCheckedRefusesABoardThatTookTheOthersPlace() {
     RecordingDriver driver(log);
     driver.devices = 1;
     driver.boards = {usbBoard("A9XK3L", "1-1")};
-    Registry registry(listOf(std::make_unique<TracingFamily>(
+    Registry registry(familyList(std::make_unique<TracingFamily>(
         std::make_unique<FaultyFamily>(std::make_unique<devices::ftdi::FtdiFamily>(driver),
                                        devices::testing::parseFaults("latency=0.1")),
         std::string(), nullptr)));

@@ -2,7 +2,6 @@
 // unplugged before a manual click, and failing reads while writes still work.
 #include "TestSupport.h"
 
-#include "board/SimulatedDriver.h"
 #include "ui_TForm1.h"
 
 #include <QElapsedTimer>
@@ -18,20 +17,20 @@ struct FaultRig {
     QString previousDir = QDir::currentPath();
     Log log;
     RecordingPlatform platform{log};
-    board::SimulatedDriver driver;
+    SimulatedBoards boards;
     mutable std::mutex traceLock; // the sequencer's thread records, the test reads
-    std::vector<board::TraceRecord> trace;
+    std::vector<devices::testing::TraceRecord> trace;
     std::unique_ptr<MainWindow> window;
     TForm1* form = nullptr;
 
     explicit FaultRig(const std::string& faults)
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}, {}}) {
+        : boards(1, devices::testing::parseFaults(faults)) {
         QDir::setCurrent(dir.path());
-        driver.setTraceSink([this](const board::TraceRecord& r) {
+        boards.setTraceSink([this](const devices::testing::TraceRecord& r) {
             const std::lock_guard lock(traceLock);
             trace.push_back(r);
         });
-        window = std::make_unique<MainWindow>(driver, platform);
+        window = std::make_unique<MainWindow>(boards.registry(), platform);
         form = &window->form;
     }
     ~FaultRig() {
@@ -63,8 +62,8 @@ private slots:
 };
 
 void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
-    // count + open + set-up + 4 reads = 8 calls, then 20 steps play before the board vanishes.
-    FaultRig rig("unplug-after=28");
+    // count + open + 4 reads = 6 calls, then 20 steps play before the board vanishes.
+    FaultRig rig("unplug-after=26");
     rig.form->Button33Click();
     QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
     StringGrid& grid = *rig.form->controls().StringGrid4;
@@ -94,8 +93,8 @@ void FaultsTest::unplugWhileAProgramRunsAtOneMillisecond() {
 }
 
 void FaultsTest::unplugThenAManualClick() {
-    FaultRig rig("unplug-after=8");
-    rig.driver.setPins(0, 0x00);
+    FaultRig rig("unplug-after=6"); // count + open + 4 reads
+    rig.boards.boards().setRelays(0, 0x00);
     rig.form->Button33Click();
     QCOMPARE(rig.status().text(), QStringLiteral("Board found !"));
     rig.form->RelayButtonClick(1); // relay 1: both writes and both reads fail
@@ -106,7 +105,7 @@ void FaultsTest::unplugThenAManualClick() {
     QCOMPARE(rig.form->controls().Button2->caption(), QStringLiteral("Relay 1 OFF"));
     QCOMPARE(rig.form->lamp(1).color(), clLime);
     QCOMPARE(rig.form->controls().StringGrid4->cell(0), QStringLiteral("10000000-0"));
-    QCOMPARE(rig.driver.pins(0), 0x00);
+    QCOMPARE(rig.boards.boards().relays(0), 0x00);
     // Dropping the list down now finds no board at all.
     rig.form->ComboBox1DropDown();
     QCOMPARE(rig.form->controls().ComboBox1->currentText(), QStringLiteral("No Boards Found"));
@@ -118,7 +117,7 @@ void FaultsTest::failingReadsWithWorkingWrites() {
     // The pins could not be read, so the board is not reported as found.
     QCOMPARE(rig.status().text(), QStringLiteral("Board not found !"));
     rig.form->Button9Click(); // ALL ON
-    QCOMPARE(rig.driver.pins(0), 0xFF);
+    QCOMPARE(rig.boards.boards().relays(0), 0xFF);
     QCOMPARE(rig.count("write", true), 2);
     QCOMPARE(rig.status().color(), clRed);
     QCOMPARE(rig.form->controls().StringGrid4->cell(0), QStringLiteral("11111111-0"));
@@ -155,8 +154,8 @@ void FaultsTest::anErrorBoxHoldsUpNoTick() {
 // Every call of a wedged board hangs for 300 ms and fails: the run stops at its first write, a
 // Pause clicked meanwhile gets its turn, one message says why, and the window still closes.
 void FaultsTest::aWedgedBoardStopsTheRunAndTheWindowStillCloses() {
-    // count + open + set-up + 4 reads = 8 calls, then 30 steps play before the board wedges.
-    FaultRig rig("wedge-after=38");
+    // count + open + 4 reads = 6 calls, then 30 steps play before the board wedges.
+    FaultRig rig("wedge-after=36");
     rig.form->Button33Click();
     std::vector<std::string> rows;
     for (int step = 0; step < 200; ++step)

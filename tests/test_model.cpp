@@ -1,7 +1,6 @@
 // The model and the sequencer without any window: the operations on the recording driver with a
 // pause that does not wait, ticks delivered by hand, and one run on the sequencer's own thread.
 #include "RecordingDriver.h"
-#include "board/SimulatedDriver.h"
 #include "engine/Sequencer.h"
 #include "model/LabelFile.h"
 #include "model/Model.h"
@@ -84,8 +83,9 @@ struct ModelRig {
     QString previous = QDir::currentPath();
     Log log;
     RecordingDriver driver{log};
+    FtdiBoards boards{driver};
     LoggedPause pause{log};
-    model::Model model{driver, pause};
+    model::Model model{boards.registry, pause};
     std::vector<std::exception_ptr> reported;
 
     explicit ModelRig(std::uint8_t pins = 0x00) {
@@ -385,9 +385,8 @@ void ModelTest::aWaitingActionGoesBeforeTheNextTickOnASlowBoard() {
     QDir::setCurrent(dir.path());
     Log pauses;
     LoggedPause pause(pauses);
-    board::SimulatedDriver driver(
-        {1, {}, {}, board::parseSimulatedFaults("latency=1.5"), {}, {}, {}});
-    model::Model model(driver, pause);
+    SimulatedBoards boards(1, devices::testing::parseFaults("latency=1.5"));
+    model::Model model(boards.registry(), pause);
     engine::Sequencer sequencer(model);
     std::atomic<int> ticks{0};
     sequencer.setTickObserver([&](std::exception_ptr, bool) { ++ticks; });
@@ -534,31 +533,29 @@ void ModelTest::aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite() {
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(out);
     };
-    board::SimulatedBoardOptions options;
-    options.boards = 2;
-    options.unpluggedFile = unplugged.toStdString();
-    board::SimulatedDriver driver(options);
+    devices::testing::Faults faults;
+    faults.unpluggedFile = unplugged.toStdString();
+    SimulatedBoards boards(2, faults);
     Log log;
     LoggedPause pause(log);
-    model::Model model(driver, pause);
+    model::Model model(boards.registry(), pause);
     model.keepRunningWithoutBoard();
     QCOMPARE(model.openBoard(2, true), model::Opening::Opened);
     QVERIFY(model.writeRelays(0xA5));
     plugged("1 2");
-    std::uint32_t count = 0;
-    driver.countDevices(count); // the boards notice: they lose power and their relays
+    boards.registry().enumerate(); // the boards notice: they lose power and their relays
     model.boardWentAway();
     plugged("1"); // sim2 alone: the first board on the bus
     bool replug = true;
-    driver.setTraceSink([&](const board::TraceRecord& call) {
+    boards.setTraceSink([&](const devices::testing::TraceRecord& call) {
         if (call.op == "count" && std::exchange(replug, false))
             plugged(""); // and sim1 is back before the open
     });
     QVERIFY(!model.reopenBoard("sim2"));
-    QCOMPARE(driver.pins(0), 0x00);
+    QCOMPARE(boards.boards().relays(0), 0x00);
     QVERIFY(model.reopenBoard("sim2"));
-    QCOMPARE(driver.pins(1), 0xA5);
-    QCOMPARE(driver.pins(0), 0x00);
+    QCOMPARE(boards.boards().relays(1), 0xA5);
+    QCOMPARE(boards.boards().relays(0), 0x00);
 }
 
 namespace {

@@ -219,12 +219,12 @@ void MqttTest::brokerUrlsAndTopicLevels() {
     QCOMPARE(mqtt::topicLevel("1-1.4"), std::string("1-1.4"));
     QCOMPARE(mqtt::topicLevel("a/b+c#d"), std::string("a%2Fb%2Bc%23d"));
     QVERIFY(mqtt::topicLevel("A/B") != mqtt::topicLevel("A_B"));
-    QVERIFY(mqtt::boardLevel({"x@lab", board::IdSource::Serial}, "y") !=
-            mqtt::boardLevel({"x", board::IdSource::PortPath}, "lab"));
+    QVERIFY(mqtt::boardLevel({"x@lab", devices::IdSource::Serial}, "y") !=
+            mqtt::boardLevel({"x", devices::IdSource::PortPath}, "lab"));
     // A port path names a board only on its host; a serial number names it anywhere.
-    QCOMPARE(mqtt::boardLevel({"1-1.4", board::IdSource::PortPath}, "lab"),
+    QCOMPARE(mqtt::boardLevel({"1-1.4", devices::IdSource::PortPath}, "lab"),
              std::string("1-1.4@lab"));
-    QCOMPARE(mqtt::boardLevel({"A9XK3L", board::IdSource::Serial}, "lab"), std::string("A9XK3L"));
+    QCOMPARE(mqtt::boardLevel({"A9XK3L", devices::IdSource::Serial}, "lab"), std::string("A9XK3L"));
     QCOMPARE(mqtt::printable("a\nb\\\x01\x7f\xff\xc3\xa9\xc2\x85"),
              std::string(R"(a\nb\\\x01\x7f\xffé\xc2\x85)"));
     QCOMPARE(mqtt::printable(std::string(41, 'x')), std::string(40, 'x') + "...");

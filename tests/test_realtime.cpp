@@ -3,7 +3,7 @@
 // runs in a child process without the right to real-time scheduling (setpriv drops
 // CAP_SYS_NICE), as an ordinary user's program runs, with that bus as its system bus.
 #include "MockRealtimeKit.h"
-#include "board/SimulatedDriver.h"
+#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 
@@ -59,8 +59,8 @@ int reportScheduling(int argc, char* argv[]) {
     struct NoPause final : model::Pause {
         void pause(int) override {}
     } pause;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
-    model::Model model(driver, pause);
+    SimulatedBoards boards(1);
+    model::Model model(boards.registry(), pause);
     QElapsedTimer clock;
     clock.start();
     engine::Sequencer sequencer(model);

@@ -3,7 +3,6 @@
 // Under the sanitizer build LeakSanitizer checks that nothing of it leaks.
 #include "TestSupport.h"
 
-#include "board/SimulatedDriver.h"
 #include "model/LabelFile.h"
 #include "ui_TForm1.h"
 #include "ui_TForm2.h"
@@ -25,8 +24,8 @@ void SessionTest::wholeSession() {
     {
         Log log;
         RecordingPlatform platform(log);
-        board::SimulatedDriver driver({2, {}, {}, {}, {}, {}, {}});
-        MainWindow window(driver, platform);
+        SimulatedBoards boards(2);
+        MainWindow window(boards.registry(), platform);
         TForm1& form1 = window.form;
         TForm2 form2(platform);
         form1.setLabelDialog(&form2);
@@ -55,7 +54,7 @@ void SessionTest::wholeSession() {
 
         QTest::mouseClick(ui.Button34, Qt::LeftButton); // Start, at 1 ms
         QTRY_COMPARE_WITH_TIMEOUT(ui.Button34->caption(), QStringLiteral("Start"), 5000);
-        QCOMPARE(driver.pins(1), 0x09); // the last step's pattern
+        QCOMPARE(boards.boards().relays(1), 0x09); // the last step's pattern
 
         platform.nextSaveName = folder.path(QStringLiteral("session"));
         QTest::mouseClick(ui.Button20, Qt::LeftButton);

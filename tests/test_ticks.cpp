@@ -1,5 +1,5 @@
 // The program timer's schedule and delivery rules (orderings, never wall-clock figures).
-#include "board/SimulatedDriver.h"
+#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "engine/TickSchedule.h"
 
@@ -98,8 +98,8 @@ void TicksTest::sequencerHoldsTicksWhileAnActionHoldsTheModel() {
     struct NoPause final : model::Pause {
         void pause(int) override {}
     } pause;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
-    model::Model model(driver, pause);
+    SimulatedBoards boards(1);
+    model::Model model(boards.registry(), pause);
     engine::Sequencer sequencer(model);
     std::mutex timesLock;
     std::vector<std::int64_t> times;
