@@ -213,7 +213,8 @@ void SimulatedFamily::saveState() {
         const int why = errno;
         std::remove(temporary.c_str());
         if (!std::exchange(stateFailureSaid_, true))
-            warn("cannot write the state file " + options_.stateFile + ": " + std::strerror(why));
+            warn("cannot save the state file " + options_.stateFile + ": " + std::strerror(why) +
+                 "; board 1's relays are not kept");
     } else {
         stateFailureSaid_ = false;
     }
