@@ -512,7 +512,7 @@ void MqttTest::anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops() {
     Broker broker(dir);
     Rig rig;
     rig.environment.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"),
-                           QStringLiteral("unplug-after=14"));
+                           QStringLiteral("unplug-after=12"));
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
     const QStringList relay1Config =
