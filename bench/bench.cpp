@@ -1,7 +1,7 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
 #include "MockRealtimeKit.h"
-#include "board/SimulatedDriver.h"
+#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "model/ProgramFile.h"
@@ -83,23 +83,23 @@ extern "C" int fsync(int fd) {
 
 namespace {
 
-// One main window on one simulated board, in a scratch folder, with every driver call recorded.
+// One main window on one simulated board, in a scratch folder, with every call on it recorded.
 // The board misbehaves as TAMBROOK_SIMULATED_FAULTS would make it.
 struct Bench {
     QTemporaryDir dir;
-    board::SimulatedDriver driver;
+    SimulatedBoards boards;
     NoWaitPlatform platform;
-    model::Model model{driver, platform};
+    model::Model model{boards.registry(), platform};
     std::unique_ptr<engine::Sequencer> sequencer;
     std::unique_ptr<TForm1> form;
-    std::vector<board::TraceRecord> trace;
+    std::vector<devices::testing::TraceRecord> trace;
 
     // Ticks fall on the sequencer's thread, or, in manual mode, only when the bench delivers them.
     explicit Bench(engine::Sequencer::Mode mode = engine::Sequencer::Mode::Threaded,
                    const std::string& faults = {})
-        : driver({1, {}, {}, board::parseSimulatedFaults(faults), {}, {}, {}}) {
+        : boards(1, devices::testing::parseFaults(faults)) {
         QDir::setCurrent(dir.path());
-        driver.setTraceSink([this](const board::TraceRecord& r) { trace.push_back(r); });
+        boards.setTraceSink([this](const devices::testing::TraceRecord& r) { trace.push_back(r); });
         sequencer = std::make_unique<engine::Sequencer>(model, mode);
         form = std::make_unique<TForm1>(model, *sequencer, platform);
         form->show();
@@ -117,7 +117,7 @@ struct Bench {
     }
     std::vector<std::int64_t> writeTimes() const {
         std::vector<std::int64_t> times;
-        for (const board::TraceRecord& r : trace)
+        for (const devices::testing::TraceRecord& r : trace)
             if (r.op == "write")
                 times.push_back(r.microseconds);
         return times;
@@ -263,9 +263,9 @@ int childShowWindow(Window kind, int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     std::unique_ptr<QWidget> window;
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
+    SimulatedBoards boards(1);
     NoWaitPlatform platform;
-    model::Model model(driver, platform);
+    model::Model model(boards.registry(), platform);
     engine::Sequencer sequencer(model);
     if (kind != Window::Tambrook) {
         window = std::make_unique<QWidget>();
@@ -384,7 +384,7 @@ ClickEffect clickDuringRun(Bench& bench, QPushButton& button, int postAfterMs, b
     bench.form->StringGrid4Select(bench.model.snapshot()->rowCount() - 1);
     std::mutex writesLock;
     std::int64_t lastWrite = 0;
-    bench.driver.setTraceSink([&](const board::TraceRecord& r) {
+    bench.boards.setTraceSink([&](const devices::testing::TraceRecord& r) {
         if (r.op != "write")
             return;
         const std::lock_guard lock(writesLock);
@@ -473,8 +473,8 @@ std::vector<Row> slowBoardRows() {
     rows.push_back({"Slow board (each call 1.2 ms), 200 steps at 10 ms: p99 step-onset error",
                     "≤ 0.5 ms (the board keeps up)", fmt("%.3f ms", p99), p99 >= 0 && p99 <= 0.5});
 
-    // The board wedges 100 steps into the run: 8 calls to open it, 2 writes before the first tick.
-    const std::string wedged = "wedge-after=110";
+    // The board wedges 100 steps into the run: 6 calls to open it, 2 writes before the first tick.
+    const std::string wedged = "wedge-after=108";
     std::vector<double> wedgedPauses, closes;
     for (int run = 0; run < kRuns; ++run) {
         {
@@ -846,8 +846,8 @@ mqtt::Log noteConnected(std::atomic<bool>& connected) {
 // with a serial number is, so that its topics are tambrook/sim1 without a host's name.
 std::unique_ptr<mqtt::BoardBridge> makeBridge(model::Model& model,
                                               const mqtt::BrokerSettings& settings, mqtt::Log log) {
-    auto made =
-        mqtt::BoardBridge::make(model, {"sim1", board::IdSource::Serial}, settings, std::move(log));
+    auto made = mqtt::BoardBridge::make(model, {"sim1", devices::IdSource::Serial}, settings,
+                                        std::move(log));
     auto* bridge = std::get_if<std::unique_ptr<mqtt::BoardBridge>>(&made);
     return bridge ? std::move(*bridge) : nullptr;
 }
@@ -868,17 +868,17 @@ Row mqttCommandRow() {
     const Broker broker;
     if (!broker.running())
         return {figure, "p99 ≤ 5 ms", "not measured: no mosquitto broker could be started", false};
-    board::SimulatedDriver driver({1, {}, {}, {}, {}, {}, {}});
+    SimulatedBoards boards(1);
     std::mutex writesLock;
     std::vector<std::int64_t> writes;
-    driver.setTraceSink([&](const board::TraceRecord& r) {
+    boards.setTraceSink([&](const devices::testing::TraceRecord& r) {
         if (r.op != "write")
             return;
         const std::lock_guard lock(writesLock);
         writes.push_back(monotonicNanos());
     });
     NoWaitPlatform pause;
-    model::Model model(driver, pause);
+    model::Model model(boards.registry(), pause);
     model.openBoard(1, true);
     std::atomic<bool> connected{false};
     const std::unique_ptr<mqtt::BoardBridge> bridge =
@@ -922,16 +922,16 @@ Row mqttCommandRow() {
 // whose writes are timed on the monotonic clock, its model and the holder's server.
 struct ServedBench {
     QTemporaryDir runtime;
-    board::SimulatedDriver driver{{1, {}, {}, {}, {}, {}, {}}};
+    SimulatedBoards boards{1};
     NoWaitPlatform pause;
-    model::Model model{driver, pause};
+    model::Model model{boards.registry(), pause};
     std::mutex writesLock;
     std::vector<std::int64_t> writes; // under writesLock
     std::unique_ptr<share::BoardServer> server;
 
     ServedBench() {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        driver.setTraceSink([this](const board::TraceRecord& r) {
+        boards.setTraceSink([this](const devices::testing::TraceRecord& r) {
             if (r.op != "write")
                 return;
             const std::lock_guard lock(writesLock);
@@ -1225,7 +1225,7 @@ Row mqttFloodRow() {
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last state is out
     const double rssEnd = memoryKiB("VmRSS:");
     const std::size_t written = served.writeCount() - before;
-    const std::string pins = steps::patternOfByte(served.driver.pins(0));
+    const std::string pins = steps::patternOfByte(served.boards.boards().relays(0));
     std::string published;
     {
         const std::lock_guard lock(stateLock);
@@ -1495,7 +1495,7 @@ int main(int argc, char* argv[]) {
             bench.trace.clear();
             run();
             std::map<std::string, int> ops;
-            for (const board::TraceRecord& r : bench.trace)
+            for (const devices::testing::TraceRecord& r : bench.trace)
                 ++ops[r.op];
             std::string text;
             for (const auto& [op, n] : ops)
@@ -1556,7 +1556,7 @@ int main(int argc, char* argv[]) {
                "(round-robin instead of FIFO, at the same lowest priority).\n"
                "- Slow and wedged boards: the simulated board with `latency=1.2` (each call "
                "takes 1.2 ms, longer than a 1 ms tick, so ticks due during one merge into one and "
-               "the board sets the pace) or `wedge-after=110` (each call from the 111th on hangs "
+               "the board sets the pace) or `wedge-after=108` (each call from the 109th on hangs "
                "300 ms and fails, which stops the run). A click is timed from the moment it was "
                "due, since a window that does not turn takes its clicks late; its effect is the "
                "later of its handler and the run's last write. Event-loop stalls are the longest "
