@@ -1,10 +1,12 @@
 #!/bin/bash
-# The layers depend one way: app -> ui (or cli) -> engine and share -> model -> board. A folder may include
-# only its own headers and those of the layers below it, and only ui/ may include Qt Widgets, Qt
-# GUI or the generated form headers; model/ includes QtCore at most, engine/ and cli/ QtCore and
-# QtDBus, and board/ no Qt at all. The model's own headers (its lock, its label writer, its
-# clock) are included by nothing outside model/, tests and benchmarks included: other code goes
-# through model/Model.h.
+# The layers depend one way: app -> ui (or cli) -> share and mqtt -> service -> engine -> model ->
+# devices. A folder may include only its own headers and those of the layers below it, and only
+# ui/ may include Qt Widgets, Qt GUI or the generated form headers; model/ and service/ include
+# QtCore at most, engine/, share/, mqtt/ and cli/ QtCore and QtDBus, and devices/ no Qt at all.
+# Each folder under devices/ (a family, or the decorators) includes its own headers and the
+# seam's, never another's. The model's own headers (its lock, its label writer, its clock) are
+# included by nothing outside model/, tests and benchmarks included: other code goes through
+# model/Model.h.
 #
 # Includes are read as the preprocessor reads them: "#" and "include" may be indented or spaced
 # apart, a Qt header may be named by its module path (<QtWidgets/QWidget>) or by its file
@@ -24,15 +26,17 @@ qtcore=${2:-/usr/include/x86_64-linux-gnu/qt6/QtCore}
 qtroot=$(dirname "$qtcore")
 
 declare -A below=(
-    [board]="board"
-    [model]="model board"
-    [engine]="engine model board"
-    [share]="share model board"
-    [mqtt]="mqtt share model board"
-    [ui]="ui share engine model board"
-    [cli]="cli mqtt share engine model board"
-    [app]="app ui cli mqtt share engine model board"
+    [devices]="devices"
+    [model]="model devices"
+    [engine]="engine model devices"
+    [service]="service engine model devices"
+    [share]="share service model devices"
+    [mqtt]="mqtt share service model devices"
+    [ui]="ui service share engine model devices"
+    [cli]="cli service mqtt share engine model devices"
+    [app]="app ui cli service mqtt share engine model devices"
 )
+layers="devices model engine service share mqtt ui cli app"
 
 # Every header a file includes, quoted or angled, one per line as "<name" or "\"name".
 includesOf() {
@@ -40,6 +44,18 @@ includesOf() {
 }
 
 privateModelHeaders="model/ModelMutex.h model/LabelSaver.h model/Clock.h"
+
+# Whether a file may include a header of a folder under devices/ (a family's, or the
+# decorators'): only from within that folder, or from devices/ itself, which puts the families
+# together. Everything else reaches boards through the seam.
+familyMayInclude() {
+    local file=$1 header=$2 own
+    [[ $file == devices/* ]] || return 1
+    [[ $file == devices/*/* ]] || return 0
+    own=${file#devices/}
+    own=${own%%/*}
+    [[ $header == devices/"$own"/* ]]
+}
 
 # Sets `module` to the Qt module a header belongs to, or to nothing when it is not a Qt header.
 declare -A moduleOf=()
@@ -66,7 +82,7 @@ findQtModule() {
 # Checks the tree in the current folder; prints each crossing and returns their number (capped).
 checkTree() {
     local failures=0 layer file entry header folder module
-    for layer in board model share mqtt engine ui cli app; do
+    for layer in $layers; do
         [[ -d $layer ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -81,11 +97,11 @@ checkTree() {
                 findQtModule "$header"
                 if [[ -n $module ]]; then
                     case $layer in
-                    board)
+                    devices)
                         echo "$file includes Qt ($header)"
                         failures=$((failures + 1))
                         ;;
-                    model)
+                    model | service)
                         [[ $module == QtCore ]] || {
                             echo "$file includes $header, not QtCore"
                             failures=$((failures + 1))
@@ -106,11 +122,15 @@ checkTree() {
                         echo "$file includes $header"
                         failures=$((failures + 1))
                     }
+                    [[ $header == devices/*/* ]] && ! familyMayInclude "$file" "$header" && {
+                        echo "$file includes $header of another folder under devices/"
+                        failures=$((failures + 1))
+                    }
                 fi
             done < <(includesOf "$file")
         done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
-    for folder in board share mqtt engine ui cli app tests bench fuzz; do
+    for folder in devices service share mqtt engine ui cli app tests bench fuzz; do
         [[ -d $folder ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -145,7 +165,7 @@ plant() {
     local file=$1 line=$2 copy="$scratch/tree"
     rm -rf "$copy"
     mkdir -p "$copy"
-    for layer in board model share mqtt engine ui cli app tests bench fuzz; do
+    for layer in $layers tests bench fuzz; do
         [[ -d $root/$layer ]] && cp -r "$root/$layer" "$copy/"
     done
     mkdir -p "$copy/$(dirname "$file")"
@@ -168,11 +188,22 @@ plant engine/Planted.cpp '    #include <QPushButton>'
 plant cli/Planted.cpp '#  include <QLabel>'
 plant model/Planted.hpp '#include "ui/TForm1.h"'
 plant model/Planted.cpp '#include "ui_TForm1.h"'
-plant board/Planted.cpp '#include <QString>'
-plant board/Planted.cpp '# include "model/Model.h"'
+plant devices/Planted.cpp '#include <QString>'
+plant devices/sim/Planted.cpp '#include <QtCore/QFile>'
+plant devices/Planted.cpp '# include "model/Model.h"'
+plant devices/ftdi/Planted.cpp '#include "devices/sim/SimulatedFamily.h"'
+plant devices/testing/Planted.h '#include "devices/ftdi/FtdiFamily.h"'
+plant model/Planted.cpp '#include "devices/ftdi/FtdiFamily.h"'
+plant model/Planted.cpp '#include "engine/Sequencer.h"'
+plant engine/Planted.cpp '#include "service/PlugMonitor.h"'
+plant service/Planted.cpp '#include <QtNetwork/QTcpSocket>'
+plant service/Planted.cpp '#include "share/Holder.h"'
+plant share/Planted.cpp '#include "engine/Sequencer.h"'
+plant mqtt/Planted.cpp '#include "cli/Cli.h"'
 plant engine/Planted.cpp '#include <QtGui/QColor>'
 plant ui/Planted.cpp '#include "model/ModelMutex.h"'
 plant tests/Planted.cpp '#  include "model/LabelSaver.h"'
+plant service/Planted.cpp '#include "model/LabelSaver.h"'
 plant engine/Planted.h '#include "model/Clock.h"'
 if ((missed)); then
     echo "$missed planted include(s) went unnoticed"
