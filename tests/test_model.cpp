@@ -300,7 +300,8 @@ void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
     rig.take();
     QVERIFY(rig.model.writeRelays(0x02));
     QCOMPARE(rig.take(), (Log{"write 02"}));
-    const model::RelayView& two = rig.state().relay(2);
+    const model::Snapshot written = rig.state();
+    const model::RelayView& two = written.relay(2);
     QVERIFY(two.stepOn);
     QCOMPARE(two.lamp, model::Lamp::On);
     QCOMPARE(two.caption, rig.state().offLabel(2));
