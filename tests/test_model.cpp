@@ -300,11 +300,12 @@ void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
     rig.take();
     QVERIFY(rig.model.writeRelays(0x02));
     QCOMPARE(rig.take(), (Log{"write 02"}));
-    const model::RelayView& two = rig.state().relay(2);
+    const model::Snapshot written = rig.state();
+    const model::RelayView& two = written.relay(2);
     QVERIFY(two.stepOn);
     QCOMPARE(two.lamp, model::Lamp::On);
-    QCOMPARE(two.caption, rig.state().offLabel(2));
-    QCOMPARE(two.stepCaption, rig.state().offLabel(2));
+    QCOMPARE(two.caption, written.offLabel(2));
+    QCOMPARE(two.stepCaption, written.offLabel(2));
     QVERIFY(!rig.state().relay(1).stepOn);
     QCOMPARE(rig.state().rowText(0), std::string_view("01000000-5"));
     rig.model.clickStepButton(1);
