@@ -617,6 +617,11 @@ void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
 void CliTest::serveSkipsBoardsItHasNoDescriptorsFor() {
     if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
         QSKIP("needs prlimit");
+#ifdef TAMBROOK_SANITIZED
+    // UndefinedBehaviorSanitizer probes memory through a pipe for its vptr check; with no
+    // descriptor left it takes a thread's valid state for a broken one and stops serve.
+    QSKIP("the sanitizers need descriptors of their own");
+#endif
     CliRig rig(100);
     QProcess serve;
     rig.startShell(serve, QStringLiteral("exec prlimit --nofile=40:200 \"$CLI\" serve --all"));

@@ -304,8 +304,8 @@ void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
     const model::RelayView& two = written.relay(2);
     QVERIFY(two.stepOn);
     QCOMPARE(two.lamp, model::Lamp::On);
-    QCOMPARE(two.caption, rig.state().offLabel(2));
-    QCOMPARE(two.stepCaption, rig.state().offLabel(2));
+    QCOMPARE(two.caption, written.offLabel(2));
+    QCOMPARE(two.stepCaption, written.offLabel(2));
     QVERIFY(!rig.state().relay(1).stepOn);
     QCOMPARE(rig.state().rowText(0), std::string_view("01000000-5"));
     rig.model.clickStepButton(1);
