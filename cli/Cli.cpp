@@ -339,12 +339,13 @@ int playProgram(devices::Registry& registry, const Command& command) {
         return fail(kBoardFailure, "cannot play on " + boardName(target.number) + ": " + *why);
     service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
     // While it plays, this process holds the board and serves it.
-    auto server = std::make_unique<share::BoardServer>(host.executor());
-    if (!server->failure().empty())
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+        share::BoardServer::make(host.executor());
+    if (const auto* why = std::get_if<std::string>(&server))
         std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
-                     boardName(target.number).c_str(), server->failure().c_str());
+                     boardName(target.number).c_str(), why->c_str());
     else
-        host.add(std::move(server));
+        host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
     supervisor.add(std::move(std::get<std::unique_ptr<service::BoardHost>>(held)));
     model.loadProgram(std::move(program));
     model.changeResolution(command.resolution);
@@ -470,9 +471,12 @@ std::unique_ptr<service::BoardHost> serveBoard(devices::Registry& registry, mode
     } else {
         service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
         try {
-            auto server = std::make_unique<share::BoardServer>(host.executor(), log);
-            why = server->failure();
-            host.add(std::move(server));
+            std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+                share::BoardServer::make(host.executor(), log);
+            if (const auto* failure = std::get_if<std::string>(&server))
+                why = *failure;
+            else
+                host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
         } catch (const std::exception& failure) {
             why = failure.what();
         }

@@ -262,7 +262,15 @@ struct BoardServer::Client {
     Clock::time_point lastHeard = Clock::now();
 };
 
-BoardServer::BoardServer(service::Executor& executor, Log log, ClientLimits limits)
+std::variant<std::unique_ptr<BoardServer>, std::string>
+BoardServer::make(service::Executor& executor, Log log, ClientLimits limits) {
+    auto server = std::make_unique<BoardServer>(Key{}, executor, std::move(log), limits);
+    if (!server->failure_.empty())
+        return server->failure_;
+    return server;
+}
+
+BoardServer::BoardServer(Key, service::Executor& executor, Log log, ClientLimits limits)
     : executor_(executor)
     , id_(executor.holder().id)
     , changes_(executor.model().changes().subscribe())

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/types.h>
 #include <thread>
+#include <variant>
 
 // One board, many hands: whoever holds a board serves it on a local socket, one JSON object per
 // line each way, so scripts (and other programs) reach the board through its holder instead of
@@ -51,18 +52,25 @@ public:
     static constexpr std::size_t kMaxPlayLineBytes = 32 * 1024 * 1024;
     static constexpr std::size_t kMaxBacklogBytes = 256 * 1024; // replies a client does not read
 
+    // The server, serving, or why it cannot (another live holder, no folder, no descriptor left).
     // The executor says which board it serves and who holds it; it outlives the server.
-    explicit BoardServer(service::Executor& executor, Log log = {}, ClientLimits limits = {});
+    static std::variant<std::unique_ptr<BoardServer>, std::string>
+    make(service::Executor& executor, Log log = {}, ClientLimits limits = {});
     ~BoardServer() override;
     BoardServer(const BoardServer&) = delete;
     BoardServer& operator=(const BoardServer&) = delete;
 
-    // Empty when it serves; otherwise why it could not (another live holder, no folder).
-    const std::string& failure() const { return failure_; }
-
     // The reply to one request line, as a client gets it (with its line end); watch says
     // whether the line asked to watch.
     std::string answer(const std::string& line, bool* watch = nullptr);
+
+private:
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    BoardServer(Key, service::Executor& executor, Log log, ClientLimits limits);
 
 private:
     struct Client;

@@ -304,7 +304,11 @@ void TForm1::serveOpenedBoard(const model::Snapshot& shown) {
     executor_ = std::make_unique<service::Executor>(
         model_, service::Holder{serverId_, "window"},
         [this](const std::function<void()>& operation) { runForClient(operation); });
-    server_ = std::make_unique<share::BoardServer>(*executor_);
+    // A board another holder serves already (a second window on it) is not served from here.
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> made =
+        share::BoardServer::make(*executor_);
+    if (auto* server = std::get_if<std::unique_ptr<share::BoardServer>>(&made))
+        server_ = std::move(*server);
 }
 
 void TForm1::stopServing() {
