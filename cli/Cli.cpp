@@ -7,7 +7,8 @@
 #include "model/Failure.h"
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
-#include "service/PlugMonitor.h"
+#include "service/BoardHost.h"
+#include "service/Supervisor.h"
 #include "share/Holder.h"
 #include "share/Request.h"
 
@@ -294,7 +295,8 @@ int playProgram(devices::Registry& registry, const Command& command) {
         return fail(kBoardFailure, *why);
     const Target& target = std::get<Target>(found);
     SleepingPause pause;
-    model::Model model(registry, pause);
+    auto opened = std::make_unique<model::Model>(registry, pause);
+    model::Model& model = *opened;
     const std::size_t rowCount = program.size();
     model.loadProgram(programRows({"00000000-0"}));
     model.stopProgram(); // the timer is off until Start, as after the window's start-up
@@ -318,15 +320,39 @@ int playProgram(devices::Registry& registry, const Command& command) {
     if (const std::optional<std::string> why = openBoard(model, target.number, true))
         return fail(kBoardFailure, *why);
     model.keepRunningWithoutBoard();
+    bool away = false; // the board stopped answering; the run goes on without it
+    // Looks for the board again once a second (and when udev says a device came or went) while
+    // it is away, and opens it again when it is back.
+    service::Supervisor supervisor(
+        registry,
+        {{},
+         [&](service::BoardHost& host) {
+             away = false;
+             std::fprintf(stderr, "tambrook-cli: %s is back; its relays were set to %s\n",
+                          boardName(target.number).c_str(),
+                          steps::patternOfByte(host.model().snapshot()->relayByte).c_str());
+         },
+         {}});
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> held =
+        service::BoardHost::make(std::move(opened), {target.id, target.source}, "play");
+    if (const auto* why = std::get_if<std::string>(&held))
+        return fail(kBoardFailure, "cannot play on " + boardName(target.number) + ": " + *why);
+    service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
     // While it plays, this process holds the board and serves it.
-    const share::BoardServer server(model, target.id, "play");
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+        share::BoardServer::make(host.executor());
+    if (const auto* why = std::get_if<std::string>(&server))
+        std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
+                     boardName(target.number).c_str(), why->c_str());
+    else
+        host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
+    supervisor.add(std::move(std::get<std::unique_ptr<service::BoardHost>>(held)));
     model.loadProgram(std::move(program));
     model.changeResolution(command.resolution);
     model.setRepeat(command.repeat);
     std::mutex tickFailureLock;
     std::exception_ptr tickFailure; // under tickFailureLock
-    engine::Sequencer sequencer(model);
-    sequencer.setTickObserver([&](std::exception_ptr failure, bool) {
+    host.sequencer().setTickObserver([&](std::exception_ptr failure, bool) {
         const std::lock_guard lock(tickFailureLock);
         if (failure && !tickFailure)
             tickFailure = failure;
@@ -345,11 +371,11 @@ int playProgram(devices::Registry& registry, const Command& command) {
     const auto start = std::chrono::steady_clock::now();
     int status = kDone;
     auto shown = start - std::chrono::seconds(1);
-    bool away = false; // the board stopped answering; the run goes on without it
-    auto nextLook = start;
     for (;;) {
         timespec wait{0, 10'000'000};
         const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (away)
+            supervisor.lookWhenDue();
         const model::Model::Lock lock = model.lockForAction();
         const std::shared_ptr<const model::Snapshot> look = model.snapshot();
         const model::Snapshot& state = *look;
@@ -367,21 +393,10 @@ int playProgram(devices::Registry& registry, const Command& command) {
         }
         if (!state.boardFound && !away) {
             away = true;
-            nextLook = now + std::chrono::seconds(1);
             std::fprintf(stderr,
                          "%stambrook-cli: %s stopped answering; the program goes on and the board "
                          "is opened again when it is back\n",
                          terminal ? "\n" : "", boardName(target.number).c_str());
-        } else if (away && now >= nextLook) {
-            // Driver calls are safe here: the model's lock keeps the sequencer and the server off.
-            nextLook = now + std::chrono::seconds(1);
-            if (devices::findBoard(describeBoards(registry), target.id) &&
-                model.reopenBoard(target.id)) {
-                away = false;
-                std::fprintf(stderr, "tambrook-cli: %s is back; its relays were set to %s\n",
-                             boardName(target.number).c_str(),
-                             steps::patternOfByte(model.snapshot()->relayByte).c_str());
-            }
         }
         if (failure) {
             status = fail(kBadInput, "step " + std::to_string(state.currentRow + 1) + " of " +
@@ -403,19 +418,9 @@ int playProgram(devices::Registry& registry, const Command& command) {
     }
     if (terminal)
         std::printf("\n");
-    model.closeBoard();
+    supervisor.stopAll(); // the board closes with its relays in the current step
     return status;
 }
-
-// One held board of serve: its own model, sequencer and server.
-struct ServedBoard {
-    std::string id;
-    std::unique_ptr<model::Model> model;
-    std::unique_ptr<engine::Sequencer> sequencer;
-    std::unique_ptr<share::BoardServer> server;
-    std::unique_ptr<mqtt::BoardBridge> bridge; // first to go
-    bool lost = false;
-};
 
 void log(const std::string& line) {
     std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
@@ -430,126 +435,60 @@ void logUnserved(Unserved& unserved, const std::string& id, const std::string& w
         log(why);
 }
 
-// Opens the board and serves it with a model and sequencer of its own; nothing when it cannot.
-// One that cannot be served (no descriptor left for its timer or socket) is closed again and the
-// others go on.
-std::optional<ServedBoard> serveBoard(devices::Registry& registry, model::Pause& pause,
-                                      const Target& target, Unserved& unserved) {
+// The served board on the broker too, or why its bridge could not be made.
+std::optional<std::string> bridgeBoard(service::BoardHost& host,
+                                       const mqtt::BrokerSettings& broker) {
+    std::variant<std::unique_ptr<mqtt::BoardBridge>, std::string> made =
+        mqtt::BoardBridge::make(host.executor(), host.board(), broker, log);
+    if (const auto* why = std::get_if<std::string>(&made))
+        return *why;
+    host.add(std::move(std::get<std::unique_ptr<mqtt::BoardBridge>>(made)));
+    return std::nullopt;
+}
+
+// Opens the board and holds it with a model and sequencer of its own, served on its socket;
+// nothing when it cannot. One that cannot be served (no descriptor left for its timer or socket)
+// is closed again and the others go on.
+std::unique_ptr<service::BoardHost> serveBoard(devices::Registry& registry, model::Pause& pause,
+                                               const Target& target, Unserved& unserved) {
     if (target.number == 0) {
         logUnserved(unserved, target.id, target.id + " is not attached; another process holds it");
-        return std::nullopt;
+        return nullptr;
     }
-    ServedBoard board{target.id, std::make_unique<model::Model>(registry, pause), {}, {}, {}};
+    auto model = std::make_unique<model::Model>(registry, pause);
     // As the window starts: the labels of labels.dat in the working folder name the relays.
-    board.model->create();
-    board.model->keepRunningWithoutBoard();
-    if (const std::optional<std::string> why = openBoard(*board.model, target.number, true)) {
+    model->create();
+    model->keepRunningWithoutBoard();
+    if (const std::optional<std::string> why = openBoard(*model, target.number, true)) {
         logUnserved(unserved, target.id, *why);
-        return std::nullopt;
+        return nullptr;
     }
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> held =
+        service::BoardHost::make(std::move(model), {target.id, target.source}, "serve");
     std::string why;
-    try {
-        board.sequencer = std::make_unique<engine::Sequencer>(*board.model);
-        board.server = std::make_unique<share::BoardServer>(*board.model, target.id, "serve",
-                                                            share::Runner(), log);
-        why = board.server->failure();
-    } catch (const std::exception& failure) {
-        board.model->setTimerObserver({}); // a sequencer that failed to start left it
-        why = failure.what();
+    if (const auto* failure = std::get_if<std::string>(&held)) {
+        why = *failure;
+    } else {
+        service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
+        try {
+            std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+                share::BoardServer::make(host.executor(), log);
+            if (const auto* failure = std::get_if<std::string>(&server))
+                why = *failure;
+            else
+                host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
+        } catch (const std::exception& failure) {
+            why = failure.what();
+        }
     }
     if (!why.empty()) {
         logUnserved(unserved, target.id, "cannot serve " + target.id + ": " + why);
-        board.model->closeBoard();
-        return std::nullopt;
+        return nullptr; // the host, if any, closes the board as it goes
     }
     unserved.erase(target.id);
     log("opened " + target.id + " (" + boardName(target.number) + "), serving it on " +
         share::socketPath(target.id));
-    return board;
-}
-
-// The served board on the broker too, or why its bridge could not be made.
-std::optional<std::string> bridgeBoard(ServedBoard& board, devices::IdSource source,
-                                       const mqtt::BrokerSettings& broker) {
-    std::variant<std::unique_ptr<mqtt::BoardBridge>, std::string> made =
-        mqtt::BoardBridge::make(*board.model, {board.id, source}, broker, log);
-    if (const auto* why = std::get_if<std::string>(&made))
-        return *why;
-    board.bridge = std::move(std::get<std::unique_ptr<mqtt::BoardBridge>>(made));
-    return std::nullopt;
-}
-
-// The bridges leave the broker together, then each board is closed with its relays as they are.
-void stopServing(std::vector<ServedBoard>& served) {
-    for (ServedBoard& board : served)
-        if (board.bridge) {
-            if (board.lost)
-                board.bridge->forget(); // a board that is gone leaves Home Assistant
-            board.bridge->stop();
-        }
-    for (ServedBoard& board : served) {
-        board.bridge.reset();
-        board.server.reset();
-        board.model->stopProgram();
-        board.sequencer.reset();
-        board.model->closeBoard();
-        log("closed " + board.id);
-    }
-}
-
-// Once a second: a served board that stopped answering is opened again once a board with its id
-// is back; with --all, boards plugged in since are served too.
-void rescan(devices::Registry& registry, model::Pause& pause, std::vector<ServedBoard>& served,
-            bool allBoards, const std::optional<mqtt::BrokerSettings>& broker, Unserved& unserved) {
-    const std::vector<devices::BoardId> found = devices::identifyBoards(describeBoards(registry));
-    std::vector<std::string> ids;
-    for (const devices::BoardId& id : found)
-        ids.push_back(id.id);
-    const auto numberOf = [&](const std::string& id) {
-        return static_cast<int>(std::find(ids.begin(), ids.end(), id) - ids.begin()) + 1;
-    };
-    for (ServedBoard& board : served) {
-        const int number = numberOf(board.id);
-        const bool present = number <= static_cast<int>(ids.size());
-        if (!board.lost && (!present || !board.model->snapshot()->boardFound)) {
-            board.lost = true;
-            board.model->boardWentAway();
-            if (board.bridge)
-                board.bridge->setAvailable(false);
-            // Said once it is true, so whoever reads the log and then asks sees it so.
-            log(board.id + (present ? " stopped answering" : " was unplugged") +
-                "; it is served as not present until it is back");
-        }
-        if (!board.lost || !present)
-            continue;
-        // By its id, not by the number it had in the look above: the bus may have changed since.
-        if (board.model->reopenBoard(board.id)) {
-            board.lost = false;
-            if (board.bridge)
-                board.bridge->setAvailable(true);
-            const std::shared_ptr<const model::Snapshot> back = board.model->snapshot();
-            log(board.id + " is back (" + boardName(back->boardEntry + 1) +
-                "); its relays were set to " + steps::patternOfByte(back->relayByte));
-        }
-    }
-    if (!allBoards)
-        return;
-    for (const devices::BoardId& id : found) {
-        const bool known = std::any_of(served.begin(), served.end(),
-                                       [&](const ServedBoard& board) { return board.id == id.id; });
-        if (known)
-            continue;
-        std::optional<ServedBoard> board =
-            serveBoard(registry, pause, {numberOf(id.id), id.id, id.source}, unserved);
-        if (!board)
-            continue;
-        // The broker's settings were checked at the start; this can only be a want of memory or
-        // threads, and the board is served on its socket all the same.
-        if (broker)
-            if (const std::optional<std::string> why = bridgeBoard(*board, id.source, *broker))
-                log(*why + "; it is served without MQTT");
-        served.push_back(std::move(*board));
-    }
+    return std::move(std::get<std::unique_ptr<service::BoardHost>>(held));
 }
 
 // serve: holds the named boards (or, with --all, every board found now and later) and serves
@@ -614,8 +553,36 @@ int serveBoards(devices::Registry& registry, const Command& command) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     raiseDescriptorLimit();
     SleepingPause pause;
-    std::vector<ServedBoard> served;
     Unserved unserved;
+    // A board that leaves is logged once it is served as not present, so whoever reads the log
+    // and then asks sees it so; with --all, boards that come are served too.
+    service::Supervisor::Events events;
+    events.lost = [](service::BoardHost& host, bool stillOnBus) {
+        log(host.id() + (stillOnBus ? " stopped answering" : " was unplugged") +
+            "; it is served as not present until it is back");
+    };
+    events.back = [](service::BoardHost& host) {
+        const std::shared_ptr<const model::Snapshot> back = host.model().snapshot();
+        log(host.id() + " is back (" + boardName(back->boardEntry + 1) +
+            "); its relays were set to " + steps::patternOfByte(back->relayByte));
+    };
+    service::Supervisor* watching = nullptr;
+    if (command.allBoards)
+        events.found = [&](const devices::BoardId& id, int number) {
+            std::unique_ptr<service::BoardHost> host =
+                serveBoard(registry, pause, {number, id.id, id.source}, unserved);
+            if (!host)
+                return;
+            // The broker's settings were checked at the start; this can only be a want of memory
+            // or threads, and the board is served on its socket all the same.
+            if (broker)
+                if (const std::optional<std::string> why = bridgeBoard(*host, *broker))
+                    log(*why + "; it is served without MQTT");
+            watching->add(std::move(host));
+        };
+    service::Supervisor supervisor(registry, std::move(events));
+    watching = &supervisor;
+    const auto closed = [](const std::string& id) { log("closed " + id); };
     for (const std::string& name : command.boards) {
         const std::variant<Target, std::string> found = findTarget(registry, name);
         if (const auto* why = std::get_if<std::string>(&found)) {
@@ -623,34 +590,33 @@ int serveBoards(devices::Registry& registry, const Command& command) {
             continue;
         }
         const Target& target = std::get<Target>(found);
-        std::optional<ServedBoard> board = serveBoard(registry, pause, target, unserved);
-        if (!board)
+        std::unique_ptr<service::BoardHost> host = serveBoard(registry, pause, target, unserved);
+        if (!host)
             continue;
         std::optional<std::string> bridgeFailure;
         if (broker)
-            bridgeFailure = bridgeBoard(*board, target.source, *broker);
-        served.push_back(std::move(*board));
+            bridgeFailure = bridgeBoard(*host, *broker);
+        supervisor.add(std::move(host));
         if (bridgeFailure) {
-            stopServing(served);
+            supervisor.stopAll(closed);
             return fail(kBoardFailure, *bridgeFailure);
         }
     }
     if (command.allBoards)
-        rescan(registry, pause, served, true, broker, unserved);
-    else if (served.empty())
+        supervisor.look();
+    else if (supervisor.hosts().empty())
         return fail(kBoardFailure, "no board to serve");
-    // Boards are looked at once a second, and at once when udev says a USB device came or went.
-    service::PlugMonitor plugs;
-    log(plugs.watching() ? "watching udev for boards plugged in or out"
-                         : "no udev: looking for boards plugged in or out once a second");
+    // Boards are looked at once a second, and at once when udev says a device came or went.
+    log(supervisor.watchingUdev() ? "watching udev for boards plugged in or out"
+                                  : "no udev: looking for boards plugged in or out once a second");
     int signal = 0;
-    for (int turn = 1; signal <= 0; ++turn) {
+    while (signal <= 0) {
         timespec wait{0, 100'000'000};
         signal = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (signal <= 0 && (plugs.changed() || turn % 10 == 0))
-            rescan(registry, pause, served, command.allBoards, broker, unserved);
+        if (signal <= 0)
+            supervisor.lookWhenDue();
     }
-    stopServing(served);
+    supervisor.stopAll(closed);
     return statusAfterSignal(signal);
 }
 

@@ -3,7 +3,6 @@
 
 #include "devices/RelayMap.h"
 #include "model/StepText.h"
-#include "share/Operations.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +24,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <random>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,10 +35,9 @@ namespace mqtt {
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
-constexpr auto kWatchInterval = std::chrono::milliseconds(2);
 // At most this often is the state published: a program stepping every millisecond would
 // otherwise send thousands of messages a second, whose network work competes with its steps and
-// which nobody can follow. A change after a quiet spell still goes out within kWatchInterval.
+// which nobody can follow. A change after a quiet spell goes out at once.
 constexpr auto kPublishGap = std::chrono::milliseconds(50);
 // Retries after a failed connection wait 1 s, then twice as long each time, up to 30 s.
 constexpr auto kFirstRetry = std::chrono::seconds(1);
@@ -260,13 +260,15 @@ std::string discoveryId(std::string_view name) {
 }
 
 std::variant<std::unique_ptr<BoardBridge>, std::string>
-BoardBridge::make(model::Model& model, const devices::BoardId& board, BrokerSettings settings,
-                  Log log) {
+BoardBridge::make(service::Executor& executor, const devices::BoardId& board,
+                  BrokerSettings settings, Log log) {
     const std::string clientId = "tambrook-" + topicLevel(settings.hostName) + '-' +
                                  std::to_string(::getpid()) + '-' + randomPart() + '-' +
                                  topicLevel(board.id);
-    auto bridge = std::make_unique<BoardBridge>(Key{}, model, board, std::move(settings),
+    auto bridge = std::make_unique<BoardBridge>(Key{}, executor, board, std::move(settings),
                                                 std::move(log), clientId);
+    if (bridge->quitFd_ < 0)
+        return bridge->id_ + ": no descriptor for its MQTT watcher";
     std::variant<Client, std::string> client =
         makeClient(bridge->settings_, clientId, bridge->prefix_ + "/availability", bridge.get());
     if (auto* why = std::get_if<std::string>(&client))
@@ -282,9 +284,12 @@ BoardBridge::make(model::Model& model, const devices::BoardId& board, BrokerSett
     return bridge;
 }
 
-BoardBridge::BoardBridge(Key, model::Model& model, const devices::BoardId& board,
+BoardBridge::BoardBridge(Key, service::Executor& executor, const devices::BoardId& board,
                          BrokerSettings settings, Log log, std::string clientId)
-    : model_(model)
+    : executor_(executor)
+    , model_(executor.model())
+    , changes_(model_.changes().subscribe())
+    , programs_(settings.programsDir)
     , id_(board.id)
     , hostQualified_(devices::uniqueOnlyOnThisHost(board.source))
     , settings_(std::move(settings))
@@ -292,7 +297,8 @@ BoardBridge::BoardBridge(Key, model::Model& model, const devices::BoardId& board
     , prefix_(settings_.topicBase + '/' + level_)
     , clientId_(std::move(clientId))
     , log_(std::move(log))
-    , client_(nullptr, &mosquitto_destroy) {}
+    , client_(nullptr, &mosquitto_destroy)
+    , quitFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 // The callbacks run on the network thread, inside the client library's loop.
 void BoardBridge::setCallbacks() {
@@ -344,12 +350,18 @@ BoardBridge::~BoardBridge() {
         mosquitto_disconnect(client_.get()); // wakes the loop when connected
     if (network_.joinable())
         network_.join();
+    if (quitFd_ >= 0)
+        ::close(quitFd_);
 }
 
 void BoardBridge::stop() {
     if (stopping_.exchange(true))
         return;
     quit_ = true;
+    if (quitFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(quitFd_, &one, sizeof one);
+    }
     stopDeadline_ = std::chrono::steady_clock::now() + kOfflineGrace;
     if (!client_ || phase_ != Phase::Holding)
         return;
@@ -568,49 +580,58 @@ void BoardBridge::command(const std::string& topic, const std::string& payload) 
         return;
     }
     const Command& command = std::get<Command>(parsed);
+    service::Command asked;
     switch (command.kind) {
     case Command::Kind::Switch:
-        if (!share::switchRelays(model_, {command.relay}, command.how))
-            log_(id_ + " did not take the write for " + shownTopic);
-        return;
+        asked.kind = command.how;
+        asked.relays = {command.relay};
+        break;
     case Command::Kind::SetAll:
-        if (!share::setRelays(model_, command.pattern))
-            log_(id_ + " did not take the write for " + shownTopic);
-        return;
+        asked.kind = service::Command::Kind::Set;
+        asked.pattern = command.pattern;
+        break;
     case Command::Kind::Stop:
-        share::stopProgram(model_);
-        return;
-    case Command::Kind::Play:
+        asked.kind = service::Command::Kind::Stop;
+        break;
+    case Command::Kind::Play: {
+        std::optional<std::string> text = programText(command.program);
+        if (!text) {
+            log_("\"" + printable(payload) + "\" on " + shownTopic +
+                 " is neither a program nor one in the programs folder; ignored");
+            return;
+        }
+        asked.kind = service::Command::Kind::Play;
+        asked.program = std::move(*text);
+        asked.resolution = 1; // as documented: a program from the broker plays at 1 ms a tick,
+        asked.repeat = false; // once through
         break;
     }
-    const std::optional<std::string> text = programText(command.program);
-    if (!text) {
-        log_("\"" + printable(payload) + "\" on " + shownTopic +
-             " is neither a program nor one in the programs folder; ignored");
-        return;
     }
-    if (const auto refused = share::playProgram(model_, *text, 1, false))
-        log_("the program on " + shownTopic + " was refused: " + *refused);
+    say(executor_.execute(asked), shownTopic);
+}
+
+void BoardBridge::say(const service::Reply& reply, const std::string& topic) {
+    if (!reply.ok)
+        log_(id_ + ": " + reply.error + " (" + topic + ")");
 }
 
 // A payload that names a file in the programs folder plays that file; anything else must be a
 // program's own steps.
 std::optional<std::string> BoardBridge::programText(const std::string& payload) const {
-    if (isProgramName(payload) && !settings_.programsDir.empty()) {
-        const QFileInfo file(QDir(QString::fromLocal8Bit(settings_.programsDir.c_str())),
-                             QString::fromLocal8Bit(payload.c_str()));
-        if (file.isFile()) {
-            QFile program(file.filePath());
-            if (program.size() <= 16 * 1024 * 1024 && program.open(QIODevice::ReadOnly))
-                return program.readAll().toStdString();
-        }
-    }
+    if (std::optional<std::string> named = programs_.read(payload))
+        return named;
     return holdsOnlySteps(payload) ? std::optional<std::string>(payload) : std::nullopt;
 }
 
 void BoardBridge::setAvailable(bool available) {
     if (available_.exchange(available) != available && phase_ == Phase::Holding)
         publishAvailability();
+}
+
+void BoardBridge::stopping(bool gone) {
+    if (gone)
+        forget();
+    stop();
 }
 
 void BoardBridge::forget() {
@@ -660,7 +681,7 @@ void BoardBridge::publishState(bool everything) {
         relaysShown_ = relays;
     }
     const std::string program =
-        json({{QStringLiteral("state"), QLatin1String(share::runName(shown->run))},
+        json({{QStringLiteral("state"), QLatin1String(service::runName(shown->run))},
               {QStringLiteral("row"), shown->currentRow + 1},
               {QStringLiteral("rows"), shown->rowCount()}});
     if (everything || program != programShown_) {
@@ -669,18 +690,32 @@ void BoardBridge::publishState(bool everything) {
     }
 }
 
+// Woken by the model's change feed rather than polling it: a change after a quiet spell goes
+// out at once, then at most every kPublishGap.
 void BoardBridge::watch() {
-    std::uint64_t seen = 0;
     std::chrono::steady_clock::time_point published{};
+    bool waiting = false; // a change not published yet
     while (!quit_) {
-        std::this_thread::sleep_for(kWatchInterval);
-        if (phase_ != Phase::Holding)
-            continue;
-        const std::uint64_t version = model_.snapshot()->version;
         const auto now = std::chrono::steady_clock::now();
-        if (version != seen && now - published >= kPublishGap) {
-            seen = version;
-            published = now;
+        int timeout = -1;
+        if (waiting)
+            timeout = static_cast<int>(std::max<std::int64_t>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(published + kPublishGap - now)
+                       .count()));
+        pollfd fds[2] = {{waiting ? -1 : changes_->fd(), POLLIN, 0}, {quitFd_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
+            break;
+        if (quit_)
+            break;
+        if (fds[0].revents & POLLIN)
+            waiting = changes_->changed() || waiting;
+        if (phase_ != Phase::Holding)
+            waiting = false; // a connection publishes everything anew
+        if (!waiting)
+            continue;
+        if (std::chrono::steady_clock::now() - published >= kPublishGap) {
+            waiting = false;
+            published = std::chrono::steady_clock::now();
             publishState(false);
         }
     }

@@ -1,7 +1,11 @@
 #pragma once
 
 #include "devices/Identity.h"
+#include "model/ChangeFeed.h"
 #include "model/Model.h"
+#include "service/BoardHost.h"
+#include "service/Executor.h"
+#include "service/Programs.h"
 
 #include <atomic>
 #include <chrono>
@@ -72,7 +76,7 @@ using Log = std::function<void(const std::string&)>;
 // One bridge at a time holds a board's topics on a broker: its availability messages carry its
 // client id ("holder"), and a bridge that finds them held by another client's stands down. A
 // holder's last will and its leaving publish "offline" without a holder, which frees them.
-class BoardBridge {
+class BoardBridge final : public service::FrontEnd {
     // Only make() can name a Key: a bridge is never left half made.
     struct Key {
         explicit Key() = default;
@@ -86,10 +90,11 @@ public:
 
     // The bridge, connecting in the background, or why it cannot be made.
     static std::variant<std::unique_ptr<BoardBridge>, std::string>
-    make(model::Model& model, const devices::BoardId& board, BrokerSettings settings, Log log);
-    BoardBridge(Key, model::Model& model, const devices::BoardId& board, BrokerSettings settings,
-                Log log, std::string clientId);
-    ~BoardBridge();
+    make(service::Executor& executor, const devices::BoardId& board, BrokerSettings settings,
+         Log log);
+    BoardBridge(Key, service::Executor& executor, const devices::BoardId& board,
+                BrokerSettings settings, Log log, std::string clientId);
+    ~BoardBridge() override;
     BoardBridge(const BoardBridge&) = delete;
     BoardBridge& operator=(const BoardBridge&) = delete;
 
@@ -102,6 +107,11 @@ public:
     // them leave together.
     void stop();
     const std::string& prefix() const { return prefix_; }
+
+    // As a held board's front end: offline while it is not there; when serving stops, a board
+    // that is gone leaves Home Assistant, and every bridge starts leaving the broker at once.
+    void presenceChanged(bool present) override { setAvailable(present); }
+    void stopping(bool gone) override;
 
 private:
     using Client = std::unique_ptr<mosquitto, void (*)(mosquitto*)>;
@@ -125,8 +135,12 @@ private:
     void publishState(bool everything);
     void publishDiscovery(bool remove);
     std::optional<std::string> programText(const std::string& payload) const;
+    void say(const service::Reply& reply, const std::string& topic);
 
+    service::Executor& executor_;
     model::Model& model_;
+    const std::shared_ptr<model::ChangeFeed::Subscription> changes_;
+    const service::ProgramFolder programs_;
     const std::string id_;
     const bool hostQualified_;
     const BrokerSettings settings_;
@@ -168,6 +182,7 @@ private:
     bool leaving_ = false; // under networkLock_
 
     std::atomic<bool> quit_{false};
+    int quitFd_ = -1; // wakes the watcher when it is to end
     std::thread watcher_;
     std::thread network_;
 };

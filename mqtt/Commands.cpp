@@ -40,10 +40,9 @@ std::size_t utf8Length(std::string_view text) {
 }
 
 std::variant<Command, std::string> relayCommand(std::string_view number, std::string_view payload) {
-    constexpr std::array<std::pair<std::string_view, share::Switch>, 3> kSwitches{
-        {{"ON", share::Switch::On},
-         {"OFF", share::Switch::Off},
-         {"TOGGLE", share::Switch::Toggle}}};
+    using Kind = service::Command::Kind;
+    constexpr std::array<std::pair<std::string_view, Kind>, 3> kSwitches{
+        {{"ON", Kind::On}, {"OFF", Kind::Off}, {"TOGGLE", Kind::Toggle}}};
     Command command;
     command.kind = Command::Kind::Switch;
     command.relay = number.size() == 1 ? number[0] - '0' : 0;
@@ -118,12 +117,6 @@ std::string printable(std::string_view text, std::size_t limit) {
         ++characters;
     }
     return text.empty() ? shown : shown + "...";
-}
-
-bool isProgramName(std::string_view payload) {
-    return !payload.empty() &&
-           payload.find_first_of(std::string_view("\r\n/\0", 4)) == std::string_view::npos &&
-           payload != "." && payload != "..";
 }
 
 } // namespace mqtt

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "model/ProgramFile.h"
-#include "share/Operations.h"
+#include "service/Command.h"
+#include "service/Programs.h"
 
 #include <cstdint>
 #include <string>
@@ -14,10 +15,11 @@ namespace mqtt {
 struct Command {
     enum class Kind { Switch, SetAll, Play, Stop };
     Kind kind = Kind::Stop;
-    int relay = 0;                         // Switch: 1 to 8
-    share::Switch how = share::Switch::On; // Switch
-    std::uint8_t pattern = 0;              // SetAll: bit n-1 = relay n
-    std::string program;                   // Play: the payload, steps or a program's name
+    int relay = 0; // Switch: 1 to 8
+    // Switch: On, Off or Toggle
+    service::Command::Kind how = service::Command::Kind::On;
+    std::uint8_t pattern = 0; // SetAll: bit n-1 = relay n
+    std::string program;      // Play: the payload, steps or a program's name
 };
 
 // The command of a payload on a topic under the board's prefix ("relay/3/set", "state/set",
@@ -29,9 +31,8 @@ std::variant<Command, std::string> parseCommand(std::string_view subtopic,
 // socket's play requests are held to the same rule.
 using programfile::holdsOnlySteps;
 
-// Whether a payload may name a file in the programs folder: one line, no "/", not "." or "..",
-// no zero byte; so that a name never reaches outside the folder.
-bool isProgramName(std::string_view payload);
+// Whether a payload may name a file in the programs folder.
+using service::isProgramName;
 
 // What a peer sent, fit for one log line: its first `limit` characters, valid UTF-8 kept, a
 // backslash, control characters and bytes that are not UTF-8 written as escapes (\n, \x00, \xff),

@@ -16,16 +16,21 @@ struct PlugMonitor::Udev {
     }
 };
 
-PlugMonitor::PlugMonitor()
+PlugMonitor::PlugMonitor(const std::vector<std::string>& subsystems)
     : udev_(std::make_unique<Udev>()) {
+    if (subsystems.empty())
+        return;
     udev_->context = udev_new();
     if (!udev_->context)
         return;
     // Events after udev has handled them, so that a board reported here can be opened.
     udev_->monitor = udev_monitor_new_from_netlink(udev_->context, "udev");
-    if (udev_->monitor &&
-        (udev_monitor_filter_add_match_subsystem_devtype(udev_->monitor, "usb", "usb_device") < 0 ||
-         udev_monitor_enable_receiving(udev_->monitor) < 0)) {
+    bool filtered = udev_->monitor != nullptr;
+    for (const std::string& subsystem : subsystems)
+        filtered = filtered && udev_monitor_filter_add_match_subsystem_devtype(
+                                   udev_->monitor, subsystem.c_str(),
+                                   subsystem == "usb" ? "usb_device" : nullptr) >= 0;
+    if (udev_->monitor && (!filtered || udev_monitor_enable_receiving(udev_->monitor) < 0)) {
         udev_monitor_unref(udev_->monitor);
         udev_->monitor = nullptr;
     }

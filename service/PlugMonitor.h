@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 // Tells a holder that a USB device was plugged in or pulled out, so that it looks at its boards
 // at once instead of at its next once-a-second look. Uses udev's monitor; where there is no udev
@@ -9,14 +11,15 @@ namespace service {
 
 class PlugMonitor {
 public:
-    PlugMonitor();
+    // Watches the udev subsystems given ("usb", "hidraw", "tty"); none: it watches nothing.
+    explicit PlugMonitor(const std::vector<std::string>& subsystems);
     ~PlugMonitor();
     PlugMonitor(const PlugMonitor&) = delete;
     PlugMonitor& operator=(const PlugMonitor&) = delete;
 
     // Whether udev's monitor is there to watch.
     bool watching() const;
-    // Whether a USB device came or went since the last call; never waits.
+    // Whether a device came or went since the last call; never waits.
     bool changed();
 
 private:

@@ -1,11 +1,9 @@
 #include "share/Holder.h"
 
-#include "share/Operations.h"
 #include "share/Request.h"
 
-#include "devices/RelayMap.h"
-#include "model/Failure.h"
 #include "model/StepText.h"
+#include "service/State.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -36,7 +34,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kWatchPoll = std::chrono::milliseconds(20);      // how often watchers are told
+constexpr auto kWatchGap = std::chrono::milliseconds(20); // watchers are told at most this often
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100); // after running out of descriptors
 constexpr int kWatcherSendBuffer = 4096;  // a watcher needs no more than the newest state
 constexpr std::size_t kMaxNameBytes = 64; // of an escaped id: its address must fit
@@ -264,12 +262,18 @@ struct BoardServer::Client {
     Clock::time_point lastHeard = Clock::now();
 };
 
-BoardServer::BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner,
-                         Log log, ClientLimits limits)
-    : model_(model)
-    , id_(std::move(boardId))
-    , kind_(std::move(kind))
-    , runner_(std::move(runner))
+std::variant<std::unique_ptr<BoardServer>, std::string>
+BoardServer::make(service::Executor& executor, Log log, ClientLimits limits) {
+    auto server = std::make_unique<BoardServer>(Key{}, executor, std::move(log), limits);
+    if (!server->failure_.empty())
+        return server->failure_;
+    return server;
+}
+
+BoardServer::BoardServer(Key, service::Executor& executor, Log log, ClientLimits limits)
+    : executor_(executor)
+    , id_(executor.holder().id)
+    , changes_(executor.model().changes().subscribe())
     , log_(std::move(log))
     , limits_(limits)
     , name_(socketName(id_)) {
@@ -404,27 +408,10 @@ void BoardServer::letGo() {
             ::close(std::exchange(*fd, -1));
 }
 
-void BoardServer::run(const std::function<void()>& operation) {
-    if (runner_) {
-        runner_(operation);
-    } else {
-        const model::Model::Lock lock = model_.lockForAction();
-        operation();
-    }
-}
-
 QJsonObject BoardServer::stateOf() const {
-    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
-    return {
-        {QStringLiteral("ok"), true},
-        {QStringLiteral("id"), QString::fromStdString(id_)},
-        {QStringLiteral("holder"), QString::fromStdString(kind_)},
-        {QStringLiteral("pid"), static_cast<qint64>(::getpid())},
-        {QStringLiteral("present"), shown->boardFound},
-        {QStringLiteral("relays"), QString::fromStdString(steps::patternOfByte(shown->relayByte))},
-        {QStringLiteral("run"), QLatin1String(runName(shown->run))},
-        {QStringLiteral("row"), shown->currentRow},
-        {QStringLiteral("rows"), shown->rowCount()}};
+    QJsonObject state = service::toJson(executor_.state());
+    state.insert(QStringLiteral("ok"), true);
+    return state;
 }
 
 std::string BoardServer::stateEvent() const {
@@ -452,55 +439,16 @@ QJsonObject BoardServer::replyTo(const std::string& line, bool* watch) {
             QString::fromStdString("this holder serves " + id_ + ", not " + request.boardId));
     if (watch)
         *watch = request.kind == Request::Kind::Watch;
-    try {
-        return handle(request);
-    } catch (...) {
-        const std::string text = model::failureText(std::current_exception());
-        return errorReply(QString::fromLocal8Bit(text.empty() ? "unknown failure" : text));
-    }
+    return handle(request);
 }
 
 QJsonObject BoardServer::handle(const Request& request) {
-    if (request.writes() && !model_.snapshot()->boardFound)
-        return errorReply(QStringLiteral("the board is not there (unplugged or not answering); "
-                                         "its holder opens it again when it is back"));
-    bool written = true;
-    switch (request.kind) {
-    case Request::Kind::State:
-    case Request::Kind::Watch:
-        break;
-    case Request::Kind::Set:
-        run([&] { written = setRelays(model_, request.pattern); });
-        break;
-    case Request::Kind::On:
-    case Request::Kind::Off: {
-        const Switch how = request.kind == Request::Kind::On ? Switch::On : Switch::Off;
-        run([&] { written = switchRelays(model_, request.relays, how); });
-        break;
-    }
-    case Request::Kind::Play: {
-        // Checked here, so that a long program holds up neither the board nor the window.
-        std::variant<ProgramRows, std::string> checked =
-            checkedProgram(request.program, request.repeat.value_or(model_.snapshot()->repeat));
-        if (const auto* why = std::get_if<std::string>(&checked))
-            return errorReply(QString::fromStdString(*why));
-        run([&] {
-            playRows(model_, std::move(std::get<ProgramRows>(checked)), request.resolution,
-                     request.repeat);
-        });
-        break;
-    }
-    case Request::Kind::Stop:
-        run([&] { stopProgram(model_); });
-        break;
-    case Request::Kind::Pause:
-        run([&] { pauseProgram(model_); });
-        break;
-    case Request::Kind::Resume:
-        run([&] { resumeProgram(model_); });
-        break;
-    }
-    return written ? stateOf() : errorReply(QStringLiteral("the board did not take the write"));
+    const service::Reply reply = executor_.execute(request);
+    if (!reply.ok)
+        return errorReply(QString::fromLocal8Bit(reply.error));
+    QJsonObject state = service::toJson(reply.state);
+    state.insert(QStringLiteral("ok"), true);
+    return state;
 }
 
 // A peer of the same user, or root, may speak to the holder; to a system service, also a member
@@ -628,30 +576,38 @@ void BoardServer::acceptClients(std::list<Client>& clients) {
 
 // A watcher is sent the state when it differs from the one it was sent last, and only once it
 // has taken everything before: one that does not read gets the newest state when it reads again,
-// never a backlog of old ones.
+// never a backlog of old ones. The model's change feed wakes the server when a state is
+// published; a change after a quiet spell goes out at once, and watchers are told at most every
+// kWatchGap, so a program stepping every millisecond sends 50 states a second, not 1000.
 void BoardServer::serve() {
     std::list<Client> clients;
     std::string buffer(64 * 1024, '\0');
     std::uint64_t versionShown = 0;
     std::string stateShown;
+    bool changed = false;          // a state was published that watchers were not looked at for
+    auto tellAgain = Clock::now(); // when watchers may be told next
     while (!quit_) {
-        const auto now = Clock::now();
+        auto now = Clock::now();
         const bool accepting = now >= acceptAgain_;
-        std::vector<pollfd> fds{{listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0},
-                                {wakeFd_, POLLIN, 0}};
-        auto wake = accepting ? Clock::time_point::max() : acceptAgain_;
         bool watchers = false;
+        for (const Client& client : clients)
+            watchers = watchers || client.watching;
+        // The feed is listened to only while somebody watches and no change is waiting already.
+        const bool listening = watchers && !changed;
+        std::vector<pollfd> fds{{listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0},
+                                {wakeFd_, POLLIN, 0},
+                                {listening ? changes_->fd() : -1, POLLIN, 0}};
+        auto wake = accepting ? Clock::time_point::max() : acceptAgain_;
         for (const Client& client : clients) {
             fds.push_back({client.fd,
                            static_cast<short>((client.hungUp ? 0 : POLLIN) |
                                               (client.out.empty() ? 0 : POLLOUT)),
                            0});
-            watchers = watchers || client.watching;
             if (!client.watching)
                 wake = std::min(wake, client.lastHeard + limits_.idle);
         }
-        if (watchers)
-            wake = std::min(wake, now + kWatchPoll);
+        if (watchers && changed)
+            wake = std::min(wake, tellAgain);
         const int timeout =
             wake == Clock::time_point::max()
                 ? -1
@@ -659,14 +615,19 @@ void BoardServer::serve() {
                       0, std::chrono::ceil<std::chrono::milliseconds>(wake - now).count()));
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
             break;
-        const auto newestState = [&]() -> const std::string& {
-            if (const std::uint64_t version = model_.snapshot()->version; version != versionShown) {
+        now = Clock::now();
+        if (listening && (fds[2].revents & POLLIN))
+            changed = changes_->changed() || changed;
+        if (changed && now >= tellAgain) {
+            changed = false;
+            tellAgain = now + kWatchGap;
+            if (const std::uint64_t version = executor_.model().snapshot()->version;
+                version != versionShown) {
                 versionShown = version;
                 stateShown = stateEvent();
             }
-            return stateShown;
-        };
-        std::size_t index = 2;
+        }
+        std::size_t index = 3;
         for (auto client = clients.begin(); client != clients.end(); ++index) {
             const short events = fds[index].revents;
             bool keep = !(events & (POLLERR | POLLNVAL));
@@ -674,8 +635,8 @@ void BoardServer::serve() {
                 keep = readFrom(*client, buffer);
             if (keep && (events & POLLOUT))
                 keep = flush(client->out, client->fd);
-            if (keep && client->watching && client->out.empty() &&
-                client->lastState != newestState()) {
+            if (keep && client->watching && client->out.empty() && !stateShown.empty() &&
+                client->lastState != stateShown) {
                 client->lastState = stateShown;
                 client->out = stateShown;
                 keep = flush(client->out, client->fd);

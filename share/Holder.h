@@ -1,6 +1,8 @@
 #pragma once
 
-#include "model/Model.h"
+#include "model/ChangeFeed.h"
+#include "service/BoardHost.h"
+#include "service/Executor.h"
 
 #include <QJsonObject>
 
@@ -12,6 +14,7 @@
 #include <string>
 #include <sys/types.h>
 #include <thread>
+#include <variant>
 
 // One board, many hands: whoever holds a board serves it on a local socket, one JSON object per
 // line each way, so scripts (and other programs) reach the board through its holder instead of
@@ -29,9 +32,6 @@ std::string socketFolder();
 // A board's socket there: the id is escaped so that different ids never share a name.
 std::string socketPath(const std::string& boardId);
 
-// Runs one operation of a client on the holder's model, the way the holder runs its own (the
-// window on its own thread, under its lock); a failure is thrown back to the caller.
-using Runner = std::function<void(const std::function<void()>& operation)>;
 // Where a holder tells of clients' errors, one line each.
 using Log = std::function<void(const std::string& line)>;
 
@@ -42,29 +42,35 @@ struct ClientLimits {
     std::chrono::milliseconds idle{60'000};
 };
 
-// Serves one held board from a thread of its own. It reads the model's snapshot and runs its
-// operations; it never holds the model's lock while it waits for a client.
-class BoardServer {
+// Serves one held board from a thread of its own: clients' requests go through the board's
+// executor, and watchers are told of changes as the model's change feed reports them. It never
+// holds the model's lock while it waits for a client.
+class BoardServer final : public service::FrontEnd {
 public:
     static constexpr std::size_t kMaxLineBytes = 64 * 1024;
     // A play request carries a program file's text (up to 16 MiB), escaped for JSON.
     static constexpr std::size_t kMaxPlayLineBytes = 32 * 1024 * 1024;
     static constexpr std::size_t kMaxBacklogBytes = 256 * 1024; // replies a client does not read
 
-    // kind says who holds it ("window", "play", "serve"); without a runner operations run on the
-    // server's thread.
-    BoardServer(model::Model& model, std::string boardId, std::string kind, Runner runner = {},
-                Log log = {}, ClientLimits limits = {});
-    ~BoardServer();
+    // The server, serving, or why it cannot (another live holder, no folder, no descriptor left).
+    // The executor says which board it serves and who holds it; it outlives the server.
+    static std::variant<std::unique_ptr<BoardServer>, std::string>
+    make(service::Executor& executor, Log log = {}, ClientLimits limits = {});
+    ~BoardServer() override;
     BoardServer(const BoardServer&) = delete;
     BoardServer& operator=(const BoardServer&) = delete;
-
-    // Empty when it serves; otherwise why it could not (another live holder, no folder).
-    const std::string& failure() const { return failure_; }
 
     // The reply to one request line, as a client gets it (with its line end); watch says
     // whether the line asked to watch.
     std::string answer(const std::string& line, bool* watch = nullptr);
+
+private:
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    BoardServer(Key, service::Executor& executor, Log log, ClientLimits limits);
 
 private:
     struct Client;
@@ -81,12 +87,10 @@ private:
     std::string stateEvent() const;
     QJsonObject replyTo(const std::string& line, bool* watch);
     QJsonObject handle(const Request& request);
-    void run(const std::function<void()>& operation);
 
-    model::Model& model_;
+    service::Executor& executor_;
     const std::string id_;
-    const std::string kind_;
-    Runner runner_;
+    const std::shared_ptr<model::ChangeFeed::Subscription> changes_;
     Log log_;
     const ClientLimits limits_;
     std::string folder_;

@@ -17,12 +17,13 @@ namespace {
 
 constexpr int kMaxResolution = 100;
 
-const std::array<std::pair<const char*, Request::Kind>, 9> kNames{{
+const std::array<std::pair<const char*, Request::Kind>, 10> kNames{{
     {"state", Request::Kind::State},
     {"watch", Request::Kind::Watch},
     {"set", Request::Kind::Set},
     {"on", Request::Kind::On},
     {"off", Request::Kind::Off},
+    {"toggle", Request::Kind::Toggle},
     {"play", Request::Kind::Play},
     {"stop", Request::Kind::Stop},
     {"pause", Request::Kind::Pause},
@@ -101,7 +102,8 @@ std::variant<Request, std::string> parseRequest(std::string_view line) {
     std::string why;
     if (request.kind == Request::Kind::Set)
         why = patternOf(object, request);
-    else if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off)
+    else if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off ||
+             request.kind == Request::Kind::Toggle)
         why = relaysOf(object, known->first, request);
     else if (request.kind == Request::Kind::Play)
         why = programOf(object, request);
@@ -118,7 +120,8 @@ QJsonObject requestObject(const Request& request) {
     if (request.kind == Request::Kind::Set)
         object.insert(QStringLiteral("relays"),
                       QString::fromStdString(steps::patternOfByte(request.pattern)));
-    if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off) {
+    if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off ||
+        request.kind == Request::Kind::Toggle) {
         QJsonArray relays;
         for (const int relay : request.relays)
             relays.append(relay);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/Command.h"
+
 #include <QJsonObject>
 
 #include <cstdint>
@@ -13,21 +15,10 @@
 // never reaches the board.
 namespace share {
 
-struct Request {
-    enum class Kind { State, Watch, Set, On, Off, Play, Stop, Pause, Resume };
-    Kind kind = Kind::State;
-    std::uint8_t pattern = 0; // set: bit n-1 = relay n
-    std::vector<int> relays;  // on, off: 1 to 8, at least one
-    std::string program;      // play: the program file's text, Latin-1
-    // play: 1 to 100 ms, and whether it repeats; not given, the holder keeps its own settings
-    std::optional<int> resolution;
-    std::optional<bool> repeat;
-    std::string boardId;      // the board the client means, when it says; another's holder refuses
-
-    // Whether it switches relays or plays, which needs the board to be there.
-    bool writes() const {
-        return kind == Kind::Set || kind == Kind::On || kind == Kind::Off || kind == Kind::Play;
-    }
+// A command for the holder, and the board the client means when it says (another's holder
+// refuses it).
+struct Request : service::Command {
+    std::string boardId;
 };
 
 // The request of one line (without its line end), or the error line's text.

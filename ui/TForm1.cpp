@@ -300,14 +300,21 @@ void TForm1::serveOpenedBoard(const model::Snapshot& shown) {
     stopServing();
     closing_ = false;
     serverId_ = shown.boardId;
-    server_ = std::make_unique<share::BoardServer>(
-        model_, serverId_, "window",
+    // Clients' commands run on this window's thread, as its own handlers do.
+    executor_ = std::make_unique<service::Executor>(
+        model_, service::Holder{serverId_, "window"},
         [this](const std::function<void()>& operation) { runForClient(operation); });
+    // A board another holder serves already (a second window on it) is not served from here.
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> made =
+        share::BoardServer::make(*executor_);
+    if (auto* server = std::get_if<std::unique_ptr<share::BoardServer>>(&made))
+        server_ = std::move(*server);
 }
 
 void TForm1::stopServing() {
     closing_ = true;
     server_.reset();
+    executor_.reset();
     serverId_.clear();
 }
 

@@ -126,6 +126,7 @@ private:
     std::mutex runFailureLock_;
     std::exception_ptr runFailure_;                // under runFailureLock_
     std::shared_ptr<const model::Snapshot> shown_; // the state last rendered
+    std::unique_ptr<service::Executor> executor_;  // clients' commands, on this window's thread
     std::unique_ptr<share::BoardServer> server_;   // serves the board this window holds
     // A client's operation on its way to the window's thread, and how it went.
     struct ClientCall {

@@ -1,0 +1,141 @@
+#include "service/Executor.h"
+
+#include "devices/RelayMap.h"
+#include "model/Failure.h"
+#include "model/ProgramFile.h"
+
+namespace service {
+
+namespace {
+
+// A program's text, read by the rules of a program file.
+ProgramRows programOf(const std::string& text) {
+    ProgramRows rows;
+    programfile::ProgramReader reader(!programfile::holdsLineFeed(text),
+                                      [&rows](std::string_view row) { rows.append(row); });
+    reader.feed(text);
+    reader.finish();
+    if (rows.empty())
+        rows.append("00000000-0");
+    return rows;
+}
+
+Reply refused(std::string why) {
+    return {false, std::move(why), {}};
+}
+
+} // namespace
+
+std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat) {
+    ProgramRows rows = programOf(text);
+    if (const auto bad = model::findUnplayableStep(rows, repeat))
+        return "line " + std::to_string(bad->row + 1) +
+               " cannot be played: " + model::failureText(bad->failure);
+    return rows;
+}
+
+Executor::Executor(model::Model& model, Holder holder, Runner runner)
+    : model_(model)
+    , holder_(std::move(holder))
+    , runner_(std::move(runner)) {}
+
+State Executor::state() const {
+    return stateOf(*model_.snapshot(), holder_);
+}
+
+void Executor::run(const std::function<void()>& operation) {
+    if (runner_) {
+        runner_(operation);
+    } else {
+        const model::Model::Lock lock = model_.lockForAction();
+        operation();
+    }
+}
+
+Reply Executor::execute(const Command& command) {
+    try {
+        return carryOut(command);
+    } catch (...) {
+        const std::string text = model::failureText(std::current_exception());
+        return refused(text.empty() ? "unknown failure" : text);
+    }
+}
+
+Reply Executor::carryOut(const Command& command) {
+    if (command.writes() && !model_.snapshot()->boardFound)
+        return refused("the board is not there (unplugged or not answering); its holder opens it "
+                       "again when it is back");
+    bool written = true;
+    switch (command.kind) {
+    case Command::Kind::State:
+    case Command::Kind::Watch:
+        break;
+    case Command::Kind::Set:
+        run([&] { written = model_.writeRelays(command.pattern); });
+        break;
+    case Command::Kind::On:
+    case Command::Kind::Off:
+    case Command::Kind::Toggle:
+        run([&] { written = switchRelays(command.relays, command.kind); });
+        break;
+    case Command::Kind::Play: {
+        // Checked here, so that a long program holds up neither the board nor the window.
+        std::variant<ProgramRows, std::string> checked =
+            checkedProgram(command.program, command.repeat.value_or(model_.snapshot()->repeat));
+        if (auto* why = std::get_if<std::string>(&checked))
+            return refused(std::move(*why));
+        run([&] {
+            playRows(std::move(std::get<ProgramRows>(checked)), command.resolution, command.repeat);
+        });
+        break;
+    }
+    case Command::Kind::Stop:
+        run([&] {
+            if (model_.snapshot()->run != model::Run::Idle)
+                model_.startOrStop();
+        });
+        break;
+    case Command::Kind::Pause:
+        run([&] { press(model::Run::Running, &model::Model::pauseOrResume); });
+        break;
+    case Command::Kind::Resume:
+        run([&] { press(model::Run::Paused, &model::Model::pauseOrResume); });
+        break;
+    }
+    if (!written)
+        return refused("the board did not take the write");
+    return {true, {}, state()};
+}
+
+// One write: the relays given switched on, off or over, the others kept.
+bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
+    std::uint8_t byte = model_.snapshot()->relayByte;
+    for (const int relay : relays) {
+        const bool on = how == Command::Kind::Toggle ? !(byte & devices::relayEntry(relay).mask)
+                                                     : how == Command::Kind::On;
+        byte = devices::withRelay(byte, relay, on);
+    }
+    return model_.writeRelays(byte);
+}
+
+// A running program is stopped first, as "Open File" and "Start" would; a resolution or repeat
+// not given keeps the holder's own (the window's slider and "Repeat").
+void Executor::playRows(ProgramRows rows, std::optional<int> resolution,
+                        std::optional<bool> repeat) {
+    if (model_.snapshot()->run != model::Run::Idle)
+        model_.startOrStop();
+    model_.loadProgram(std::move(rows));
+    if (resolution)
+        model_.changeResolution(*resolution);
+    if (repeat)
+        model_.setRepeat(*repeat);
+    model_.startOrStop();
+}
+
+// A button does something only in the state where it would on the window.
+void Executor::press(model::Run when, void (model::Model::*button)()) {
+    if (model_.snapshot()->run == when)
+        (model_.*button)();
+}
+
+} // namespace service
