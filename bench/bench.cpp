@@ -844,12 +844,27 @@ mqtt::Log noteConnected(std::atomic<bool>& connected) {
 
 // The bridge of the bench's board, or none when it cannot be made. The board is named as one
 // with a serial number is, so that its topics are tambrook/sim1 without a host's name.
-std::unique_ptr<mqtt::BoardBridge> makeBridge(model::Model& model,
-                                              const mqtt::BrokerSettings& settings, mqtt::Log log) {
-    auto made = mqtt::BoardBridge::make(model, {"sim1", devices::IdSource::Serial}, settings,
-                                        std::move(log));
-    auto* bridge = std::get_if<std::unique_ptr<mqtt::BoardBridge>>(&made);
-    return bridge ? std::move(*bridge) : nullptr;
+// The holder's server of a board, or none when it cannot serve.
+std::unique_ptr<share::BoardServer> serverOf(service::Executor& executor) {
+    auto made = share::BoardServer::make(executor);
+    auto* server = std::get_if<std::unique_ptr<share::BoardServer>>(&made);
+    return server ? std::move(*server) : nullptr;
+}
+
+struct Bridged {
+    std::unique_ptr<service::Executor> executor; // outlives the bridge, which runs commands on it
+    std::unique_ptr<mqtt::BoardBridge> bridge;
+    explicit operator bool() const { return bridge != nullptr; }
+};
+
+Bridged makeBridge(model::Model& model, const mqtt::BrokerSettings& settings, mqtt::Log log) {
+    Bridged bridged{std::make_unique<service::Executor>(model, service::Holder{"sim1", "serve"}),
+                    nullptr};
+    auto made = mqtt::BoardBridge::make(*bridged.executor, {"sim1", devices::IdSource::Serial},
+                                        settings, std::move(log));
+    if (auto* bridge = std::get_if<std::unique_ptr<mqtt::BoardBridge>>(&made))
+        bridged.bridge = std::move(*bridge);
+    return bridged;
 }
 
 // Waits until the bridge says it is connected, and a moment more for its subscriptions.
@@ -881,8 +896,7 @@ Row mqttCommandRow() {
     model::Model model(boards.registry(), pause);
     model.openBoard(1, true);
     std::atomic<bool> connected{false};
-    const std::unique_ptr<mqtt::BoardBridge> bridge =
-        makeBridge(model, broker.settings(), noteConnected(connected));
+    const Bridged bridge = makeBridge(model, broker.settings(), noteConnected(connected));
     MqttClient publisher("tambrook-bench-publisher", broker.port());
     awaitConnected(connected);
     std::vector<double> latencies;
@@ -927,6 +941,7 @@ struct ServedBench {
     model::Model model{boards.registry(), pause};
     std::mutex writesLock;
     std::vector<std::int64_t> writes; // under writesLock
+    std::unique_ptr<service::Executor> executor;
     std::unique_ptr<share::BoardServer> server;
 
     ServedBench() {
@@ -938,7 +953,8 @@ struct ServedBench {
             writes.push_back(monotonicNanos());
         });
         model.openBoard(1, true);
-        server = std::make_unique<share::BoardServer>(model, "sim1", "serve");
+        executor = std::make_unique<service::Executor>(model, service::Holder{"sim1", "serve"});
+        server = serverOf(*executor);
     }
     std::size_t writeCount() {
         const std::lock_guard lock(writesLock);
@@ -1034,7 +1050,8 @@ Row requestsDuringRunRow() {
     for (int run = 0; run < 2 * kRuns; ++run) {
         const bool asking = run % 2 == 1;
         Bench bench;
-        const share::BoardServer server(bench.model, "sim1", "serve");
+        service::Executor executor(bench.model, {"sim1", "serve"});
+        const std::unique_ptr<share::BoardServer> server = serverOf(executor);
         bench.setProgram(program(1000, 1));
         std::atomic<bool> done{false};
         std::thread client([&] {
@@ -1193,8 +1210,7 @@ Row mqttFloodRow() {
         return {figure, target, "not measured: no mosquitto broker could be started", false};
     ServedBench served;
     std::atomic<bool> connected{false};
-    const std::unique_ptr<mqtt::BoardBridge> bridge =
-        makeBridge(served.model, broker.settings(), noteConnected(connected));
+    const Bridged bridge = makeBridge(served.model, broker.settings(), noteConnected(connected));
     std::mutex stateLock;
     std::string lastState;
     MqttClient watcher("tambrook-bench-watcher", broker.port(),
@@ -1254,7 +1270,7 @@ Row mqttDuringRunRow() {
     reader.subscribe("tambrook/sim1/#");
     for (int run = 0; run < 2 * kRuns; ++run) {
         Bench bench;
-        std::unique_ptr<mqtt::BoardBridge> bridge;
+        Bridged bridge;
         std::atomic<bool> connected{false};
         if (run % 2) {
             bridge = makeBridge(bench.model, broker.settings(), noteConnected(connected));

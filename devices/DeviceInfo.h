@@ -8,7 +8,7 @@ inline constexpr int kMaxRelays = 8; // the relay state byte's eight bits
 
 // What tells one board apart from the others, and what it can do, as far as its family can say.
 struct DeviceInfo {
-    std::string family;   // "ftdi", "sim", ...
+    std::string family; // "ftdi", "sim", ...
     int relayCount = kMaxRelays;
     bool readsBack = true; // false: its relays are unknown until they are written
     std::string serial;    // the USB serial number; empty when it has none

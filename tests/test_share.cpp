@@ -17,6 +17,20 @@
 
 namespace {
 
+// A holder's server of its own for a test, on the rig's model, with its executor: serving, or
+// why not.
+struct Served {
+    Served(model::Model& model, const std::string& id, share::ClientLimits limits = {})
+        : executor(model, {id, "test"})
+        , made(share::BoardServer::make(executor, {}, limits)) {}
+    std::string failure() const {
+        const auto* why = std::get_if<std::string>(&made);
+        return why ? *why : std::string();
+    }
+    service::Executor executor;
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> made;
+};
+
 // One connection to a board's holder, lines both ways.
 class Client {
 public:
@@ -253,9 +267,9 @@ void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
         QCOMPARE(::bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         ::close(left); // the file stays, with nobody behind it
     }
-    const share::BoardServer first(rig.model, "x1", "test");
+    const Served first(rig.model, "x1");
     QCOMPARE(first.failure(), std::string());
-    const share::BoardServer second(rig.model, "x1", "test");
+    const Served second(rig.model, "x1");
     QCOMPARE(second.failure(), std::string("another holder serves x1"));
     QCOMPARE(share::ask("x1", {{QStringLiteral("request"), QStringLiteral("state")}}).kind,
              share::Answer::Kind::Answered);
@@ -267,14 +281,14 @@ void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
 void ShareTest::holdersStartingAtOnceNeverBothServe() {
     Rig rig;
     for (int round = 0; round < 20; ++round) {
-        std::vector<std::unique_ptr<share::BoardServer>> servers(4);
+        std::vector<std::unique_ptr<Served>> servers(4);
         std::vector<std::thread> starting;
         std::atomic<bool> go{false};
         for (auto& server : servers)
             starting.emplace_back([&] {
                 while (!go) {
                 }
-                server = std::make_unique<share::BoardServer>(rig.model, "x1", "test");
+                server = std::make_unique<Served>(rig.model, "x1");
             });
         go = true;
         for (std::thread& thread : starting)
@@ -292,8 +306,8 @@ void ShareTest::differentIdsNeverShareAHolder() {
     Rig rig(1);
     rig.openBoard(0x00);
     const QJsonObject state{{QStringLiteral("request"), QStringLiteral("state")}};
-    const share::BoardServer slash(rig.model, "A/B", "test");
-    const share::BoardServer underscore(rig.model, "A_B", "test");
+    const Served slash(rig.model, "A/B");
+    const Served underscore(rig.model, "A_B");
     QCOMPARE(slash.failure(), std::string());
     QCOMPARE(underscore.failure(), std::string());
     for (const char* id : {"A/B", "A_B"})
@@ -348,8 +362,7 @@ void ShareTest::aClientThatReadsNoRepliesIsLetGo() {
 // not watch is let go when silent too long.
 void ShareTest::aHolderKeepsABoundedNumberOfClients() {
     Rig rig;
-    const share::BoardServer server(rig.model, "x1", "test", {}, {},
-                                    {3, std::chrono::milliseconds(500)});
+    const Served server(rig.model, "x1", {3, std::chrono::milliseconds(500)});
     Client watcher("x1");
     Client first("x1");
     Client second("x1");

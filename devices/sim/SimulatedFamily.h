@@ -45,7 +45,7 @@ private:
         std::uint8_t relays = 0;
         bool open = false;
         std::uint64_t plugs = 0; // counts the times it was pulled out; a device of before is dead
-        int holdFd = -1; // the lock that holds it against other processes, if any
+        int holdFd = -1;         // the lock that holds it against other processes, if any
     };
 
     static DeviceInfo infoOf(std::uint32_t index);
