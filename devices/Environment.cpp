@@ -1,6 +1,8 @@
 #include "devices/Environment.h"
 
+#ifdef TAMBROOK_WITH_FTDI
 #include "devices/ftdi/FtdiFamily.h"
+#endif
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
@@ -31,10 +33,12 @@ std::uint32_t simulatedBoardCount(const std::string& text, const WarningSink& wa
     return digits == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(text));
 }
 
-std::vector<std::unique_ptr<Family>> realFamilies(const Getenv& getenv) {
+std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv& getenv) {
     std::vector<std::unique_ptr<Family>> families;
+#ifdef TAMBROOK_WITH_FTDI
     families.push_back(
         ftdi::makeLibFtdiFamily(ftdi::parseUsbIds(getenv("TAMBROOK_EXTRA_USB_IDS"))));
+#endif
     return families;
 }
 

@@ -139,10 +139,4 @@ std::unique_ptr<RelayDevice> FtdiFamily::unopened() {
     return std::make_unique<FtdiDevice>(driver_, 0, std::move(info));
 }
 
-std::unique_ptr<FtdiFamily> makeLibFtdiFamily(std::vector<UsbId> extraIds) {
-    std::vector<UsbId> ids = builtInRelayBoardIds();
-    ids.insert(ids.end(), extraIds.begin(), extraIds.end());
-    return std::make_unique<FtdiFamily>(std::make_unique<FtdiDriver>(makeLibFtdiApi(), ids));
-}
-
 } // namespace devices::ftdi

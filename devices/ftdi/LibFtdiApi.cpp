@@ -1,6 +1,7 @@
 // The libftdi1 / libusb side of the real-board backend, kept apart so that everything else in the
 // backend can be tested with a fake.
 #include "devices/ftdi/FtdiDriver.h"
+#include "devices/ftdi/FtdiFamily.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -118,6 +119,12 @@ private:
 
 std::unique_ptr<FtdiApi> makeLibFtdiApi() {
     return std::make_unique<LibFtdiApi>();
+}
+
+std::unique_ptr<FtdiFamily> makeLibFtdiFamily(std::vector<UsbId> extraIds) {
+    std::vector<UsbId> ids = builtInRelayBoardIds();
+    ids.insert(ids.end(), extraIds.begin(), extraIds.end());
+    return std::make_unique<FtdiFamily>(std::make_unique<FtdiDriver>(makeLibFtdiApi(), ids));
 }
 
 } // namespace devices::ftdi
