@@ -346,8 +346,11 @@ BoardBridge::~BoardBridge() {
         leaving_ = true;
     }
     networkWake_.notify_all();
-    if (client_)
-        mosquitto_disconnect(client_.get()); // wakes the loop when connected
+    // Wakes the loop when connected; not connected (MOSQ_ERR_NO_CONN), the loop is already
+    // waiting on networkWake_, which leaving_ ends.
+    if (client_) {
+        [[maybe_unused]] const int woken = mosquitto_disconnect(client_.get());
+    }
     if (network_.joinable())
         network_.join();
     if (quitFd_ >= 0)
@@ -554,7 +557,9 @@ void BoardBridge::standDown(const std::string& holder) {
          std::to_string(settings_.port) + " by another serve (its client " +
          printable(holder, 200) + "); this one does not bridge it, and serves it only on its " +
          "socket");
-    mosquitto_disconnect(client_.get());
+    if (const int result = mosquitto_disconnect(client_.get());
+        result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN)
+        reportOnce("could not leave", "the broker", result);
 }
 
 // Holding the topics: the subscriptions, then everything retained again.
