@@ -1,13 +1,13 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
-#include "MockRealtimeKit.h"
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
 #include "mqtt/Bridge.h"
 #include "share/Holder.h"
+#include "support/Boards.h"
+#include "support/RealtimeKit.h"
 #include "ui/Controls.h"
 #include "ui/Platform.h"
 #include "ui/TForm1.h"
