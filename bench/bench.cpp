@@ -35,16 +35,21 @@
 
 #include <dlfcn.h>
 #include <mosquitto.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -1317,6 +1322,183 @@ int childOpenLargest(bool steps, int argc, char* argv[]) {
     return 0;
 }
 
+// CPU time a process has spent, user and system, in seconds, from /proc.
+double processCpuSeconds(qint64 pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index)
+        if (index == 14 || index == 15)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A socket client that asked a holder to watch, its stream kept open and unread.
+int watchHolder(const std::string& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const std::string watch = "{\"request\":\"watch\"}\n";
+    ::send(fd, watch.data(), watch.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// serve --all with 50 simulated boards and nothing happening: the CPU it spends in 10 s, with a
+// bridge per board to a broker and a socket watcher per board, and without either. Nothing
+// polls: the transports wake on the model's change feed.
+std::vector<Row> idleServeRows() {
+    std::vector<Row> rows;
+    const Broker broker;
+    for (const bool loaded : {false, true}) {
+        const std::string figure =
+            loaded ? "serve --all, 50 simulated boards, MQTT bridges and 50 socket watchers, "
+                     "idle: CPU in 10 s"
+                   : "serve --all, 50 simulated boards, idle: CPU in 10 s";
+        const std::string target = loaded ? "≤ 0.05 s" : "reported";
+        if (loaded && !broker.running()) {
+            rows.push_back({figure, target, "not measured: no mosquitto broker", false});
+            continue;
+        }
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir(QStringLiteral("run"));
+        QProcess serve;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("50"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
+        serve.setProcessEnvironment(environment);
+        serve.setWorkingDirectory(dir.path());
+        QStringList arguments{QStringLiteral("serve"), QStringLiteral("--all")};
+        if (loaded)
+            arguments << QStringLiteral("--mqtt")
+                      << QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port())
+                      << QStringLiteral("--mqtt-node") << QStringLiteral("bench");
+        serve.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        QString log;
+        QElapsedTimer clock;
+        clock.start();
+        const QString ready =
+            loaded ? QStringLiteral("connected sim") : QStringLiteral("opened sim");
+        while (log.count(ready) < 50 && clock.elapsed() < 30000) {
+            serve.waitForReadyRead(100);
+            log += QString::fromLocal8Bit(serve.readAllStandardError());
+        }
+        std::vector<int> watchers;
+        if (loaded)
+            for (int board = 1; board <= 50; ++board)
+                watchers.push_back(
+                    watchHolder(dir.filePath(QStringLiteral("run/tambrook/sim%1.sock").arg(board))
+                                    .toStdString()));
+        QThread::msleep(1500); // settled: the first looks and states are behind
+        const double before = processCpuSeconds(serve.processId());
+        QThread::msleep(10000);
+        const double spent = processCpuSeconds(serve.processId()) - before;
+        for (const int fd : watchers)
+            if (fd >= 0)
+                ::close(fd);
+        serve.terminate();
+        serve.waitForFinished(10000);
+        const bool all = log.count(ready) >= 50 && std::none_of(watchers.begin(), watchers.end(),
+                                                                [](int fd) { return fd < 0; });
+        if (!all)
+            rows.push_back({figure, target, "not every board was served (and bridged)", false});
+        else
+            rows.push_back({figure, target, fmt("%.3f s", spent), !loaded || spent <= 0.05});
+    }
+    return rows;
+}
+
+// From a write on a held board to the state reaching a socket watcher and an MQTT subscriber:
+// 200 changes, each after a quiet spell longer than the bridge's 50 ms between publishes.
+std::vector<Row> changeToEventRows() {
+    const std::string watcherFigure = "A change to its socket watcher's event";
+    const std::string mqttFigure = "A change to its MQTT state publish (loopback broker)";
+    const Broker broker;
+    if (!broker.running())
+        return {{mqttFigure, "p99 ≤ 2 ms", "not measured: no mosquitto broker", false}};
+    ServedBench served;
+    std::atomic<bool> connected{false};
+    const Bridged bridge = makeBridge(served.model, broker.settings(), noteConnected(connected));
+    std::mutex heardLock;
+    std::string heardState; // under heardLock
+    std::int64_t heardAt = 0;
+    MqttClient subscriber("tambrook-bench-subscriber", broker.port(),
+                          [&](const std::string& topic, const std::string& payload) {
+                              if (topic != "tambrook/sim1/state")
+                                  return;
+                              const std::lock_guard lock(heardLock);
+                              heardState = payload;
+                              heardAt = monotonicNanos();
+                          });
+    subscriber.subscribe("tambrook/sim1/state");
+    awaitConnected(connected);
+    const int watcher = watchHolder(share::socketPath("sim1"));
+    std::string pending;
+    const auto watcherLineWith = [&](const std::string& relays, int timeoutMs) -> std::int64_t {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (line.find("\"relays\":\"" + relays + "\"") != std::string::npos)
+                    return monotonicNanos();
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{watcher, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+                return 0;
+            char chunk[4096];
+            const ssize_t got = ::recv(watcher, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return 0;
+            pending.append(chunk, static_cast<std::size_t>(got));
+        }
+    };
+    std::vector<double> toWatcher;
+    std::vector<double> toMqtt;
+    for (int change = 0; change < 200 && watcher >= 0; ++change) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(70));
+        const auto pattern = static_cast<std::uint8_t>(change % 2 ? 0x01 : 0x02);
+        const std::string relays = steps::patternOfByte(pattern);
+        const std::int64_t written = monotonicNanos();
+        served.model.writeRelays(pattern);
+        if (const std::int64_t seen = watcherLineWith(relays, 1000))
+            toWatcher.push_back(static_cast<double>(seen - written) / 1e6);
+        for (int spin = 0; spin < 20000; ++spin) {
+            {
+                const std::lock_guard lock(heardLock);
+                if (heardState == relays) {
+                    toMqtt.push_back(static_cast<double>(heardAt - written) / 1e6);
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+    if (watcher >= 0)
+        ::close(watcher);
+    const auto rowOf = [](const std::string& figure, std::vector<double>& latencies) -> Row {
+        if (latencies.size() < 200)
+            return {figure, "p99 ≤ 2 ms",
+                    "only " + std::to_string(latencies.size()) + " of 200 changes arrived", false};
+        const double p99 = percentile(latencies, 0.99);
+        return {figure, "p99 ≤ 2 ms",
+                fmt("p50 %.3f ms, p99 %.3f ms", percentile(latencies, 0.5), p99), p99 <= 2.0};
+    };
+    return {rowOf(watcherFigure, toWatcher), rowOf(mqttFigure, toMqtt)};
+}
+
 int main(int argc, char* argv[]) {
     if (argc > 1 && std::string(argv[1]) == "--sequencer-figures") {
         QApplication application(argc, argv);
@@ -1330,12 +1512,17 @@ int main(int argc, char* argv[]) {
     // real-time rights.
     if (argc > 1 &&
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
-         std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared")) {
+         std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared" ||
+         std::string(argv[1]) == "--service")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
             some = slowBoardRows();
-        else if (std::string(argv[1]) == "--mqtt")
+        else if (std::string(argv[1]) == "--service") {
+            some = idleServeRows();
+            for (Row& row : changeToEventRows())
+                some.push_back(std::move(row));
+        } else if (std::string(argv[1]) == "--mqtt")
             some = {mqttCommandRow(), mqttFloodRow(), mqttDuringRunRow()};
         else if (std::string(argv[1]) == "--shared") {
             some = socketSetRows();
@@ -1392,6 +1579,10 @@ int main(int argc, char* argv[]) {
         rows.push_back(std::move(row));
     rows.push_back(requestsDuringRunRow());
     rows.push_back(serveFiftyBoardsRow());
+    for (Row& row : idleServeRows())
+        rows.push_back(std::move(row));
+    for (Row& row : changeToEventRows())
+        rows.push_back(std::move(row));
     rows.push_back(serveBesideAWedgedBoardRow());
     rows.push_back(mqttFloodRow());
     rows.push_back(mqttDuringRunRow());

@@ -24,6 +24,13 @@ std::unique_ptr<RelayDevice> noDevice() {
     return std::make_unique<NoDevice>();
 }
 
+std::optional<ConfigError> Family::configure(const std::vector<ConfiguredBoard>& sections) {
+    if (sections.empty())
+        return std::nullopt;
+    return ConfigError{sections.front().where + ": " + std::string(name()) +
+                       " boards take no configuration"};
+}
+
 std::unique_ptr<RelayDevice> Family::openExpecting(std::size_t index, const DeviceInfo& expected) {
     std::unique_ptr<RelayDevice> device = open(index);
     if (!device->isOpen() || sameBoard(device->info(), expected))

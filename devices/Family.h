@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/Config.h"
 #include "devices/DeviceInfo.h"
 #include "devices/RelayDevice.h"
 
@@ -35,6 +36,11 @@ public:
     virtual std::unique_ptr<RelayDevice> unopened() = 0;
     // Where udev reports its boards coming and going ("usb", "hidraw", "tty").
     virtual std::vector<std::string> udevSubsystems() const { return {}; }
+    // Takes the sections of the configuration that name this family (family = its name): the
+    // boards it reaches only by configuration (a serial port, a host), or options for boards it
+    // finds by itself. A key it does not know, or a value it cannot use, is refused with the
+    // file and line; relay options (relayN.*) are not the family's and are left alone.
+    virtual std::optional<ConfigError> configure(const std::vector<ConfiguredBoard>& sections);
     // The board at an index of the last enumeration was pulled off the bus (by a test's fault
     // injection): what its power kept is lost and what was opened of it is dead. A real board does
     // that by itself; a simulated one is told.

@@ -27,6 +27,13 @@ public:
     // Bit n-1 = relay n. A board that cannot read back answers with what it was last told.
     virtual Result<std::uint8_t> readRelays() = 0;
     virtual Result<void> writeRelays(std::uint8_t relays) = 0;
+    // The relays whose state is known (bit n-1 = relay n): all of a board that reads back; of one
+    // that cannot, those written since it was opened.
+    virtual std::uint8_t knownRelays() const { return 0xFF; }
+    // Gives the board a new serial number, where its family can (HID relay boards).
+    virtual Result<void> setSerial(const std::string& /*serial*/) {
+        return Failure{Failure::Kind::Refused, "this board's serial number cannot be changed"};
+    }
     // Lets the board go, its relays as they are.
     virtual Result<void> close() = 0;
     // Sets an opened board up again as opening it did, for a board opened once more while it is

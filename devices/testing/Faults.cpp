@@ -90,6 +90,8 @@ public:
         , pulls_(pulls) {}
 
     DeviceInfo info() const override { return inner_->info(); }
+    std::uint8_t knownRelays() const override { return inner_->knownRelays(); }
+    Result<void> setSerial(const std::string& serial) override { return inner_->setSerial(serial); }
     bool isOpen() const override { return inner_->isOpen(); }
     void setUpAgain() override { inner_->setUpAgain(); }
 

@@ -60,6 +60,9 @@ public:
                                                const DeviceInfo& expected) override;
     std::unique_ptr<RelayDevice> unopened() override;
     std::vector<std::string> udevSubsystems() const override { return inner_->udevSubsystems(); }
+    std::optional<ConfigError> configure(const std::vector<ConfiguredBoard>& sections) override {
+        return inner_->configure(sections);
+    }
     void pulledOut(std::size_t index) override;
 
 private:
