@@ -1,13 +1,17 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
-#include "MockRealtimeKit.h"
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
 #include "mqtt/Bridge.h"
 #include "share/Holder.h"
+#include "support/Boards.h"
+#include "support/Broker.h"
+#include "support/Cli.h"
+#include "support/Processes.h"
+#include "support/RealtimeKit.h"
+#include "support/SlowDisk.h"
 #include "ui/Controls.h"
 #include "ui/Platform.h"
 #include "ui/TForm1.h"
@@ -29,11 +33,8 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 
-#include <dlfcn.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -71,22 +72,6 @@ public:
         std::fprintf(stderr, "error: %s\n", qPrintable(message));
     }
 };
-
-// A disk whose flush takes this long (0: as long as it takes): fsync is taken over in this
-// process, for the presses that save labels.dat.
-std::atomic<int> slowFsyncMs{0};
-
-} // namespace
-
-extern "C" int fsync(int fd) {
-    using Fsync = int (*)(int);
-    static const auto real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
-    if (const int ms = slowFsyncMs.load(); ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return real(fd);
-}
-
-namespace {
 
 // One main window on one simulated board, in a scratch folder, with every call on it recorded.
 // The board misbehaves as TAMBROOK_SIMULATED_FAULTS would make it.
@@ -522,12 +507,12 @@ std::vector<Row> slowBoardRows() {
         return static_cast<double>(longest) / 1000.0;
     };
     std::vector<double> gaps, quietGaps;
-    slowFsyncMs = 200;
+    slowdisk::setDelay(std::chrono::milliseconds(200));
     for (int run = 0; run < kRuns; ++run) {
         gaps.push_back(longestGap(true));
         quietGaps.push_back(longestGap(false));
     }
-    slowFsyncMs = 0;
+    slowdisk::setDelay(std::chrono::milliseconds(0));
     const Stats g = stats(gaps), q = stats(quietGaps);
     rows.push_back({"Presses saving labels.dat during a 1 ms run, disk flush 200 ms: longest gap "
                     "between step writes",
@@ -702,13 +687,10 @@ void writeProgramFile(const QString& path, int steps, int delay) {
 // board's trace file holds from byte offset on.
 std::vector<std::int64_t> tracedCalls(const QString& path, qint64 offset, const char* op,
                                       const char* outcome) {
-    QFile trace(path);
-    trace.open(QIODevice::ReadOnly);
-    trace.seek(offset);
     const QByteArray opWord = ' ' + QByteArray(op) + ' ';
     const QByteArray outcomeWord = ' ' + QByteArray(outcome);
     std::vector<std::int64_t> times;
-    for (const QByteArray& line : trace.readAll().split('\n'))
+    for (const QByteArray& line : traceLines(path, offset))
         if (line.contains(opWord) && line.endsWith(outcomeWord))
             times.push_back(line.left(line.indexOf(' ')).toLongLong());
     return times;
@@ -749,59 +731,15 @@ Row commandLinePlayRow() {
             std::abs(span.median - 999) <= 9.99 && p99 <= 0.5};
 }
 
-// A Mosquitto broker of the bench's own on a free loopback port, for as long as it lives.
-class Broker {
-public:
-    Broker() {
-        const QString program = QFile::exists(QStringLiteral("/usr/sbin/mosquitto"))
-                                    ? QStringLiteral("/usr/sbin/mosquitto")
-                                    : QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
-        if (program.isEmpty())
-            return;
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port_ = probe.serverPort();
-        probe.close();
-        QFile config(dir_.filePath(QStringLiteral("broker.conf")));
-        config.open(QIODevice::WriteOnly);
-        config.write(
-            QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n%2\n")
-                .arg(port_)
-                .arg(::geteuid() == 0 ? QStringLiteral("user root") : QString())
-                .toUtf8());
-        config.close();
-        process_.start(program, {QStringLiteral("-c"), config.fileName()});
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
-            if (socket.waitForConnected(50)) {
-                running_ = true;
-                return;
-            }
-            QThread::msleep(20);
-        }
-    }
-    ~Broker() {
-        process_.terminate();
-        process_.waitForFinished(5000);
-    }
-    bool running() const { return running_; }
-    int port() const { return port_; }
-    mqtt::BrokerSettings settings() const {
-        mqtt::BrokerSettings settings;
-        settings.host = "127.0.0.1";
-        settings.port = port_;
-        settings.discovery = false;
-        settings.hostName = "bench";
-        return settings;
-    }
-
-private:
-    QTemporaryDir dir_;
-    QProcess process_;
-    int port_ = 0;
-    bool running_ = false;
-};
+// The bridge's settings for the bench's broker: no discovery, a host name of its own.
+mqtt::BrokerSettings settingsOf(const Broker& broker) {
+    mqtt::BrokerSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = broker.port();
+    settings.discovery = false;
+    settings.hostName = "bench";
+    return settings;
+}
 
 // A libmosquitto client of the bench's own, its network loop on a thread of its own; messages on
 // the topics it subscribes to go to onMessage.
@@ -901,7 +839,7 @@ Row mqttCommandRow() {
     model::Model model(boards.registry(), pause);
     model.openBoard(1, true);
     std::atomic<bool> connected{false};
-    const Bridged bridge = makeBridge(model, broker.settings(), noteConnected(connected));
+    const Bridged bridge = makeBridge(model, settingsOf(broker), noteConnected(connected));
     MqttClient publisher("tambrook-bench-publisher", broker.port());
     awaitConnected(connected);
     std::vector<double> latencies;
@@ -1112,16 +1050,8 @@ Row serveBesideAWedgedBoardRow() {
     serve.start(QStringLiteral(TAMBROOK_CLI),
                 {QStringLiteral("serve"), QStringLiteral("--board"), QStringLiteral("sim1"),
                  QStringLiteral("--board"), QStringLiteral("sim2")});
-    QString log;
-    const auto awaitLog = [&](const QString& text) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!log.contains(text) && clock.elapsed() < 10000) {
-            serve.waitForReadyRead(100);
-            log += QString::fromLocal8Bit(serve.readAllStandardError());
-        }
-        return log.contains(text);
-    };
+    LogOf log(serve);
+    const auto awaitLog = [&](const QString& text) { return log.waitFor(text); };
     const auto cli = [&](const QStringList& arguments) {
         QProcess command;
         command.setProcessEnvironment(environment);
@@ -1183,11 +1113,9 @@ Row serveFiftyBoardsRow() {
     QElapsedTimer clock;
     clock.start();
     serve.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("serve"), QStringLiteral("--all")});
-    QString log;
-    while (log.count(QStringLiteral("opened sim")) < 50 && clock.elapsed() < 30000) {
+    LogOf log(serve);
+    while (log.refresh().count(QStringLiteral("opened sim")) < 50 && clock.elapsed() < 30000)
         serve.waitForReadyRead(100);
-        log += QString::fromLocal8Bit(serve.readAllStandardError());
-    }
     const double startMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     const double rssReady = processStatus(std::to_string(serve.processId()), "VmRSS:");
     QThread::msleep(3500); // three rescans
@@ -1196,7 +1124,7 @@ Row serveFiftyBoardsRow() {
         static_cast<int>(processStatus(std::to_string(serve.processId()), "Threads:"));
     serve.terminate();
     serve.waitForFinished(10000);
-    if (log.count(QStringLiteral("opened sim")) < 50)
+    if (log.text().count(QStringLiteral("opened sim")) < 50)
         return {figure, "reported", "not every board was served", false};
     return {figure, "reported",
             fmt("%.0f ms to serve all; RSS %.1f MiB, %.1f MiB after 3 s", startMs, rssReady / 1024,
@@ -1215,7 +1143,7 @@ Row mqttFloodRow() {
         return {figure, target, "not measured: no mosquitto broker could be started", false};
     ServedBench served;
     std::atomic<bool> connected{false};
-    const Bridged bridge = makeBridge(served.model, broker.settings(), noteConnected(connected));
+    const Bridged bridge = makeBridge(served.model, settingsOf(broker), noteConnected(connected));
     std::mutex stateLock;
     std::string lastState;
     MqttClient watcher("tambrook-bench-watcher", broker.port(),
@@ -1278,7 +1206,7 @@ Row mqttDuringRunRow() {
         Bridged bridge;
         std::atomic<bool> connected{false};
         if (run % 2) {
-            bridge = makeBridge(bench.model, broker.settings(), noteConnected(connected));
+            bridge = makeBridge(bench.model, settingsOf(broker), noteConnected(connected));
             awaitConnected(connected);
         }
         bench.setProgram(program(1000, 1));
@@ -1383,15 +1311,13 @@ std::vector<Row> idleServeRows() {
                       << QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port())
                       << QStringLiteral("--mqtt-node") << QStringLiteral("bench");
         serve.start(QStringLiteral(TAMBROOK_CLI), arguments);
-        QString log;
+        LogOf log(serve);
         QElapsedTimer clock;
         clock.start();
         const QString ready =
             loaded ? QStringLiteral("connected sim") : QStringLiteral("opened sim");
-        while (log.count(ready) < 50 && clock.elapsed() < 30000) {
+        while (log.refresh().count(ready) < 50 && clock.elapsed() < 30000)
             serve.waitForReadyRead(100);
-            log += QString::fromLocal8Bit(serve.readAllStandardError());
-        }
         std::vector<int> watchers;
         if (loaded)
             for (int board = 1; board <= 50; ++board)
@@ -1407,8 +1333,9 @@ std::vector<Row> idleServeRows() {
                 ::close(fd);
         serve.terminate();
         serve.waitForFinished(10000);
-        const bool all = log.count(ready) >= 50 && std::none_of(watchers.begin(), watchers.end(),
-                                                                [](int fd) { return fd < 0; });
+        const bool all =
+            log.text().count(ready) >= 50 &&
+            std::none_of(watchers.begin(), watchers.end(), [](int fd) { return fd < 0; });
         if (!all)
             rows.push_back({figure, target, "not every board was served (and bridged)", false});
         else
@@ -1427,7 +1354,7 @@ std::vector<Row> changeToEventRows() {
         return {{mqttFigure, "p99 ≤ 2 ms", "not measured: no mosquitto broker", false}};
     ServedBench served;
     std::atomic<bool> connected{false};
-    const Bridged bridge = makeBridge(served.model, broker.settings(), noteConnected(connected));
+    const Bridged bridge = makeBridge(served.model, settingsOf(broker), noteConnected(connected));
     std::mutex heardLock;
     std::string heardState; // under heardLock
     std::int64_t heardAt = 0;

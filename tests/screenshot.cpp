@@ -1,8 +1,8 @@
 // Writes a PNG of each page of the main window, rendered offscreen on one simulated board, so
 // the layout can be checked by eye: tambrook_screenshot OUTPUT_DIR
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
+#include "support/Boards.h"
 #include "ui/Platform.h"
 #include "ui/TForm1.h"
 #include "ui/TForm2.h"

@@ -1,7 +1,7 @@
 // Board discovery, opening and the port operations, checked through the exact driver traffic;
 // the simulated boards, the decorators that trace and fault any family, and the registry that
 // lists every family's boards.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "devices/Environment.h"
 #include "devices/sim/SimulatedFamily.h"
@@ -21,13 +21,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-// Replaces a file's content whole, as a test changes what the simulated boards read at each call.
-bool replaceFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
-}
 
 using devices::Failure;
 using devices::Family;
@@ -268,12 +261,12 @@ void BoardTest::simulatedBoardsArePulledOutAndPutBack() {
     QCOMPARE(family.enumerate().size(), std::size_t{3});
     const std::unique_ptr<RelayDevice> second = family.open(1);
     QVERIFY(second->writeRelays(0x0F));
-    QVERIFY(replaceFile(unplugged, "2\n"));
+    QVERIFY(writeFile(unplugged, "2\n"));
     QVERIFY(failsAs(second->writeRelays(0x0F), Failure::Kind::Gone));
     std::vector<devices::DeviceInfo> found = family.enumerate();
     QCOMPARE(found.size(), std::size_t{2});
     QCOMPARE(found[1].name, "sim3"s);
-    QVERIFY(replaceFile(unplugged, ""));
+    QVERIFY(writeFile(unplugged, ""));
     found = family.enumerate();
     QCOMPARE(found.size(), std::size_t{3});
     QCOMPARE(found[1].name, "sim2"s);
@@ -297,7 +290,7 @@ void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     QCOMPARE(family.enumerate().size(), std::size_t{2});
     const std::unique_ptr<RelayDevice> first = family.open(0);
     const std::unique_ptr<RelayDevice> second = family.open(1);
-    QVERIFY(replaceFile(wedgedFile, "2\n"));
+    QVERIFY(writeFile(wedgedFile, "2\n"));
     std::atomic<bool> wedgedCallDone{false};
     std::optional<Failure::Kind> wedgedFailure;
     std::thread hanging([&] {
@@ -316,7 +309,7 @@ void BoardTest::aWedgedBoardHoldsUpOnlyItself() {
     QCOMPARE(wedgedFailure, std::optional(Failure::Kind::NoAnswer));
     QCOMPARE(boards.relays(1), 0x00);
     QCOMPARE(boards.relays(0), 0x0F);
-    QVERIFY(replaceFile(wedgedFile, ""));
+    QVERIFY(writeFile(wedgedFile, ""));
     QVERIFY(second->writeRelays(0x0F));
     QCOMPARE(boards.relays(1), 0x0F);
 }
@@ -447,7 +440,7 @@ void BoardTest::simulatedStateFileIsReplacedWhole() {
     QCOMPARE(badReads.load(), 0);
     QVERIFY(warnings.empty());
     for (const QByteArray& content : {QByteArray(), QByteArray("zz\n")}) {
-        QVERIFY(replaceFile(state, content));
+        QVERIFY(writeFile(state, content));
         warnings.clear();
         SimulatedFamily again(options);
         QCOMPARE(warnings.size(), std::size_t{1});

@@ -1,6 +1,8 @@
 // tambrook-cli as a script runs it: the real binary on simulated boards, judged by its exit
 // status, its output and the board's trace of driver calls.
-#include "SignalChild.h"
+#include "support/Cli.h"
+#include "support/Processes.h"
+#include "support/Sockets.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,7 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,134 +26,6 @@
 #ifndef TAMBROOK_CLI
 #error "TAMBROOK_CLI names the tambrook-cli binary"
 #endif
-
-namespace {
-
-struct Result {
-    int status = -1;
-    QString out;
-    QStringList errLines;
-};
-
-// One folder per test: the boards' state and trace files, and program files.
-class CliRig {
-public:
-    explicit CliRig(int boards = 1, const QString& pins = {}, const QString& faults = {}) {
-        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QString::number(boards));
-        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
-        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
-        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_UNPLUGGED"), path("unplugged"));
-        environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_WEDGED"), path("wedged"));
-        if (!faults.isEmpty())
-            environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
-        if (!pins.isEmpty())
-            write("board.state", (pins + QLatin1Char('\n')).toLatin1());
-        // Holders' sockets go here, apart from every other test's.
-        QDir(dir_.path())
-            .mkdir(QStringLiteral("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("run"));
-    }
-
-    QString path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
-    void write(const char* name, const QByteArray& bytes) const {
-        QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    void start(QProcess& process, const QStringList& arguments) const {
-        process.setProcessEnvironment(environment_);
-        process.setWorkingDirectory(dir_.path());
-        process.start(QStringLiteral(TAMBROOK_CLI), arguments);
-        QVERIFY(process.waitForStarted());
-    }
-    // A shell command line, with the binary as $CLI, for arguments QProcess cannot pass.
-    void startShell(QProcess& process, const QString& commandLine) const {
-        QProcessEnvironment environment = environment_;
-        environment.insert(QStringLiteral("CLI"), QStringLiteral(TAMBROOK_CLI));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(dir_.path());
-        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
-    }
-    Result runShell(const QString& commandLine) const {
-        QProcess process;
-        startShell(process, commandLine);
-        return finish(process);
-    }
-    Result run(const QStringList& arguments) const {
-        QProcess process;
-        start(process, arguments);
-        return finish(process);
-    }
-    static Result finish(QProcess& process) {
-        process.waitForFinished(30000);
-        Result result;
-        result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
-        result.errLines = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        return result;
-    }
-    // The driver calls since the last look, without their times or statuses' order: "write 05 ok".
-    // The file stays: a holder that runs on keeps appending to it. Only whole lines are taken.
-    QStringList takeTrace() {
-        QFile file(path("board.trace"));
-        QStringList calls;
-        if (!file.open(QIODevice::ReadOnly) || !file.seek(traceTaken_))
-            return calls;
-        const QByteArray text = file.readAll();
-        const qsizetype end = text.lastIndexOf('\n') + 1;
-        traceTaken_ += end;
-        for (const QByteArray& line : text.left(end).split('\n'))
-            if (!line.isEmpty())
-                calls << QString::fromLatin1(line.mid(line.indexOf(' ') + 1));
-        return calls;
-    }
-    QStringList writes() {
-        return takeTrace().filter(QRegularExpression(QStringLiteral("^write ")));
-    }
-
-private:
-    QTemporaryDir dir_;
-    qint64 traceTaken_ = 0;
-    QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
-};
-
-// One request line to a holder's socket and its reply, read straight from the socket.
-QJsonObject askSocket(const QString& socket, const QByteArray& line) {
-    const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(socket);
-    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-    QByteArray reply;
-    if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::write(client, line.constData(), static_cast<std::size_t>(line.size())) == line.size()) {
-        char buffer[4096];
-        for (ssize_t got = 0;
-             !reply.contains('\n') && (got = ::read(client, buffer, sizeof buffer)) > 0;)
-            reply.append(buffer, got);
-    }
-    ::close(client);
-    return QJsonDocument::fromJson(reply).object();
-}
-
-// A process's stderr as it grows, for waiting on a log line.
-class LogOf {
-public:
-    explicit LogOf(QProcess& process)
-        : process_(process) {}
-    bool has(const QString& text) {
-        text_ += QString::fromLocal8Bit(process_.readAllStandardError());
-        return text_.contains(text);
-    }
-    const QString& text() const { return text_; }
-
-private:
-    QProcess& process_;
-    QString text_;
-};
-
-} // namespace
 
 class CliTest : public QObject {
     Q_OBJECT
@@ -533,11 +406,8 @@ void CliTest::aHolderThatDoesNotAnswerIsBusy() {
     QVERIFY(QDir().mkdir(rig.path("run/tambrook"),
                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
-    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-    QCOMPARE(::bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = socketAddress(rig.path("run/tambrook/sim1.sock").toStdString());
+    QCOMPARE(::bind(mute, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     QCOMPARE(::listen(mute, 4), 0); // connections wait in the queue, unanswered
     QElapsedTimer clock;
     clock.start();
@@ -549,7 +419,7 @@ void CliTest::aHolderThatDoesNotAnswerIsBusy() {
     // With its queue full, connecting waits no longer.
     std::vector<int> queued;
     for (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
          fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0))
         queued.push_back(fd);
     clock.restart();
@@ -584,13 +454,10 @@ void CliTest::aFloodOfClientsNeitherSpinsServeNorHangsCommands() {
     rig.startShell(serve, QStringLiteral("exec prlimit --nofile=32:32 \"$CLI\" serve --board 1"));
     LogOf log(serve);
     QTRY_VERIFY(log.has(QStringLiteral("watching udev")) || log.has(QStringLiteral("no udev")));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(rig.path("run/tambrook/sim1.sock"));
-    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    const sockaddr_un address = socketAddress(rig.path("run/tambrook/sim1.sock").toStdString());
     std::vector<int> flood;
     for (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
          fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0))
         flood.push_back(fd);
     QVERIFY(flood.size() > 32);

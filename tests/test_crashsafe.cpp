@@ -2,9 +2,9 @@
 // killed with SIGKILL while it saves; after every kill the file is whole and holds one of the two.
 // The child marks in shared memory when a save is under way, so the test knows that its kills
 // land inside saves and not before the first one.
-#include "SignalChild.h"
 #include "model/LabelFile.h"
 #include "model/LabelTable.h"
+#include "support/Processes.h"
 
 #include <QFile>
 #include <QProcess>

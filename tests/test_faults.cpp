@@ -1,6 +1,6 @@
 // The main window on a simulated board that misbehaves: unplugged while a program plays at 1 ms,
 // unplugged before a manual click, and failing reads while writes still work.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "ui_TForm1.h"
 

@@ -1,7 +1,7 @@
 // labels.dat and program files on real filesystems: full disks, files that are not regular
 // files, folders and files the user may not write, links and ownership. Cases that need another
 // user run in a child process that drops to "nobody" when the suite runs as root.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "model/LabelFile.h"
 #include "model/LabelTable.h"
@@ -24,17 +24,6 @@
 namespace {
 
 constexpr uid_t kNobody = 65534;
-
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 labels::LabelTable filled(char fill) {
     labels::LabelTable table = labels::defaultLabels();
@@ -153,8 +142,8 @@ void FilesTest::fullDiskKeepsTheOldFiles() {
     const QString program = folder + QStringLiteral("/prog.txt");
     const QByteArray oldLabels = imageOf(filled('o'));
     const QByteArray oldProgram("11111111-1\r\n");
-    writeBytes(labels, oldLabels);
-    writeBytes(program, oldProgram);
+    QVERIFY(writeFile(labels, oldLabels));
+    QVERIFY(writeFile(program, oldProgram));
     rig.setRows(std::vector<std::string>(50, "10000000-9999"));
 
     std::unique_ptr<FileSizeLimit> limit;
@@ -167,8 +156,8 @@ void FilesTest::fullDiskKeepsTheOldFiles() {
     rig.form1->Button20Click();
     limit.reset();
 
-    QCOMPARE(readBytes(labels), oldLabels);
-    QCOMPARE(readBytes(program), oldProgram);
+    QCOMPARE(readFile(labels), oldLabels);
+    QCOMPARE(readFile(program), oldProgram);
     QCOMPARE(rig.platform.errors.size(), 1);
     QVERIFY(rig.platform.errors[0].contains(QDir::toNativeSeparators(program)));
     QVERIFY(rig.platform.errors[0].contains(tmpfs ? QStringLiteral("No space left on device")
@@ -221,8 +210,8 @@ void FilesTest::readOnlyFolderWritesInPlace() {
     QTemporaryDir dir;
     const QString labels = dir.filePath(QStringLiteral("labels.dat"));
     const QString program = dir.filePath(QStringLiteral("prog.txt"));
-    writeBytes(labels, imageOf(filled('o')));
-    writeBytes(program, "00000000-0\r\n");
+    QVERIFY(writeFile(labels, imageOf(filled('o'))));
+    QVERIFY(writeFile(program, "00000000-0\r\n"));
     if (::geteuid() == 0) {
         QCOMPARE(::chown(QFile::encodeName(labels).constData(), kNobody, kNobody), 0);
         QCOMPARE(::chown(QFile::encodeName(program).constData(), kNobody, kNobody), 0);
@@ -237,15 +226,15 @@ void FilesTest::readOnlyFolderWritesInPlace() {
         ::chmod(folder.constData(), 0755);
         return saved;
     }));
-    QCOMPARE(readBytes(labels), imageOf(filled('n')));
-    QCOMPARE(readBytes(program), QByteArray("11111111-5\r\n01010101-7\r\n"));
+    QCOMPARE(readFile(labels), imageOf(filled('n')));
+    QCOMPARE(readFile(program), QByteArray("11111111-5\r\n01010101-7\r\n"));
 }
 
 // A labels.dat this user cannot read gives the default labels and is never written over.
 void FilesTest::unreadableLabelsAreNeverOverwritten() {
     QTemporaryDir dir;
     const QString labels = dir.filePath(QStringLiteral("labels.dat"));
-    writeBytes(labels, imageOf(filled('o')));
+    QVERIFY(writeFile(labels, imageOf(filled('o'))));
     if (::geteuid() == 0)
         QCOMPARE(::chown(QFile::encodeName(labels).constData(), kNobody, kNobody), 0);
     QVERIFY(asOrdinaryUser(dir.path(), [&] {
@@ -255,7 +244,7 @@ void FilesTest::unreadableLabelsAreNeverOverwritten() {
                !labels::writeLabelsFile(labels, labels::defaultLabels());
     }));
     QFile::setPermissions(labels, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QCOMPARE(readBytes(labels), imageOf(filled('o')));
+    QCOMPARE(readFile(labels), imageOf(filled('o')));
 }
 
 // In a sticky world-writable folder a link planted by another user is not followed, even by
@@ -268,7 +257,7 @@ void FilesTest::plantedLinksAreNotFollowed() {
     QVERIFY(QDir().mkdir(shared));
     QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
     const QString victim = dir.filePath(QStringLiteral("victim"));
-    writeBytes(victim, "precious");
+    QVERIFY(writeFile(victim, "precious"));
     const QString link = shared + QStringLiteral("/labels.dat");
     QVERIFY(QFile::link(victim, link));
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), kNobody, kNobody), 0);
@@ -284,16 +273,16 @@ void FilesTest::plantedLinksAreNotFollowed() {
     ::dup2(saved, STDERR_FILENO);
     ::close(sink);
     ::close(saved);
-    const QList<QByteArray> warnings = readBytes(captured).trimmed().split('\n');
+    const QList<QByteArray> warnings = readFile(captured).trimmed().split('\n');
     QCOMPARE(warnings.size(), 1);
     QVERIFY(warnings[0].contains("symbolic link owned by another user"));
     QVERIFY(!labels::writeLabelsFile(link, filled('n')));
-    QCOMPARE(readBytes(victim), QByteArray("precious"));
+    QCOMPARE(readFile(victim), QByteArray("precious"));
     QVERIFY(QFileInfo(link).isSymLink());
 
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), 0, 0), 0); // now root's own link
     QVERIFY(labels::writeLabelsFile(link, filled('n')));
-    QCOMPARE(readBytes(victim), imageOf(filled('n')));
+    QCOMPARE(readFile(victim), imageOf(filled('n')));
     QVERIFY(QFileInfo(link).isSymLink());
 }
 
@@ -302,14 +291,14 @@ void FilesTest::plantedLinksAreNotFollowed() {
 void FilesTest::replacedFilesKeepOwnerAndMode() {
     QTemporaryDir dir;
     const QString labels = dir.filePath(QStringLiteral("labels.dat"));
-    writeBytes(labels, imageOf(filled('o')));
+    QVERIFY(writeFile(labels, imageOf(filled('o'))));
     const QByteArray path = QFile::encodeName(labels);
     QCOMPARE(::chmod(path.constData(), 0640), 0);
     const bool root = ::geteuid() == 0;
     if (root)
         QCOMPARE(::chown(path.constData(), kNobody, kNobody), 0);
     QVERIFY(labels::writeLabelsFile(labels, filled('n')));
-    QCOMPARE(readBytes(labels), imageOf(filled('n')));
+    QCOMPARE(readFile(labels), imageOf(filled('n')));
     struct stat info {};
     QCOMPARE(::stat(path.constData(), &info), 0);
     QCOMPARE(info.st_mode & 07777, 0640u);

@@ -3,7 +3,7 @@
 // end. The transcripts under tests/golden/ are the program's behaviour as it stands; a change
 // that alters any of them shows up here. TAMBROOK_UPDATE_GOLDEN=1 rewrites them after an
 // intended change.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "ui_TForm1.h"
 #include "ui_TForm2.h"
@@ -101,9 +101,7 @@ public:
         note(QStringLiteral("ticks %1 (delivered %2)").arg(count).arg(delivered));
     }
     void writeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(rig_.path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        QVERIFY(::writeFile(rig_.path(name), bytes));
     }
     void openFile(const QString& name) {
         rig_.platform.nextOpenName = rig_.path(name);

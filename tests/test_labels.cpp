@@ -1,5 +1,5 @@
 // The label table, its file labels.dat, and the "Setting" dialog that edits it.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "model/LabelFile.h"
 #include "model/LabelTable.h"
@@ -20,17 +20,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-QByteArray fileBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 QByteArray field(const QByteArray& text) {
     return text + QByteArray(20 - text.size(), '\0');
@@ -101,7 +90,7 @@ void LabelsTest::missingFileGivesDefaultsAndFirstPressCreatesIt() {
     QVERIFY(!QFile::exists(rig.path("labels.dat")));
     rig.form1->ButtonMouseDown(5, Qt::LeftButton);
     rig.model.flushLabels();
-    const QByteArray bytes = fileBytes(rig.path("labels.dat"));
+    const QByteArray bytes = readFile(rig.path("labels.dat"));
     QCOMPARE(bytes.size(), 320);
     QCOMPARE(labels::decodeLabelImage(bytes.toStdString()), labels::defaultLabels());
 }
@@ -112,7 +101,7 @@ void LabelsTest::readOnlyFileStillSuppliesItsLabels() {
     labels::LabelTable table = labels::defaultLabels();
     table[8] = "Pump running"; // relay 1's OFF label
     const labels::LabelImage image = labels::encodeLabelImage(table);
-    writeBytes(path, QByteArray(image.data(), static_cast<int>(image.size())));
+    QVERIFY(writeFile(path, QByteArray(image.data(), static_cast<int>(image.size()))));
     QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadUser);
     QCOMPARE(labels::readLabelsFile(path), table);
     table[8] = "Changed";
@@ -123,11 +112,11 @@ void LabelsTest::readOnlyFileStillSuppliesItsLabels() {
 void LabelsTest::saveReplacesTheFileWholeAndFailsSilently() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("labels.dat"));
-    writeBytes(path, QByteArray("short"));
+    QVERIFY(writeFile(path, QByteArray("short")));
     labels::LabelTable table = labels::defaultLabels();
     table[0] = "Lamp";
     QVERIFY(labels::writeLabelsFile(path, table));
-    QCOMPARE(fileBytes(path).size(), 320);
+    QCOMPARE(readFile(path).size(), 320);
     QCOMPARE(labels::readLabelsFile(path), table);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"labels.dat"}); // no leftovers
     // A directory in the way: defaults on reading, a silent failure on writing.
@@ -140,7 +129,7 @@ void LabelsTest::saveReplacesTheFileWholeAndFailsSilently() {
     // An empty file gives the defaults; a folder that cannot take a file fails silently (root
     // may write into any folder, so a path under /proc stands in for it there).
     const QString empty = dir.filePath(QStringLiteral("empty.dat"));
-    writeBytes(empty, QByteArray());
+    QVERIFY(writeFile(empty, QByteArray()));
     QCOMPARE(labels::readLabelsFile(empty), labels::defaultLabels());
     const QString locked = dir.filePath(QStringLiteral("locked"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
@@ -193,7 +182,7 @@ void LabelsTest::anyPressRetargetsAndSavesBeforeTheClick() {
     QByteArray duringClick;
     rig.platform.duringPause = [&] {
         rig.model.flushLabels();
-        duringClick = fileBytes(rig.path("labels.dat"));
+        duringClick = readFile(rig.path("labels.dat"));
     };
     QTest::mouseClick(rig.button("Button1"), Qt::LeftButton); // relay 3
     QCOMPARE(rig.state().editedRelay, 3);

@@ -2,7 +2,7 @@
 // text whole, no control covers another unless one is meant to lie under the other, group box
 // frames stay clear of the controls placed over them, and the windows carry the program's icon.
 // Checked on the real widgets of every page, without restating the form's coordinates.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "ui_TForm1.h"
 #include "ui_TForm2.h"

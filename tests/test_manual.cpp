@@ -1,5 +1,5 @@
 // The manual click sequence: two writes 50 ms apart, two reads, and what the captions decide.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include <QtTest>
 

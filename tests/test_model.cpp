@@ -1,9 +1,11 @@
 // The model and the sequencer without any window: the operations on the recording driver with a
 // pause that does not wait, ticks delivered by hand, and one run on the sequencer's own thread.
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/LabelFile.h"
 #include "model/Model.h"
+#include "support/Boards.h"
+#include "support/Files.h"
+#include "support/SlowDisk.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,57 +13,8 @@
 #include <QtTest>
 
 #include <atomic>
-#include <condition_variable>
-#include <dlfcn.h>
-#include <mutex>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
-
-// A disk whose flushes can be held: while the gate is closed, fsync of a regular file waits for
-// it. Every other caller of fsync in this process gets the real one.
-namespace slowdisk {
-std::mutex lock;
-std::condition_variable opened;
-bool closed = false;
-int fileFlushes = 0; // fsync calls on regular files
-int held = 0;        // of them, waiting at the gate now
-
-void close() {
-    const std::lock_guard guard(lock);
-    closed = true;
-}
-void open() {
-    {
-        const std::lock_guard guard(lock);
-        closed = false;
-    }
-    opened.notify_all();
-}
-int flushes() {
-    const std::lock_guard guard(lock);
-    return fileFlushes;
-}
-int flushesHeld() {
-    const std::lock_guard guard(lock);
-    return held;
-}
-} // namespace slowdisk
-
-extern "C" int fsync(int fd) {
-    using Fsync = int (*)(int);
-    static const auto real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        std::unique_lock guard(slowdisk::lock);
-        ++slowdisk::fileFlushes;
-        ++slowdisk::held;
-        // Bounded, so that a save made under the model's lock fails the test instead of hanging.
-        slowdisk::opened.wait_for(guard, std::chrono::seconds(5), [] { return !slowdisk::closed; });
-        --slowdisk::held;
-    }
-    return real(fd);
-}
 
 namespace {
 
@@ -79,8 +32,7 @@ private:
 
 // A model on one recorded board, opened with the given pins, in a fresh working folder.
 struct ModelRig {
-    QTemporaryDir dir;
-    QString previous = QDir::currentPath();
+    WorkingFolder folder;
     Log log;
     RecordingDriver driver{log};
     FtdiBoards boards{driver};
@@ -89,7 +41,6 @@ struct ModelRig {
     std::vector<std::exception_ptr> reported;
 
     explicit ModelRig(std::uint8_t pins = 0x00) {
-        QDir::setCurrent(dir.path());
         driver.devices = 1;
         driver.pins = pins;
         model.setFailureSink([this](std::exception_ptr failure) { reported.push_back(failure); });
@@ -97,7 +48,6 @@ struct ModelRig {
         model.openSelectedBoard();
         log.clear();
     }
-    ~ModelRig() { QDir::setCurrent(previous); }
     Log take() { return std::exchange(log, {}); }
     model::Snapshot state() const { return *model.snapshot(); }
     // One tick of the run now, as the sequencer would run it.
@@ -529,11 +479,7 @@ void ModelTest::aHolderKeepsItsRunThroughALostBoard() {
 void ModelTest::aBoardIsReopenedByItsIdAndCheckedBeforeTheWrite() {
     QTemporaryDir dir;
     const QString unplugged = dir.filePath(QStringLiteral("unplugged"));
-    const auto plugged = [&](const char* out) {
-        QFile file(unplugged);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(out);
-    };
+    const auto plugged = [&](const char* out) { QVERIFY(writeFile(unplugged, out)); };
     devices::testing::Faults faults;
     faults.unpluggedFile = unplugged.toStdString();
     SimulatedBoards boards(2, faults);

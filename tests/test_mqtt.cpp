@@ -3,6 +3,10 @@
 #include "model/LabelFile.h"
 #include "mqtt/Bridge.h"
 #include "mqtt/Commands.h"
+#include "support/Broker.h"
+#include "support/Cli.h"
+#include "support/Files.h"
+#include "support/Processes.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,115 +32,31 @@ bool have(const char* program) {
            QFile::exists(QStringLiteral("/usr/sbin/") + QLatin1String(program));
 }
 
-// A broker of the test's own, on a free port, with the listener lines given.
-class Broker {
+// serve on simulated boards with a trace, in a folder of its own.
+class Rig : public CliRig {
 public:
-    explicit Broker(const QTemporaryDir& dir, QString extra = {}, bool startNow = true)
-        : dir_(dir)
-        , extra_(std::move(extra)) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port_ = probe.serverPort();
-        probe.close();
-        if (startNow)
-            start();
-    }
-    ~Broker() { stop(); }
-    int port() const { return port_; }
-    QString url(const QString& scheme = QStringLiteral("mqtt"), const QString& user = {}) const {
-        return scheme + QStringLiteral("://") + (user.isEmpty() ? QString() : user + '@') +
-               QStringLiteral("127.0.0.1:%1").arg(port_);
-    }
-    void start() {
-        QFile config(dir_.filePath(QStringLiteral("broker.conf")));
-        config.open(QIODevice::WriteOnly);
-        // Run as root, the broker would drop to its own user, which may not read the test's
-        // private folder.
-        config.write(QStringLiteral("listener %1 127.0.0.1\npersistence false\n%2\n%3\n")
-                         .arg(port_)
-                         .arg(::geteuid() == 0 ? QStringLiteral("user root") : QString())
-                         .arg(extra_.isEmpty() ? QStringLiteral("allow_anonymous true") : extra_)
-                         .toUtf8());
-        config.close();
-        const QString mosquitto =
-            have("mosquitto") &&
-                    !QStandardPaths::findExecutable(QStringLiteral("mosquitto")).isEmpty()
-                ? QStringLiteral("mosquitto")
-                : QStringLiteral("/usr/sbin/mosquitto");
-        process_.start(mosquitto, {QStringLiteral("-c"), config.fileName()});
-        process_.waitForStarted();
-        QDeadlineTimer deadline(5000);
-        while (!deadline.hasExpired()) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
-            if (socket.waitForConnected(100))
-                return;
-            QThread::msleep(20);
-        }
-    }
-    void stop() {
-        process_.terminate();
-        process_.waitForFinished(5000);
-    }
-
-private:
-    const QTemporaryDir& dir_;
-    QString extra_;
-    int port_ = 0;
-    QProcess process_;
-};
-
-// The command line's folder: simulated boards with a trace, a runtime folder, and the serve
-// process.
-class Rig {
-public:
-    Rig() {
-        QDir(dir.path()).mkdir(QStringLiteral("run"));
-        QDir(dir.path()).mkdir(QStringLiteral("programs"));
-        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("1"));
-        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_STATE"), path("board.state"));
-        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("run"));
-    }
+    Rig() { QDir().mkdir(path("programs")); }
     ~Rig() {
         serve.terminate();
         serve.waitForFinished(5000);
     }
-    QString path(const char* name) const { return dir.filePath(QLatin1String(name)); }
     // A simulated board is known by its name only on this host: its topics carry the host's.
     QString topic(const QString& under, const QString& board = QStringLiteral("sim1")) const {
         return QStringLiteral("tambrook/%1@%2/%3").arg(board, node, under);
     }
     void startServing(QStringList arguments, const QStringList& boards = {QStringLiteral("--board"),
                                                                           QStringLiteral("1")}) {
-        serve.setProcessEnvironment(environment);
-        serve.setWorkingDirectory(dir.path());
-        serve.start(QStringLiteral(TAMBROOK_CLI),
-                    QStringList{QStringLiteral("serve")} + boards + arguments);
-        serve.waitForStarted();
+        start(serve, QStringList{QStringLiteral("serve")} + boards + arguments);
     }
-    QString log() {
-        log_ += QString::fromLocal8Bit(serve.readAllStandardError());
-        return log_;
-    }
+    QString log() { return serveLog.refresh(); }
     // The writes the board has had so far.
-    QStringList writes() const {
-        QFile file(path("board.trace"));
-        QStringList found;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (line.contains(" write "))
-                    found << QString::fromLatin1(line.mid(line.indexOf(" write ") + 1));
-        return found;
-    }
+    QStringList writes() const { return allWrites(); }
 
-    QTemporaryDir dir;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     QProcess serve;
     QString node = QSysInfo::machineHostName(); // as --mqtt-node sets it
 
 private:
-    QString log_;
+    LogOf serveLog{serve};
 };
 
 QStringList clientOptions(const Broker& broker, const QStringList& more) {
@@ -233,8 +153,7 @@ void MqttTest::brokerUrlsAndTopicLevels() {
 // Commands arrive on .../set topics; the state, each relay and the program are retained and
 // follow the pins.
 void MqttTest::commandsSwitchRelaysAndTheStateIsRetained() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
@@ -270,14 +189,10 @@ void MqttTest::commandsSwitchRelaysAndTheStateIsRetained() {
 // every payload that is not understood, too long, or a program name outside the folder. What a
 // payload holds is logged escaped: it cannot forge a line, nor write a NUL or broken UTF-8.
 void MqttTest::retainedAndBadCommandsChangeNothing() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
     publish(broker, rig.topic(QStringLiteral("relay/1/set")), "ON", true);
-    QFile secret(rig.path("secret.txt"));
-    secret.open(QIODevice::WriteOnly);
-    secret.write("11111111-1\r\n");
-    secret.close();
+    rig.write("secret.txt", "11111111-1\r\n");
     rig.startServing({QStringLiteral("--mqtt"), broker.url(), QStringLiteral("--programs"),
                       rig.path("programs")});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("retained command")), 10000);
@@ -307,8 +222,7 @@ void MqttTest::retainedAndBadCommandsChangeNothing() {
 // node and object ids are [a-zA-Z0-9_-]: names with other characters are mapped, and two names
 // never become one (the node's name has a dot, and so has a.txt, which a_txt must not meet).
 void MqttTest::discoveryDescribesEveryRelayAndProgram() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
     rig.node = QStringLiteral("lab.kitchen");
     labels::LabelTable labels = labels::defaultLabels();
@@ -316,9 +230,8 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
     labels[8] = "Pump off";
     QVERIFY(labels::writeLabelsFile(rig.path("labels.dat"), labels));
     for (const char* name : {"evening.txt", "a.txt", "a_txt"}) {
-        QFile program(rig.dir.filePath(QStringLiteral("programs/") + QLatin1String(name)));
-        program.open(QIODevice::WriteOnly);
-        program.write(name == std::string("a_txt") ? "00000010-1\r\n" : "00000001-1\r\n");
+        QVERIFY(writeFile(rig.path("programs/") + QLatin1String(name),
+                          name == std::string("a_txt") ? "00000010-1\r\n" : "00000001-1\r\n"));
     }
     rig.startServing({QStringLiteral("--mqtt"), broker.url(), QStringLiteral("--mqtt-node"),
                       rig.node, QStringLiteral("--programs"), rig.path("programs")});
@@ -385,8 +298,7 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
 // The broker goes away and comes back empty (no persistence): serve connects again and
 // publishes the retained state again; nothing sent meanwhile is replayed as a command.
 void MqttTest::aBrokerThatRestartsGetsTheStateAgainAndNoCommandIsReplayed() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
@@ -420,23 +332,17 @@ void MqttTest::aPasswordAndATlsListenerWork() {
                      "ca.crt", "-days", "2", "-subj", "/CN=Tambrook test CA"}));
     QVERIFY(openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out",
                      "server.csr", "-subj", "/CN=127.0.0.1"}));
-    QFile extensions(dir.filePath(QStringLiteral("san.ext")));
-    extensions.open(QIODevice::WriteOnly);
-    extensions.write("subjectAltName=IP:127.0.0.1\n");
-    extensions.close();
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("san.ext")), "subjectAltName=IP:127.0.0.1\n"));
     QVERIFY(
         openssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
                  "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "san.ext"}));
-    Broker broker(dir, QStringLiteral("allow_anonymous false\npassword_file %1\ncafile %2\n"
-                                      "certfile %3\nkeyfile %4\n")
-                           .arg(passwords, dir.filePath(QStringLiteral("ca.crt")),
-                                dir.filePath(QStringLiteral("server.crt")),
-                                dir.filePath(QStringLiteral("server.key"))));
+    Broker broker(QStringLiteral("allow_anonymous false\npassword_file %1\ncafile %2\n"
+                                 "certfile %3\nkeyfile %4\n")
+                      .arg(passwords, dir.filePath(QStringLiteral("ca.crt")),
+                           dir.filePath(QStringLiteral("server.crt")),
+                           dir.filePath(QStringLiteral("server.key"))));
     Rig rig;
-    QFile password(rig.path("password"));
-    password.open(QIODevice::WriteOnly);
-    password.write("s3cret\n");
-    password.close();
+    rig.write("password", "s3cret\n");
     rig.startServing({QStringLiteral("--mqtt"),
                       broker.url(QStringLiteral("mqtts"), QStringLiteral("home")),
                       QStringLiteral("--mqtt-password-file"), rig.path("password"),
@@ -456,8 +362,8 @@ void MqttTest::aPasswordAndATlsListenerWork() {
         // A broker whose CA nobody trusts is never connected to; the failure is logged once, not
         // at every try.
         Rig untrusting;
-        untrusting.environment.insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"),
-                                      QStringLiteral("s3cret"));
+        untrusting.environment().insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"),
+                                        QStringLiteral("s3cret"));
         untrusting.startServing({QStringLiteral("--mqtt"),
                                  broker.url(QStringLiteral("mqtts"), QStringLiteral("home"))});
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -470,9 +376,9 @@ void MqttTest::aPasswordAndATlsListenerWork() {
     }
     // Without --mqtt-ca the system's store is trusted; here the test CA stands in for it.
     Rig system;
-    system.environment.insert(QStringLiteral("SSL_CERT_FILE"),
-                              dir.filePath(QStringLiteral("ca.crt")));
-    system.environment.insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"), QStringLiteral("s3cret"));
+    system.environment().insert(QStringLiteral("SSL_CERT_FILE"),
+                                dir.filePath(QStringLiteral("ca.crt")));
+    system.environment().insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"), QStringLiteral("s3cret"));
     system.startServing(
         {QStringLiteral("--mqtt"), broker.url(QStringLiteral("mqtts"), QStringLiteral("home"))});
     QTRY_VERIFY2_WITH_TIMEOUT(system.log().contains(QStringLiteral("connected sim1")),
@@ -486,11 +392,8 @@ void MqttTest::mqttsIsTlsOrNothing() {
     QVERIFY(listener.listen(QHostAddress::LocalHost));
     const QString url = QStringLiteral("mqtts://home@127.0.0.1:%1").arg(listener.serverPort());
     Rig rig;
-    rig.environment.insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"), QStringLiteral("s3cret"));
-    QFile notCertificate(rig.path("not-a-ca.crt"));
-    notCertificate.open(QIODevice::WriteOnly);
-    notCertificate.write("hello\n");
-    notCertificate.close();
+    rig.environment().insert(QStringLiteral("TAMBROOK_MQTT_PASSWORD"), QStringLiteral("s3cret"));
+    rig.write("not-a-ca.crt", "hello\n");
     for (const auto& [file, why] : {std::pair{"no-such-ca.crt", "cannot read the CA file"},
                                     std::pair{"not-a-ca.crt", "holds no PEM certificate"}}) {
         rig.startServing(
@@ -508,11 +411,10 @@ void MqttTest::mqttsIsTlsOrNothing() {
 }
 
 void MqttTest::anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
-    rig.environment.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"),
-                           QStringLiteral("unplug-after=12"));
+    rig.environment().insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"),
+                             QStringLiteral("unplug-after=12"));
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
     const QStringList relay1Config =
@@ -531,10 +433,9 @@ void MqttTest::anUnpluggedBoardIsOfflineAndLeavesHomeAssistantWhenServeStops() {
 // and connects once the broker is up. Stopping meanwhile does not wait for the broker, board by
 // board.
 void MqttTest::aBrokerDownAtTheStartIsConnectedToOnceItIsUp() {
-    QTemporaryDir dir;
-    Broker broker(dir, {}, false);
+    Broker broker({}, false);
     Rig many;
-    many.environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("20"));
+    many.environment().insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("20"));
     many.startServing({QStringLiteral("--mqtt"), broker.url()}, {QStringLiteral("--all")});
     QTRY_COMPARE_WITH_TIMEOUT(many.log().count(QStringLiteral("cannot reach the broker")), 20,
                               10000);
@@ -554,8 +455,7 @@ void MqttTest::aBrokerDownAtTheStartIsConnectedToOnceItIsUp() {
 // A second serve of one board on one broker is refused and leaves the first alone; the first's
 // last will frees the board when it dies.
 void MqttTest::boardsOfTwoHostsAndTwoServesOfOneBoard() {
-    QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig here;
     here.startServing({QStringLiteral("--mqtt"), broker.url()});
     Rig there;
@@ -589,8 +489,7 @@ void MqttTest::boardsOfTwoHostsAndTwoServesOfOneBoard() {
 // A broker that takes packets of at most 300 bytes refuses every discovery configuration: the
 // failure is logged once, and the rest goes on.
 void MqttTest::aCallThatFailsIsLoggedOnce() {
-    QTemporaryDir dir;
-    Broker broker(dir, QStringLiteral("allow_anonymous true\nmax_packet_size 300"));
+    Broker broker(QStringLiteral("allow_anonymous true\nmax_packet_size 300"));
     Rig rig;
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
@@ -605,7 +504,7 @@ void MqttTest::aCallThatFailsIsLoggedOnce() {
 // at most 256 KiB: serve never holds it, and goes on taking commands.
 void MqttTest::aHugePublishIsNeverHeld() {
     QTemporaryDir dir;
-    Broker broker(dir);
+    Broker broker;
     Rig rig;
     rig.startServing({QStringLiteral("--mqtt"), broker.url()});
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);

@@ -2,10 +2,10 @@
 // A RealtimeKit of the test's own serves on a private bus started by the test; the sequencer
 // runs in a child process without the right to real-time scheduling (setpriv drops
 // CAP_SYS_NICE), as an ordinary user's program runs, with that bus as its system bus.
-#include "MockRealtimeKit.h"
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
+#include "support/Boards.h"
+#include "support/RealtimeKit.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

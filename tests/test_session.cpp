@@ -1,7 +1,7 @@
 // A whole session as a user would run it, on a simulated board and the real timer: open the
 // board, click relays and step buttons, play a program, save and reopen it, rename a relay, close.
 // Under the sanitizer build LeakSanitizer checks that nothing of it leaks.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "model/LabelFile.h"
 #include "ui_TForm1.h"

@@ -1,5 +1,6 @@
-#include "TestSupport.h"
 #include "share/Holder.h"
+#include "support/Sockets.h"
+#include "support/WindowRig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -31,58 +31,10 @@ struct Served {
     std::variant<std::unique_ptr<share::BoardServer>, std::string> made;
 };
 
-// One connection to a board's holder, lines both ways.
-class Client {
-public:
+// One connection to a board's holder.
+struct Client : SocketClient {
     explicit Client(const std::string& boardId)
-        : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = share::socketPath(boardId);
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client() { ::close(fd_); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-    void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    void sendNoMore() { ::shutdown(fd_, SHUT_WR); }
-    // Whether the holder closed this connection within timeoutMs (what it sent before is read).
-    bool closedByHolder(int timeoutMs = 5000) {
-        while (!line(timeoutMs).empty()) {
-        }
-        char byte;
-        pollfd pfd{fd_, POLLIN, 0};
-        return ::poll(&pfd, 1, 0) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
-    }
-    // The next line, or nothing after timeoutMs.
-    std::string line(int timeoutMs = 5000) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (buffer_.find('\n') == std::string::npos) {
-            pollfd pfd{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-                return {};
-            char chunk[4096];
-            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (got <= 0)
-                return {};
-            buffer_.append(chunk, static_cast<std::size_t>(got));
-        }
-        const std::size_t end = buffer_.find('\n');
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-    std::string buffer_;
+        : SocketClient(share::socketPath(boardId)) {}
 };
 
 // The reply to one line, while the window's thread turns (it runs the holder's operations).
@@ -260,11 +212,8 @@ void ShareTest::aLeftSocketIsReplacedALiveHolderIsNot() {
                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     {
         const int left = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = share::socketPath("x1");
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        QCOMPARE(::bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const sockaddr_un address = socketAddress(share::socketPath("x1"));
+        QCOMPARE(::bind(left, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ::close(left); // the file stays, with nobody behind it
     }
     const Served first(rig.model, "x1");
@@ -323,10 +272,8 @@ void ShareTest::differentIdsNeverShareAHolder() {
     QCOMPARE(writesIn(rig.take()), Log{});
     // A holder that answers without looking at the id.
     const int careless = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, share::socketPath("D").c_str(), sizeof address.sun_path - 1);
-    QCOMPARE(::bind(careless, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = socketAddress(share::socketPath("D"));
+    QCOMPARE(::bind(careless, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     QCOMPARE(::listen(careless, 1), 0);
     std::thread answering([careless] {
         const int peer = ::accept(careless, nullptr, nullptr);

@@ -1,5 +1,5 @@
 // The main window as it opens and closes, its layout, and the event rules the handlers rely on.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "ui_TForm1.h"
 

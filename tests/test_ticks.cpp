@@ -1,7 +1,7 @@
 // The program timer's schedule and delivery rules (orderings, never wall-clock figures).
-#include "RecordingDriver.h"
 #include "engine/Sequencer.h"
 #include "engine/TickSchedule.h"
+#include "support/Boards.h"
 
 #include <QSignalSpy>
 #include <QThread>

@@ -1,5 +1,5 @@
 // "Timer Mode": the step editor, the sequencer driven tick by tick, and the program file buttons.
-#include "TestSupport.h"
+#include "support/WindowRig.h"
 
 #include "model/StepText.h"
 #include "ui_TForm1.h"
@@ -28,10 +28,7 @@ void setRows(Rig& rig, const QStringList& rows, int current = 0) {
 
 // Writes a program file and opens it with "Open File".
 void openProgram(Rig& rig, const QString& name, const QByteArray& bytes) {
-    QFile file(rig.path(name));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(writeFile(rig.path(name), bytes));
     rig.platform.nextOpenName = rig.path(name);
     rig.form1->Button19Click();
 }

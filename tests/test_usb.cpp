@@ -1,8 +1,9 @@
 // The real-board backend end to end: libftdi1 and libusb, unchanged, against an FT232R emulated
 // at the kernel's USB interface (tests/usb). Runs under umockdev-wrapper; without umockdev the
 // suite reports itself skipped.
-#include "TestSupport.h"
 #include "share/Holder.h"
+#include "support/Processes.h"
+#include "support/WindowRig.h"
 
 #include "devices/Environment.h"
 #include "devices/ftdi/FtdiDriver.h"
@@ -338,14 +339,11 @@ void UsbTest::serveOpensABoardAgainWhenItIsPluggedBack() {
     QProcess serve;
     serve.setProcessEnvironment(environment);
     serve.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("serve"), QStringLiteral("--all")});
-    QString log;
-    const auto logged = [&](const char* text) {
-        log += QString::fromLocal8Bit(serve.readAllStandardError());
-        return log.contains(QLatin1String(text));
-    };
+    LogOf log(serve);
+    const auto logged = [&](const char* text) { return log.has(QLatin1String(text)); };
     QTRY_VERIFY_WITH_TIMEOUT(logged("opened A1"), 10000);
     // umockdev emulates udev's monitor too; serve starts watching it just after opening the boards.
-    QTRY_VERIFY2_WITH_TIMEOUT(logged("watching udev"), qPrintable(log), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(logged("watching udev"), qPrintable(log.text()), 10000);
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     const auto ask = [](const QJsonObject& request) { return share::ask("A1", request).reply; };
     // Steps of 1.2 s: the return lands inside one, so its write is the only one until the next.
@@ -363,7 +361,7 @@ void UsbTest::serveOpensABoardAgainWhenItIsPluggedBack() {
              QJsonValue(false));
     // Back in another socket, without power on its relays: its serial still names it.
     usbemu::EmulatedBoard& back = bus.add({0x0403, 0x6001, "A1", 2, false, 0x00});
-    QTRY_VERIFY2_WITH_TIMEOUT(logged("A1 is back"), qPrintable(log), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(logged("A1 is back"), qPrintable(log.text()), 10000);
     const QJsonObject state = ask({{QStringLiteral("request"), QStringLiteral("state")}});
     QCOMPARE(state.value(QStringLiteral("present")), QJsonValue(true));
     QCOMPARE(state.value(QStringLiteral("run")), QJsonValue(QStringLiteral("running")));
