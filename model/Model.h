@@ -1,107 +1,27 @@
 #pragma once
 
 #include "devices/Registry.h"
-#include "devices/RelayDevice.h"
-#include "devices/RelayMap.h"
+#include "model/BoardSession.h"
 #include "model/ChangeFeed.h"
-#include "model/LabelSaver.h"
-#include "model/LabelTable.h"
+#include "model/Form.h"
+#include "model/LabelStore.h"
 #include "model/ModelMutex.h"
 #include "model/Pause.h"
+#include "model/Player.h"
 #include "model/ProgramRows.h"
-#include "model/StepText.h"
+#include "model/Snapshot.h"
 
 #include <QString>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace model {
-
-// A lamp is uncoloured until code first colours it; only the on state counts as on.
-enum class Lamp : std::uint8_t { Uncoloured, On, Off };
-
-// What the controls of one relay show. Captions are label bytes, one per character; the relay
-// button's caption is the record of its relay (the ON label while the relay is off).
-struct RelayView {
-    std::string caption;     // relay button on "Manual Mode"
-    std::string stepCaption; // step button on "Timer Mode"
-    bool stepOn = false;     // the step button stands in its on position
-    Lamp lamp = Lamp::Uncoloured;
-};
-
-// Whether a program plays: idle (it can be started), running, or paused (it can be resumed).
-enum class Run : std::uint8_t { Idle, Running, Paused };
-
-// A relay's two labels as the label dialog shows and returns them.
-struct RelayLabels {
-    QString on;
-    QString off;
-};
-
-inline constexpr int kDelayMinimum = 0;
-inline constexpr int kDelayMaximum = 9999;
-inline constexpr std::string_view kBoardStoppedAnswering =
-    "The relay board stopped answering; the program was stopped.";
-
-// The state as front ends see it: a copy, published whenever the model's lock is released after
-// a change, and read without the lock.
-struct Snapshot {
-    std::uint64_t version = 0; // counts the copies published
-
-    // ---- the relays
-    std::uint8_t relayByte = 0; // bit n-1 = relay n, as last written or read
-    std::array<RelayView, devices::kRelayCount> relays{};
-    labels::LabelTable labelTable{};
-    int editedRelay = 0; // relay 1..8 whose labels the label dialog edits
-
-    // ---- "Options": the boards found, the entry chosen, the list's text and the status
-    std::uint32_t deviceCount = 0;
-    int boardEntry = -1; // the chosen entry, -1 for none
-    // The list's edit text when a user changed it; otherwise the list's own text for the boards
-    // found.
-    std::optional<std::string> boardListText;
-    bool boardFound = false;
-    std::string boardId; // of the board opened, until it is closed; empty for none
-
-    // ---- "Timer Mode": the program, the step delay and the run
-    std::shared_ptr<const ProgramRows> rows; // never empty
-    std::uint64_t rowsVersion = 0;           // counts changes to the rows' texts or number
-    int currentRow = 0;
-    QString delayText = QStringLiteral("0"); // may differ from the value ("05")
-    int timerValue = 0;                      // counts the playing step down
-    int savedStepDelay = 0;                  // the playing step's full delay
-    int resolution = 1;                      // the timer interval in ms
-    bool repeat = false;
-    Run run = Run::Idle;
-    bool timerEnabled = true; // as the form describes it, until start-up
-
-    int rowCount() const { return static_cast<int>(rows->size()); }
-    std::string_view rowText(int row) const { return rows->at(static_cast<std::size_t>(row)); }
-    const RelayView& relay(int relay) const {
-        return relays.at(static_cast<std::size_t>(relay - 1));
-    }
-    std::string onLabel(int relay) const;
-    std::string offLabel(int relay) const;
-};
-
-// What the sequencer needs to know of the timer.
-struct TimerSetting {
-    bool enabled = false;
-    std::uint64_t run = 0;          // counts the times the timer was enabled
-    int intervalMs = 1;             // the resolution
-    std::int64_t startedAt = 0;     // monotonic ns the run's ticks count from
-    std::int64_t intervalSetAt = 0; // monotonic ns the resolution was last changed
-};
 
 // What became of a tick the sequencer asked for.
 struct TickOutcome {
@@ -114,15 +34,6 @@ struct TickOutcome {
 
 // How opening a board by its number went.
 enum class Opening { Opened, NoSuchBoard, WentAway, StoppedAnswering, Refused };
-
-struct UnplayableStep;
-
-// A write of a run failed on a board that had been opened: the run has stopped.
-class BoardStoppedAnswering : public std::runtime_error {
-public:
-    BoardStoppedAnswering()
-        : std::runtime_error(std::string(kBoardStoppedAnswering)) {}
-};
 
 // The program: its state and the operations its front ends run, each named for what it does.
 // The board is reached only through the driver interface and the pause only through its seam.
@@ -165,11 +76,9 @@ public:
     void create();
     void close(); // the board closes, the labels are saved and a running program stops
     void discoverBoards();
-    // The board list's chosen entry (-1 for none) and its edit text, which change together.
-    void chooseBoardEntry(int entry, std::string listText);
-    void openSelectedBoard();
-    void clickRelayButton(int relay);
-    void switchAllRelays(bool on);
+    // The captions, lamps, step buttons and board list, and the click sequences on them: the
+    // window's alone.
+    Form& form() { return form_; }
     // A mouse press on a relay's button: the label dialog will edit its labels, which are
     // returned; the label table is saved.
     RelayLabels pickRelayForLabels(int relay);
@@ -177,7 +86,6 @@ public:
     void storeEditedLabels(const RelayLabels& edited);
     // Waits until the saved labels are on the disk. Never call it with the lock held.
     void flushLabels();
-    void clickStepButton(int relay);
     // A left click on a row: the current row is applied again, another becomes current.
     void clickRow(int row);
     // The keyboard or the program makes a row current; only a different row is applied.
@@ -185,7 +93,6 @@ public:
     void addStep();
     void clearLastStep();
     void clearAllSteps();
-    void editDelayText(const QString& text);
     void stepDelay(int delta); // an arrow beside the delay
     void changeResolution(int resolution);
     void setRepeat(bool repeat);
@@ -232,102 +139,23 @@ public:
     TickOutcome runTick(const TimerSetting& scheduled, std::int64_t dueAt);
 
 private:
-    friend std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
-
-    // What the model keeps beside what it shows.
-    struct State : Snapshot {
-        std::uint64_t timerRun = 0;       // counts the times the timer was enabled
-        std::int64_t timerEnabledAt = 0;  // monotonic ns the run's ticks count from
-        std::int64_t resolutionSetAt = 0; // monotonic ns of the last change of the resolution
-    };
-
     void letWaitingActionsGoFirst() const;
-    std::string idOfDevice(std::uint32_t index);
     void publish() const;
-    template <typename Action> void runSetOff(Action&& action);
-    void noteFailure(std::exception_ptr failure);
-    void setStatusPanel(bool found) { state_.boardFound = found; }
-    void noteBoardStatus(bool succeeded);
-    bool openDevice(std::size_t index);
-    void stopIfBoardFailedSince(std::uint64_t failures);
-    void startProgram();
-    void playFirstStep();
-    template <typename Step> std::exception_ptr playRunStep(Step&& step);
-    std::exception_ptr tick();
-    void timerTick();
-    void endStep();
-    void loadLabels();
-    void saveLabels();
-    void readRelayByte();
-    void writeRelayByte();
-    void showBoardOnLamps();
-    void sendLampsToBoard();
-    void sendStepButtonsToBoard();
-    void toggleRelay(int relay);
-    void allRelaysOn();
-    void allRelaysOff();
-    void showCaptionsOnLamps();
-    void showBoardOnCaptions();
-    void copyRelayCaptionToStepButton(int relay);
-    void showBoardOnStepButtons();
-    void writeBoardPatternToCurrentRow();
-    void showStepButtonsOnLamps();
-    void composeCurrentRow();
-    void applySelectedRow();
-    void manualClickSequence(int relay);
-    void settleAndReadBack();
-    bool storeDelayText(const QString& text); // whether the text changed
-    void readTimerValueFromText();
-    void setDelayText(const QString& text);
-    void setTimerValue(int value);
-    void setTimerEnabled(bool enabled);
-    void setRowCount(int count);
-    void setRowText(int row, std::string_view text);
-    std::string onLabel(int relay) const { return state_.onLabel(relay); }
-    std::string offLabel(int relay) const { return state_.offLabel(relay); }
-    RelayView& relay(int relay) { return state_.relays.at(static_cast<std::size_t>(relay - 1)); }
-    int rowCount() const { return static_cast<int>(rows_.size()); }
-    std::string currentRowText() const {
-        return std::string(rows_.at(static_cast<std::size_t>(state_.currentRow)));
-    }
-    void setCurrentRowText(const std::string& text) { setRowText(state_.currentRow, text); }
 
     mutable ModelMutex mutex_;
     mutable int lockDepth_ = 0;           // under the lock
     mutable bool publishPending_ = false; // under the lock
-    devices::Registry& boards_;
-    std::unique_ptr<devices::RelayDevice>
-        device_; // never null; the place of a board until one opens
-    std::vector<devices::Registry::Entry> found_; // the boards the last discovery found
     mutable ChangeFeed changes_;
-    Pause& pause_;
-    State state_;
-    ProgramRows rows_; // the program; its blocks are shared with published snapshots
+    BoardSession session_;
+    Player player_;
+    Form form_;
     mutable std::shared_ptr<const Snapshot> published_; // under publishedLock_
     // Priority-inheriting too: a front end's thread that is preempted while it takes the
     // snapshot must not keep the real-time sequencer, which publishes the next one, waiting.
     mutable ModelMutex publishedLock_;
-    FailureSink failureSink_;
-    std::function<void()> timerObserver_;
-    bool inRunStep_ = false;            // a tick, or Start's first step, is under way
-    std::exception_ptr runStepFailure_; // the first failure of that step
-    std::uint64_t boardFailures_ = 0;   // failed reads and writes of an opened board
-    bool keepRunningWithoutBoard_ = false;
-    bool boardAway_ = false; // kept running without its board: nothing is read or written
-    std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
     mutable std::atomic<int> actionsWaiting_{0};
-    labels::LabelSaver labelSaver_; // last, so that it is flushed before the rest goes
+    LabelStore labels_; // last, so that its writer is flushed before the rest goes
 };
-
-// A step of a program that cannot be played, and why.
-struct UnplayableStep {
-    std::size_t row; // from 0
-    std::exception_ptr failure;
-};
-
-// The first step of the program that would stop its run (a row too short for its eight relays, a
-// delay that cannot be shown), found without playing it on a board.
-std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool repeat);
 
 // Reads a program file whole, by the rules of "Open File"; the failure's text when it could not.
 std::optional<QString> readProgramFile(const std::string& localPath, ProgramRows& rows);

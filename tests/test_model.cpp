@@ -45,7 +45,7 @@ struct ModelRig {
         driver.pins = pins;
         model.setFailureSink([this](std::exception_ptr failure) { reported.push_back(failure); });
         model.create();
-        model.openSelectedBoard();
+        model.form().openSelectedBoard();
         log.clear();
     }
     Log take() { return std::exchange(log, {}); }
@@ -231,13 +231,13 @@ void ModelTest::captionsDecideManualClicks() {
     // New labels for relay 2: its caption is neither of them now, and reads as on.
     rig.model.pickRelayForLabels(2);
     rig.model.storeEditedLabels({QStringLiteral("two on"), QStringLiteral("two off")});
-    rig.model.clickRelayButton(1);
+    rig.model.form().clickRelayButton(1);
     QCOMPARE(rig.take(), (Log{"write 01", "pause 50", "write 03", "read", "read"}));
     QCOMPARE(rig.state().relay(1).caption, rig.state().offLabel(1));
     QCOMPARE(rig.state().relay(1).stepCaption, rig.state().offLabel(1));
     QCOMPARE(rig.state().relay(2).lamp, model::Lamp::On);
     QCOMPARE(rig.state().rowText(0), std::string_view("11000000-0"));
-    rig.model.switchAllRelays(false);
+    rig.model.form().switchAllRelays(false);
     QCOMPARE(rig.take(), (Log{"write 00", "pause 50", "write 00", "read", "read"}));
 }
 
@@ -258,7 +258,7 @@ void ModelTest::aScriptsWriteShowsAsARelayClickWould() {
     QCOMPARE(two.stepCaption, written.offLabel(2));
     QVERIFY(!rig.state().relay(1).stepOn);
     QCOMPARE(rig.state().rowText(0), std::string_view("01000000-5"));
-    rig.model.clickStepButton(1);
+    rig.model.form().clickStepButton(1);
     QCOMPARE(rig.take().front(), std::string("write 03"));
     rig.driver.writesFail = true;
     QVERIFY(!rig.model.writeRelays(0xFF));
@@ -344,7 +344,7 @@ void ModelTest::aWaitingActionGoesBeforeTheNextTickOnASlowBoard() {
     {
         const model::Model::Lock lock = model.lockForAction();
         model.create();
-        model.openSelectedBoard();
+        model.form().openSelectedBoard();
         model.loadProgram(programRows({"10000000-1", "01000000-1"}));
         model.setRepeat(true);
         model.startOrStop();

@@ -397,24 +397,24 @@ void TForm1::ComboBox1DropDown() {
 // either signal may come first, so each one takes both.
 void TForm1::ComboBox1Change() {
     act([this] {
-        model_.chooseBoardEntry(ui->ComboBox1->currentIndex(),
-                                latin1::bytes(ui->ComboBox1->currentText()));
+        model_.form().chooseBoardEntry(ui->ComboBox1->currentIndex(),
+                                       latin1::bytes(ui->ComboBox1->currentText()));
     });
 }
 void TForm1::Button33Click() {
-    act([this] { model_.openSelectedBoard(); });
+    act([this] { model_.form().openSelectedBoard(); });
 }
 void TForm1::RelayButtonClick(int relay) {
-    act([this, relay] { model_.clickRelayButton(relay); });
+    act([this, relay] { model_.form().clickRelayButton(relay); });
 }
 void TForm1::Button9Click() {
-    act([this] { model_.switchAllRelays(true); });
+    act([this] { model_.form().switchAllRelays(true); });
 }
 void TForm1::Button10Click() {
-    act([this] { model_.switchAllRelays(false); });
+    act([this] { model_.form().switchAllRelays(false); });
 }
 void TForm1::StepButtonClick(int relay) {
-    act([this, relay] { model_.clickStepButton(relay); });
+    act([this, relay] { model_.form().clickStepButton(relay); });
 }
 void TForm1::StringGrid4Click(int row) {
     act([this, row] { model_.clickRow(row); });
@@ -441,7 +441,7 @@ void TForm1::TrackBar1Change(int resolution) {
     act([this, resolution] { model_.changeResolution(resolution); });
 }
 void TForm1::Edit9Change(const QString& text) {
-    act([this, &text] { model_.editDelayText(text); });
+    act([this, &text] { model_.form().typeDelayText(text); });
 }
 void TForm1::UpDown1Click(int delta) {
     act([this, delta] { model_.stepDelay(delta); });

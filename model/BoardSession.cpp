@@ -1,0 +1,132 @@
+#include "model/BoardSession.h"
+
+#include "model/Clock.h"
+
+#include <algorithm>
+
+namespace model {
+
+BoardSession::BoardSession(devices::Registry& boards)
+    : boards_(boards)
+    , device_(boards.unopened()) {}
+
+void BoardSession::discover() {
+    discovered_ = boards_.enumerate();
+}
+
+std::optional<std::size_t> BoardSession::indexOf(const std::string& id) const {
+    const auto entry = std::find_if(discovered_.begin(), discovered_.end(),
+                                    [&](const auto& found) { return found.id.id == id; });
+    if (entry == discovered_.end())
+        return std::nullopt;
+    return static_cast<std::size_t>(entry - discovered_.begin());
+}
+
+std::size_t BoardSession::countNow() {
+    return boards_.enumerate().size();
+}
+
+// The board at an index of the last discovery. One that cannot be opened leaves the board opened
+// before (if any) in its place, as a handle that was never reset, and that one is set up again
+// and counts as opened: the board open already cannot be opened twice, so opening it once more
+// keeps it.
+bool BoardSession::open(std::size_t index) {
+    std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
+    if (opened->isOpen())
+        device_ = std::move(opened);
+    else if (device_->isOpen())
+        device_->setUpAgain();
+    return device_->isOpen();
+}
+
+// From the boards the last discovery found, without counting them again.
+void BoardSession::takeIdOf(std::size_t index) {
+    boardId_ =
+        index < discovered_.size() ? discovered_[index].id.id : "board" + std::to_string(index + 1);
+}
+
+void BoardSession::closeDevice() {
+    [[maybe_unused]] const devices::Result<void> closed = device_->close();
+}
+
+void BoardSession::close() {
+    closeDevice();
+    boardId_.clear();
+}
+
+// Once a board has been opened, a failed read or write means it has gone away.
+void BoardSession::noteBoardStatus(bool succeeded) {
+    if (device_->isOpen() && !succeeded) {
+        ++failures_;
+        found_ = false;
+        away_ = keepRunningWithoutBoard_;
+    }
+}
+
+// A board that is away is not asked: each read or write counts as failed at once.
+void BoardSession::read() {
+    if (away_)
+        ++failures_;
+    else {
+        const devices::Result<std::uint8_t> read = device_->readRelays();
+        if (read)
+            relayByte_ = read.value(); // a failed read leaves the byte as it was
+        noteBoardStatus(read.ok());
+    }
+}
+
+void BoardSession::write(std::uint8_t relays) {
+    relayByte_ = relays;
+    lastWriteStartedAt_ = monotonicNanos();
+    if (away_)
+        ++failures_;
+    else
+        noteBoardStatus(device_->writeRelays(relayByte_).ok());
+}
+
+std::optional<std::uint8_t> BoardSession::readRelays() {
+    const std::uint64_t before = failures_;
+    read();
+    if (failures_ != before || !device_->isOpen())
+        return std::nullopt;
+    return relayByte_;
+}
+
+// A board that is away is not written: nothing was commanded, so the pattern it is given when it
+// comes back stays the last one.
+bool BoardSession::writeRelays(std::uint8_t relays) {
+    if (away_)
+        return false;
+    const std::uint64_t before = failures_;
+    const std::uint8_t commanded = relayByte_;
+    write(relays);
+    if (!device_->isOpen() || failures_ != before) {
+        relayByte_ = commanded;
+        return false;
+    }
+    return true;
+}
+
+void BoardSession::wentAway() {
+    found_ = false;
+    away_ = keepRunningWithoutBoard_;
+}
+
+// The old board is forgotten first, so that one that cannot be opened again is not taken for the
+// one that was. The board comes back as it was opened (bit-bang mode is set; it is never reset,
+// so pins that kept power keep their relays), but without its pins being read.
+bool BoardSession::reopen(std::size_t index, const std::string& id) {
+    device_ = boards_.openChecked(index);
+    if (!device_->isOpen())
+        return false;
+    away_ = false;
+    const std::uint64_t before = failures_;
+    write(relayByte_);
+    if (failures_ != before)
+        return false;
+    boardId_ = id;
+    found_ = true;
+    return true;
+}
+
+} // namespace model

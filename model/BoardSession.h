@@ -1,0 +1,85 @@
+#pragma once
+
+#include "devices/Registry.h"
+#include "devices/RelayDevice.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace model {
+
+// The board the model works: the device opened (or the place of one until a board opens), the
+// relay state byte every read lands in and every write sends, the boards the last discovery
+// found, and whether the board counts as found. It has no lock of its own; the model's guards it.
+class BoardSession {
+public:
+    // The boards are those of the registry, which outlives the session.
+    explicit BoardSession(devices::Registry& boards);
+
+    // ---- the boards found
+    void discover();
+    std::uint32_t deviceCount() const { return static_cast<std::uint32_t>(discovered_.size()); }
+    // Where the board with this id stands in the last discovery.
+    std::optional<std::size_t> indexOf(const std::string& id) const;
+    // The boards on the bus now, counted afresh, without changing the last discovery.
+    std::size_t countNow();
+
+    // ---- opening and closing
+    // The board at an index of the last discovery; whether a board is open now.
+    bool open(std::size_t index);
+    // The board opened at that index is the one the session reports until it is closed.
+    void takeIdOf(std::size_t index);
+    bool isOpen() const { return device_->isOpen(); }
+    // The device lets its board go; the id stays, as the board may come back.
+    void closeDevice();
+    // The board closes and is forgotten.
+    void close();
+
+    // ---- the relay state byte and the board's traffic
+    std::uint8_t relayByte() const { return relayByte_; }
+    void setRelayByte(std::uint8_t byte) { relayByte_ = byte; }
+    // One read of the pins into the byte; a failed read leaves it as it was.
+    void read();
+    // The byte becomes these relays and is written once.
+    void write(std::uint8_t relays);
+    // A read whose failure is told: nothing when the board did not answer or none is open.
+    std::optional<std::uint8_t> readRelays();
+    // A write whose failure is told; refused, the byte stays what it was.
+    bool writeRelays(std::uint8_t relays);
+    // Counts the failed reads and writes of an opened board.
+    std::uint64_t failures() const { return failures_; }
+    std::int64_t lastWriteStartedAt() const { return lastWriteStartedAt_; }
+
+    // ---- what the status panel reports, and a board kept through an unplug
+    bool found() const { return found_; }
+    void setFound(bool found) { found_ = found; }
+    const std::string& boardId() const { return boardId_; }
+    void keepRunningWithoutBoard() { keepRunningWithoutBoard_ = true; }
+    bool keepsRunningWithoutBoard() const { return keepRunningWithoutBoard_; }
+    // The holder saw the board leave the bus before any call to it failed.
+    void wentAway();
+    // Opens the board at an index of the last discovery again, checked to be the one with this
+    // id, and writes the byte last commanded once; whether it is back and took the write.
+    bool reopen(std::size_t index, const std::string& id);
+
+private:
+    void noteBoardStatus(bool succeeded);
+
+    devices::Registry& boards_;
+    std::unique_ptr<devices::RelayDevice>
+        device_; // never null; the place of a board until one opens
+    std::vector<devices::Registry::Entry> discovered_; // the boards the last discovery found
+    std::uint8_t relayByte_ = 0;                       // bit n-1 = relay n, as last written or read
+    bool found_ = false;                               // the status panel: "Board found !"
+    std::string boardId_; // of the board opened, until it is closed; empty for none
+    std::uint64_t failures_ = 0;
+    bool keepRunningWithoutBoard_ = false;
+    bool away_ = false; // kept running without its board: nothing is read or written
+    std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
+};
+
+} // namespace model
