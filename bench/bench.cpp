@@ -1098,18 +1098,23 @@ Row serveBesideAWedgedBoardRow() {
             p99 <= 0.5};
 }
 
-// serve --all holding 50 simulated boards: from its start until the last is served, and its
-// memory then and after a few rescans.
-Row serveFiftyBoardsRow() {
-    const char* figure = "serve --all with 50 simulated boards: start-up and RSS";
-    QTemporaryDir dir;
+// A serve of 50 simulated boards, to be started: run in `dir`, its runtime folder inside it.
+void prepareFiftyBoards(QProcess& serve, const QTemporaryDir& dir) {
     QDir(dir.path()).mkdir(QStringLiteral("run"));
-    QProcess serve;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("50"));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
     serve.setProcessEnvironment(environment);
     serve.setWorkingDirectory(dir.path());
+}
+
+// serve --all holding 50 simulated boards: from its start until the last is served, and its
+// memory then and after a few rescans.
+Row serveFiftyBoardsRow() {
+    const char* figure = "serve --all with 50 simulated boards: start-up and RSS";
+    QTemporaryDir dir;
+    QProcess serve;
+    prepareFiftyBoards(serve, dir);
     QElapsedTimer clock;
     clock.start();
     serve.start(QStringLiteral(TAMBROOK_CLI), {QStringLiteral("serve"), QStringLiteral("--all")});
@@ -1298,13 +1303,8 @@ std::vector<Row> idleServeRows() {
             continue;
         }
         QTemporaryDir dir;
-        QDir(dir.path()).mkdir(QStringLiteral("run"));
         QProcess serve;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QStringLiteral("50"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
-        serve.setProcessEnvironment(environment);
-        serve.setWorkingDirectory(dir.path());
+        prepareFiftyBoards(serve, dir);
         QStringList arguments{QStringLiteral("serve"), QStringLiteral("--all")};
         if (loaded)
             arguments << QStringLiteral("--mqtt")
