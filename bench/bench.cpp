@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -1358,13 +1359,18 @@ std::vector<Row> changeToEventRows() {
     std::mutex heardLock;
     std::string heardState; // under heardLock
     std::int64_t heardAt = 0;
+    std::condition_variable heard;
     MqttClient subscriber("tambrook-bench-subscriber", broker.port(),
                           [&](const std::string& topic, const std::string& payload) {
                               if (topic != "tambrook/sim1/state")
                                   return;
-                              const std::lock_guard lock(heardLock);
-                              heardState = payload;
-                              heardAt = monotonicNanos();
+                              const std::int64_t at = monotonicNanos();
+                              {
+                                  const std::lock_guard lock(heardLock);
+                                  heardState = payload;
+                                  heardAt = at;
+                              }
+                              heard.notify_all();
                           });
     subscriber.subscribe("tambrook/sim1/state");
     awaitConnected(connected);
@@ -1402,16 +1408,11 @@ std::vector<Row> changeToEventRows() {
         served.model.writeRelays(pattern);
         if (const std::int64_t seen = watcherLineWith(relays, 1000))
             toWatcher.push_back(static_cast<double>(seen - written) / 1e6);
-        for (int spin = 0; spin < 20000; ++spin) {
-            {
-                const std::lock_guard lock(heardLock);
-                if (heardState == relays) {
-                    toMqtt.push_back(static_cast<double>(heardAt - written) / 1e6);
-                    break;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-        }
+        // Waits asleep rather than polling, so that the waiting takes no CPU from the bridge,
+        // the broker and the subscriber it is timing.
+        std::unique_lock lock(heardLock);
+        if (heard.wait_for(lock, std::chrono::seconds(1), [&] { return heardState == relays; }))
+            toMqtt.push_back(static_cast<double>(heardAt - written) / 1e6);
     }
     if (watcher >= 0)
         ::close(watcher);
