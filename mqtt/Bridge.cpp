@@ -42,7 +42,8 @@ constexpr auto kPublishGap = std::chrono::milliseconds(50);
 // Retries after a failed connection wait 1 s, then twice as long each time, up to 30 s.
 constexpr auto kFirstRetry = std::chrono::seconds(1);
 constexpr auto kLastRetry = std::chrono::seconds(30);
-// How long the network loop waits for traffic before it looks whether it should end.
+// How long the network loop waits when nothing happens: the keep-alive is looked after at least
+// this often.
 constexpr int kLoopMilliseconds = 1000;
 constexpr auto kOfflineGrace = std::chrono::milliseconds(500);
 constexpr char kDiscoveryPrefix[] = "homeassistant";
@@ -115,7 +116,7 @@ std::variant<Client, std::string> makeClient(const BrokerSettings& settings,
     if (const int result = mosquitto_int_option(c, MOSQ_OPT_TCP_NODELAY, 1))
         return refusal("TCP_NODELAY", result);
     // The bridge runs the network loop on a thread of its own: publishes from other threads
-    // leave the writing to it.
+    // leave the writing to it (and wake it).
     if (const int result = mosquitto_threaded_set(c, true))
         return refusal("the threaded mode", result);
     if (!settings.user.empty())
@@ -267,8 +268,8 @@ BoardBridge::make(service::Executor& executor, const devices::BoardId& board,
                                  topicLevel(board.id);
     auto bridge = std::make_unique<BoardBridge>(Key{}, executor, board, std::move(settings),
                                                 std::move(log), clientId);
-    if (bridge->quitFd_ < 0)
-        return bridge->id_ + ": no descriptor for its MQTT watcher";
+    if (bridge->wakeFd_ < 0)
+        return bridge->id_ + ": no descriptor to wake its MQTT client";
     std::variant<Client, std::string> client =
         makeClient(bridge->settings_, clientId, bridge->prefix_ + "/availability", bridge.get());
     if (auto* why = std::get_if<std::string>(&client))
@@ -277,7 +278,6 @@ BoardBridge::make(service::Executor& executor, const devices::BoardId& board,
     bridge->setCallbacks();
     try {
         bridge->network_ = std::thread([raw = bridge.get()] { raw->runNetwork(); });
-        bridge->watcher_ = std::thread([raw = bridge.get()] { raw->watch(); });
     } catch (const std::system_error& failure) {
         return bridge->id_ + ": no thread for its MQTT client: " + failure.what();
     }
@@ -298,7 +298,7 @@ BoardBridge::BoardBridge(Key, service::Executor& executor, const devices::BoardI
     , clientId_(std::move(clientId))
     , log_(std::move(log))
     , client_(nullptr, &mosquitto_destroy)
-    , quitFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    , wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 // The callbacks run on the network thread, inside the client library's loop.
 void BoardBridge::setCallbacks() {
@@ -334,8 +334,6 @@ void BoardBridge::setCallbacks() {
 // wait for their deliveries at once.
 BoardBridge::~BoardBridge() {
     stop();
-    if (watcher_.joinable())
-        watcher_.join();
     if (offlineMessage_ >= 0) {
         std::unique_lock lock(deliveredLock_);
         delivered_.wait_until(lock, stopDeadline_,
@@ -346,25 +344,22 @@ BoardBridge::~BoardBridge() {
         leaving_ = true;
     }
     networkWake_.notify_all();
-    // Wakes the loop when connected; not connected (MOSQ_ERR_NO_CONN), the loop is already
-    // waiting on networkWake_, which leaving_ ends.
+    // Connected, the loop is woken by the descriptor; not connected, it waits on networkWake_,
+    // which leaving_ ends.
     if (client_) {
-        [[maybe_unused]] const int woken = mosquitto_disconnect(client_.get());
+        [[maybe_unused]] const int disconnected = mosquitto_disconnect(client_.get());
     }
+    wakeNetwork();
     if (network_.joinable())
         network_.join();
-    if (quitFd_ >= 0)
-        ::close(quitFd_);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
 }
 
 void BoardBridge::stop() {
     if (stopping_.exchange(true))
         return;
     quit_ = true;
-    if (quitFd_ >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(quitFd_, &one, sizeof one);
-    }
     stopDeadline_ = std::chrono::steady_clock::now() + kOfflineGrace;
     if (!client_ || phase_ != Phase::Holding)
         return;
@@ -376,6 +371,14 @@ void BoardBridge::stop() {
         offlineMessage_ = mid;
     else if (result != MOSQ_ERR_NO_CONN)
         reportOnce("could not publish", topic, result);
+    wakeNetwork();
+}
+
+void BoardBridge::wakeNetwork() {
+    if (wakeFd_ < 0 || std::this_thread::get_id() == networkThread_.load())
+        return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
 
 // The first connection carries MQTT 5's maximum packet size, which the client library then sends
@@ -383,6 +386,7 @@ void BoardBridge::stop() {
 // threads that serve the board. Every failure is retried: 1 s later, then twice as long each time,
 // up to 30 s; a problem is logged when it is not the one logged last.
 void BoardBridge::runNetwork() {
+    networkThread_ = std::this_thread::get_id();
     mosquitto* const c = client_.get();
     mosquitto_property* properties = nullptr;
     int result =
@@ -400,7 +404,7 @@ void BoardBridge::runNetwork() {
                 if (leaving_)
                     return;
             }
-            result = mosquitto_loop(c, kLoopMilliseconds, 1);
+            result = serviceConnection(c);
             error = errno;
         }
         if (phase_ == Phase::StoodDown)
@@ -652,6 +656,7 @@ int BoardBridge::publish(const std::string& topic, const std::string& payload, b
                           payload.data(), 1, retain);
     if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN)
         reportOnce("could not publish", topic, result);
+    wakeNetwork();
     return result;
 }
 
@@ -669,6 +674,7 @@ void BoardBridge::publishAvailability() {
     mosquitto_property_free_all(&properties);
     if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN)
         reportOnce("could not publish", topic, result);
+    wakeNetwork();
 }
 
 // Only what changed, unless everything is asked for (after a connection).
@@ -695,35 +701,53 @@ void BoardBridge::publishState(bool everything) {
     }
 }
 
-// Woken by the model's change feed rather than polling it: a change after a quiet spell goes
-// out at once, then at most every kPublishGap.
-void BoardBridge::watch() {
-    std::chrono::steady_clock::time_point published{};
-    bool waiting = false; // a change not published yet
-    while (!quit_) {
-        const auto now = std::chrono::steady_clock::now();
-        int timeout = -1;
-        if (waiting)
-            timeout = static_cast<int>(std::max<std::int64_t>(
-                0, std::chrono::ceil<std::chrono::milliseconds>(published + kPublishGap - now)
-                       .count()));
-        pollfd fds[2] = {{waiting ? -1 : changes_->fd(), POLLIN, 0}, {quitFd_, POLLIN, 0}};
-        if (::poll(fds, 2, timeout) < 0 && errno != EINTR)
-            break;
-        if (quit_)
-            break;
-        if (fds[0].revents & POLLIN)
-            waiting = changes_->changed() || waiting;
-        if (phase_ != Phase::Holding)
-            waiting = false; // a connection publishes everything anew
-        if (!waiting)
-            continue;
-        if (std::chrono::steady_clock::now() - published >= kPublishGap) {
-            waiting = false;
-            published = std::chrono::steady_clock::now();
-            publishState(false);
-        }
+// One round of the connection, as the client library's own loop makes it, with two more things
+// to wait for: the model's change feed, so that a change is published and written out on this
+// thread without waking another first, and the descriptor other threads wake it with after they
+// publish. A change after a quiet spell goes out at once, then at most every kPublishGap.
+int BoardBridge::serviceConnection(mosquitto* c) {
+    const int socket = mosquitto_socket(c);
+    if (socket < 0)
+        return MOSQ_ERR_NO_CONN;
+    const bool holding = phase_ == Phase::Holding && !quit_;
+    if (!holding)
+        changeWaiting_ = false; // a connection publishes everything anew
+    int timeout = kLoopMilliseconds;
+    if (changeWaiting_)
+        timeout = static_cast<int>(std::clamp<std::int64_t>(
+            std::chrono::ceil<std::chrono::milliseconds>(lastPublished_ + kPublishGap -
+                                                         std::chrono::steady_clock::now())
+                .count(),
+            0, kLoopMilliseconds));
+    const short interest = static_cast<short>(POLLIN | (mosquitto_want_write(c) ? POLLOUT : 0));
+    pollfd fds[3] = {{socket, interest, 0},
+                     {wakeFd_, POLLIN, 0},
+                     {holding && !changeWaiting_ ? changes_->fd() : -1, POLLIN, 0}};
+    if (::poll(fds, 3, timeout) < 0)
+        return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+    if (fds[1].revents & POLLIN) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t taken = ::read(wakeFd_, &count, sizeof count);
     }
+    // Reading first also carries on a TLS handshake that waits to write, as the library's loop
+    // does when the socket is writable.
+    if (fds[0].revents) {
+        if (const int result = mosquitto_loop_read(c, 1);
+            result != MOSQ_ERR_SUCCESS || mosquitto_socket(c) < 0)
+            return result;
+    }
+    if (fds[2].revents & POLLIN)
+        changeWaiting_ = changes_->changed() || changeWaiting_;
+    if (changeWaiting_ && phase_ == Phase::Holding && !quit_ &&
+        std::chrono::steady_clock::now() - lastPublished_ >= kPublishGap) {
+        changeWaiting_ = false;
+        lastPublished_ = std::chrono::steady_clock::now();
+        publishState(false);
+    }
+    if (const int result = mosquitto_loop_write(c, 1);
+        result != MOSQ_ERR_SUCCESS || mosquitto_socket(c) < 0)
+        return result;
+    return mosquitto_loop_misc(c);
 }
 
 // One switch per relay and one button per program in the programs folder, all of one device;

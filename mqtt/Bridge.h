@@ -70,8 +70,9 @@ using Log = std::function<void(const std::string&)>;
 // One board on the broker, through a client of its own: its relays, state and program as
 // retained topics, published when they change; commands on .../set topics, run on the model;
 // availability as the client's last will. The network is handled on a thread of the bridge's
-// own, which connects, and connects again after a failure, waiting longer each time; the state is
-// watched on another, so a tick never waits for the broker.
+// own, which connects, and connects again after a failure, waiting longer each time; the same
+// thread follows the model's change feed and publishes what changed, and the feed never waits for
+// it, so a tick never waits for the broker.
 //
 // One bridge at a time holds a board's topics on a broker: its availability messages carry its
 // client id ("holder"), and a bridge that finds them held by another client's stands down. A
@@ -129,7 +130,9 @@ private:
     void standDown(const std::string& holder);
     void connected();
     void command(const std::string& topic, const std::string& payload);
-    void watch();
+    int serviceConnection(mosquitto* c);
+    // Wakes the network loop after a publish from another thread.
+    void wakeNetwork();
     int publish(const std::string& topic, const std::string& payload, bool retain = true);
     void publishAvailability();
     void publishState(bool everything);
@@ -182,8 +185,11 @@ private:
     bool leaving_ = false; // under networkLock_
 
     std::atomic<bool> quit_{false};
-    int quitFd_ = -1; // wakes the watcher when it is to end
-    std::thread watcher_;
+    int wakeFd_ = -1; // wakes the network loop
+    std::atomic<std::thread::id> networkThread_{};
+    // The network thread's own: a change not published yet, and when the state went out last.
+    bool changeWaiting_ = false;
+    std::chrono::steady_clock::time_point lastPublished_{};
     std::thread network_;
 };
 
