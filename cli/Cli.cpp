@@ -102,13 +102,14 @@ std::string orDash(const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
-// One line per board: number, id, port path, serial, and who holds it.
+// One line per board: number, id (marked when its serial is another board's too), port path,
+// serial, family, relay count, and who holds it.
 int listBoards(devices::Registry& registry) {
     const std::vector<devices::DeviceInfo> boards = describeBoards(registry);
-    const std::vector<std::string> ids = devices::boardIds(boards);
+    const std::vector<devices::BoardId> ids = devices::identifyBoards(boards);
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const share::Answer answer =
-            share::ask(ids[i], {{QStringLiteral("request"), QStringLiteral("state")}});
+            share::ask(ids[i].id, {{QStringLiteral("request"), QStringLiteral("state")}});
         std::string holder = "free";
         if (answer.kind == share::Answer::Kind::Answered)
             holder = answer.reply.value(QStringLiteral("holder")).toString().toStdString() + ' ' +
@@ -117,8 +118,10 @@ int listBoards(devices::Registry& registry) {
             holder = "busy";
         else if (answer.kind == share::Answer::Kind::Untrusted)
             holder = "untrusted";
-        std::printf("%zu %s %s %s %s\n", i + 1, ids[i].c_str(), orDash(boards[i].portPath).c_str(),
-                    orDash(boards[i].serial).c_str(), holder.c_str());
+        std::printf("%zu %s%s %s %s %s %d %s\n", i + 1, ids[i].id.c_str(),
+                    ids[i].duplicateSerial ? " (duplicate serial)" : "",
+                    orDash(boards[i].portPath).c_str(), orDash(boards[i].serial).c_str(),
+                    orDash(boards[i].family).c_str(), boards[i].relayCount, holder.c_str());
     }
     return kDone;
 }
@@ -638,7 +641,10 @@ int runCli(const std::vector<std::string>& arguments) {
     default:
         break;
     }
-    const std::unique_ptr<devices::Registry> registry = devices::makeRegistryFromEnvironment();
+    devices::ConfiguredRegistry configured = devices::makeConfiguredRegistry(command.named);
+    if (configured.refused)
+        return fail(kBadInput, configured.refused->message);
+    const std::unique_ptr<devices::Registry> registry = std::move(configured.registry);
     switch (command.kind) {
     case Command::Kind::List:
         return listBoards(*registry);

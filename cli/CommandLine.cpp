@@ -71,6 +71,16 @@ struct Parser {
              : name == "--mqtt-password-file" ? command.mqttPasswordFile
              : name == "--mqtt-node"          ? command.mqttNode
                                               : command.programsDir) = *text;
+        } else if (name == "--board" && next < arguments.size() &&
+                   devices::namesFamily(arguments[next])) {
+            std::variant<devices::ConfiguredBoard, devices::ConfigError> board =
+                devices::parseBoardArgument(arguments[next++]);
+            if (const auto* error = std::get_if<devices::ConfigError>(&board))
+                return UsageError{error->message};
+            if (!command.boards.empty() && command.kind != Command::Kind::Serve)
+                return UsageError{"only serve takes more than one --board"};
+            command.named.push_back(std::get<devices::ConfiguredBoard>(std::move(board)));
+            command.boards.push_back(command.named.back().id);
         } else if (name == "--board") {
             const std::optional<std::string> text = value();
             const bool digits = text && !text->empty() &&
@@ -179,8 +189,8 @@ std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string
 
 std::string usageText() {
     return "Usage:\n"
-           "  tambrook-cli list                     the boards: number, id, port path, serial and\n"
-           "                                        who holds it\n"
+           "  tambrook-cli list                     the boards: number, id, port path, serial,\n"
+           "                                        family, relay count and who holds it\n"
            "  tambrook-cli get  [--board N]         the relays as eight 0/1, relay 1 first\n"
            "  tambrook-cli set  PATTERN [--board N] switch all eight relays, e.g. 10100000\n"
            "  tambrook-cli on   RELAY... [--board N] switch relays 1-8 on, keep the others\n"
@@ -199,10 +209,12 @@ std::string usageText() {
            "                                        TAMBROOK_MQTT_PASSWORD; NAME stands for the\n"
            "                                        host name in topics)\n"
            "  tambrook-cli --help | --version\n"
-           "N is a board's number, id, serial or USB port path. A board that another program\n"
-           "holds is reached through that program.\n"
+           "N is a board's number, id, serial or USB port path, or FAMILY:DEVICE[,KEY=VALUE]...\n"
+           "for a board that is not found by itself (lcus:/dev/ttyUSB0,relays=4,\n"
+           "modbus:tcp://HOST,address=3), as a section of boards.conf would name it. A board\n"
+           "that another program holds is reached through that program.\n"
            "Exit status: 0 done, 1 no such board, board busy or a driver call failed,\n"
-           "2 bad usage or bad input.\n";
+           "2 bad usage, bad input or a bad boards.conf.\n";
 }
 
 } // namespace cli

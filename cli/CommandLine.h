@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devices/Config.h"
+
 #include <string>
 #include <variant>
 #include <vector>
@@ -16,6 +18,9 @@ struct Command {
     // The boards named: a number from 1 (as "Relay Board N" in the window), an id, a serial
     // number or a USB port path; serve may name several.
     std::vector<std::string> boards;
+    // The boards named as FAMILY:DEVICE[,KEY=VALUE]..., configured for this run beside
+    // boards.conf's; each is also in `boards`, by its id FAMILY:DEVICE.
+    std::vector<devices::ConfiguredBoard> named;
     bool allBoards = false;  // serve --all
     std::string pattern;     // set: eight characters 0/1, relay 1 first
     std::vector<int> relays; // on, off: relays 1 to 8

@@ -1,5 +1,6 @@
 #include "devices/Config.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +14,10 @@ namespace devices {
 namespace {
 
 constexpr std::array<const char*, 5> kFamilies{"ftdi", "hid", "lcus", "modbus", "sim"};
+// Relay options (relayN.name, ...) come later; until a reader takes them they are refused, so
+// that a file written for a newer program does not half work here.
+constexpr std::array<const char*, 6> kBoardKeys{"family",  "device", "relays",
+                                                "address", "baud",   "profile"};
 
 std::string trimmed(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t\r");
@@ -83,15 +88,17 @@ std::variant<Configuration, ConfigError> readConfiguration(const std::string& pa
     return parseConfiguration(text.str(), path);
 }
 
+bool isFamilyName(const std::string& name) {
+    return std::find(kFamilies.begin(), kFamilies.end(), name) != kFamilies.end();
+}
+
+bool isBoardKey(const std::string& key) {
+    return std::find(kBoardKeys.begin(), kBoardKeys.end(), key) != kBoardKeys.end();
+}
+
 bool namesFamily(const std::string& text) {
     const std::size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    const std::string family = text.substr(0, colon);
-    for (const char* known : kFamilies)
-        if (family == known)
-            return true;
-    return false;
+    return colon != std::string::npos && isFamilyName(text.substr(0, colon));
 }
 
 // The device may hold commas only where a key would not start; the first "," followed by
@@ -129,20 +136,27 @@ std::variant<ConfiguredBoard, ConfigError> parseBoardArgument(const std::string&
     return board;
 }
 
-std::string configurationPath() {
-    if (const char* forced = std::getenv("TAMBROOK_BOARDS_CONF"))
+std::string configurationPath(const std::function<std::string(const char* name)>& getenv) {
+    if (const std::string forced = getenv("TAMBROOK_BOARDS_CONF"); !forced.empty())
         return forced;
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
+    const std::string config = getenv("XDG_CONFIG_HOME");
+    const std::string home = getenv("HOME");
     std::string own;
-    if (config && *config)
-        own = std::string(config) + "/tambrook/boards.conf";
-    else if (home && *home)
-        own = std::string(home) + "/.config/tambrook/boards.conf";
+    if (!config.empty())
+        own = config + "/tambrook/boards.conf";
+    else if (!home.empty())
+        own = home + "/.config/tambrook/boards.conf";
     if (!own.empty() && isFile(own))
         return own;
     const std::string system = "/etc/tambrook/boards.conf";
     return isFile(system) ? system : std::string();
+}
+
+std::string configurationPath() {
+    return configurationPath([](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value ? value : "");
+    });
 }
 
 std::optional<int> relayCountOf(const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,8 +18,8 @@ struct Setting {
 };
 
 struct ConfiguredBoard {
-    std::string id;     // the section's name, or FAMILY:DEVICE from the command line
-    std::string where;  // the section's first line, or "--board"
+    std::string id;    // the section's name, or FAMILY:DEVICE from the command line
+    std::string where; // the section's first line, or "--board"
     std::map<std::string, Setting> settings; // family, device, relays, address, baud, profile, ...
 
     const Setting* find(const std::string& key) const {
@@ -59,9 +60,16 @@ std::variant<ConfiguredBoard, ConfigError> parseBoardArgument(const std::string&
 // serial or port path.
 bool namesFamily(const std::string& text);
 
+// Whether a family of this name exists in some build ("ftdi", "hid", "lcus", "modbus", "sim").
+bool isFamilyName(const std::string& name);
+
+// The keys a board's section may hold; any other is refused with its line.
+bool isBoardKey(const std::string& key);
+
 // Where boards.conf is: $XDG_CONFIG_HOME/tambrook/boards.conf (~/.config/...), or for a system
 // service (no home to speak of: root without XDG_CONFIG_HOME, or the service's user)
-// /etc/tambrook/boards.conf. TAMBROOK_BOARDS_CONF overrides both.
+// /etc/tambrook/boards.conf. TAMBROOK_BOARDS_CONF overrides both. Empty: there is none.
+std::string configurationPath(const std::function<std::string(const char* name)>& getenv);
 std::string configurationPath();
 
 // A relay count as configured: 1 to 8.

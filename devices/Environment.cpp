@@ -7,9 +7,11 @@
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <variant>
 #include <vector>
 
 namespace devices {
@@ -58,10 +60,8 @@ std::unique_ptr<Family> decorated(std::unique_ptr<Family> family, const Getenv& 
     return family;
 }
 
-} // namespace
-
-std::unique_ptr<Registry> makeRegistryFromEnvironment(const Getenv& getenv,
-                                                      const WarningSink& warn) {
+std::vector<std::unique_ptr<Family>> unconfiguredFamilies(const Getenv& getenv,
+                                                          const WarningSink& warn) {
     std::vector<std::unique_ptr<Family>> families;
     const std::string simulated = getenv("TAMBROOK_SIMULATED_BOARDS");
     if (!simulated.empty()) {
@@ -73,20 +73,142 @@ std::unique_ptr<Registry> makeRegistryFromEnvironment(const Getenv& getenv,
     } else {
         families = realFamilies(getenv);
     }
-    for (std::unique_ptr<Family>& family : families)
-        family = decorated(std::move(family), getenv, warn);
-    return std::make_unique<Registry>(std::move(families));
+    return families;
 }
 
+// boards.conf's sections, then the boards of the command line; an id may be given once.
+std::variant<std::vector<ConfiguredBoard>, ConfigError>
+configuredBoards(const Getenv& getenv, const std::vector<ConfiguredBoard>& named) {
+    std::variant<Configuration, ConfigError> read = readConfiguration(configurationPath(getenv));
+    if (auto* error = std::get_if<ConfigError>(&read))
+        return std::move(*error);
+    std::vector<ConfiguredBoard> boards = std::move(std::get<Configuration>(read).boards);
+    for (const ConfiguredBoard& board : named) {
+        const auto same = std::find_if(boards.begin(), boards.end(),
+                                       [&](const ConfiguredBoard& b) { return b.id == board.id; });
+        if (same != boards.end())
+            return ConfigError{board.where + ": the board " + board.id + " is named at " +
+                               same->where + " already"};
+        boards.push_back(board);
+    }
+    return boards;
+}
+
+// What no family needs to judge: that the section names a family, knows its keys, and has
+// relays a board can have.
+std::optional<ConfigError> checkSection(const ConfiguredBoard& board) {
+    const Setting* family = board.find("family");
+    if (!family || family->value.empty())
+        return ConfigError{board.where + ": [" + board.id +
+                           "] names no family (family = ftdi, hid, lcus or modbus)"};
+    if (!isFamilyName(family->value))
+        return ConfigError{family->where + ": unknown family " + family->value +
+                           " (ftdi, hid, lcus or modbus)"};
+    if (family->value == "sim")
+        return ConfigError{family->where + ": simulated boards take no configuration"};
+    for (const auto& [key, setting] : board.settings)
+        if (!isBoardKey(key))
+            return ConfigError{setting.where + ": unknown key " + key + " for " + board.id};
+    if (const Setting* relays = board.find("relays"); relays && !relayCountOf(relays->value)) {
+        const std::string& count = relays->value;
+        const bool many = !count.empty() &&
+                          count.find_first_not_of("0123456789") == std::string::npos &&
+                          count.find_first_not_of('0') != std::string::npos;
+        return ConfigError{
+            relays->where + ": relays = " + relays->value +
+            (many ? ": at most eight relays per board" : ": relays is a count from 1 to 8")};
+    }
+    return std::nullopt;
+}
+
+Family* familyNamed(const std::vector<std::unique_ptr<Family>>& families, const std::string& name) {
+    const auto found = std::find_if(families.begin(), families.end(),
+                                    [&](const auto& family) { return family->name() == name; });
+    return found == families.end() ? nullptr : found->get();
+}
+
+// Hands each family the sections that name it, in the order of their first section. Families
+// that are not in use (the real ones under simulation) are made only to judge their sections,
+// and dropped unused.
+std::optional<ConfigError> configure(const std::vector<std::unique_ptr<Family>>& families,
+                                     const std::vector<ConfiguredBoard>& boards,
+                                     const Getenv& getenv) {
+    for (const ConfiguredBoard& board : boards)
+        if (std::optional<ConfigError> error = checkSection(board))
+            return error;
+    std::vector<std::unique_ptr<Family>> judges;
+    std::vector<std::string> done;
+    for (const ConfiguredBoard& first : boards) {
+        const std::string name = first.value("family");
+        if (std::find(done.begin(), done.end(), name) != done.end())
+            continue;
+        done.push_back(name);
+        Family* family = familyNamed(families, name);
+        if (!family && !getenv("TAMBROOK_SIMULATED_BOARDS").empty()) {
+            if (judges.empty())
+                judges = realFamilies(getenv);
+            family = familyNamed(judges, name);
+        }
+        if (!family)
+            return ConfigError{first.find("family")->where + ": the family " + name +
+                               " is not in this build"};
+        std::vector<ConfiguredBoard> sections;
+        std::copy_if(boards.begin(), boards.end(), std::back_inserter(sections),
+                     [&](const ConfiguredBoard& board) { return board.value("family") == name; });
+        if (std::optional<ConfigError> error = family->configure(sections))
+            return error;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+ConfiguredRegistry makeConfiguredRegistry(const Getenv& getenv, const WarningSink& warn,
+                                          const std::vector<ConfiguredBoard>& named) {
+    std::vector<std::unique_ptr<Family>> families = unconfiguredFamilies(getenv, warn);
+    std::optional<ConfigError> refused;
+    std::variant<std::vector<ConfiguredBoard>, ConfigError> boards =
+        configuredBoards(getenv, named);
+    if (auto* error = std::get_if<ConfigError>(&boards))
+        refused = std::move(*error);
+    else
+        refused = configure(families, std::get<std::vector<ConfiguredBoard>>(boards), getenv);
+    // A family may have taken some sections before another was refused: start it over bare. The
+    // simulated family is never configured (its sections are refused first).
+    if (refused && getenv("TAMBROOK_SIMULATED_BOARDS").empty())
+        families = realFamilies(getenv);
+    for (std::unique_ptr<Family>& family : families)
+        family = decorated(std::move(family), getenv, warn);
+    return {std::make_unique<Registry>(std::move(families)), std::move(refused)};
+}
+
+std::unique_ptr<Registry> makeRegistryFromEnvironment(const Getenv& getenv,
+                                                      const WarningSink& warn) {
+    ConfiguredRegistry configured = makeConfiguredRegistry(getenv, warn, {});
+    if (configured.refused)
+        warn(configured.refused->message);
+    return std::move(configured.registry);
+}
+
+namespace {
+
+std::string processEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value ? value : "");
+}
+
+void warnOnStderr(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
+}
+
+} // namespace
+
 std::unique_ptr<Registry> makeRegistryFromEnvironment() {
-    return makeRegistryFromEnvironment(
-        [](const char* name) {
-            const char* value = std::getenv(name);
-            return std::string(value ? value : "");
-        },
-        [](const std::string& message) {
-            std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
-        });
+    return makeRegistryFromEnvironment(processEnvironment, warnOnStderr);
+}
+
+ConfiguredRegistry makeConfiguredRegistry(const std::vector<ConfiguredBoard>& named) {
+    return makeConfiguredRegistry(processEnvironment, warnOnStderr, named);
 }
 
 } // namespace devices

@@ -29,7 +29,7 @@ done
 readelf -d "$root/usr/bin/tambrook-cli" | grep -q 'libQt6Widgets' && fail "tambrook-cli links Qt Widgets"
 # Whoever holds it is not asked: another test may serve a simulated sim1 from /run/tambrook
 # meanwhile, which every root command line sees.
-TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -q '^1 sim1 - - ' ||
+TAMBROOK_SIMULATED_BOARDS=1 "$root/usr/bin/tambrook-cli" list | grep -q '^1 sim1 - - sim 8 ' ||
     fail "the packaged tambrook-cli does not run"
 [ -x "$root/usr/libexec/tambrook/tambrook-launch" ] || fail "the launcher is not executable"
 unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tambrook|share/(applications|icons|doc/tambrook)|lib/(udev/rules.d|systemd/(system|user)|sysusers.d))/' || true)
@@ -53,6 +53,10 @@ grep -q '^User=tambrook$' "$root/usr/lib/systemd/system/tambrook-serve.service" 
 grep -qx 'LimitRTPRIO=1' "$root/usr/lib/systemd/system/tambrook-serve.service" ||
     fail "system unit's sequencers may not run real-time"
 grep -qx 'm tambrook plugdev' "$root/usr/lib/sysusers.d/tambrook.conf" || fail "sysusers: tambrook not in plugdev"
+# Serial boards are ttys of dialout: the service's user may open them.
+grep -qx 'm tambrook dialout' "$root/usr/lib/sysusers.d/tambrook.conf" || fail "sysusers: tambrook not in dialout"
+grep -qx 'SupplementaryGroups=dialout' "$root/usr/lib/systemd/system/tambrook-serve.service" ||
+    fail "system unit's user may not open serial ports"
 dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers tambrook.conf' || fail "postinst does not create the user"
 
 # Real-time rights are offered, never granted by the package itself.
@@ -75,6 +79,11 @@ while IFS= read -r line; do
 done <"$rules"
 for id in 6001 6015; do
     grep -q "ATTR{idProduct}==\"$id\"" "$rules" || fail "udev rule for 0403:$id missing"
+done
+# HID relay boards and LCUS HID boards: their hidraw nodes, for the user and for plugdev.
+for id in 16c0:05df 5131:2007; do
+    grep -qx "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"${id%:*}\", ATTRS{idProduct}==\"${id#*:}\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"" "$rules" ||
+        fail "udev rule for hidraw $id missing"
 done
 
 started=$(HOME="$work/home" XDG_DATA_HOME= TAMBROOK_BIN=/bin/pwd "$root/usr/libexec/tambrook/tambrook-launch")

@@ -53,6 +53,9 @@ private slots:
     void badUsageAndBadInput();
     void driverFailures_data();
     void driverFailures();
+    void aBadConfigurationIsRefusedWithItsLine_data();
+    void aBadConfigurationIsRefusedWithItsLine();
+    void aGoodConfigurationIsCheckedAndLeavesTheSimulatedBoards();
     void playRunsTheProgramToItsEnd();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep();
@@ -71,7 +74,9 @@ void CliTest::listNumbersTheBoards() {
     const Result three = CliRig(3).run({"list"});
     QCOMPARE(three.status, 0);
     // Number, id, port path, serial (simulated boards have neither) and holder.
-    QCOMPARE(three.out, QStringLiteral("1 sim1 - - free\n2 sim2 - - free\n3 sim3 - - free\n"));
+    QCOMPARE(
+        three.out,
+        QStringLiteral("1 sim1 - - sim 8 free\n2 sim2 - - sim 8 free\n3 sim3 - - sim 8 free\n"));
 }
 
 // serve holds its board and serves it: other commands go through it, nobody else can open it,
@@ -85,7 +90,8 @@ void CliTest::serveSharesItsBoard() {
     QCOMPARE(rig.writes(), QStringList{"write 06 ok"}); // one write, by the holder
     QCOMPARE(rig.run({"get"}).out, QStringLiteral("01100000\n"));
     QCOMPARE(rig.run({"list"}).out,
-             QStringLiteral("1 sim1 - - serve %1\n2 sim2 - - free\n").arg(serve.processId()));
+             QStringLiteral("1 sim1 - - sim 8 serve %1\n2 sim2 - - sim 8 free\n")
+                 .arg(serve.processId()));
     const Result second = rig.run({"serve", "--board", "sim1"});
     QCOMPARE(second.status, 1);
     QVERIFY2(second.errLines.join(' ').contains(QStringLiteral("could not be opened")),
@@ -144,7 +150,10 @@ void CliTest::serveOutlivesTheReaderOfItsLog() {
     QTest::qWait(200);
     const QString list = rig.run({"list"}).out;
     QVERIFY2(list.contains(QStringLiteral("serve ")), qPrintable(list));
-    ::kill(list.section(QLatin1Char(' '), 5).trimmed().toInt(), SIGTERM);
+    // The holder's pid ends the line; never kill(0), which would be this test's own group.
+    const int pid = list.trimmed().section(QLatin1Char(' '), -1).toInt();
+    QVERIFY2(pid > 0, qPrintable(list));
+    ::kill(pid, SIGTERM);
     QVERIFY(pipeline.waitForFinished(5000));
 }
 
@@ -325,7 +334,7 @@ void CliTest::aKilledHolderLeavesTheBoardToTheNext() {
     QCOMPARE(on.status, 0);
     QCOMPARE(rig.takeTrace().filter(QRegularExpression(QStringLiteral("^(open|write)"))),
              (QStringList{"open 0 ok", "write 08 ok"}));
-    QCOMPARE(rig.run({"list"}).out, QStringLiteral("1 sim1 - - free\n"));
+    QCOMPARE(rig.run({"list"}).out, QStringLiteral("1 sim1 - - sim 8 free\n"));
 }
 
 // Even where another user reaches the socket (root serves from a runtime folder of that user's,
@@ -554,11 +563,11 @@ done
     const QString log = QString::fromLocal8Bit(file.readAll());
     QCOMPARE(out.size(), 6);
     QCOMPARE(out[0], QStringLiteral("set 0")); // on the board itself, nobody's holder untouched
-    QVERIFY2(out[1].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[1]));
+    QVERIFY2(out[1].startsWith(QStringLiteral("1 sim1 - - sim 8 serve ")), qPrintable(out[1]));
     QCOMPARE(out[2], QStringLiteral("11111111"));
     QCOMPARE(out[3], QStringLiteral("planted 1"));
-    QVERIFY2(out[4].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[4]));
-    QVERIFY2(out[5].startsWith(QStringLiteral("1 sim1 - - serve ")), qPrintable(out[5]));
+    QVERIFY2(out[4].startsWith(QStringLiteral("1 sim1 - - sim 8 serve ")), qPrintable(out[4]));
+    QVERIFY2(out[5].startsWith(QStringLiteral("1 sim1 - - sim 8 serve ")), qPrintable(out[5]));
     QVERIFY2(log.contains(QStringLiteral("/tmp/tambrook-4242 belongs to nobody (uid 65534)")) &&
                  log.contains(QStringLiteral("serving from /tmp/home/.local/state/tambrook/run")) &&
                  log.contains(QStringLiteral("runs as nobody (uid 65534); nothing was sent")) &&
@@ -654,6 +663,80 @@ void CliTest::badUsageAndBadInput() {
     QVERIFY2(result.errLines[0].contains(names), qPrintable(result.errLines[0]));
     QVERIFY(result.out.isEmpty());
     QVERIFY(rig.writes().isEmpty());
+}
+
+// Every command reads boards.conf and the --board FAMILY:DEVICE first: what is refused names the
+// file and line (or the argument), exits 2 and touches no board.
+void CliTest::aBadConfigurationIsRefusedWithItsLine_data() {
+    QTest::addColumn<QByteArray>("conf");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error"); // after "tambrook-cli: ", with @ for boards.conf's path
+    QTest::newRow("no family")
+        << QByteArray("# pump room\n[pump]\ndevice = /dev/ttyUSB0\n") << QStringList{"list"}
+        << "@:2: [pump] names no family (family = ftdi, hid, lcus or modbus)";
+    QTest::newRow("unknown family") << QByteArray("[pump]\nfamily = relayz\n") << QStringList{"get"}
+                                    << "@:2: unknown family relayz (ftdi, hid, lcus or modbus)";
+    QTest::newRow("a relay option")
+        << QByteArray("[A1]\nfamily = ftdi\nprofile = denkovi4\n"
+                      "relay1.name = pump\n")
+        << QStringList{"set", "11111111"} << "@:4: unknown key relay1.name for A1";
+    QTest::newRow("sixteen relays")
+        << QByteArray("[pump]\nfamily = modbus\ndevice = /dev/ttyUSB0\n\nrelays = 16\n")
+        << QStringList{"on", "1"} << "@:5: relays = 16: at most eight relays per board";
+    QTest::newRow("no relays") << QByteArray("[pump]\nfamily = modbus\nrelays = 0\n")
+                               << QStringList{"serve", "--all"}
+                               << "@:3: relays = 0: relays is a count from 1 to 8";
+    QTest::newRow("unknown profile")
+        << QByteArray("[A1]\nfamily = ftdi\nprofile = denkovi8\n") << QStringList{"play", "p.txt"}
+        << "@:3: unknown ftdi profile denkovi8 (default or denkovi4)";
+    QTest::newRow("ftdi with a device")
+        << QByteArray("[A1]\nfamily = ftdi\ndevice = /dev/ttyUSB0\n") << QStringList{"list"}
+        << "@:3: ftdi boards take no device";
+    QTest::newRow("not a line") << QByteArray("[A1]\nfamily ftdi\n") << QStringList{"list"}
+                                << "@:2: not KEY = VALUE nor [ID]: family ftdi";
+    QTest::newRow("sixteen on the command line")
+        << QByteArray()
+        << QStringList{"set", "11111111", "--board", "modbus:/dev/ttyUSB0,relays=16"}
+        << "--board modbus:/dev/ttyUSB0,relays=16: relays = 16: at most eight relays per board";
+    QTest::newRow("no device on the command line")
+        << QByteArray() << QStringList{"get", "--board", "lcus:"}
+        << "--board lcus:: no device after the family";
+    QTest::newRow("a simulated board named")
+        << QByteArray() << QStringList{"list", "--board", "sim:1"}
+        << "--board sim:1: simulated boards take no";
+    QTest::newRow("one id twice")
+        << QByteArray("[modbus:/dev/ttyUSB0]\nfamily = modbus\ndevice = /dev/ttyUSB0\n")
+        << QStringList{"get", "--board", "modbus:/dev/ttyUSB0"}
+        << "--board modbus:/dev/ttyUSB0: the board modbus:/dev/ttyUSB0 is named at @:1 already";
+}
+
+void CliTest::aBadConfigurationIsRefusedWithItsLine() {
+    QFETCH(QByteArray, conf);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    CliRig rig(2);
+    rig.write("p.txt", "11111111-1\r\n");
+    if (!conf.isEmpty())
+        rig.write("boards.conf", conf);
+    const Result result = rig.run(arguments);
+    QCOMPARE(result.status, 2);
+    QCOMPARE(result.errLines.size(), 1);
+    const QString expected =
+        QStringLiteral("tambrook-cli: ") + QString(error).replace('@', rig.path("boards.conf"));
+    QVERIFY2(result.errLines[0].startsWith(expected), qPrintable(result.errLines[0]));
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(rig.allWrites().isEmpty());
+}
+
+// Simulated boards are all a test reaches, with or without a configuration for real ones.
+void CliTest::aGoodConfigurationIsCheckedAndLeavesTheSimulatedBoards() {
+    CliRig rig(1);
+    rig.write("boards.conf", "; the four-relay board on the bench\n[A9XK3L]\n  family = ftdi\n"
+                             "profile=denkovi4\n\n[1-1.4]\nfamily = ftdi\nprofile = default\n");
+    const Result result = rig.run({"list"});
+    QCOMPARE(result.status, 0);
+    QVERIFY2(result.errLines.isEmpty(), qPrintable(result.errLines.join('\n')));
+    QCOMPARE(result.out, QStringLiteral("1 sim1 - - sim 8 free\n"));
 }
 
 void CliTest::driverFailures_data() {

@@ -2,6 +2,7 @@
 // devices count as boards, their order, status mapping, and that nothing resets the outputs.
 #include "devices/ftdi/FtdiDriver.h"
 #include "devices/ftdi/FtdiFamily.h"
+#include "support/Boards.h"
 
 #include <QtTest>
 
@@ -94,6 +95,7 @@ private slots:
     void negativeResultsBecomeFailures();
     void aWedgedBoardHoldsUpOnlyItsOwnCalls();
     void familyDescribesOpensAndChecksBoards();
+    void aDenkovi4BoardSpeaksRelaysAndTheChipBits();
 };
 
 void FtdiTest::countsOnlyRelayBoardsInAStableOrder() {
@@ -242,6 +244,41 @@ void FtdiTest::familyDescribesOpensAndChecksBoards() {
     fake.calls.clear();
     QVERIFY(!family.openExpecting(0, boards[1])->isOpen());
     QCOMPARE(fake.calls, (std::vector<std::string>{"open 1:4", "close"}));
+}
+
+// A board configured as denkovi4 has four relays on D1, D3, D5, D7; the other board, unnamed,
+// keeps relay n on bit n-1.
+void FtdiTest::aDenkovi4BoardSpeaksRelaysAndTheChipBits() {
+    Log log;
+    RecordingDriver driver(log);
+    driver.devices = 2;
+    driver.boards = {{"D4RLY", "1-1", {}}, {"A9XK3L", "1-2", {}}};
+    ftdi::FtdiFamily family(driver);
+    devices::ConfiguredBoard section{"D4RLY", "boards.conf:1", {}};
+    section.settings["family"] = {"ftdi", "boards.conf:2"};
+    section.settings["profile"] = {"denkovi5", "boards.conf:3"};
+    QCOMPARE(family.configure({section}).value_or(devices::ConfigError{}).message,
+             std::string("boards.conf:3: unknown ftdi profile denkovi5 (default or denkovi4)"));
+    section.settings["profile"].value = "denkovi4";
+    QVERIFY(!family.configure({section}));
+
+    const std::vector<devices::DeviceInfo> boards = family.enumerate();
+    QCOMPARE(boards[0].relayCount, 4);
+    QCOMPARE(boards[1].relayCount, 8);
+    const std::unique_ptr<devices::RelayDevice> four = family.open(0);
+    QVERIFY(four->writeRelays(0x0F));
+    QVERIFY(four->writeRelays(0x05)); // relays 1 and 3
+    QVERIFY(four->writeRelays(0xF8)); // relay 4; relays past the fourth have no pin
+    QCOMPARE(driver.writes, (std::vector<std::uint8_t>{0xAA, 0x22, 0x80}));
+    driver.pins = 0x5A; // D1, D3 high (relays 1 and 2), the even pins are no relay's
+    QCOMPARE(four->readRelays().value(), 0x03);
+    QVERIFY(four->close());
+
+    driver.writes.clear();
+    const std::unique_ptr<devices::RelayDevice> eight = family.open(1);
+    QVERIFY(eight->writeRelays(0x0F));
+    QCOMPARE(driver.writes, std::vector<std::uint8_t>{0x0F});
+    QCOMPARE(eight->readRelays().value(), 0x0F);
 }
 
 QTEST_MAIN(FtdiTest)

@@ -62,6 +62,7 @@ private slots:
     void wholeSessionOnTheDefaultBackend();
     void unplugDuringARunNeverFreezesTheWindow();
     void commandLineGetAndSet();
+    void listMarksSharedSerialsAndSpeaksRelaysToADenkovi4();
     void serveOpensABoardAgainWhenItIsPluggedBack();
 };
 
@@ -300,7 +301,7 @@ void UsbTest::commandLineGetAndSet() {
         return std::make_pair(cli.exitCode(), QString::fromLatin1(cli.readAllStandardOutput()));
     };
     // The board's id is its serial number, read without opening it; it names the board too.
-    QCOMPARE(run({"list"}), std::make_pair(0, QStringLiteral("1 A1 1-1 A1 free\n")));
+    QCOMPARE(run({"list"}), std::make_pair(0, QStringLiteral("1 A1 1-1 A1 ftdi 8 free\n")));
     QCOMPARE(run({"get", "--board", "A1"}), std::make_pair(0, QStringLiteral("10100101\n")));
     QCOMPARE(run({"get", "--board", "1-1"}), std::make_pair(0, QStringLiteral("10100101\n")));
     QCOMPARE(run({"get"}), std::make_pair(0, QStringLiteral("10100101\n")));
@@ -324,6 +325,37 @@ void UsbTest::commandLineGetAndSet() {
     QCOMPARE(emulated.state().pins, 0x8f);
     QVERIFY(held->close());
     QCOMPARE(run({"set", "00000000"}).first, 0);
+}
+
+// Two boards that came with one serial are named by their ports and marked in `list`; a board
+// configured as denkovi4 has four relays there, and its relays land on D1, D3, D5, D7.
+void UsbTest::listMarksSharedSerialsAndSpeaksRelaysToADenkovi4() {
+    usbemu::EmulatedBus bus;
+    bus.add({0x0403, 0x6001, "A1", 1, true, 0x00});
+    bus.add({0x0403, 0x6001, "A1", 2, true, 0x00});
+    usbemu::EmulatedBoard& four = bus.add({0x0403, 0x6001, "D4", 3, true, 0x00});
+    QTemporaryDir folder;
+    QFile conf(folder.filePath(QStringLiteral("boards.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("[D4]\nfamily = ftdi\nprofile = denkovi4\n");
+    conf.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
+    environment.insert(QStringLiteral("TAMBROOK_BOARDS_CONF"), conf.fileName());
+    const auto run = [&](const QStringList& arguments) {
+        QProcess cli;
+        cli.setProcessEnvironment(environment);
+        cli.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        cli.waitForFinished(30000);
+        return std::make_pair(cli.exitCode(), QString::fromLatin1(cli.readAllStandardOutput()));
+    };
+    QCOMPARE(run({"list"}),
+             std::make_pair(0, QStringLiteral("1 1-1 (duplicate serial) 1-1 A1 ftdi 8 free\n"
+                                              "2 1-2 (duplicate serial) 1-2 A1 ftdi 8 free\n"
+                                              "3 D4 1-3 D4 ftdi 4 free\n")));
+    QCOMPARE(run({"set", "10110000", "--board", "D4"}).first, 0);
+    QCOMPARE(four.state().pins, 0xA2);
+    QCOMPARE(run({"get", "--board", "D4"}), std::make_pair(0, QStringLiteral("10110000\n")));
 }
 
 // serve notices a board taken off the bus and, once a board with the same serial is back on it,

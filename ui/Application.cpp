@@ -9,6 +9,7 @@
 #include "ui/TForm2.h"
 
 #include <QApplication>
+#include <QString>
 
 #include <memory>
 
@@ -19,8 +20,10 @@ int runTambrook(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Tambrook"));
     DesktopPlatform platform;
     runGuarded(platform, nullptr, [&] {
-        const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
-        model::Model model(*boards, platform);
+        // A refused configuration is said once; the window goes on with the boards it finds
+        // without one.
+        const devices::ConfiguredRegistry boards = devices::makeConfiguredRegistry();
+        model::Model model(*boards.registry, platform);
         engine::Sequencer sequencer(model);
         TForm1 form1(model, sequencer, platform);
         TForm2 form2(platform);
@@ -29,6 +32,8 @@ int runTambrook(int argc, char* argv[]) {
         QApplication::setQuitOnLastWindowClosed(false);
         QObject::connect(&form1, &TForm1::closed, &application, &QApplication::quit);
         form1.show();
+        if (boards.refused)
+            platform.showError(&form1, QString::fromStdString(boards.refused->message));
         QApplication::exec();
     });
     return 0;

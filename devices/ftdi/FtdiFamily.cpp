@@ -35,10 +35,11 @@ Failure failureOf(Status status, const char* call) {
 // handle is never reset, so a call on a board that was closed fails in the driver.
 class FtdiDevice final : public RelayDevice {
 public:
-    FtdiDevice(Driver& driver, Handle handle, DeviceInfo info)
+    FtdiDevice(Driver& driver, Handle handle, DeviceInfo info, const Profile& profile)
         : driver_(driver)
         , handle_(handle)
-        , info_(std::move(info)) {}
+        , info_(std::move(info))
+        , profile_(profile) {}
 
     DeviceInfo info() const override { return info_; }
     bool isOpen() const override { return handle_ != 0; }
@@ -48,12 +49,13 @@ public:
         const Status status = driver_.readPins(handle_, pins);
         if (!succeeded(status))
             return failureOf(status, "read");
-        return pins;
+        return profile_.relaysOf(pins);
     }
 
     Result<void> writeRelays(std::uint8_t relays) override {
         std::uint32_t written = 0;
-        const Status status = driver_.write(handle_, &relays, 1, written);
+        const std::uint8_t pins = profile_.pinsOf(relays);
+        const Status status = driver_.write(handle_, &pins, 1, written);
         if (!succeeded(status))
             return failureOf(status, "write");
         return {};
@@ -72,13 +74,71 @@ private:
     Driver& driver_;
     const Handle handle_;
     const DeviceInfo info_;
+    const Profile profile_;
 };
 
 bool describeSameBoard(const DeviceInfo& a, const DeviceInfo& b) {
     return a.serial == b.serial && a.portPath == b.portPath && a.name == b.name;
 }
 
+const Profile kDefaultProfile{};
+const Profile kDenkovi4{4, {0x02, 0x08, 0x20, 0x80, 0, 0, 0, 0}};
+
 } // namespace
+
+std::uint8_t Profile::pinsOf(std::uint8_t relayBits) const {
+    std::uint8_t pinBits = 0;
+    for (int relay = 0; relay < relays; ++relay)
+        if (relayBits & (1U << relay))
+            pinBits |= pins[static_cast<std::size_t>(relay)];
+    return pinBits;
+}
+
+std::uint8_t Profile::relaysOf(std::uint8_t pinBits) const {
+    std::uint8_t relayBits = 0;
+    for (int relay = 0; relay < relays; ++relay)
+        if (pinBits & pins[static_cast<std::size_t>(relay)])
+            relayBits |= static_cast<std::uint8_t>(1U << relay);
+    return relayBits;
+}
+
+std::optional<Profile> profileNamed(const std::string& name) {
+    if (name == "default")
+        return kDefaultProfile;
+    if (name == "denkovi4")
+        return kDenkovi4;
+    return std::nullopt;
+}
+
+std::optional<ConfigError> FtdiFamily::configure(const std::vector<ConfiguredBoard>& sections) {
+    std::map<std::string, Profile> profiles;
+    for (const ConfiguredBoard& section : sections) {
+        for (const auto& [key, setting] : section.settings)
+            if (key != "family" && key != "profile")
+                return ConfigError{setting.where + ": ftdi boards take no " + key +
+                                   " (they are found on USB; [ID] names one by its serial or "
+                                   "port path, and profile says how it is wired)"};
+        const Setting* profile = section.find("profile");
+        if (!profile)
+            return ConfigError{section.where + ": [" + section.id +
+                               "] of family ftdi gives no profile (default or denkovi4)"};
+        const std::optional<Profile> known = profileNamed(profile->value);
+        if (!known)
+            return ConfigError{profile->where + ": unknown ftdi profile " + profile->value +
+                               " (default or denkovi4)"};
+        profiles.emplace(section.id, *known);
+    }
+    profiles_ = std::move(profiles);
+    return std::nullopt;
+}
+
+const Profile& FtdiFamily::profileOf(const BoardInfo& board) const {
+    for (const std::string* name : {&board.serial, &board.portPath})
+        if (!name->empty())
+            if (const auto found = profiles_.find(*name); found != profiles_.end())
+                return found->second;
+    return kDefaultProfile;
+}
 
 FtdiFamily::FtdiFamily(Driver& driver)
     : driver_(driver) {}
@@ -93,6 +153,7 @@ DeviceInfo FtdiFamily::infoOf(const BoardInfo& board) const {
     info.serial = board.serial;
     info.portPath = board.portPath;
     info.name = board.name;
+    info.relayCount = profileOf(board).relays;
     return info;
 }
 
@@ -115,13 +176,14 @@ std::unique_ptr<RelayDevice> FtdiFamily::openAndCheck(std::size_t index,
     if (handle == 0)
         return unopened();
     const std::optional<BoardInfo> opened = driver_.describeOpened(handle);
-    const DeviceInfo info = infoOf(opened ? *opened : driver_.describe(at));
+    const BoardInfo board = opened ? *opened : driver_.describe(at);
+    const DeviceInfo info = infoOf(board);
     if (expected && opened && !describeSameBoard(info, *expected)) {
         driver_.close(handle);
         return unopened();
     }
     setUp(driver_, handle);
-    return std::make_unique<FtdiDevice>(driver_, handle, info);
+    return std::make_unique<FtdiDevice>(driver_, handle, info, profileOf(board));
 }
 
 std::unique_ptr<RelayDevice> FtdiFamily::open(std::size_t index) {
@@ -136,7 +198,7 @@ std::unique_ptr<RelayDevice> FtdiFamily::openExpecting(std::size_t index,
 std::unique_ptr<RelayDevice> FtdiFamily::unopened() {
     DeviceInfo info;
     info.family = std::string(name());
-    return std::make_unique<FtdiDevice>(driver_, 0, std::move(info));
+    return std::make_unique<FtdiDevice>(driver_, 0, std::move(info), kDefaultProfile);
 }
 
 } // namespace devices::ftdi

@@ -29,6 +29,8 @@ CliRig::CliRig(int boards, const QString& pins, const QString& faults) {
     environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_TRACE"), path("board.trace"));
     environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_UNPLUGGED"), path("unplugged"));
     environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_WEDGED"), path("wedged"));
+    // The user's own boards.conf stays out of it; a test that wants one writes this file.
+    environment_.insert(QStringLiteral("TAMBROOK_BOARDS_CONF"), path("boards.conf"));
     if (!faults.isEmpty())
         environment_.insert(QStringLiteral("TAMBROOK_SIMULATED_FAULTS"), faults);
     if (!pins.isEmpty())
