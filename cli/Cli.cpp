@@ -3,11 +3,13 @@
 #include "cli/CommandLine.h"
 #include "devices/Environment.h"
 #include "devices/Identity.h"
+#include "devices/RelayMap.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
 #include "service/BoardHost.h"
+#include "service/State.h"
 #include "service/Supervisor.h"
 #include "share/Holder.h"
 #include "share/Request.h"
@@ -72,6 +74,7 @@ struct Target {
     int number = 0; // from 1
     std::string id;
     devices::IdSource source = devices::IdSource::Number; // which rule gave the id
+    int relayCount = devices::kMaxRelays; // as the board describes itself, when attached
 };
 
 // A board that is not attached now but has a holder (one that waits for it to be plugged back)
@@ -81,9 +84,10 @@ std::variant<Target, std::string> findTarget(devices::Registry& registry, const 
     const std::optional<int> number = devices::findBoard(boards, name);
     const auto count = static_cast<std::uint32_t>(boards.size());
     if (number && static_cast<std::uint32_t>(*number) <= count) {
-        devices::BoardId id =
-            devices::identifyBoards(boards)[static_cast<std::size_t>(*number - 1)];
-        return Target{*number, std::move(id.id), id.source};
+        const auto index = static_cast<std::size_t>(*number - 1);
+        devices::BoardId id = devices::identifyBoards(boards)[index];
+        return Target{*number, std::move(id.id), id.source,
+                      std::clamp(boards[index].relayCount, 1, devices::kMaxRelays)};
     }
     const bool isNumber =
         !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
@@ -201,6 +205,45 @@ QJsonObject requestFor(const Command& command) {
     return share::requestObject(request);
 }
 
+// A relay that set, on or off names and the board does not have; nothing when all are there.
+std::optional<std::string> absentRelay(const Target& target, const Command& command) {
+    std::vector<int> named = command.relays;
+    if (command.kind == Command::Kind::Set)
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+            if (steps::relayOn(command.pattern.at(static_cast<std::size_t>(entry.relay - 1))))
+                named.push_back(entry.relay);
+    for (const int relay : named)
+        if (relay > target.relayCount)
+            return nameOf(target) + " has " + model::relayCountText(target.relayCount) +
+                   "; there is no relay " + std::to_string(relay) + " to switch";
+    return std::nullopt;
+}
+
+// The message of get on a board whose relays are not all known: which of them are not.
+std::string unknownRelays(const Target& target, const service::State& state) {
+    const std::string unknown = service::unknownRelaysText(state);
+    return nameOf(target) + " cannot read back its relays: " + unknown +
+           (unknown.rfind("relays", 0) == 0 ? " are" : " is") + " unknown until set";
+}
+
+// The state a holder's reply tells, as far as get needs it: its relays and those known.
+service::State stateOfReply(const QJsonObject& reply) {
+    service::State state;
+    const QJsonValue relays = reply.value(QStringLiteral("relays"));
+    const std::string pattern = (relays.isString() ? relays : reply.value(QStringLiteral("known")))
+                                    .toString()
+                                    .toStdString();
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
+        const auto at = static_cast<std::size_t>(entry.relay - 1);
+        const char character = at < pattern.size() ? pattern[at] : '?';
+        if (character == '?')
+            state.known &= static_cast<std::uint8_t>(~entry.mask);
+        else if (character == '1')
+            state.relays |= entry.mask;
+    }
+    return state;
+}
+
 // A board somebody holds is reached through its holder: what it answered, as an exit status.
 std::optional<int> throughHolder(const Target& target, const QJsonObject& request,
                                  const Command& command) {
@@ -215,9 +258,12 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
         return fail(kBoardFailure,
                     nameOf(target) + ": " +
                         answer.reply.value(QStringLiteral("error")).toString().toStdString());
-    if (command.kind == Command::Kind::Get)
-        std::printf("%s\n",
-                    answer.reply.value(QStringLiteral("relays")).toString().toLatin1().constData());
+    if (command.kind == Command::Kind::Get) {
+        const service::State state = stateOfReply(answer.reply);
+        if (!service::allKnown(state))
+            return fail(kBoardFailure, unknownRelays(target, state));
+        std::printf("%s\n", steps::patternOfByte(state.relays).c_str());
+    }
     return kDone;
 }
 
@@ -229,6 +275,8 @@ int switchRelays(devices::Registry& registry, const Command& command) {
     if (const auto* why = std::get_if<std::string>(&found))
         return fail(kBoardFailure, *why);
     const Target& target = std::get<Target>(found);
+    if (const std::optional<std::string> why = absentRelay(target, command))
+        return fail(kBadInput, *why);
     if (const std::optional<int> status = throughHolder(target, requestFor(command), command)) {
         std::fflush(stdout);
         return *status;
@@ -246,13 +294,24 @@ int switchRelays(devices::Registry& registry, const Command& command) {
     if (!byte) {
         status = fail(kBoardFailure, "could not read the relays of " + boardName(target.number));
     } else if (command.kind == Command::Kind::Get) {
-        std::printf("%s\n", steps::patternOfByte(*byte).c_str());
+        // This process opened the board itself: one that cannot read back is all unknown.
+        const service::State state = service::stateOf(*model.snapshot(), {});
+        if (service::allKnown(state))
+            std::printf("%s\n", steps::patternOfByte(*byte).c_str());
+        else
+            status = fail(kBoardFailure, unknownRelays(target, state));
     } else {
-        if (command.kind == Command::Kind::Set)
+        std::uint8_t which = 0xFF;
+        if (command.kind == Command::Kind::Set) {
             byte = steps::relayByteOfRow(command.pattern);
+        } else {
+            which = 0; // the others are left as they are, unknown ones unknown
+            for (const int relay : command.relays)
+                which |= devices::relayEntry(relay).mask;
+        }
         for (const int relay : command.relays)
             byte = devices::withRelay(*byte, relay, command.kind == Command::Kind::On);
-        if (!model.writeRelays(*byte))
+        if (!model.switchRelays(which, *byte))
             status =
                 fail(kBoardFailure, "could not switch the relays of " + boardName(target.number));
     }
@@ -297,6 +356,12 @@ int playProgram(devices::Registry& registry, const Command& command) {
     if (const auto* why = std::get_if<std::string>(&found))
         return fail(kBoardFailure, *why);
     const Target& target = std::get<Target>(found);
+    if (const std::optional<model::AbsentRelay> absent =
+            model::findAbsentRelay(program, target.relayCount))
+        return fail(kBadInput, "line " + std::to_string(absent->row + 1) + " of " + command.file +
+                                   " switches relay " + std::to_string(absent->relay) + ", which " +
+                                   nameOf(target) + " does not have (it has " +
+                                   model::relayCountText(target.relayCount) + ")");
     SleepingPause pause;
     auto opened = std::make_unique<model::Model>(registry, pause);
     model::Model& model = *opened;

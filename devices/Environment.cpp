@@ -35,6 +35,24 @@ std::uint32_t simulatedBoardCount(const std::string& text, const WarningSink& wa
     return digits == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(text));
 }
 
+// The simulated boards' relay count and whether they read back: a count that is not 1 to 8, or a
+// readback that is neither 0 nor 1, gives one warning and eight relays that read back.
+void simulatedBoardKind(sim::SimulatedOptions& options, const Getenv& getenv,
+                        const WarningSink& warn) {
+    if (const std::string relays = getenv("TAMBROOK_SIMULATED_RELAYS"); !relays.empty()) {
+        const std::optional<int> count = relayCountOf(relays);
+        if (!count)
+            warn("TAMBROOK_SIMULATED_RELAYS=" + relays + " is not a relay count of 1 to 8; using " +
+                 std::to_string(kMaxRelays));
+        options.relays = count.value_or(kMaxRelays);
+    }
+    const std::string readback = getenv("TAMBROOK_SIMULATED_READBACK");
+    if (!readback.empty() && readback != "0" && readback != "1")
+        warn("TAMBROOK_SIMULATED_READBACK=" + readback +
+             " is neither 0 nor 1; the boards read back");
+    options.readsBack = readback != "0";
+}
+
 std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv& getenv) {
     std::vector<std::unique_ptr<Family>> families;
 #ifdef TAMBROOK_WITH_FTDI
@@ -69,6 +87,7 @@ std::vector<std::unique_ptr<Family>> unconfiguredFamilies(const Getenv& getenv,
         options.boards = simulatedBoardCount(simulated, warn);
         options.stateFile = getenv("TAMBROOK_SIMULATED_STATE");
         options.warn = warn;
+        simulatedBoardKind(options, getenv, warn);
         families.push_back(std::make_unique<sim::SimulatedFamily>(std::move(options)));
     } else {
         families = realFamilies(getenv);

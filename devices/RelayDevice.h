@@ -27,6 +27,13 @@ public:
     // Bit n-1 = relay n. A board that cannot read back answers with what it was last told.
     virtual Result<std::uint8_t> readRelays() = 0;
     virtual Result<void> writeRelays(std::uint8_t relays) = 0;
+    // Writes only the relays in `which` (bit n-1 = relay n), each to its bit of `relays`, and
+    // leaves the others as they are, known or not: how a board that cannot read back is switched
+    // while some of its relays are unknown. A board that reads back takes the whole byte.
+    virtual Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
+        static_cast<void>(which);
+        return writeRelays(relays);
+    }
     // The relays whose state is known (bit n-1 = relay n): all of a board that reads back; of one
     // that cannot, those written since it was opened.
     virtual std::uint8_t knownRelays() const { return 0xFF; }

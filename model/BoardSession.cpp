@@ -32,9 +32,10 @@ std::size_t BoardSession::countNow() {
 // keeps it.
 bool BoardSession::open(std::size_t index) {
     std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
-    if (opened->isOpen())
+    if (opened->isOpen()) {
         device_ = std::move(opened);
-    else if (device_->isOpen())
+        takeKindOfDevice();
+    } else if (device_->isOpen())
         device_->setUpAgain();
     return device_->isOpen();
 }
@@ -54,6 +55,14 @@ void BoardSession::close() {
     boardId_.clear();
 }
 
+void BoardSession::takeKindOfDevice() {
+    const devices::DeviceInfo info = device_->info();
+    relayCount_ = std::clamp(info.relayCount, 1, devices::kMaxRelays);
+    readsBack_ = info.readsBack;
+    known_ = readsBack_ ? 0xFF : static_cast<std::uint8_t>(device_->knownRelays() & relayMask());
+    relayByte_ &= known_ & relayMask();
+}
+
 // Once a board has been opened, a failed read or write means it has gone away.
 void BoardSession::noteBoardStatus(bool succeeded) {
     if (device_->isOpen() && !succeeded) {
@@ -63,25 +72,37 @@ void BoardSession::noteBoardStatus(bool succeeded) {
     }
 }
 
-// A board that is away is not asked: each read or write counts as failed at once.
+// A board that is away is not asked: each read or write counts as failed at once. One that cannot
+// read back is still asked, to learn whether it answers, but only tells what it was told, which
+// the byte has already.
 void BoardSession::read() {
     if (away_)
         ++failures_;
     else {
         const devices::Result<std::uint8_t> read = device_->readRelays();
-        if (read)
-            relayByte_ = read.value(); // a failed read leaves the byte as it was
+        if (read && readsBack_)
+            relayByte_ = read.value() & relayMask(); // a failed read leaves the byte as it was
         noteBoardStatus(read.ok());
     }
 }
 
-void BoardSession::write(std::uint8_t relays) {
-    relayByte_ = relays;
+// Relays above the board's count are never written. A failed write still counts as commanded,
+// so that a board that comes back is given it.
+void BoardSession::writeSome(std::uint8_t which, std::uint8_t relays) {
+    which &= relayMask();
+    relayByte_ = static_cast<std::uint8_t>((relayByte_ & ~which) | (relays & which));
+    known_ |= which;
     lastWriteStartedAt_ = monotonicNanos();
     if (away_)
         ++failures_;
     else
-        noteBoardStatus(device_->writeRelays(relayByte_).ok());
+        noteBoardStatus(send(which));
+}
+
+bool BoardSession::send(std::uint8_t which) {
+    if (readsBack_ || which == relayMask())
+        return device_->writeRelays(relayByte_).ok();
+    return device_->writeSomeRelays(which, relayByte_).ok();
 }
 
 std::optional<std::uint8_t> BoardSession::readRelays() {
@@ -94,14 +115,16 @@ std::optional<std::uint8_t> BoardSession::readRelays() {
 
 // A board that is away is not written: nothing was commanded, so the pattern it is given when it
 // comes back stays the last one.
-bool BoardSession::writeRelays(std::uint8_t relays) {
+bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
     if (away_)
         return false;
     const std::uint64_t before = failures_;
     const std::uint8_t commanded = relayByte_;
-    write(relays);
+    const std::uint8_t known = known_;
+    writeSome(which, relays);
     if (!device_->isOpen() || failures_ != before) {
         relayByte_ = commanded;
+        known_ = known;
         return false;
     }
     return true;
@@ -114,14 +137,21 @@ void BoardSession::wentAway() {
 
 // The old board is forgotten first, so that one that cannot be opened again is not taken for the
 // one that was. The board comes back as it was opened (bit-bang mode is set; it is never reset,
-// so pins that kept power keep their relays), but without its pins being read.
+// so pins that kept power keep their relays), but without its pins being read. A board that
+// cannot read back is given the relays commanded before, the others left unknown.
 bool BoardSession::reopen(std::size_t index, const std::string& id) {
     device_ = boards_.openChecked(index);
     if (!device_->isOpen())
         return false;
     away_ = false;
+    const std::uint8_t known = known_;
+    const std::uint8_t commanded = relayByte_;
+    takeKindOfDevice();
+    known_ = readsBack_ ? 0xFF : known & relayMask();
+    relayByte_ = commanded & relayMask();
     const std::uint64_t before = failures_;
-    write(relayByte_);
+    if (known_ != 0)
+        writeSome(known_, relayByte_);
     if (failures_ != before)
         return false;
     boardId_ = id;

@@ -39,17 +39,29 @@ public:
     // The board closes and is forgotten.
     void close();
 
+    // ---- what the board opened can do: its relays (those above are never written and read as
+    // off) and which of them are known (all of a board that reads back; of one that cannot,
+    // those commanded since it was opened, kept through an unplug)
+    int relayCount() const { return relayCount_; }
+    std::uint8_t relayMask() const { return static_cast<std::uint8_t>((1U << relayCount_) - 1U); }
+    std::uint8_t knownRelays() const { return known_; }
+    bool allKnown() const { return (known_ & relayMask()) == relayMask(); }
+
     // ---- the relay state byte and the board's traffic
     std::uint8_t relayByte() const { return relayByte_; }
     void setRelayByte(std::uint8_t byte) { relayByte_ = byte; }
     // One read of the pins into the byte; a failed read leaves it as it was.
     void read();
     // The byte becomes these relays and is written once.
-    void write(std::uint8_t relays);
+    void write(std::uint8_t relays) { writeSome(0xFF, relays); }
+    // Only the relays in `which` take their bits of `relays` and are written; the others stay as
+    // they are, unknown ones unknown.
+    void writeSome(std::uint8_t which, std::uint8_t relays);
     // A read whose failure is told: nothing when the board did not answer or none is open.
     std::optional<std::uint8_t> readRelays();
     // A write whose failure is told; refused, the byte stays what it was.
-    bool writeRelays(std::uint8_t relays);
+    bool writeRelays(std::uint8_t relays) { return writeSomeRelays(0xFF, relays); }
+    bool writeSomeRelays(std::uint8_t which, std::uint8_t relays);
     // Counts the failed reads and writes of an opened board.
     std::uint64_t failures() const { return failures_; }
     std::int64_t lastWriteStartedAt() const { return lastWriteStartedAt_; }
@@ -68,12 +80,19 @@ public:
 
 private:
     void noteBoardStatus(bool succeeded);
+    // What the board just opened can do; nothing of a board that cannot read back is known yet.
+    void takeKindOfDevice();
+    // The relays in `which` as the byte has them, whole when that is every relay.
+    bool send(std::uint8_t which);
 
     devices::Registry& boards_;
     std::unique_ptr<devices::RelayDevice>
         device_; // never null; the place of a board until one opens
     std::vector<devices::Registry::Entry> discovered_; // the boards the last discovery found
     std::uint8_t relayByte_ = 0;                       // bit n-1 = relay n, as last written or read
+    int relayCount_ = devices::kMaxRelays;             // of the board opened last
+    bool readsBack_ = true;                            //
+    std::uint8_t known_ = 0xFF;                        // bit n-1 = relay n
     bool found_ = false;                               // the status panel: "Board found !"
     std::string boardId_; // of the board opened, until it is closed; empty for none
     std::uint64_t failures_ = 0;

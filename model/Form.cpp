@@ -66,10 +66,18 @@ void Form::openSelectedBoard() {
 // ---- the views and the board
 // -----------------------------------------------------------------------
 
+// A relay whose state is unknown (a board that cannot read back) has a lamp of neither colour.
+Lamp Form::lampOf(int relayNumber) const {
+    const std::uint8_t mask = devices::relayEntry(relayNumber).mask;
+    if (!(board_.knownRelays() & mask) && (board_.relayMask() & mask))
+        return Lamp::Uncoloured;
+    return (board_.relayByte() & mask) ? Lamp::On : Lamp::Off;
+}
+
 void Form::showBoardOnLamps() {
     board_.read();
     for (const devices::RelayMapEntry& entry : devices::kRelayMap)
-        relay(entry.relay).lamp = (board_.relayByte() & entry.mask) ? Lamp::On : Lamp::Off;
+        relay(entry.relay).lamp = lampOf(entry.relay);
 }
 
 // A lamp counts as on only in the on state; off and uncoloured both count as off.
@@ -97,7 +105,7 @@ void Form::showWrittenPattern(std::uint8_t before, std::uint8_t written) {
     for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const bool on = written & entry.mask;
         RelayView& view = relay(entry.relay);
-        view.lamp = on ? Lamp::On : Lamp::Off;
+        view.lamp = lampOf(entry.relay);
         view.caption = on ? labels_.offLabel(entry.relay) : labels_.onLabel(entry.relay);
         view.stepOn = on;
         if ((before ^ written) & entry.mask)

@@ -50,6 +50,7 @@ public:
 
 private:
     RelayView& relay(int relay) { return relays_.at(static_cast<std::size_t>(relay - 1)); }
+    Lamp lampOf(int relay) const;
     void showBoardOnLamps();
     void sendLampsToBoard();
     void sendStepButtonsToBoard();

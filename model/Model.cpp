@@ -80,6 +80,8 @@ Model::Lock Model::lockForAction() const {
 void Model::publish() const {
     auto shown = std::make_shared<Snapshot>();
     shown->relayByte = session_.relayByte();
+    shown->relayCount = session_.relayCount();
+    shown->knownRelays = static_cast<std::uint8_t>(session_.knownRelays() | ~session_.relayMask());
     shown->deviceCount = session_.deviceCount();
     shown->boardFound = session_.found();
     shown->boardId = session_.boardId();
@@ -188,7 +190,17 @@ bool Model::writeRelays(std::uint8_t byte) {
     const std::uint8_t before = session_.relayByte();
     if (!session_.writeRelays(byte))
         return false;
-    form_.showWrittenPattern(before, byte);
+    form_.showWrittenPattern(before, session_.relayByte());
+    return true;
+}
+
+// One write of some relays, the others as they are (unknown ones left unknown).
+bool Model::switchRelays(std::uint8_t which, std::uint8_t relays) {
+    const Lock lock(*this);
+    const std::uint8_t before = session_.relayByte();
+    if (!session_.writeSomeRelays(which, relays))
+        return false;
+    form_.showWrittenPattern(before, session_.relayByte());
     return true;
 }
 
@@ -289,6 +301,14 @@ std::optional<QString> Model::openProgramFile(const std::string& localPath) {
     ProgramRows rows;
     if (std::optional<QString> failure = readProgramFile(localPath, rows))
         return failure;
+    const Lock lock(*this);
+    if (const std::optional<AbsentRelay> absent = findAbsentRelay(rows, session_.relayCount()))
+        return QStringLiteral("Line %1 of \"%2\" switches relay %3, which this board does not "
+                              "have (it has %4).")
+            .arg(absent->row + 1)
+            .arg(QDir::toNativeSeparators(QFile::decodeName(localPath.c_str())))
+            .arg(absent->relay)
+            .arg(QString::fromStdString(relayCountText(session_.relayCount())));
     loadProgram(std::move(rows));
     return std::nullopt;
 }

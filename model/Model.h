@@ -113,6 +113,9 @@ public:
     // One write of the pattern, shown as a user's relay clicks would show it; whether the board
     // took it (if not, nothing changes).
     bool writeRelays(std::uint8_t byte);
+    // One write of the relays in `which` only, to their bits of `relays`: on a board that cannot
+    // read back, the others stay unknown.
+    bool switchRelays(std::uint8_t which, std::uint8_t relays);
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
     void stopProgram();

@@ -3,6 +3,7 @@
 #include "devices/RelayMap.h"
 #include "model/Clock.h"
 #include "model/Latin1.h"
+#include "model/RangeError.h"
 #include "model/StepText.h"
 
 #include <algorithm>
@@ -342,6 +343,27 @@ std::optional<UnplayableStep> findUnplayableStep(const ProgramRows& rows, bool r
         if (const std::exception_ptr failure = dryRun.playRunStep([&] { dryRun.endStep(); }))
             return unplayable(failure);
     return std::nullopt;
+}
+
+std::optional<AbsentRelay> findAbsentRelay(const ProgramRows& rows, int relayCount) {
+    if (relayCount >= devices::kRelayCount)
+        return std::nullopt;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        std::uint8_t byte = 0;
+        try {
+            byte = steps::relayByteOfRow(rows.at(row));
+        } catch (const RangeError&) {
+            continue; // unplayable anyway, and said so by the dry run
+        }
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+            if (entry.relay > relayCount && (byte & entry.mask))
+                return AbsentRelay{row, entry.relay};
+    }
+    return std::nullopt;
+}
+
+std::string relayCountText(int relayCount) {
+    return std::to_string(relayCount) + (relayCount == 1 ? " relay" : " relays");
 }
 
 } // namespace model

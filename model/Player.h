@@ -41,6 +41,19 @@ struct TimerSetting {
 
 struct UnplayableStep;
 
+// A step that switches on a relay the board does not have.
+struct AbsentRelay {
+    std::size_t row = 0;
+    int relay = 0;
+};
+
+// The first step that would switch on a relay above the board's count; zeros for them are fine.
+// Rows too short to name eight relays are read as a run would write them.
+std::optional<AbsentRelay> findAbsentRelay(const ProgramRows& rows, int relayCount);
+
+// "4 relays", "1 relay".
+std::string relayCountText(int relayCount);
+
 // The program and its player: the rows, the current row, the delay text and the timer value it
 // drives, the saved step delay, the resolution, repeat and the run with its timer. Applying a row
 // writes it to the board and shows it on the stage; the dry run is a player with neither. It has

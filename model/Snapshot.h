@@ -43,6 +43,10 @@ struct Snapshot {
 
     // ---- the relays
     std::uint8_t relayByte = 0; // bit n-1 = relay n, as last written or read
+    // The board's relays (those above read as off and are never written), and those whose state
+    // is known: a board that cannot read back knows only the relays commanded since it opened.
+    int relayCount = devices::kRelayCount;
+    std::uint8_t knownRelays = 0xFF;
     std::array<RelayView, devices::kRelayCount> relays{};
     labels::LabelTable labelTable{};
     int editedRelay = 0; // relay 1..8 whose labels the label dialog edits
@@ -67,6 +71,11 @@ struct Snapshot {
     bool repeat = false;
     Run run = Run::Idle;
     bool timerEnabled = true; // as the form describes it, until start-up
+
+    bool relayPresent(int relay) const { return relay <= relayCount; }
+    bool relayKnown(int relay) const { return knownRelays & devices::relayEntry(relay).mask; }
+    std::uint8_t relayMask() const { return static_cast<std::uint8_t>((1U << relayCount) - 1U); }
+    bool allRelaysKnown() const { return (knownRelays & relayMask()) == relayMask(); }
 
     int rowCount() const { return static_cast<int>(rows->size()); }
     std::string_view rowText(int row) const { return rows->at(static_cast<std::size_t>(row)); }

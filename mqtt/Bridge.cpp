@@ -168,6 +168,15 @@ std::string userProperty(const mosquitto_property* properties, const char* name)
     return found;
 }
 
+// Home Assistant's model of the device: "Four-relay USB board".
+const char* boardModel(int relayCount) {
+    static constexpr const char* kModels[] = {"One-relay USB board",   "Two-relay USB board",
+                                              "Three-relay USB board", "Four-relay USB board",
+                                              "Five-relay USB board",  "Six-relay USB board",
+                                              "Seven-relay USB board", "Eight-relay USB board"};
+    return kModels[std::clamp(relayCount, 1, 8) - 1];
+}
+
 } // namespace
 
 std::variant<BrokerSettings, std::string> parseBrokerUrl(const std::string& url) {
@@ -677,19 +686,27 @@ void BoardBridge::publishAvailability() {
     wakeNetwork();
 }
 
-// Only what changed, unless everything is asked for (after a connection).
+// Only what changed, unless everything is asked for (after a connection). Relays the board does
+// not have are never told, and a relay whose state is unknown (a board that cannot read back) is
+// told only once it has been set; the whole pattern only when every relay is known.
 void BoardBridge::publishState(bool everything) {
     const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
     const std::lock_guard lock(publishLock_);
     const std::uint8_t relays = shown->relayByte;
-    if (everything || relaysShown_ != relays) {
+    const std::uint8_t known = shown->knownRelays;
+    if (everything || relaysShown_ != relays || knownShown_ != known) {
         for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
+            if (!shown->relayPresent(entry.relay) || !(known & entry.mask))
+                continue;
             const bool on = relays & entry.mask;
-            if (everything || !relaysShown_ || bool(*relaysShown_ & entry.mask) != on)
+            const bool told = relaysShown_ && (knownShown_ & entry.mask);
+            if (everything || !told || bool(*relaysShown_ & entry.mask) != on)
                 publish(prefix_ + "/relay/" + std::to_string(entry.relay), on ? "ON" : "OFF");
         }
-        publish(prefix_ + "/state", steps::patternOfByte(relays));
+        if (shown->allRelaysKnown())
+            publish(prefix_ + "/state", steps::patternOfByte(relays));
         relaysShown_ = relays;
+        knownShown_ = known;
     }
     const std::string program =
         json({{QStringLiteral("state"), QLatin1String(service::runName(shown->run))},
@@ -760,19 +777,20 @@ void BoardBridge::publishDiscovery(bool remove) {
         "tambrook_" + discoveryId(hostQualified_ ? id_ + '@' + settings_.hostName : id_);
     const std::string deviceName =
         "Relay board " + id_ + (hostQualified_ ? " on " + settings_.hostName : std::string());
+    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{QString::fromStdString(node)}},
         {QStringLiteral("name"), QString::fromStdString(deviceName)},
         {QStringLiteral("manufacturer"), QStringLiteral("Tambrook")},
-        {QStringLiteral("model"), QStringLiteral("Eight-relay USB board")}};
+        {QStringLiteral("model"), QString::fromLatin1(boardModel(shown->relayCount))}};
     const QString availability = QString::fromStdString(prefix_ + "/availability");
-    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
     const labels::LabelTable defaults = labels::defaultLabels();
     for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const std::string object = "relay" + std::to_string(entry.relay);
         const std::string topic =
             std::string(kDiscoveryPrefix) + "/switch/" + node + '/' + object + "/config";
-        if (remove) {
+        // A relay the board does not have is taken out, in case a board of this id had it.
+        if (remove || !shown->relayPresent(entry.relay)) {
             publish(topic, "");
             continue;
         }

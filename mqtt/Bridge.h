@@ -170,6 +170,7 @@ private:
 
     std::mutex publishLock_; // what was published last, and the client's publishes
     std::optional<std::uint8_t> relaysShown_;
+    std::uint8_t knownShown_ = 0; // the relays whose state relaysShown_ told
     std::string programShown_;
     std::atomic<bool> available_{true};
 

@@ -26,12 +26,42 @@ Reply refused(std::string why) {
 
 } // namespace
 
-std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat) {
+std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat,
+                                                      int relayCount) {
     ProgramRows rows = programOf(text);
     if (const auto bad = model::findUnplayableStep(rows, repeat))
         return "line " + std::to_string(bad->row + 1) +
                " cannot be played: " + model::failureText(bad->failure);
+    if (const auto absent = model::findAbsentRelay(rows, relayCount))
+        return "line " + std::to_string(absent->row + 1) + " switches relay " +
+               std::to_string(absent->relay) + ", which this board does not have (it has " +
+               model::relayCountText(relayCount) + ")";
     return rows;
+}
+
+std::optional<std::string> relayProblem(const Command& command, const State& state) {
+    const auto absent = [&](int relay) {
+        return "relay " + std::to_string(relay) + " is not on this board (it has " +
+               model::relayCountText(state.relayCount) + ")";
+    };
+    if (command.kind == Command::Kind::Set) {
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+            if (entry.relay > state.relayCount && (command.pattern & entry.mask))
+                return absent(entry.relay);
+        return std::nullopt;
+    }
+    if (command.kind != Command::Kind::On && command.kind != Command::Kind::Off &&
+        command.kind != Command::Kind::Toggle)
+        return std::nullopt;
+    for (const int relay : command.relays) {
+        if (relay > state.relayCount)
+            return absent(relay);
+        if (command.kind == Command::Kind::Toggle &&
+            !(state.known & devices::relayEntry(relay).mask))
+            return "relay " + std::to_string(relay) +
+                   " cannot be switched over: its state is unknown until it is set";
+    }
+    return std::nullopt;
 }
 
 Executor::Executor(model::Model& model, Holder holder, Runner runner)
@@ -65,6 +95,8 @@ Reply Executor::carryOut(const Command& command) {
     if (command.writes() && !model_.snapshot()->boardFound)
         return refused("the board is not there (unplugged or not answering); its holder opens it "
                        "again when it is back");
+    if (std::optional<std::string> why = relayProblem(command, state()))
+        return refused(std::move(*why));
     bool written = true;
     switch (command.kind) {
     case Command::Kind::State:
@@ -80,8 +112,9 @@ Reply Executor::carryOut(const Command& command) {
         break;
     case Command::Kind::Play: {
         // Checked here, so that a long program holds up neither the board nor the window.
-        std::variant<ProgramRows, std::string> checked =
-            checkedProgram(command.program, command.repeat.value_or(model_.snapshot()->repeat));
+        const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+        std::variant<ProgramRows, std::string> checked = checkedProgram(
+            command.program, command.repeat.value_or(shown->repeat), shown->relayCount);
         if (auto* why = std::get_if<std::string>(&checked))
             return refused(std::move(*why));
         run([&] {
@@ -107,15 +140,18 @@ Reply Executor::carryOut(const Command& command) {
     return {true, {}, state()};
 }
 
-// One write: the relays given switched on, off or over, the others kept.
+// One write: the relays given switched on, off or over, the others kept (and unknown ones left
+// unknown).
 bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
     std::uint8_t byte = model_.snapshot()->relayByte;
+    std::uint8_t which = 0;
     for (const int relay : relays) {
-        const bool on = how == Command::Kind::Toggle ? !(byte & devices::relayEntry(relay).mask)
-                                                     : how == Command::Kind::On;
+        const std::uint8_t mask = devices::relayEntry(relay).mask;
+        const bool on = how == Command::Kind::Toggle ? !(byte & mask) : how == Command::Kind::On;
         byte = devices::withRelay(byte, relay, on);
+        which |= mask;
     }
-    return model_.writeRelays(byte);
+    return model_.switchRelays(which, byte);
 }
 
 // A running program is stopped first, as "Open File" and "Start" would; a resolution or repeat

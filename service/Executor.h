@@ -6,6 +6,7 @@
 #include "service/State.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -23,9 +24,15 @@ struct Reply {
     State state;
 };
 
-// A program's text, read by the rules of a program file and checked whole: its rows, or why they
-// cannot be played. Takes no lock, so a long program is checked while the board plays on.
-std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat);
+// A program's text, read by the rules of a program file and checked whole, for a board of so many
+// relays: its rows, or why they cannot be played. Takes no lock, so a long program is checked
+// while the board plays on.
+std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat,
+                                                      int relayCount = devices::kMaxRelays);
+
+// Why a command names a relay the board does not have (or switches over one whose state is not
+// known); nothing when it does not.
+std::optional<std::string> relayProblem(const Command& command, const State& state);
 
 class Executor {
 public:

@@ -554,7 +554,14 @@ void TForm1::renderRelays(const model::Snapshot& shown) {
         const int top = view.stepOn ? kStepOnTop : kStepOffTop;
         if (step.top() != top)
             step.setTop(top);
-        lamp(entry.relay).setColor(lampColor(view.lamp));
+        // A relay the board does not have: its controls stay, disabled, its lamp unlit.
+        const bool present = shown.relayPresent(entry.relay);
+        TPanel& relayLamp = lamp(entry.relay);
+        relayLamp.setColor(present ? lampColor(view.lamp) : clBtnFace);
+        for (QWidget* control : {static_cast<QWidget*>(&button), static_cast<QWidget*>(&step),
+                                 static_cast<QWidget*>(&relayLamp)})
+            if (control->isEnabled() != present)
+                control->setEnabled(present);
     }
 }
 

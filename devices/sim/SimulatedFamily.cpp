@@ -1,5 +1,6 @@
 #include "devices/sim/SimulatedFamily.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -35,28 +36,27 @@ public:
     Device(SimulatedFamily& family, std::optional<std::uint32_t> board)
         : family_(family)
         , board_(board)
-        , plugs_(board ? family.boards_[*board].plugs : 0) {}
+        , plugs_(board ? family.boards_[*board].plugs : 0)
+        , known_(family.options_.readsBack ? 0xFF : 0) {}
 
     DeviceInfo info() const override {
-        return board_ ? infoOf(*board_) : DeviceInfo{"sim", kMaxRelays, true, {}, {}, {}};
+        return board_ ? family_.infoOf(*board_) : DeviceInfo{"sim", kMaxRelays, true, {}, {}, {}};
     }
     bool isOpen() const override { return board_.has_value(); }
+    std::uint8_t knownRelays() const override { return known_; }
 
+    // A board that cannot read back answers with what it was told since it was opened.
     Result<std::uint8_t> readRelays() override {
         const std::lock_guard lock(family_.lock_);
         if (!isHeld())
             return notOpen();
-        return family_.boards_[*board_].relays;
+        return static_cast<std::uint8_t>(family_.boards_[*board_].relays & known_);
     }
 
-    Result<void> writeRelays(std::uint8_t relays) override {
-        const std::lock_guard lock(family_.lock_);
-        if (!isHeld())
-            return notOpen();
-        family_.boards_[*board_].relays = relays;
-        if (*board_ == 0)
-            family_.saveState();
-        return {};
+    Result<void> writeRelays(std::uint8_t relays) override { return latch(0xFF, relays); }
+
+    Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) override {
+        return latch(family_.options_.readsBack ? 0xFF : which, relays);
     }
 
     Result<void> close() override {
@@ -69,6 +69,19 @@ public:
     }
 
 private:
+    Result<void> latch(std::uint8_t which, std::uint8_t relays) {
+        const std::lock_guard lock(family_.lock_);
+        if (!isHeld())
+            return notOpen();
+        which &= family_.relayMask();
+        std::uint8_t& latched = family_.boards_[*board_].relays;
+        latched = static_cast<std::uint8_t>((latched & ~which) | (relays & which));
+        known_ |= which;
+        if (*board_ == 0)
+            family_.saveState();
+        return {};
+    }
+
     bool isHeld() const {
         return board_ && !closed_ && family_.boards_[*board_].open &&
                family_.boards_[*board_].plugs == plugs_;
@@ -78,13 +91,17 @@ private:
     const std::optional<std::uint32_t> board_;
     const std::uint64_t plugs_;
     bool closed_ = false;
+    std::uint8_t known_; // the relays written since it was opened, or all of one that reads back
 };
 
 SimulatedFamily::SimulatedFamily(SimulatedOptions options)
     : options_(std::move(options))
     , boards_(options_.boards) {
+    options_.relays = std::clamp(options_.relays, 1, kMaxRelays);
     checkStateFile();
     loadState();
+    if (!boards_.empty())
+        boards_[0].relays &= relayMask();
 }
 
 SimulatedFamily::~SimulatedFamily() {
@@ -92,8 +109,12 @@ SimulatedFamily::~SimulatedFamily() {
         release(i);
 }
 
-DeviceInfo SimulatedFamily::infoOf(std::uint32_t index) {
-    return {"sim", kMaxRelays, true, {}, {}, "sim" + std::to_string(index + 1)};
+DeviceInfo SimulatedFamily::infoOf(std::uint32_t index) const {
+    return {"sim", options_.relays, options_.readsBack, {}, {}, "sim" + std::to_string(index + 1)};
+}
+
+std::uint8_t SimulatedFamily::relayMask() const {
+    return static_cast<std::uint8_t>((1U << options_.relays) - 1U);
 }
 
 std::vector<DeviceInfo> SimulatedFamily::enumerate() {

@@ -11,7 +11,8 @@
 
 // Boards that are not there: each latches the byte written to it and reads back what it latched,
 // as a relay board in bit-bang mode does, so that the program can be tried, demonstrated and
-// tested without hardware. Opening changes no relay.
+// tested without hardware. Opening changes no relay. They may be given fewer relays, and be made
+// boards that cannot read back.
 namespace devices::sim {
 
 using WarningSink = std::function<void(const std::string& message)>;
@@ -22,6 +23,11 @@ struct SimulatedOptions {
     // board against other processes with a lock beside it, as a real board is held; empty: none.
     std::string stateFile;
     WarningSink warn; // where a state file that cannot be used is reported; none: dropped
+    // Each board's relays (1 to 8): the bits above them are never latched and read as off.
+    int relays = kMaxRelays;
+    // false: boards that cannot read back, as the serial LCUS boards: each latches what it is
+    // told but answers only with what it was told since it was opened, the rest unknown.
+    bool readsBack = true;
 };
 
 class SimulatedFamily final : public Family {
@@ -48,7 +54,8 @@ private:
         int holdFd = -1;         // the lock that holds it against other processes, if any
     };
 
-    static DeviceInfo infoOf(std::uint32_t index);
+    DeviceInfo infoOf(std::uint32_t index) const;
+    std::uint8_t relayMask() const;
     bool hold(std::uint32_t index);
     void release(std::uint32_t index);
     void warn(const std::string& message) const;

@@ -104,15 +104,11 @@ public:
     }
 
     Result<void> writeRelays(std::uint8_t relays) override {
-        if (const std::optional<Failure> failure = fails())
-            return *failure;
-        if (family_.faults_.failWrites)
-            return injected("write");
-        const Result<void> written = inner_->writeRelays(relays);
-        if (written && family_.faults_.shortWrites)
-            return Failure{Failure::Kind::ShortWrite,
-                           "only part of the write reached the board (an injected fault)"};
-        return written;
+        return write([&] { return inner_->writeRelays(relays); });
+    }
+
+    Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) override {
+        return write([&] { return inner_->writeSomeRelays(which, relays); });
     }
 
     // Closing is not counted as a call, so a board that vanished can still be let go; a wedged
@@ -123,6 +119,18 @@ public:
     }
 
 private:
+    template <typename Write> Result<void> write(const Write& inner) {
+        if (const std::optional<Failure> failure = fails())
+            return *failure;
+        if (family_.faults_.failWrites)
+            return injected("write");
+        const Result<void> written = inner();
+        if (written && family_.faults_.shortWrites)
+            return Failure{Failure::Kind::ShortWrite,
+                           "only part of the write reached the board (an injected fault)"};
+        return written;
+    }
+
     std::optional<Failure> fails() {
         const Verdict verdict = family_.beginCall(board_);
         if (verdict == Verdict::Hangs)

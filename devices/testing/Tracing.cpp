@@ -78,6 +78,13 @@ public:
         return written;
     }
 
+    Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) override {
+        const Clock::time_point start = Clock::now();
+        Result<void> written = inner_->writeSomeRelays(which, relays);
+        family_.record(start, "write", hexByte(relays) + " only " + hexByte(which), written.ok());
+        return written;
+    }
+
     Result<void> close() override {
         const Clock::time_point start = Clock::now();
         Result<void> closed = inner_->close();
