@@ -87,11 +87,17 @@ EmulatedHidraw::EmulatedHidraw(HidrawSetup setup, std::unique_ptr<Behaviour> beh
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedHidraw::onIoctl), this);
     g_signal_connect(handler_, "handle-read", G_CALLBACK(&EmulatedHidraw::onRead), this);
     g_signal_connect(handler_, "handle-write", G_CALLBACK(&EmulatedHidraw::onWrite), this);
+    g_signal_connect(handler_, "client-vanished", G_CALLBACK(&EmulatedHidraw::onClientVanished),
+                     this);
 }
 
 EmulatedHidraw::~EmulatedHidraw() {
     answerWaiting(ENODEV);
     g_signal_handlers_disconnect_by_data(handler_, this);
+    // One still connected is left to umockdev, which would complain of its open connection.
+    for (UMockdevIoctlClient* client : answered_)
+        if (!umockdev_ioctl_client_get_connected(client))
+            g_object_unref(client);
     g_object_unref(handler_);
 }
 
@@ -134,13 +140,25 @@ void EmulatedHidraw::setUnplugged() {
     answerWaiting(ENODEV);
 }
 
+// A client answered is kept until it goes away: umockdev sends the answer later, from its own
+// loop, and a client let go before that would be destroyed with its connection open.
 void EmulatedHidraw::answerWaiting(int error) {
     for (UMockdevIoctlClient* client : waiting_) {
         if (umockdev_ioctl_client_get_connected(client))
             fail(client, error);
-        g_object_unref(client);
+        answered_.push_back(client);
     }
     waiting_.clear();
+}
+
+void EmulatedHidraw::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
+    auto* device = static_cast<EmulatedHidraw*>(self);
+    const std::lock_guard guard(device->lock_);
+    const auto found = std::find(device->answered_.begin(), device->answered_.end(), client);
+    if (found == device->answered_.end())
+        return;
+    device->answered_.erase(found);
+    g_object_unref(client);
 }
 
 // A wedged device takes the request and never answers it; an unplugged one refuses it.

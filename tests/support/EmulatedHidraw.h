@@ -92,6 +92,8 @@ private:
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static int onRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static int onWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+    static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                 void* self);
     bool takenByWedge(UMockdevIoctlClient* client);
     void handleIoctl(UMockdevIoctlClient* client);
     void handleRead(UMockdevIoctlClient* client);
@@ -107,7 +109,8 @@ private:
     HidrawCounts counts_;
     bool wedged_ = false;
     bool unplugged_ = false;
-    std::vector<UMockdevIoctlClient*> waiting_; // taken while wedged (referenced)
+    std::vector<UMockdevIoctlClient*> waiting_;  // taken while wedged (referenced)
+    std::vector<UMockdevIoctlClient*> answered_; // answered since, still connected (referenced)
 };
 
 // The hidraw devices of a umockdev testbed.
