@@ -688,6 +688,33 @@ int serveBoards(devices::Registry& registry, const Command& command) {
     return statusAfterSignal(signal);
 }
 
+// Gives the board a new serial number, on a board opened here: a board somebody holds is left to
+// its holder, which keeps it by its old id.
+int setSerial(devices::Registry& registry, const Command& command) {
+    const HeldSignals held;
+    const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
+    if (const auto* why = std::get_if<std::string>(&found))
+        return fail(kBoardFailure, *why);
+    const Target& target = std::get<Target>(found);
+    if (target.number == 0 ||
+        share::ask(target.id, {{QStringLiteral("request"), QStringLiteral("state")}}).kind !=
+            share::Answer::Kind::Free)
+        return fail(kBoardFailure,
+                    nameOf(target) + " is held by another program; stop it to set the serial");
+    const std::unique_ptr<devices::RelayDevice> device =
+        registry.openChecked(static_cast<std::size_t>(target.number - 1));
+    if (!device->isOpen())
+        return fail(kBoardFailure, nameOf(target) + " could not be opened: " +
+                                       device->readRelays().failure().detail);
+    const devices::Result<void> set = device->setSerial(command.serial);
+    [[maybe_unused]] const devices::Result<void> closed = device->close();
+    if (!set)
+        return fail(kBoardFailure, nameOf(target) + ": " + set.failure().detail);
+    std::printf("%s now has the serial number %s\n", nameOf(target).c_str(),
+                command.serial.c_str());
+    return kDone;
+}
+
 } // namespace
 
 int runCli(const std::vector<std::string>& arguments) {
@@ -717,6 +744,8 @@ int runCli(const std::vector<std::string>& arguments) {
         return playProgram(*registry, command);
     case Command::Kind::Serve:
         return serveBoards(*registry, command);
+    case Command::Kind::SetSerial:
+        return setSerial(*registry, command);
     default:
         return switchRelays(*registry, command);
     }

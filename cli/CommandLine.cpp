@@ -2,6 +2,7 @@
 
 #include "devices/RelayMap.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <optional>
@@ -11,10 +12,18 @@ namespace cli {
 namespace {
 
 const std::map<std::string, Command::Kind> kCommands{
-    {"list", Command::Kind::List},   {"get", Command::Kind::Get}, {"set", Command::Kind::Set},
-    {"on", Command::Kind::On},       {"off", Command::Kind::Off}, {"play", Command::Kind::Play},
-    {"serve", Command::Kind::Serve},
+    {"list", Command::Kind::List},   {"get", Command::Kind::Get},
+    {"set", Command::Kind::Set},     {"on", Command::Kind::On},
+    {"off", Command::Kind::Off},     {"play", Command::Kind::Play},
+    {"serve", Command::Kind::Serve}, {"set-serial", Command::Kind::SetSerial},
 };
+
+// A serial number a board can be given: five printable ASCII characters, no space, as the HID
+// relay boards keep them.
+bool isSerial(const std::string& text) {
+    return text.size() == 5 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c <= '~'; });
+}
 
 // A whole decimal number, nothing before or after it.
 std::optional<int> wholeNumber(const std::string& text) {
@@ -139,6 +148,14 @@ struct Parser {
                 return error;
             command.file = operands[0];
             return std::nullopt;
+        case Command::Kind::SetSerial:
+            if (auto error = count(1, "set-serial takes one serial number, e.g. set-serial R0001"))
+                return error;
+            if (!isSerial(operands[0]))
+                return UsageError{"a serial number is five printable characters, no space: " +
+                                  operands[0]};
+            command.serial = operands[0];
+            return std::nullopt;
         case Command::Kind::Serve:
             if (command.allBoards == !command.boards.empty())
                 return UsageError{"serve takes --board ID (one or more) or --all"};
@@ -208,6 +225,9 @@ std::string usageText() {
            "                                        discovery (password also from\n"
            "                                        TAMBROOK_MQTT_PASSWORD; NAME stands for the\n"
            "                                        host name in topics)\n"
+           "  tambrook-cli set-serial SERIAL [--board N]\n"
+           "                                        give the board a new five-character serial\n"
+           "                                        number (HID relay boards)\n"
            "  tambrook-cli --help | --version\n"
            "N is a board's number, id, serial or USB port path, or FAMILY:DEVICE[,KEY=VALUE]...\n"
            "for a board that is not found by itself (lcus:/dev/ttyUSB0,relays=4,\n"

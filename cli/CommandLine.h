@@ -13,7 +13,7 @@ inline constexpr int kMinResolution = 1;
 inline constexpr int kMaxResolution = 100;
 
 struct Command {
-    enum class Kind { List, Get, Set, On, Off, Play, Serve, Help, Version };
+    enum class Kind { List, Get, Set, On, Off, Play, Serve, SetSerial, Help, Version };
     Kind kind = Kind::Help;
     // The boards named: a number from 1 (as "Relay Board N" in the window), an id, a serial
     // number or a USB port path; serve may name several.
@@ -25,6 +25,7 @@ struct Command {
     std::string pattern;     // set: eight characters 0/1, relay 1 first
     std::vector<int> relays; // on, off: relays 1 to 8
     std::string file;        // play
+    std::string serial;      // set-serial: five printable characters
     int resolution = 1;      // play: milliseconds per tick
     bool repeat = false;     // play
     // serve: an MQTT broker to bridge the boards to, and how.

@@ -3,6 +3,9 @@
 #ifdef TAMBROOK_WITH_FTDI
 #include "devices/ftdi/FtdiFamily.h"
 #endif
+#ifdef TAMBROOK_WITH_HID
+#include "devices/hid/HidFamily.h"
+#endif
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
@@ -58,6 +61,9 @@ std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv&
 #ifdef TAMBROOK_WITH_FTDI
     families.push_back(
         ftdi::makeLibFtdiFamily(ftdi::parseUsbIds(getenv("TAMBROOK_EXTRA_USB_IDS"))));
+#endif
+#ifdef TAMBROOK_WITH_HID
+    families.push_back(std::make_unique<hid::HidFamily>());
 #endif
     return families;
 }

@@ -7,6 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev libgl-dev
     libftdi1-dev
+    libhidapi-dev
     fonts-dejavu-core fonts-liberation2 qt6-svg-dev
     desktop-file-utils dpkg-dev xvfb xauth
     umockdev libumockdev-dev

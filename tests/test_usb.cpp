@@ -203,7 +203,8 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x80});
     qunsetenv("TAMBROOK_SIMULATED_BOARDS");
     const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
-    QCOMPARE(boards->families().size(), std::size_t{1});
+    // The FTDI family first; the others (HID boards) find nothing on this bus.
+    QVERIFY(!boards->families().empty());
     QVERIFY(dynamic_cast<ftdi::FtdiFamily*>(boards->families().front().get()));
     const WorkingFolder folder;
     {
