@@ -3,6 +3,9 @@
 #include "devices/Config.h"
 #include "devices/lcus/LcusFamily.h"
 #include "support/PseudoTerminal.h"
+#ifdef TAMBROOK_LCUS_HID_RIG
+#include "support/EmulatedHidraw.h"
+#endif
 
 #include <QtTest>
 
@@ -52,6 +55,33 @@ std::string boardAt(const PseudoTerminal& port, const std::string& relays) {
     return "[bench]\nfamily = lcus\ndevice = " + port.path().toStdString() + "\n" + relays;
 }
 
+#ifdef TAMBROOK_LCUS_HID_RIG
+// An LCUS board of the HID kind: each output report (report id 0, then a frame) is checked as
+// the serial kind's far end checks its bytes, and kept.
+class LcusHidFirmware final : public hidemu::Behaviour {
+public:
+    int output(const std::vector<std::uint8_t>& report) override {
+        const std::lock_guard guard(lock_);
+        if (report.size() < 5 || report[0] != 0) {
+            frames_.push_back({-1, false});
+            return EPIPE;
+        }
+        const std::vector<Frame> frame =
+            framesOf(QByteArray(reinterpret_cast<const char*>(report.data() + 1), 4));
+        frames_.push_back(frame.front());
+        return 0;
+    }
+    std::vector<Frame> take() {
+        const std::lock_guard guard(lock_);
+        return std::exchange(frames_, {});
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<Frame> frames_;
+};
+#endif
+
 } // namespace
 
 class TestLcus : public QObject {
@@ -63,6 +93,7 @@ private slots:
     void heldAgainstASecondOpening();
     void aPortThatTakesNothingIsBounded();
     void anUnpluggedPortIsGone();
+    void theHidKindIsFoundAndFramed();
 };
 
 void TestLcus::configurationIsCheckedLineByLine() {
@@ -173,6 +204,57 @@ void TestLcus::anUnpluggedPortIsGone() {
     QCOMPARE(written.failure().kind, Failure::Kind::Gone);
     QCOMPARE(board->knownRelays(), 0);
     QVERIFY(family.enumerate().empty());
+}
+
+// The HID kind is found by its USB id alone (it has no strings), beside a board of another family
+// on the same bus, and takes the serial kind's frames as output reports.
+void TestLcus::theHidKindIsFoundAndFramed() {
+#ifndef TAMBROOK_LCUS_HID_RIG
+    QSKIP("built without the emulated hidraw rig (umockdev)");
+#else
+    if (!hidemu::HidrawBus::available())
+        QSKIP("not under umockdev-wrapper");
+    hidemu::HidrawBus bus;
+    hidemu::HidrawSetup other;
+    other.manufacturer = "www.dcttech.com";
+    other.productName = "USBRelay2";
+    other.port = 2;
+    bus.add(other, std::make_unique<hidemu::UsbRelayFirmware>("AAAAA", 2));
+    hidemu::HidrawSetup setup;
+    setup.vendor = 0x5131;
+    setup.product = 0x2007;
+    setup.port = 3;
+    auto firmware = std::make_unique<LcusHidFirmware>();
+    LcusHidFirmware& lcus = *firmware;
+    hidemu::EmulatedHidraw& node = bus.add(setup, std::move(firmware));
+
+    LcusFamily family;
+    const std::vector<devices::DeviceInfo> boards = family.enumerate();
+    QCOMPARE(boards.size(), 1u);
+    QCOMPARE(boards[0].portPath, node.portPath());
+    QCOMPARE(boards[0].relayCount, 8);
+    QVERIFY(!boards[0].readsBack);
+    const std::unique_ptr<devices::RelayDevice> board = family.open(0);
+    QVERIFY(board->isOpen());
+    QVERIFY(lcus.take().empty());
+
+    QVERIFY(board->writeRelays(0b10000001).ok());
+    QCOMPARE(lcus.take(), (std::vector<Frame>{{1, true},
+                                              {2, false},
+                                              {3, false},
+                                              {4, false},
+                                              {5, false},
+                                              {6, false},
+                                              {7, false},
+                                              {8, true}}));
+    QVERIFY(board->writeRelays(0b10000010).ok());
+    QCOMPARE(lcus.take(), (std::vector<Frame>{{1, false}, {2, true}}));
+
+    bus.unplug(node);
+    const devices::Result<void> written = board->writeRelays(0);
+    QVERIFY(!written.ok());
+    QCOMPARE(written.failure().kind, Failure::Kind::Gone);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestLcus)
