@@ -250,6 +250,17 @@ void TestLcus::theHidKindIsFoundAndFramed() {
     QVERIFY(board->writeRelays(0b10000010).ok());
     QCOMPARE(lcus.take(), (std::vector<Frame>{{1, false}, {2, true}}));
 
+    // A board that takes no report: the write gives up, and the relay is unknown until the
+    // board takes frames again.
+    node.setWedged(true);
+    const devices::Result<void> stuck = board->writeRelays(0b10000011);
+    QVERIFY(!stuck.ok());
+    QCOMPARE(stuck.failure().kind, Failure::Kind::NoAnswer);
+    QCOMPARE(board->knownRelays(), 0b11111110);
+    node.setWedged(false);
+    QVERIFY(board->writeRelays(0b10000011).ok());
+    QCOMPARE(lcus.take(), (std::vector<Frame>{{1, true}}));
+
     bus.unplug(node);
     const devices::Result<void> written = board->writeRelays(0);
     QVERIFY(!written.ok());

@@ -174,7 +174,7 @@ std::unique_ptr<RelayDevice> LcusFamily::open(std::size_t index) {
                 if constexpr (std::is_same_v<Kind, SerialBoard>)
                     return SerialLink::open(board.device, board.baud);
                 else
-                    return HidLink::open(board.path);
+                    return HidLink::open(board.path, kSendLimit);
             }();
             if (!opened)
                 return opened.failure();
