@@ -108,6 +108,8 @@ void TestLcus::configurationIsCheckedLineByLine() {
     QVERIFY(refusal("[a]\nfamily = lcus\ndevice = /dev/ttyUSB0\nbaud = 9601\n")
                 .starts_with("boards.conf:4: a: baud = 9601"));
     QVERIFY(refusal("[a]\nfamily = lcus\nrelays = 2\n").starts_with("boards.conf:1: a: "));
+    QVERIFY(refusal("[a]\nfamily = lcus\ndevice = hid:1-3\nbaud = 9600\n")
+                .starts_with("boards.conf:4: a: "));
     QVERIFY(refusal("[a]\nfamily = lcus\ndevice = /dev/ttyUSB0\nrelayx.name = b\n")
                 .starts_with("boards.conf:4: "));
 }
@@ -260,6 +262,13 @@ void TestLcus::theHidKindIsFoundAndFramed() {
     node.setWedged(false);
     QVERIFY(board->writeRelays(0b10000011).ok());
     QCOMPARE(lcus.take(), (std::vector<Frame>{{1, true}}));
+
+    // Named by its port, it takes the section's relay count and name.
+    QVERIFY(!family.configure(
+        sections("[desk]\nfamily = lcus\ndevice = hid:" + node.portPath() + "\nrelays = 2\n")));
+    const devices::DeviceInfo named = family.enumerate().at(0);
+    QCOMPARE(named.relayCount, 2);
+    QCOMPARE(named.name, std::string("desk"));
 
     bus.unplug(node);
     const devices::Result<void> written = board->writeRelays(0);

@@ -202,7 +202,7 @@ void UsbTest::wholeSessionOnTheDefaultBackend() {
     usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x80});
     qunsetenv("TAMBROOK_SIMULATED_BOARDS");
     const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
-    QCOMPARE(boards->families().size(), std::size_t{1});
+    QVERIFY(!boards->families().empty()); // the FTDI boards first, the other real families after
     QVERIFY(dynamic_cast<ftdi::FtdiFamily*>(boards->families().front().get()));
     const WorkingFolder folder;
     {

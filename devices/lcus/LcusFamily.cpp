@@ -20,6 +20,7 @@ namespace {
 constexpr unsigned short kHidVendor = 0x5131;
 constexpr unsigned short kHidProduct = 0x2007;
 constexpr std::array<std::string_view, 4> kKeys{"family", "device", "relays", "baud"};
+constexpr std::string_view kHidDevice = "hid:";
 
 // relayN.anything: a relay's own options, which are not the family's to judge.
 bool isRelayOption(const std::string& key) {
@@ -100,14 +101,22 @@ LcusFamily::LcusFamily(bool findHidBoards)
 
 std::optional<ConfigError> LcusFamily::configure(const std::vector<ConfiguredBoard>& sections) {
     std::vector<SerialBoard> boards;
+    std::vector<HidOptions> hidOptions;
     for (const ConfiguredBoard& section : sections) {
         SerialBoard board{section.id, section.value("device")};
         if (std::optional<ConfigError> error = checkSection(section, board.relays, board.baud))
             return error;
-        boards.push_back(std::move(board));
+        if (board.device.rfind(kHidDevice, 0) != 0) {
+            boards.push_back(std::move(board));
+            continue;
+        }
+        if (const Setting* rate = section.find("baud"))
+            return ConfigError{rate->where + ": " + section.id + ": an HID board has no baud"};
+        hidOptions.push_back({board.id, board.device.substr(kHidDevice.size()), board.relays});
     }
     const std::lock_guard guard(lock_);
     configured_ = std::move(boards);
+    hidOptions_ = std::move(hidOptions);
     return std::nullopt;
 }
 
@@ -121,7 +130,7 @@ DeviceInfo LcusFamily::infoOf(const SerialBoard& board) {
     return info;
 }
 
-std::vector<std::pair<LcusFamily::HidBoard, DeviceInfo>> LcusFamily::hidBoards() const {
+std::vector<std::pair<LcusFamily::HidBoard, DeviceInfo>> LcusFamily::hidBoards() {
     std::vector<std::pair<HidBoard, DeviceInfo>> found;
     if (!findHidBoards_ || ::hid_init() != 0)
         return found;
@@ -133,12 +142,22 @@ std::vector<std::pair<LcusFamily::HidBoard, DeviceInfo>> LcusFamily::hidBoards()
         info.portPath = usbPortOf(device->path);
         if (info.portPath.empty())
             info.portPath = device->path;
+        applyOptions(info);
         found.emplace_back(HidBoard{device->path}, std::move(info));
     }
     ::hid_free_enumeration(all);
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.second.portPath < b.second.portPath; });
     return found;
+}
+
+void LcusFamily::applyOptions(DeviceInfo& info) {
+    const std::lock_guard guard(lock_);
+    for (const HidOptions& options : hidOptions_)
+        if (options.port == info.portPath) {
+            info.relayCount = options.relays;
+            info.name = options.id;
+        }
 }
 
 std::vector<DeviceInfo> LcusFamily::enumerate() {

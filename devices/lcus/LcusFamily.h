@@ -41,14 +41,22 @@ private:
     struct HidBoard {
         std::string path; // the hidraw node
     };
+    struct HidOptions {
+        std::string id;
+        std::string port;
+        int relays = 8;
+    };
     using Board = std::variant<SerialBoard, HidBoard>;
 
     static DeviceInfo infoOf(const SerialBoard& board);
-    std::vector<std::pair<HidBoard, DeviceInfo>> hidBoards() const;
+    std::vector<std::pair<HidBoard, DeviceInfo>> hidBoards();
+    // What a section gives the HID board in its port.
+    void applyOptions(DeviceInfo& info);
 
     const bool findHidBoards_;
     std::mutex lock_; // the configured boards and the last enumeration
     std::vector<SerialBoard> configured_;
+    std::vector<HidOptions> hidOptions_;
     std::vector<std::pair<Board, DeviceInfo>> listed_;
 };
 
