@@ -1,5 +1,6 @@
 #include "devices/lcus/SerialLink.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -76,7 +77,7 @@ Result<std::unique_ptr<SerialLink>> SerialLink::open(const std::string& path, in
                                                    : Failure::Kind::Io;
         return Failure{kind, "cannot open " + path + ": " + std::strerror(error)};
     }
-    auto link = std::make_unique<SerialLink>(fd, path);
+    auto link = std::make_unique<SerialLink>(fd, path, baud);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return Failure{Failure::Kind::Refused, path + " is held by another process"};
     if (::ioctl(fd, TIOCEXCL) != 0 || !setRaw(fd, speedOf(baud)))
@@ -84,9 +85,10 @@ Result<std::unique_ptr<SerialLink>> SerialLink::open(const std::string& path, in
     return link;
 }
 
-SerialLink::SerialLink(int fd, std::string path)
+SerialLink::SerialLink(int fd, std::string path, int baud)
     : fd_(fd)
-    , path_(std::move(path)) {}
+    , path_(std::move(path))
+    , baud_(baud) {}
 
 SerialLink::~SerialLink() {
     ::ioctl(fd_, TIOCNXCL);
@@ -146,7 +148,11 @@ Result<void> SerialLink::drain(Clock::time_point deadline) {
         if (Clock::now() >= deadline)
             return Failure{Failure::Kind::NoAnswer, path_ + " sent nothing for " +
                                                         std::to_string(kSendLimit.count()) + " ms"};
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        // About the time the queued bytes take on the wire, so that the next frame follows
+        // without a gap of our own; never long, since a USB chip drains in bursts.
+        const auto wire = std::chrono::microseconds(queued * 10'000'000LL / baud_);
+        std::this_thread::sleep_for(
+            std::clamp(wire, std::chrono::microseconds(100), std::chrono::microseconds(1000)));
     }
 }
 

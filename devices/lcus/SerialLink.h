@@ -23,7 +23,7 @@ public:
     // The port opened and set up, or why not (held elsewhere: Refused; not there: Gone).
     static Result<std::unique_ptr<SerialLink>> open(const std::string& path, int baud);
     // Takes an open descriptor of the port as its own.
-    SerialLink(int fd, std::string path);
+    SerialLink(int fd, std::string path, int baud);
     ~SerialLink() override;
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
@@ -40,6 +40,7 @@ private:
 
     const int fd_;
     const std::string path_;
+    const int baud_;
     // The tail of a frame the port took only part of: it goes first, so that the board never
     // sees a frame cut short and its next frames misread.
     std::vector<std::uint8_t> pending_;
