@@ -6,6 +6,9 @@
 #ifdef TAMBROOK_WITH_HID
 #include "devices/hid/HidFamily.h"
 #endif
+#ifdef TAMBROOK_WITH_LCUS
+#include "devices/lcus/LcusFamily.h"
+#endif
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
@@ -64,6 +67,9 @@ std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv&
 #endif
 #ifdef TAMBROOK_WITH_HID
     families.push_back(std::make_unique<hid::HidFamily>());
+#endif
+#ifdef TAMBROOK_WITH_LCUS
+    families.push_back(std::make_unique<lcus::LcusFamily>());
 #endif
     return families;
 }

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <sys/stat.h>
@@ -359,14 +360,17 @@ void BoardTest::environmentChoosesTheFamilies() {
 
     Environment real;
     const std::unique_ptr<Registry> plain = real.make();
-    QCOMPARE(plain->families().size(), std::size_t{1});
+    QVERIFY(!plain->families().empty()); // the FTDI boards first, the other real families after
     QVERIFY(dynamic_cast<devices::ftdi::FtdiFamily*>(plain->families().front().get()));
-    QCOMPARE(plain->udevSubsystems(), (std::vector<std::string>{"usb"}));
+    const auto watchesUsb = [](const std::vector<std::string>& subsystems) {
+        return std::find(subsystems.begin(), subsystems.end(), "usb") != subsystems.end();
+    };
+    QVERIFY(watchesUsb(plain->udevSubsystems()));
     real.values = {{"TAMBROOK_SIMULATED_FAULTS", "latency=1"},
                    {"TAMBROOK_SIMULATED_TRACE", "/nonexistent-folder/trace"}};
     const std::unique_ptr<Registry> decorated = real.make();
     QVERIFY(dynamic_cast<TracingFamily*>(decorated->families().front().get()));
-    QCOMPARE(decorated->udevSubsystems(), (std::vector<std::string>{"usb"}));
+    QCOMPARE(decorated->udevSubsystems(), plain->udevSubsystems());
 }
 
 // Each setting that cannot be used is named once on start-up; the boards still work.

@@ -1,0 +1,64 @@
+#include "devices/lcus/LcusDevice.h"
+
+#include "devices/RelayMap.h"
+
+#include <string>
+
+namespace devices::lcus {
+
+namespace {
+
+Failure notOpen() {
+    return {Failure::Kind::NotOpen, "no board is open"};
+}
+
+} // namespace
+
+LcusDevice::LcusDevice(std::unique_ptr<Link> link, DeviceInfo info)
+    : link_(std::move(link))
+    , info_(std::move(info)) {}
+
+std::uint8_t LcusDevice::boardMask() const {
+    return static_cast<std::uint8_t>((1u << info_.relayCount) - 1u);
+}
+
+Result<std::uint8_t> LcusDevice::readRelays() {
+    if (!link_)
+        return notOpen();
+    return static_cast<std::uint8_t>(relays_ & known_);
+}
+
+Result<void> LcusDevice::writeRelays(std::uint8_t relays) {
+    if (!link_)
+        return notOpen();
+    if ((relays & ~boardMask()) != 0)
+        return Failure{Failure::Kind::Refused,
+                       "this board has " + std::to_string(info_.relayCount) + " relays"};
+    for (int relay = 1; relay <= info_.relayCount; ++relay) {
+        const std::uint8_t mask = relayEntry(relay).mask;
+        const bool on = (relays & mask) != 0;
+        if ((known_ & mask) != 0 && ((relays_ & mask) != 0) == on)
+            continue;
+        const Result<void> sent = link_->send(frameFor(relay, on));
+        if (!sent) {
+            known_ = static_cast<std::uint8_t>(known_ & ~mask);
+            return sent;
+        }
+        relays_ = withRelay(relays_, relay, on);
+        known_ = static_cast<std::uint8_t>(known_ | mask);
+    }
+    return {};
+}
+
+Result<void> LcusDevice::close() {
+    if (!link_)
+        return notOpen();
+    link_.reset();
+    return {};
+}
+
+std::unique_ptr<RelayDevice> unopenedDevice(DeviceInfo info) {
+    return std::make_unique<LcusDevice>(nullptr, std::move(info));
+}
+
+} // namespace devices::lcus
