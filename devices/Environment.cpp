@@ -3,6 +3,9 @@
 #ifdef TAMBROOK_WITH_FTDI
 #include "devices/ftdi/FtdiFamily.h"
 #endif
+#ifdef TAMBROOK_WITH_MODBUS
+#include "devices/modbus/ModbusFamily.h"
+#endif
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
@@ -38,6 +41,9 @@ std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv&
 #ifdef TAMBROOK_WITH_FTDI
     families.push_back(
         ftdi::makeLibFtdiFamily(ftdi::parseUsbIds(getenv("TAMBROOK_EXTRA_USB_IDS"))));
+#endif
+#ifdef TAMBROOK_WITH_MODBUS
+    families.push_back(std::make_unique<modbus::ModbusFamily>());
 #endif
     return families;
 }
