@@ -4,7 +4,10 @@
 #include "support/ModbusServer.h"
 
 #include <QTest>
+#include <fcntl.h>
 #include <modbus/modbus.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using devices::Failure;
 using devices::RelayDevice;
@@ -221,6 +224,14 @@ void ModbusTest::serialPortIsHeld() {
     QVERIFY(!second->isOpen());
     const devices::Result<void> written = second->writeRelays(0x01);
     QCOMPARE(written.failure().kind, Failure::Kind::Refused);
+    // Other programs are kept off by the tty itself (root may still open it, as this test can).
+    const int other = ::open(server->device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int exclusive = 0;
+    if (other >= 0) {
+        ::ioctl(other, TIOCGEXCL, &exclusive);
+        ::close(other);
+    }
+    QVERIFY(other < 0 || exclusive);
 
     QVERIFY(first->close());
     QVERIFY(family.open(0)->isOpen());
