@@ -19,6 +19,15 @@ int wordAt(const std::uint8_t* bytes) {
     return (bytes[0] << 8) | bytes[1];
 }
 
+// The RTU answer's length in bytes: address, function, its data and the CRC.
+int answerBytes(int function, int count, bool exception) {
+    if (exception)
+        return 5;
+    if (function == 1)
+        return 5 + (count + 7) / 8;
+    return 8; // 15, write multiple coils: the first coil and the count echoed
+}
+
 } // namespace
 
 ModbusServer::ModbusServer(Kind kind, int coils)
@@ -111,14 +120,19 @@ bool ModbusServer::takeConnection() {
 
 void ModbusServer::answer(const std::uint8_t* query, int length) {
     const int header = modbus_get_header_length(context_);
-    std::chrono::milliseconds delay{};
+    std::chrono::microseconds delay{};
     int exception = 0;
     {
         const std::lock_guard guard(lock_);
-        requests_.push_back(
-            {query[header], wordAt(query + header + 1), wordAt(query + header + 3)});
+        const Request request{query[header], wordAt(query + header + 1),
+                              wordAt(query + header + 3)};
+        requests_.push_back(request);
         delay = delay_;
         exception = exception_;
+        if (baud_ > 0)
+            delay += std::chrono::microseconds(
+                (length + answerBytes(request.function, request.count, exception != 0)) * 10 *
+                1'000'000LL / baud_);
     }
     std::this_thread::sleep_for(delay);
     {
@@ -160,6 +174,11 @@ void ModbusServer::setCoils(std::uint8_t coils) {
 void ModbusServer::answerAfter(std::chrono::milliseconds delay) {
     const std::lock_guard guard(lock_);
     delay_ = delay;
+}
+
+void ModbusServer::paceAt(int baud) {
+    const std::lock_guard guard(lock_);
+    baud_ = baud;
 }
 
 void ModbusServer::answerWithException(int code) {

@@ -45,6 +45,9 @@ public:
     void setCoils(std::uint8_t coils);
     // Each answer waits this long before it is sent.
     void answerAfter(std::chrono::milliseconds delay);
+    // Each answer is held back for the time the request and the answer take on a serial line at
+    // this rate (10 bits a byte), as a real line would make them last; 0: no pacing.
+    void paceAt(int baud);
     // Every request is answered with this exception code (0: answered as it should be).
     void answerWithException(int code);
     // Waits until this many answers were sent in all (at most a few seconds); whether they were.
@@ -76,6 +79,7 @@ private:
     std::vector<Request> requests_;
     std::chrono::milliseconds delay_{0};
     int exception_ = 0;
+    int baud_ = 0;
     int answers_ = 0;
     std::atomic<bool> drop_{false};
     std::atomic<bool> stopping_{false};
