@@ -1437,8 +1437,8 @@ Row modbusRtuRow() {
     return {"modbus RTU at 9600 baud (pseudo-terminal, line paced by the server): a step's write, "
             "500 steps",
             fmt("1 request a step; p99 <= %.2f ms (1.1 x %.2f ms wire time)", target, f.wireMs),
-            f.ok ? fmt("%.2f requests a step; p50 %.2f ms, p99 %.2f ms", f.requestsPerStep,
-                       f.p50Ms, f.p99Ms)
+            f.ok ? fmt("%.2f requests a step; p50 %.2f ms, p99 %.2f ms", f.requestsPerStep, f.p50Ms,
+                       f.p99Ms)
                  : "the board did not take every step",
             f.ok && f.requestsPerStep == 1.0 && f.p99Ms <= target};
 }
