@@ -70,6 +70,7 @@ private slots:
     void boardGone_data() { transports_data(); }
     void boardGone();
     void droppedConnectionIsMadeAgain();
+    void hostNamesAreLookedUp();
 };
 
 void ModbusTest::configurationIsChecked_data() {
@@ -262,6 +263,21 @@ void ModbusTest::droppedConnectionIsMadeAgain() {
     const devices::Result<void> written = board->writeRelays(0x03);
     QVERIFY2(written, written ? "" : written.failure().detail.c_str());
     QCOMPARE(server->coils(), 0x03);
+}
+
+void ModbusTest::hostNamesAreLookedUp() {
+    const auto server = ModbusServer::tcp();
+    std::string named = server->device();
+    named.replace(named.find("127.0.0.1"), 9, "localhost");
+    ModbusFamily family;
+    QVERIFY(openBoard(family, named)->writeRelays(0x01));
+    QCOMPARE(server->coils(), 0x01);
+
+    // Whether the name service says there is no such host or does not answer, within its bound.
+    const auto nowhere = openBoard(family, "tcp://no-such-board.invalid");
+    QVERIFY(!nowhere->isOpen());
+    const Failure::Kind kind = nowhere->readRelays().failure().kind;
+    QVERIFY(kind == Failure::Kind::Gone || kind == Failure::Kind::NoAnswer);
 }
 
 QTEST_GUILESS_MAIN(ModbusTest)

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <utility>
+#include <vector>
 
 namespace devices::modbus {
 
@@ -90,17 +91,25 @@ DeviceInfo ModbusDevice::info() const {
     return infoOf(board_);
 }
 
+// A name may give several addresses (IPv6 and IPv4, say) of which only one takes the
+// connection: each is tried in turn, as libmodbus would if it were given the name.
 Result<void> ModbusDevice::connect() {
-    std::string address = board_.host;
-    if (board_.tcp) {
-        Result<std::string> numeric = lookUpHost(board_.host, timing_.hostLookup);
-        if (!numeric)
-            return Failure{numeric.failure().kind, where(board_) + ": " + numeric.failure().detail};
-        address = numeric.value();
-    }
+    if (!board_.tcp)
+        return connectAt(board_.device);
+    Result<std::vector<std::string>> addresses = lookUpHost(board_.host, timing_.hostLookup);
+    if (!addresses)
+        return Failure{addresses.failure().kind, where(board_) + ": " + addresses.failure().detail};
+    Result<void> connected;
+    for (const std::string& address : addresses.value())
+        if ((connected = connectAt(address)))
+            break;
+    return connected;
+}
+
+Result<void> ModbusDevice::connectAt(const std::string& address) {
     modbus_t* context =
         board_.tcp ? modbus_new_tcp_pi(address.c_str(), std::to_string(board_.port).c_str())
-                   : modbus_new_rtu(board_.device.c_str(), board_.baud, 'N', 8, 1);
+                   : modbus_new_rtu(address.c_str(), board_.baud, 'N', 8, 1);
     if (!context)
         return Failure{Failure::Kind::Io,
                        where(board_) + ": " + std::string(modbus_strerror(errno))};

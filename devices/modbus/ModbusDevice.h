@@ -41,6 +41,8 @@ public:
 
 private:
     Result<void> connect();
+    // A serial port's path, or one numeric address of the host.
+    Result<void> connectAt(const std::string& address);
     Result<void> reconnect();
     template <typename Request> Result<void> request(const char* what, Request&& send);
     Failure failureOf(int error, const char* what) const;
