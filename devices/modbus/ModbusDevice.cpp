@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <modbus/modbus.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -81,10 +80,6 @@ std::unique_ptr<ModbusDevice> ModbusDevice::open(const Board& board, const Timin
     if (Result<void> opened = device->connect(); !opened)
         device->why_ = opened.failure();
     return device;
-}
-
-std::unique_ptr<ModbusDevice> ModbusDevice::failed(const Board& board, Failure why) {
-    return std::make_unique<ModbusDevice>(board, Timing{}, std::move(why));
 }
 
 DeviceInfo ModbusDevice::info() const {

@@ -27,9 +27,7 @@ public:
     // Opens the port or connects, touching no coil. A serial port is held against other
     // processes while it is open here.
     static std::unique_ptr<ModbusDevice> open(const Board& board, const Timing& timing);
-    // The place of a board that could not be opened: every call fails with why.
-    static std::unique_ptr<ModbusDevice> failed(const Board& board, Failure why);
-    // Use open() or failed(): this one leaves the board unopened, failing with why.
+    // Use open(): this one leaves the board unopened, every call failing with why.
     ModbusDevice(Board board, Timing timing, Failure why);
     ~ModbusDevice() override;
 
