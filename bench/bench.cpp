@@ -1,6 +1,9 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
 #include "engine/Sequencer.h"
+#ifdef TAMBROOK_WITH_MODBUS
+#include "ModbusRtu.h"
+#endif
 #include "model/Model.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
@@ -1427,6 +1430,21 @@ std::vector<Row> changeToEventRows() {
     return {rowOf(watcherFigure, toWatcher), rowOf(mqttFigure, toMqtt)};
 }
 
+#ifdef TAMBROOK_WITH_MODBUS
+// One request per step, and no more time than the line takes for it and its answer, plus 10 %.
+Row modbusRtuRow() {
+    const ModbusRtuFigures f = measureModbusRtu(500);
+    const double target = 1.1 * f.wireMs;
+    return {"modbus RTU at 9600 baud (pseudo-terminal, line paced by the server): a step's write, "
+            "500 steps",
+            fmt("1 request a step; p99 <= %.2f ms (1.1 x %.2f ms wire time)", target, f.wireMs),
+            f.ok ? fmt("%.2f requests a step; p50 %.2f ms, p99 %.2f ms", f.requestsPerStep, f.p50Ms,
+                       f.p99Ms)
+                 : "the board did not take every step",
+            f.ok && f.requestsPerStep == 1.0 && f.p99Ms <= target};
+}
+#endif
+
 int main(int argc, char* argv[]) {
     if (argc > 1 && std::string(argv[1]) == "--sequencer-figures") {
         QApplication application(argc, argv);
@@ -1441,11 +1459,15 @@ int main(int argc, char* argv[]) {
     if (argc > 1 &&
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
          std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared" ||
-         std::string(argv[1]) == "--service")) {
+         std::string(argv[1]) == "--service" || std::string(argv[1]) == "--modbus")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
             some = slowBoardRows();
+#ifdef TAMBROOK_WITH_MODBUS
+        else if (std::string(argv[1]) == "--modbus")
+            some = {modbusRtuRow()};
+#endif
         else if (std::string(argv[1]) == "--service") {
             some = idleServeRows();
             for (Row& row : changeToEventRows())
@@ -1516,6 +1538,9 @@ int main(int argc, char* argv[]) {
     rows.push_back(mqttDuringRunRow());
     for (Row& row : slowBoardRows())
         rows.push_back(std::move(row));
+#ifdef TAMBROOK_WITH_MODBUS
+    rows.push_back(modbusRtuRow());
+#endif
     // P1b: 200 steps of delay 1 at 10 ms; 20 steps of delay 50 at 2 ms.
     for (const auto& [steps, delay, resolution] :
          std::vector<std::tuple<int, int, int>>{{200, 1, 10}, {20, 50, 2}}) {

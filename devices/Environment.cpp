@@ -9,6 +9,9 @@
 #ifdef TAMBROOK_WITH_LCUS
 #include "devices/lcus/LcusFamily.h"
 #endif
+#ifdef TAMBROOK_WITH_MODBUS
+#include "devices/modbus/ModbusFamily.h"
+#endif
 #include "devices/sim/SimulatedFamily.h"
 #include "devices/testing/Faults.h"
 #include "devices/testing/Tracing.h"
@@ -70,6 +73,9 @@ std::vector<std::unique_ptr<Family>> realFamilies([[maybe_unused]] const Getenv&
 #endif
 #ifdef TAMBROOK_WITH_LCUS
     families.push_back(std::make_unique<lcus::LcusFamily>());
+#endif
+#ifdef TAMBROOK_WITH_MODBUS
+    families.push_back(std::make_unique<modbus::ModbusFamily>());
 #endif
     return families;
 }

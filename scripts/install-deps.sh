@@ -14,6 +14,7 @@ packages=(
     dbus-daemon
     libmosquitto-dev mosquitto mosquitto-clients
     libudev-dev
+    libmodbus-dev
     "$@"
 )
 
