@@ -14,6 +14,9 @@ struct DeviceInfo {
     std::string serial;    // the USB serial number; empty when it has none
     std::string portPath;  // the USB port path ("1-1.4"), or a serial port's or host's address
     std::string name;      // the family's own name for it ("sim1"), or a configured board's
+    // Named by configuration (a boards.conf section, a --board FAMILY:DEVICE): its id is that
+    // name, whatever its serial or port, as the user wrote it.
+    bool configured = false;
 };
 
 } // namespace devices

@@ -12,7 +12,9 @@ std::vector<BoardId> identifyBoards(const std::vector<DeviceInfo>& boards) {
             return other.serial == board.serial;
         });
         const bool duplicate = !board.serial.empty() && sameSerial > 1;
-        if (!board.serial.empty() && sameSerial == 1)
+        if (board.configured && !board.name.empty())
+            ids.push_back({board.name, IdSource::FamilyName, false});
+        else if (!board.serial.empty() && sameSerial == 1)
             ids.push_back({board.serial, IdSource::Serial, false});
         else if (!board.portPath.empty())
             ids.push_back({board.portPath, IdSource::PortPath, duplicate});

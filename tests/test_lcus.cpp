@@ -2,6 +2,7 @@
 // takes each frame apart and checks its sum, as a board does before it switches a relay.
 #include "devices/Config.h"
 #include "devices/lcus/LcusFamily.h"
+#include "support/Cli.h"
 #include "support/PseudoTerminal.h"
 #ifdef TAMBROOK_LCUS_HID_RIG
 #include "support/EmulatedHidraw.h"
@@ -94,6 +95,7 @@ private slots:
     void aPortThatTakesNothingIsBounded();
     void anUnpluggedPortIsGone();
     void theHidKindIsFoundAndFramed();
+    void aBoardNamedOnTheCommandLine();
 };
 
 void TestLcus::configurationIsCheckedLineByLine() {
@@ -275,6 +277,32 @@ void TestLcus::theHidKindIsFoundAndFramed() {
     QVERIFY(!written.ok());
     QCOMPARE(written.failure().kind, Failure::Kind::Gone);
 #endif
+}
+
+// Named with --board, the board is listed by that name, and a process that opens it itself knows
+// none of its relays: `on 3` frames relay 3 alone, and `get` says what is still unknown.
+void TestLcus::aBoardNamedOnTheCommandLine() {
+    PseudoTerminal port;
+    QVERIFY(port.isOpen());
+    CliRig rig(0);
+    rig.environment().remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
+    const QString board = QStringLiteral("lcus:") + port.path() + QStringLiteral(",relays=4");
+    const QString id = QStringLiteral("lcus:") + port.path();
+
+    const Result list = rig.run({"list", "--board", board});
+    QCOMPARE(list.status, 0);
+    const QStringList line = list.out.split(QLatin1Char('\n')).filter(id);
+    QCOMPARE(line.size(), 1);
+    QVERIFY2(line[0].contains(QStringLiteral(" lcus 4")), qPrintable(line[0]));
+
+    QCOMPARE(rig.run({"on", "3", "--board", board}).status, 0);
+    QCOMPARE(framesOf(port.take()), (std::vector<Frame>{{3, true}}));
+    QCOMPARE(rig.run({"on", "6", "--board", board}).status, 2);
+    const Result get = rig.run({"get", "--board", board});
+    QCOMPARE(get.status, 1);
+    QVERIFY2(get.errLines.join(QLatin1Char(' ')).contains(QStringLiteral("unknown")),
+             qPrintable(get.errLines.join(QLatin1Char(' '))));
+    QVERIFY(port.take().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLcus)

@@ -29,13 +29,21 @@ Result<std::uint8_t> LcusDevice::readRelays() {
 }
 
 Result<void> LcusDevice::writeRelays(std::uint8_t relays) {
+    return writeSomeRelays(static_cast<std::uint8_t>(boardMask() | relays), relays);
+}
+
+// Only the relays named are framed, so that a relay nobody set stays unknown rather than being
+// switched off.
+Result<void> LcusDevice::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
     if (!link_)
         return notOpen();
-    if ((relays & ~boardMask()) != 0)
+    if ((which & relays & ~boardMask()) != 0)
         return Failure{Failure::Kind::Refused,
                        "this board has " + std::to_string(info_.relayCount) + " relays"};
     for (int relay = 1; relay <= info_.relayCount; ++relay) {
         const std::uint8_t mask = relayEntry(relay).mask;
+        if ((which & mask) == 0)
+            continue;
         const bool on = (relays & mask) != 0;
         if ((known_ & mask) != 0 && ((relays_ & mask) != 0) == on)
             continue;

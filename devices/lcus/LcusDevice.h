@@ -20,6 +20,7 @@ public:
     // A frame for each relay that changes or is unknown, relay 1 first; stops at the first that
     // fails, and the relays after it keep what they were.
     Result<void> writeRelays(std::uint8_t relays) override;
+    Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) override;
     std::uint8_t knownRelays() const override { return known_; }
     Result<void> close() override;
 

@@ -127,6 +127,7 @@ DeviceInfo LcusFamily::infoOf(const SerialBoard& board) {
     info.readsBack = false;
     info.portPath = board.device;
     info.name = board.id;
+    info.configured = true;
     return info;
 }
 
@@ -157,6 +158,7 @@ void LcusFamily::applyOptions(DeviceInfo& info) {
         if (options.port == info.portPath) {
             info.relayCount = options.relays;
             info.name = options.id;
+            info.configured = true;
         }
 }
 

@@ -62,6 +62,7 @@ DeviceInfo infoOf(const Board& board) {
     info.readsBack = true;
     info.portPath = board.device;
     info.name = board.id;
+    info.configured = true;
     return info;
 }
 
