@@ -803,7 +803,8 @@ void CliTest::playWithRepeatStopsAtASignalAfterTheCurrentStep() {
     rig.write("p.txt", "11000000-1\r\n00110000-1\r\n00001100-1\r\n");
     QProcess process;
     rig.start(process, {"play", "p.txt", "--repeat", "--resolution", "3"});
-    QTest::qWait(300); // many times round the three steps
+    // Many times round the three steps, however long a loaded or sanitized start takes.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.allWrites().size() > 6, 10000);
     QVERIFY(signalChild(process, signal));
     const Result result = CliRig::finish(process);
     QCOMPARE(result.status, status);
