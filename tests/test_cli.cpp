@@ -261,8 +261,13 @@ void CliTest::serveKeepsAnUnpluggedBoardAndItsRun() {
     QCOMPARE(trace[0], QStringLiteral("open 1 ok"));
     const QStringList steps{"write 03 ok", "write 0c ok", "write 30 ok"};
     QVERIFY2(steps.contains(trace[1]), qPrintable(trace[1]));
-    QVERIFY2(steps.contains(trace.last()) && trace.last() != trace[1],
-             qPrintable(trace.join(", ")));
+    // The run goes on from there: steps only, and not the same one over (it may come round again).
+    bool movedOn = false;
+    for (const QString& call : trace.mid(2)) {
+        QVERIFY2(steps.contains(call), qPrintable(trace.join(", ")));
+        movedOn = movedOn || call != trace[1];
+    }
+    QVERIFY2(movedOn, qPrintable(trace.join(", ")));
     QVERIFY(trace.filter(QStringLiteral("read")).isEmpty());
     serve.terminate();
     QVERIFY(serve.waitForFinished(5000));
