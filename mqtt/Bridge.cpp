@@ -329,6 +329,10 @@ void BoardBridge::setCallbacks() {
         bridge->lastDelivered_ = mid;
         bridge->delivered_.notify_all();
     });
+    mosquitto_subscribe_v5_callback_set(
+        c, [](mosquitto*, void* self, int mid, int, const int*, const mosquitto_property*) {
+            static_cast<BoardBridge*>(self)->onSubscribed(mid);
+        });
     // The library's own error lines (OpenSSL's reasons among them) explain a failed connection.
     mosquitto_log_callback_set(c, [](mosquitto*, void* self, int level, const char* line) {
         if (level != MOSQ_LOG_ERR || !line)
@@ -577,15 +581,24 @@ void BoardBridge::standDown(const std::string& holder) {
 
 // Holding the topics: the subscriptions, then everything retained again.
 void BoardBridge::connected() {
+    commandsSubscription_ = 0;
     for (const std::string& topic :
          {prefix_ + "/relay/+/set", prefix_ + "/state/set", prefix_ + "/program/play",
           prefix_ + "/program/stop", std::string(kDiscoveryPrefix) + "/status"})
-        if (const int result = mosquitto_subscribe(client_.get(), nullptr, topic.c_str(), 1))
+        if (const int result =
+                mosquitto_subscribe(client_.get(), &commandsSubscription_, topic.c_str(), 1))
             reportOnce("could not subscribe to", topic, result);
-    log_("connected " + id_ + " to the broker at " + settings_.host + ':' +
-         std::to_string(settings_.port) + ", topics under " + prefix_);
     publishDiscovery(false);
     publishState(true);
+}
+
+// The broker acknowledges subscriptions in the order they were made, so once the last is
+// acknowledged every command topic is taken: only then does the log say the board is connected.
+void BoardBridge::onSubscribed(int mid) {
+    if (phase_ != Phase::Holding || mid != commandsSubscription_)
+        return;
+    log_("connected " + id_ + " to the broker at " + settings_.host + ':' +
+         std::to_string(settings_.port) + ", topics under " + prefix_);
 }
 
 void BoardBridge::command(const std::string& topic, const std::string& payload) {

@@ -129,6 +129,7 @@ private:
     void decideHolder();
     void standDown(const std::string& holder);
     void connected();
+    void onSubscribed(int mid);
     void command(const std::string& topic, const std::string& payload);
     int serviceConnection(mosquitto* c);
     // Wakes the network loop after a publish from another thread.
@@ -160,9 +161,10 @@ private:
     bool connectedSinceFailure_ = false;
     unsigned connections_ = 0;
     std::chrono::seconds retryDelay_{1};
-    std::string probe_;          // the probe message of this connection
-    std::string holderSeen_;     // the holder named by the last availability message
-    std::set<std::string> told_; // the other holders this one answered by publishing its own
+    std::string probe_;            // the probe message of this connection
+    int commandsSubscription_ = 0; // the message id of the last command topic's subscription
+    std::string holderSeen_;       // the holder named by the last availability message
+    std::set<std::string> told_;   // the other holders this one answered by publishing its own
 
     std::mutex reportedLock_;
     std::set<std::string> reported_; // failures of calls, each logged once
