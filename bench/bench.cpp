@@ -1403,21 +1403,31 @@ std::vector<Row> changeToEventRows() {
     };
     std::vector<double> toWatcher;
     std::vector<double> toMqtt;
-    for (int change = 0; change < 200 && watcher >= 0; ++change) {
+    std::vector<double> toMqttAlone;
+    // Both at once first, as a board served to both is; then MQTT with no watcher reading, where
+    // the bridge, the broker and the subscriber have the two cores to themselves.
+    bool watcherOpen = watcher >= 0;
+    for (int change = 0; change < 400 && watcher >= 0; ++change) {
+        const bool watched = change < 200;
+        if (!watched && watcherOpen) {
+            ::close(watcher);
+            watcherOpen = false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(70));
         const auto pattern = static_cast<std::uint8_t>(change % 2 ? 0x01 : 0x02);
         const std::string relays = steps::patternOfByte(pattern);
         const std::int64_t written = monotonicNanos();
         served.model.writeRelays(pattern);
-        if (const std::int64_t seen = watcherLineWith(relays, 1000))
+        if (const std::int64_t seen = watched ? watcherLineWith(relays, 1000) : 0)
             toWatcher.push_back(static_cast<double>(seen - written) / 1e6);
         // Waits asleep rather than polling, so that the waiting takes no CPU from the bridge,
         // the broker and the subscriber it is timing.
         std::unique_lock lock(heardLock);
         if (heard.wait_for(lock, std::chrono::seconds(1), [&] { return heardState == relays; }))
-            toMqtt.push_back(static_cast<double>(heardAt - written) / 1e6);
+            (watched ? toMqtt : toMqttAlone)
+                .push_back(static_cast<double>(heardAt - written) / 1e6);
     }
-    if (watcher >= 0)
+    if (watcherOpen)
         ::close(watcher);
     const auto rowOf = [](const std::string& figure, std::vector<double>& latencies) -> Row {
         if (latencies.size() < 200)
@@ -1427,7 +1437,9 @@ std::vector<Row> changeToEventRows() {
         return {figure, "p99 ≤ 2 ms",
                 fmt("p50 %.3f ms, p99 %.3f ms", percentile(latencies, 0.5), p99), p99 <= 2.0};
     };
-    return {rowOf(watcherFigure, toWatcher), rowOf(mqttFigure, toMqtt)};
+    return {rowOf(watcherFigure, toWatcher),
+            rowOf(mqttFigure + ", a socket watcher woken too", toMqtt),
+            rowOf(mqttFigure + ", no socket watcher", toMqttAlone)};
 }
 
 #ifdef TAMBROOK_WITH_MODBUS
