@@ -1824,7 +1824,7 @@ int main(int argc, char* argv[]) {
                "paced (the simulated board's time is its write call's return). The line's threads "
                "run real-time where they may, as a wire has no scheduler. Step k falls due at "
                "Start plus k periods; Start applies the first step itself. The FTDI family is left "
-               "out: its emulation answers bulk transfers at once, with no wire to pace. serve "
+               "out: its emulation (tests/usb) is not among the shared rigs yet. serve "
                "--all holds either simulated boards or the real families (the simulated family "
                "stands in for all the others, so that no test reaches a real board), and the HID "
                "board lives in the other child, so the start-ups are measured apart, each until "
