@@ -134,8 +134,14 @@ void TestLcus::framesOnlyTheRelaysThatChange() {
     QCOMPARE(board->knownRelays(), 0);
     QVERIFY(port.take().isEmpty()); // opening switches nothing
 
-    // Every relay is unknown, so every one is framed, zeros as well.
+    // Every relay is unknown, so every one is framed, zeros as well. The write lasts as long as
+    // its 16 bytes take on the wire at 9600 baud (a lower bound only), though a pseudo-terminal's
+    // queue says at once that it is empty: ticks that fall due meanwhile merge, rather than
+    // frames piling up in a queue the board reads at its rate.
+    QElapsedTimer onTheWire;
+    onTheWire.start();
     QVERIFY(board->writeRelays(0b0101).ok());
+    QVERIFY(onTheWire.nsecsElapsed() >= 16'000'000);
     QCOMPARE(framesOf(port.take()),
              (std::vector<Frame>{{1, true}, {2, false}, {3, true}, {4, false}}));
     QCOMPARE(board->knownRelays(), 0x0F);
@@ -170,7 +176,9 @@ void TestLcus::heldAgainstASecondOpening() {
 void TestLcus::aPortThatTakesNothingIsBounded() {
     PseudoTerminal port;
     LcusFamily family(false);
-    QVERIFY(!family.configure(sections(boardAt(port, "relays = 2\n"))));
+    // At the fastest rate: each write lasts its frames' time on the wire, and the queue should
+    // fill within seconds.
+    QVERIFY(!family.configure(sections(boardAt(port, "relays = 2\nbaud = 115200\n"))));
     family.enumerate();
     const std::unique_ptr<devices::RelayDevice> board = family.open(0);
     std::uint8_t pattern = 0;

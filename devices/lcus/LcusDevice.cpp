@@ -2,6 +2,8 @@
 
 #include "devices/RelayMap.h"
 
+#include <array>
+#include <span>
 #include <string>
 
 namespace devices::lcus {
@@ -40,6 +42,9 @@ Result<void> LcusDevice::writeSomeRelays(std::uint8_t which, std::uint8_t relays
     if ((which & relays & ~boardMask()) != 0)
         return Failure{Failure::Kind::Refused,
                        "this board has " + std::to_string(info_.relayCount) + " relays"};
+    std::array<Frame, kMaxRelays> frames{};
+    std::size_t framed = 0;
+    std::uint8_t changing = 0;
     for (int relay = 1; relay <= info_.relayCount; ++relay) {
         const std::uint8_t mask = relayEntry(relay).mask;
         if ((which & mask) == 0)
@@ -47,14 +52,17 @@ Result<void> LcusDevice::writeSomeRelays(std::uint8_t which, std::uint8_t relays
         const bool on = (relays & mask) != 0;
         if ((known_ & mask) != 0 && ((relays_ & mask) != 0) == on)
             continue;
-        const Result<void> sent = link_->send(frameFor(relay, on));
-        if (!sent) {
-            known_ = static_cast<std::uint8_t>(known_ & ~mask);
-            return sent;
-        }
-        relays_ = withRelay(relays_, relay, on);
-        known_ = static_cast<std::uint8_t>(known_ | mask);
+        frames[framed++] = frameFor(relay, on);
+        changing = static_cast<std::uint8_t>(changing | mask);
     }
+    if (framed == 0)
+        return {};
+    if (Result<void> sent = link_->sendAll(std::span(frames.data(), framed)); !sent) {
+        known_ = static_cast<std::uint8_t>(known_ & ~changing);
+        return sent;
+    }
+    relays_ = static_cast<std::uint8_t>((relays_ & ~changing) | (relays & changing));
+    known_ = static_cast<std::uint8_t>(known_ | changing);
     return {};
 }
 

@@ -17,8 +17,8 @@ public:
     DeviceInfo info() const override { return info_; }
     bool isOpen() const override { return link_ != nullptr; }
     Result<std::uint8_t> readRelays() override;
-    // A frame for each relay that changes or is unknown, relay 1 first; stops at the first that
-    // fails, and the relays after it keep what they were.
+    // A frame for each relay that changes or is unknown, relay 1 first, all of them sent at once;
+    // when that fails, every relay framed is unknown (the board may have taken some frames).
     Result<void> writeRelays(std::uint8_t relays) override;
     Result<void> writeSomeRelays(std::uint8_t which, std::uint8_t relays) override;
     std::uint8_t knownRelays() const override { return known_; }

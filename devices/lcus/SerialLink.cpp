@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -103,13 +104,26 @@ Failure SerialLink::failureOf(int error, const char* doing) const {
 }
 
 Result<void> SerialLink::send(const Frame& frame) {
+    return sendAll(std::span(&frame, 1));
+}
+
+Result<void> SerialLink::sendAll(std::span<const Frame> frames) {
     const Clock::time_point deadline = Clock::now() + kSendLimit;
     if (Result<void> earlier = writePending(deadline); !earlier)
         return earlier;
-    pending_.assign(frame.begin(), frame.end());
+    for (const Frame& frame : frames)
+        pending_.insert(pending_.end(), frame.begin(), frame.end());
+    noteOnWire(pending_.size());
     if (Result<void> written = writePending(deadline); !written)
         return written;
     return drain(deadline);
+}
+
+// Ten bits a byte (start, eight data, stop), the bytes following those still on the wire.
+void SerialLink::noteOnWire(std::size_t bytes) {
+    const auto wire =
+        std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10'000'000LL / baud_);
+    lineFreeAt_ = std::max(lineFreeAt_, Clock::now()) + wire;
 }
 
 Result<void> SerialLink::writePending(Clock::time_point deadline) {
@@ -136,9 +150,12 @@ Result<void> SerialLink::writePending(Clock::time_point deadline) {
     return {};
 }
 
-// Until the frame has left the port, so that a step's time is the time its frames are on the
-// wire, not the time the kernel queued them.
+// Until the frames have left the port, so that a step's time is the time its frames are on the
+// wire, not the time the kernel queued them, and ticks due meanwhile merge instead of frames
+// piling up in a queue the board reads at its rate. The wire's own time by the rate comes first:
+// the port's queue may be empty while the chip still clocks the bytes out.
 Result<void> SerialLink::drain(Clock::time_point deadline) {
+    std::this_thread::sleep_until(std::min(lineFreeAt_, deadline));
     for (;;) {
         int queued = 0;
         if (::ioctl(fd_, TIOCOUTQ, &queued) != 0)

@@ -31,16 +31,22 @@ public:
     // Written and drained from the port's queue within kSendLimit; a port that hangs up (the
     // board unplugged) is Gone.
     Result<void> send(const Frame& frame) override;
+    // The frames in one write, back to back on the wire, and drained as one.
+    Result<void> sendAll(std::span<const Frame> frames) override;
 
 private:
     // Writes `pending_` out; what a deadline leaves of it stays there.
     Result<void> writePending(std::chrono::steady_clock::time_point deadline);
     Result<void> drain(std::chrono::steady_clock::time_point deadline);
+    void noteOnWire(std::size_t bytes);
     Failure failureOf(int error, const char* doing) const;
 
     const int fd_;
     const std::string path_;
     const int baud_;
+    // When the bytes written so far have left the wire, by the rate: the queue a port reports
+    // ends at the USB chip's own buffer, and a pseudo-terminal reports none at all.
+    std::chrono::steady_clock::time_point lineFreeAt_{};
     // The tail of a frame the port took only part of: it goes first, so that the board never
     // sees a frame cut short and its next frames misread.
     std::vector<std::uint8_t> pending_;

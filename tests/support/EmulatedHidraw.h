@@ -121,7 +121,8 @@ public:
     HidrawBus(const HidrawBus&) = delete;
     HidrawBus& operator=(const HidrawBus&) = delete;
 
-    // Whether the process runs under umockdev-wrapper (asked once a testbed exists).
+    // Whether the process runs under umockdev-wrapper. Ask before making a bus: the testbed it
+    // probes with takes the place of the bus's own for the rest of the process.
     static bool available();
 
     EmulatedHidraw& add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour);

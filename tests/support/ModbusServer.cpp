@@ -1,11 +1,14 @@
 #include "support/ModbusServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,26 +122,34 @@ bool ModbusServer::takeConnection() {
 }
 
 void ModbusServer::answer(const std::uint8_t* query, int length) {
+    using Clock = std::chrono::steady_clock;
     const int header = modbus_get_header_length(context_);
-    std::chrono::microseconds delay{};
-    int exception = 0;
+    const Clock::time_point read = Clock::now();
+    Clock::time_point answerAt = read;
     {
         const std::lock_guard guard(lock_);
-        const Request request{query[header], wordAt(query + header + 1),
-                              wordAt(query + header + 3)};
+        Request request{query[header], wordAt(query + header + 1), wordAt(query + header + 3),
+                        read};
+        answerAt += delay_;
+        if (baud_ > 0) {
+            // Characters of the line in nanoseconds; a silence is 3.5 of them, counted in halves.
+            const auto halves = [&](int count) {
+                return std::chrono::nanoseconds(count * 5'000'000'000LL / baud_);
+            };
+            const Clock::time_point start = std::max(read, lineFreeAt_);
+            request.taken = start + halves(2 * length);
+            answerAt += (start - read) +
+                        halves(2 * length + 7 +
+                               2 * answerBytes(request.function, request.count, exception_ != 0));
+            lineFreeAt_ = answerAt + halves(7);
+        }
         requests_.push_back(request);
-        delay = delay_;
-        exception = exception_;
-        if (baud_ > 0)
-            delay += std::chrono::microseconds(
-                (length + answerBytes(request.function, request.count, exception != 0)) * 10 *
-                1'000'000LL / baud_);
     }
-    std::this_thread::sleep_for(delay);
+    std::this_thread::sleep_until(answerAt);
     {
         const std::lock_guard guard(lock_);
-        if (exception)
-            modbus_reply_exception(context_, query, static_cast<unsigned>(exception));
+        if (exception_)
+            modbus_reply_exception(context_, query, static_cast<unsigned>(exception_));
         else
             modbus_reply(context_, query, length, mapping_);
         ++answers_;
@@ -179,6 +190,13 @@ void ModbusServer::answerAfter(std::chrono::milliseconds delay) {
 void ModbusServer::paceAt(int baud) {
     const std::lock_guard guard(lock_);
     baud_ = baud;
+    // A line has no scheduler: where it may, the thread runs real-time, so that the machine's
+    // noise does not lengthen the line.
+    if (baud > 0 && thread_.joinable()) {
+        sched_param lowest{};
+        lowest.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &lowest);
+    }
 }
 
 void ModbusServer::answerWithException(int code) {

@@ -22,6 +22,8 @@ public:
         int function = 0; // 1 read coils, 15 write coils, ...
         int first = 0;
         int count = 0;
+        // When its last byte was taken: paced as on the line (paceAt), else when it was read.
+        std::chrono::steady_clock::time_point taken{};
     };
 
     enum class Kind { Rtu, Tcp };
@@ -45,8 +47,9 @@ public:
     void setCoils(std::uint8_t coils);
     // Each answer waits this long before it is sent.
     void answerAfter(std::chrono::milliseconds delay);
-    // Each answer is held back for the time the request and the answer take on a serial line at
-    // this rate (10 bits a byte), as a real line would make them last; 0: no pacing.
+    // The line at this rate (10 bits a byte), as a real one makes a request last: the request's
+    // bytes, the 3.5 characters of silence that end it, the answer's bytes, and 3.5 more before
+    // the line carries the next request, which waits for them; 0: no pacing.
     void paceAt(int baud);
     // Every request is answered with this exception code (0: answered as it should be).
     void answerWithException(int code);
@@ -80,6 +83,7 @@ private:
     std::chrono::milliseconds delay_{0};
     int exception_ = 0;
     int baud_ = 0;
+    std::chrono::steady_clock::time_point lineFreeAt_{}; // the server thread's own
     int answers_ = 0;
     std::atomic<bool> drop_{false};
     std::atomic<bool> stopping_{false};

@@ -1,0 +1,22 @@
+#pragma once
+
+// The figures of the board families on their emulations, each paced as its wire would be: a
+// step's due time to its last byte taken, the LCUS and Modbus RTU lines at 9600 baud, and serve
+// holding one board of each family. The bench measures them in two children of its own
+// (`tambrook_bench --families` runs both): the lines and networks in one, the HID board in one
+// under umockdev-wrapper with the hidraw rig's preload, where pseudo-terminals cannot be used.
+
+#include <string>
+#include <vector>
+
+struct FamilyRow {
+    std::string figure, target, measured;
+    bool pass = false;
+};
+
+// Each row twice, the two measurements side by side, beside the bare-thread floor of the run.
+// `floor` measures that floor (p99 lateness of a thread sleeping to 1 ms deadlines), in ms.
+// sim, lcus, modbus RTU and TCP.
+std::vector<FamilyRow> familyRows(double (*floor)());
+// hid, on the emulated bus: the process must run under umockdev-wrapper.
+std::vector<FamilyRow> hidRows(double (*floor)());
