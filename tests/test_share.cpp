@@ -78,15 +78,20 @@ private slots:
 };
 
 // A script's set, on and off are one write each, and the window shows them at once; play loads
-// the program into the window's list and starts it; stop acts as the button.
+// the program into the window's list and starts it; stop acts as the button. Its state names
+// the relays boards.conf names.
 void ShareTest::theWindowServesTheBoardItHolds() {
-    Rig rig(1);
+    devices::BoardOptions named;
+    named.relays[1].name = "Fan";
+    Rig rig(1, {}, engine::Sequencer::Mode::Manual, {{"board1", named}});
     rig.openBoard(0x00);
     Client client("board1");
     QVERIFY(client.connected());
     const QJsonObject state = ask(client, R"({"request":"state"})");
     QVERIFY(ok(state));
     QCOMPARE(state.value(QStringLiteral("holder")).toString(), QStringLiteral("window"));
+    QCOMPARE(state.value(QStringLiteral("names")).toObject(),
+             (QJsonObject{{QStringLiteral("2"), QStringLiteral("Fan")}}));
     QCOMPARE(state.value(QStringLiteral("pid")).toInteger(), static_cast<qint64>(::getpid()));
     QCOMPARE(state.value(QStringLiteral("relays")).toString(), QStringLiteral("00000000"));
     QVERIFY(ok(ask(client, R"({"request":"set","relays":"10100000"})")));

@@ -75,8 +75,8 @@ std::optional<ftdi::BoardInfo> RecordingDriver::describeOpened(ftdi::Handle hand
     return boards[index];
 }
 
-FtdiBoards::FtdiBoards(ftdi::Driver& driver)
-    : registry(familyList(std::make_unique<ftdi::FtdiFamily>(driver))) {}
+FtdiBoards::FtdiBoards(ftdi::Driver& driver, devices::OptionsById options)
+    : registry(familyList(std::make_unique<ftdi::FtdiFamily>(driver)), std::move(options)) {}
 
 std::unique_ptr<devices::sim::SimulatedFamily> simulatedBoards(std::uint32_t boards,
                                                                std::string stateFile) {

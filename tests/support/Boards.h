@@ -69,7 +69,7 @@ std::vector<std::unique_ptr<devices::Family>> familyList(std::unique_ptr<Familie
 // The boards a model reaches through a driver of the test's: one FTDI family over it, so that
 // every open, set-up, read and write goes to the driver as the program makes it.
 struct FtdiBoards {
-    explicit FtdiBoards(devices::ftdi::Driver& driver);
+    explicit FtdiBoards(devices::ftdi::Driver& driver, devices::OptionsById options = {});
 
     devices::Registry registry;
 };

@@ -28,9 +28,9 @@ void RecordingPlatform::showError(QWidget*, const QString& message) {
 }
 
 Rig::Rig(std::uint32_t devices, std::function<void(RecordingDriver&)> before,
-         engine::Sequencer::Mode mode)
+         engine::Sequencer::Mode mode, devices::OptionsById options)
     : driver(log)
-    , boards(driver)
+    , boards(driver, std::move(options))
     , platform(log)
     , model(boards.registry, platform) {
     driver.devices = devices;

@@ -59,8 +59,10 @@ struct MainWindow {
 // Ticks fall only when a test delivers them, unless the rig is given a threaded sequencer.
 class Rig {
 public:
+    // The boards' options as boards.conf would give them, by id ("board1").
     explicit Rig(std::uint32_t devices = 0, std::function<void(RecordingDriver&)> before = {},
-                 engine::Sequencer::Mode mode = engine::Sequencer::Mode::Manual);
+                 engine::Sequencer::Mode mode = engine::Sequencer::Mode::Manual,
+                 devices::OptionsById options = {});
     ~Rig();
 
     template <typename T> T* control(const char* name) const {
