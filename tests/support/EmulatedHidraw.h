@@ -124,6 +124,7 @@ public:
     // Whether the process runs under umockdev-wrapper (asked once a testbed exists).
     static bool available();
 
+    // Puts a device on the bus, with the "add" uevents of its USB device and its hidraw node.
     EmulatedHidraw& add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour);
     // Takes the device off the bus: a "remove" uevent, and ENODEV for every later request.
     void unplug(EmulatedHidraw& device);

@@ -41,9 +41,9 @@ std::unique_ptr<ModbusServer> ModbusServer::rtu(int address, int coils) {
     return server;
 }
 
-std::unique_ptr<ModbusServer> ModbusServer::tcp(int coils) {
+std::unique_ptr<ModbusServer> ModbusServer::tcp(int coils, int port) {
     auto server = std::make_unique<ModbusServer>(Kind::Tcp, coils);
-    if (server->startTcp())
+    if (server->startTcp(port))
         server->thread_ = std::thread([raw = server.get()] { raw->serve(); });
     return server;
 }
@@ -72,8 +72,8 @@ bool ModbusServer::startRtu(int address) {
     return true;
 }
 
-bool ModbusServer::startTcp() {
-    context_ = modbus_new_tcp("127.0.0.1", 0);
+bool ModbusServer::startTcp(int port) {
+    context_ = modbus_new_tcp("127.0.0.1", port);
     listening_ = modbus_tcp_listen(context_, 1);
     if (listening_ < 0)
         return false;
@@ -127,6 +127,8 @@ void ModbusServer::answer(const std::uint8_t* query, int length) {
         const Request request{query[header], wordAt(query + header + 1),
                               wordAt(query + header + 3)};
         requests_.push_back(request);
+        if (silent_)
+            return;
         delay = delay_;
         exception = exception_;
         if (baud_ > 0)
@@ -179,6 +181,11 @@ void ModbusServer::answerAfter(std::chrono::milliseconds delay) {
 void ModbusServer::paceAt(int baud) {
     const std::lock_guard guard(lock_);
     baud_ = baud;
+}
+
+void ModbusServer::setSilent(bool silent) {
+    const std::lock_guard guard(lock_);
+    silent_ = silent;
 }
 
 void ModbusServer::answerWithException(int code) {
