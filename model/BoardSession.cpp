@@ -63,9 +63,10 @@ void BoardSession::takeKindOfDevice() {
     relayByte_ &= known_ & relayMask();
 }
 
-// Once a board has been opened, a failed read or write means it has gone away.
-void BoardSession::noteBoardStatus(bool succeeded) {
-    if (device_->isOpen() && !succeeded) {
+// Once a board has been opened, a failed read or write means it has gone away; also when the
+// device let the board go as it failed (a network board whose server is gone closes itself).
+void BoardSession::noteBoardStatus(bool wasOpen, bool succeeded) {
+    if (wasOpen && !succeeded) {
         ++failures_;
         found_ = false;
         away_ = keepRunningWithoutBoard_;
@@ -79,10 +80,11 @@ void BoardSession::read() {
     if (away_)
         ++failures_;
     else {
+        const bool wasOpen = device_->isOpen();
         const devices::Result<std::uint8_t> read = device_->readRelays();
         if (read && readsBack_)
             relayByte_ = read.value() & relayMask(); // a failed read leaves the byte as it was
-        noteBoardStatus(read.ok());
+        noteBoardStatus(wasOpen, read.ok());
     }
 }
 
@@ -95,8 +97,10 @@ void BoardSession::writeSome(std::uint8_t which, std::uint8_t relays) {
     lastWriteStartedAt_ = monotonicNanos();
     if (away_)
         ++failures_;
-    else
-        noteBoardStatus(send(which));
+    else {
+        const bool wasOpen = device_->isOpen();
+        noteBoardStatus(wasOpen, send(which));
+    }
 }
 
 bool BoardSession::send(std::uint8_t which) {

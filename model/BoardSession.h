@@ -83,7 +83,7 @@ public:
     bool reopen(std::size_t index, const std::string& id);
 
 private:
-    void noteBoardStatus(bool succeeded);
+    void noteBoardStatus(bool wasOpen, bool succeeded);
     // What the board just opened can do; nothing of a board that cannot read back is known yet.
     void takeKindOfDevice();
     // The relays in `which` as the byte has them, whole when that is every relay.

@@ -15,7 +15,6 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QSysInfo>
 #include <QtTest>
 
@@ -42,31 +41,6 @@ public:
 
     QProcess serve;
 };
-
-bool haveBroker() {
-    for (const char* program : {"mosquitto", "mosquitto_sub", "mosquitto_pub"})
-        if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty() &&
-            !QFile::exists(QStringLiteral("/usr/sbin/") + QLatin1String(program)))
-            return false;
-    return true;
-}
-
-QStringList mosquitto(const char* client, const Broker& broker, const QStringList& more) {
-    QProcess process;
-    process.start(QLatin1String(client),
-                  QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
-                              QStringLiteral("-p"), QString::number(broker.port())} +
-                      more);
-    process.waitForFinished(8000);
-    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-}
-
-// The retained or new messages under `topic` within a few seconds, as "topic payload".
-QStringList messages(const Broker& broker, const QString& topic, int count = 100) {
-    return mosquitto("mosquitto_sub", broker,
-                     {QStringLiteral("-t"), topic, QStringLiteral("-v"), QStringLiteral("-C"),
-                      QString::number(count), QStringLiteral("-W"), QStringLiteral("2")});
-}
 
 } // namespace
 
@@ -171,7 +145,7 @@ void RelaysTest::theHolderTellsWhichRelaysAreKnown() {
 }
 
 void RelaysTest::mqttAnnouncesOnlyTheBoardsRelaysAndOnlyKnownStates() {
-    if (!haveBroker())
+    if (!Broker::installedWithClients())
         QSKIP("the Mosquitto broker and clients are not installed");
     Broker broker;
     FourRelays rig(false);
@@ -181,24 +155,24 @@ void RelaysTest::mqttAnnouncesOnlyTheBoardsRelaysAndOnlyKnownStates() {
     rig.start(rig.serve, {"serve", "--board", "1", "--mqtt", broker.url(), "--mqtt-node", node});
     QVERIFY(log.waitFor(QStringLiteral("connected sim1")));
     QStringList switches;
-    for (const QString& message : messages(broker, QStringLiteral("homeassistant/switch/#")))
+    for (const QString& message : broker.messages(QStringLiteral("homeassistant/switch/#")))
         if (message.contains(' ')) // an empty configuration takes a relay out
             switches << message.section(' ', 0, 0).section('/', 3, 3);
     switches.sort();
     QCOMPARE(switches, (QStringList{"relay1", "relay2", "relay3", "relay4"}));
-    QVERIFY(messages(broker, QStringLiteral("homeassistant/switch/+/relay1/config"), 1)
+    QVERIFY(broker.messages(QStringLiteral("homeassistant/switch/+/relay1/config"), 1)
                 .join(' ')
                 .contains(QStringLiteral("Four-relay")));
-    QCOMPARE(messages(broker, prefix + QStringLiteral("relay/+")), QStringList());
-    QCOMPARE(messages(broker, prefix + QStringLiteral("state")), QStringList());
+    QCOMPARE(broker.messages(prefix + QStringLiteral("relay/+")), QStringList());
+    QCOMPARE(broker.messages(prefix + QStringLiteral("state")), QStringList());
 
-    mosquitto("mosquitto_pub", broker, {"-t", prefix + "relay/3/set", "-m", "ON"});
-    mosquitto("mosquitto_pub", broker, {"-t", prefix + "relay/6/set", "-m", "ON"});
+    broker.publish(prefix + "relay/3/set", "ON");
+    broker.publish(prefix + "relay/6/set", "ON");
     QTRY_COMPARE(rig.allWrites(), QStringList{"write 04 only 04 ok"});
-    QTRY_COMPARE(messages(broker, prefix + QStringLiteral("relay/+")),
+    QTRY_COMPARE(broker.messages(prefix + QStringLiteral("relay/+")),
                  QStringList{prefix + QStringLiteral("relay/3 ON")});
     QVERIFY(log.waitFor(QStringLiteral("relay 6 is not on this board")));
-    QCOMPARE(messages(broker, prefix + QStringLiteral("state")), QStringList());
+    QCOMPARE(broker.messages(prefix + QStringLiteral("state")), QStringList());
     QCOMPARE(rig.allWrites(), QStringList{"write 04 only 04 ok"});
 }
 

@@ -24,6 +24,17 @@ int freeLoopbackPort() {
     return probe.serverPort();
 }
 
+// A mosquitto client's output lines.
+QStringList runClient(const char* client, int port, const QStringList& arguments) {
+    QProcess process;
+    process.start(QLatin1String(client),
+                  QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                              QStringLiteral("-p"), QString::number(port)} +
+                      arguments);
+    process.waitForFinished(8000);
+    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
 } // namespace
 
 Broker::Broker(QString access, bool startNow)
@@ -77,4 +88,20 @@ void Broker::stop() {
 QString Broker::url(const QString& scheme, const QString& user) const {
     return scheme + QStringLiteral("://") + (user.isEmpty() ? QString() : user + '@') +
            QStringLiteral("127.0.0.1:%1").arg(port_);
+}
+
+bool Broker::installedWithClients() {
+    return installed() &&
+           !QStandardPaths::findExecutable(QStringLiteral("mosquitto_sub")).isEmpty() &&
+           !QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub")).isEmpty();
+}
+
+QStringList Broker::messages(const QString& topic, int count) const {
+    return runClient("mosquitto_sub", port_,
+                     {QStringLiteral("-t"), topic, QStringLiteral("-v"), QStringLiteral("-C"),
+                      QString::number(count), QStringLiteral("-W"), QStringLiteral("2")});
+}
+
+void Broker::publish(const QString& topic, const QString& payload) const {
+    runClient("mosquitto_pub", port_, {QStringLiteral("-t"), topic, QStringLiteral("-m"), payload});
 }

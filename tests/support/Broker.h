@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 class Broker {
@@ -23,6 +24,14 @@ public:
     bool running() const { return running_; }
     int port() const { return port_; }
     QString url(const QString& scheme = QStringLiteral("mqtt"), const QString& user = {}) const;
+
+    // Whether the broker and its command-line clients are there to run.
+    static bool installedWithClients();
+    // The retained or new messages under `topic` within two seconds (up to `count` of them), as
+    // "topic payload", through mosquitto_sub.
+    QStringList messages(const QString& topic, int count = 100) const;
+    // One message, through mosquitto_pub.
+    void publish(const QString& topic, const QString& payload) const;
 
 private:
     QTemporaryDir dir_;

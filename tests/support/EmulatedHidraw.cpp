@@ -7,6 +7,7 @@
 #include <cstring>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace hidemu {
 
@@ -393,6 +394,9 @@ EmulatedHidraw& HidrawBus::add(HidrawSetup setup, std::unique_ptr<Behaviour> beh
     }
     // hidapi reads the hid device's uevent and report descriptor through the node's "device" link.
     umockdev_testbed_set_attribute_link(testbed_, hidraw.c_str(), "device", "../..");
+    // As the kernel announces a device plugged in, for whoever listens (serve does).
+    umockdev_testbed_uevent(testbed_, usb.c_str(), "add");
+    umockdev_testbed_uevent(testbed_, hidraw.c_str(), "add");
     devices_.push_back(std::move(device));
     return *devices_.back();
 }
@@ -404,6 +408,13 @@ void HidrawBus::unplug(EmulatedHidraw& device) {
     umockdev_testbed_uevent(testbed_, device.hidrawSyspath().c_str(), "remove");
     umockdev_testbed_uevent(testbed_, device.usbSyspath().c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, device.usbSyspath().c_str());
+    // umockdev leaves the bus's links to what it removed, and a device plugged back at the same
+    // port could not be added beside them.
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string links = std::string(root) + "/sys/bus/usb/devices/";
+    g_free(root);
+    for (const std::string& name : {device.portPath(), device.portPath() + ":1.0"})
+        ::unlink((links + name).c_str());
 }
 
 // ---- UsbRelayFirmware --------------------------------------------------------------------------

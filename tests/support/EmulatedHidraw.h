@@ -125,6 +125,7 @@ public:
     // probes with takes the place of the bus's own for the rest of the process.
     static bool available();
 
+    // Puts a device on the bus, with the "add" uevents of its USB device and its hidraw node.
     EmulatedHidraw& add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour);
     // Takes the device off the bus: a "remove" uevent, and ENODEV for every later request.
     void unplug(EmulatedHidraw& device);

@@ -44,9 +44,9 @@ std::unique_ptr<ModbusServer> ModbusServer::rtu(int address, int coils) {
     return server;
 }
 
-std::unique_ptr<ModbusServer> ModbusServer::tcp(int coils) {
+std::unique_ptr<ModbusServer> ModbusServer::tcp(int coils, int port) {
     auto server = std::make_unique<ModbusServer>(Kind::Tcp, coils);
-    if (server->startTcp())
+    if (server->startTcp(port))
         server->thread_ = std::thread([raw = server.get()] { raw->serve(); });
     return server;
 }
@@ -75,8 +75,8 @@ bool ModbusServer::startRtu(int address) {
     return true;
 }
 
-bool ModbusServer::startTcp() {
-    context_ = modbus_new_tcp("127.0.0.1", 0);
+bool ModbusServer::startTcp(int port) {
+    context_ = modbus_new_tcp("127.0.0.1", port);
     listening_ = modbus_tcp_listen(context_, 1);
     if (listening_ < 0)
         return false;
@@ -144,6 +144,8 @@ void ModbusServer::answer(const std::uint8_t* query, int length) {
             lineFreeAt_ = answerAt + halves(7);
         }
         requests_.push_back(request);
+        if (silent_)
+            return;
     }
     std::this_thread::sleep_until(answerAt);
     {
@@ -197,6 +199,11 @@ void ModbusServer::paceAt(int baud) {
         lowest.sched_priority = sched_get_priority_min(SCHED_FIFO);
         pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &lowest);
     }
+}
+
+void ModbusServer::setSilent(bool silent) {
+    const std::lock_guard guard(lock_);
+    silent_ = silent;
 }
 
 void ModbusServer::answerWithException(int code) {

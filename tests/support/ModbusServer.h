@@ -29,7 +29,8 @@ public:
     enum class Kind { Rtu, Tcp };
 
     static std::unique_ptr<ModbusServer> rtu(int address = 1, int coils = 8);
-    static std::unique_ptr<ModbusServer> tcp(int coils = 8);
+    // `port` 0: a free one.
+    static std::unique_ptr<ModbusServer> tcp(int coils = 8, int port = 0);
     // Use rtu() or tcp(): this one has coils and no line yet.
     ModbusServer(Kind kind, int coils);
     ~ModbusServer();
@@ -53,6 +54,8 @@ public:
     void paceAt(int baud);
     // Every request is answered with this exception code (0: answered as it should be).
     void answerWithException(int code);
+    // Silent, it takes every request and answers none, as a wedged board.
+    void setSilent(bool silent);
     // Waits until this many answers were sent in all (at most a few seconds); whether they were.
     bool waitForAnswers(int count);
     // TCP: closes the connection of the moment, as an idle gateway does, and returns when it is
@@ -63,7 +66,7 @@ public:
 
 private:
     bool startRtu(int address);
-    bool startTcp();
+    bool startTcp(int port);
     void serve();
     bool takeConnection();
     void answer(const std::uint8_t* query, int length);
@@ -82,6 +85,7 @@ private:
     std::vector<Request> requests_;
     std::chrono::milliseconds delay_{0};
     int exception_ = 0;
+    bool silent_ = false;
     int baud_ = 0;
     std::chrono::steady_clock::time_point lineFreeAt_{}; // the server thread's own
     int answers_ = 0;

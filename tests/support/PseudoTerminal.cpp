@@ -47,3 +47,8 @@ void PseudoTerminal::hangUp() {
         ::close(far_);
     far_ = near_ = -1;
 }
+
+void PseudoTerminal::setStopped(bool stopped) {
+    if (near_ >= 0)
+        ::tcflow(near_, stopped ? TCOOFF : TCOON);
+}

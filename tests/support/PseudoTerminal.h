@@ -20,6 +20,9 @@ public:
     QByteArray take();
     // The far end goes away as an unplugged adapter does: the port hangs up and its node is gone.
     void hangUp();
+    // Stopped, the port sends nothing on (as a board that takes no byte): what is written stays
+    // queued until it is started again.
+    void setStopped(bool stopped);
 
 private:
     int far_ = -1;
