@@ -1,5 +1,6 @@
 #include "model/BoardSession.h"
 
+#include "devices/RelayMap.h"
 #include "model/Clock.h"
 
 #include <algorithm>
@@ -90,6 +91,10 @@ void BoardSession::read() {
 // so that a board that comes back is given it.
 void BoardSession::writeSome(std::uint8_t which, std::uint8_t relays) {
     which &= relayMask();
+    // A step of a program writes beneath a pulse: the pulsed relay stays on until its off edge.
+    const std::uint8_t held = which & pulsed_;
+    beneath_ = static_cast<std::uint8_t>((beneath_ & ~held) | (relays & held));
+    relays |= held;
     relayByte_ = static_cast<std::uint8_t>((relayByte_ & ~which) | (relays & which));
     known_ |= which;
     lastWriteStartedAt_ = monotonicNanos();
@@ -128,6 +133,51 @@ bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
         return false;
     }
     return true;
+}
+
+std::int64_t BoardSession::nextPulseDue() const {
+    std::int64_t next = 0;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if (pulsed_ & entry.mask) {
+            const std::int64_t due = pulseDue_.at(static_cast<std::size_t>(entry.relay - 1));
+            next = next == 0 ? due : std::min(next, due);
+        }
+    return next;
+}
+
+bool BoardSession::startPulse(std::uint8_t which, std::int64_t lengthNs, std::uint8_t beneath) {
+    which &= relayMask();
+    cancelPulses(which);
+    if (!writeSomeRelays(which, 0xFF))
+        return false;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if (which & entry.mask)
+            pulseDue_.at(static_cast<std::size_t>(entry.relay - 1)) =
+                lastWriteStartedAt_ + lengthNs;
+    beneath_ = static_cast<std::uint8_t>((beneath_ & ~which) | (beneath & which));
+    pulsed_ |= which;
+    return true;
+}
+
+// A failed off edge still counts as commanded, so that a board that comes back is given it.
+void BoardSession::endPulsesDueBy(std::int64_t now) {
+    std::uint8_t due = 0;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if ((pulsed_ & entry.mask) &&
+            pulseDue_.at(static_cast<std::size_t>(entry.relay - 1)) <= now)
+            due |= entry.mask;
+    if (due == 0)
+        return;
+    cancelPulses(due);
+    writeSome(due, beneath_);
+}
+
+void BoardSession::endPulsesOff() {
+    const std::uint8_t pulsed = pulsed_;
+    if (pulsed == 0)
+        return;
+    cancelPulses(pulsed);
+    writeSome(pulsed, 0);
 }
 
 void BoardSession::wentAway() {

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -116,6 +117,13 @@ public:
     // One write of the relays in `which` only, to their bits of `relays`: on a board that cannot
     // read back, the others stay unknown.
     bool switchRelays(std::uint8_t which, std::uint8_t relays);
+    // The relays in `which` go on at once (one write) and off `length` after it, on the
+    // sequencer's clock; a later write to one of them by a script ends its pulse, while a
+    // program's steps do not (the relay stays on until its off edge, then shows the program's
+    // step). Whether the board took the write.
+    bool pulseRelays(std::uint8_t which, std::chrono::nanoseconds length);
+    // Every pulse ends with its relay off: the holder lets the board go.
+    void endPulses();
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
     void stopProgram();
@@ -140,10 +148,15 @@ public:
     // tick that fell due before the change. Waits for front ends that wait for the lock first. A
     // failure in it stops the run and is returned.
     TickOutcome runTick(const TimerSetting& scheduled, std::int64_t dueAt);
+    // The off edges of the pulses due by `now` (monotonic ns), in one write. Does not wait for
+    // front ends that wait for the lock: the edge is due now.
+    void endPulsesDueBy(std::int64_t now);
 
 private:
     void letWaitingActionsGoFirst() const;
     void publish() const;
+    void wakeSequencer() const;
+    void showPulseEdge(std::uint8_t before);
 
     mutable ModelMutex mutex_;
     mutable int lockDepth_ = 0;           // under the lock
@@ -152,6 +165,7 @@ private:
     BoardSession session_;
     Player player_;
     Form form_;
+    std::function<void()> timerObserver_;
     mutable std::shared_ptr<const Snapshot> published_; // under publishedLock_
     // Priority-inheriting too: a front end's thread that is preempted while it takes the
     // snapshot must not keep the real-time sequencer, which publishes the next one, waiting.
