@@ -31,6 +31,7 @@ BoardHost::~BoardHost() {
         return;
     model_->stopProgram();
     sequencer_.reset();
+    model_->endPulses(); // a pulse never outlives its holder, whatever the board's exit state
     model_->closeBoard();
 }
 

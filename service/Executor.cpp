@@ -4,6 +4,10 @@
 #include "model/Failure.h"
 #include "model/ProgramFile.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace service {
 
 namespace {
@@ -51,7 +55,7 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
         return std::nullopt;
     }
     if (command.kind != Command::Kind::On && command.kind != Command::Kind::Off &&
-        command.kind != Command::Kind::Toggle)
+        command.kind != Command::Kind::Toggle && command.kind != Command::Kind::Pulse)
         return std::nullopt;
     for (const int relay : command.relays) {
         if (relay > state.relayCount)
@@ -110,6 +114,10 @@ Reply Executor::carryOut(const Command& command) {
     case Command::Kind::Toggle:
         run([&] { written = switchRelays(command.relays, command.kind); });
         break;
+    case Command::Kind::Pulse:
+        if (std::optional<std::string> why = pulseRelays(command))
+            return refused(std::move(*why));
+        break;
     case Command::Kind::Play: {
         // Checked here, so that a long program holds up neither the board nor the window.
         const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
@@ -152,6 +160,41 @@ bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
         which |= mask;
     }
     return model_.switchRelays(which, byte);
+}
+
+// Each relay's pulse lasts as long as the command says, else as long as the relay's own default;
+// relays of one length go on in one write. Checked whole before anything is written.
+std::optional<std::string> Executor::pulseRelays(const Command& command) {
+    std::vector<std::pair<std::chrono::milliseconds, std::uint8_t>> byLength;
+    for (const int relay : command.relays) {
+        const std::optional<std::chrono::milliseconds> length =
+            command.pulse ? command.pulse : defaultPulse(relay);
+        if (!length)
+            return "relay " + std::to_string(relay) +
+                   " has no pulse length: give one, or set relay" + std::to_string(relay) +
+                   ".pulse in boards.conf";
+        if (!isPulseLength(*length))
+            return "a pulse lasts 10 ms to 24 h";
+        const auto group = std::find_if(byLength.begin(), byLength.end(),
+                                        [&](const auto& entry) { return entry.first == *length; });
+        const std::uint8_t mask = devices::relayEntry(relay).mask;
+        if (group == byLength.end())
+            byLength.emplace_back(*length, mask);
+        else
+            group->second |= mask;
+    }
+    bool written = true;
+    run([&] {
+        for (const auto& [length, which] : byLength)
+            written = model_.pulseRelays(which, length) && written;
+    });
+    if (!written)
+        return std::string("the board did not take the write");
+    return std::nullopt;
+}
+
+std::optional<std::chrono::milliseconds> Executor::defaultPulse(int) const {
+    return std::nullopt;
 }
 
 // A running program is stopped first, as "Open File" and "Start" would; a resolution or repeat

@@ -5,6 +5,7 @@
 #include "service/Command.h"
 #include "service/State.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,11 +46,15 @@ public:
     State state() const;
     const Holder& holder() const { return holder_; }
     model::Model& model() const { return model_; }
+    // How long a pulse of this relay lasts when the command gives no length: nothing when the
+    // board's options give it none.
+    std::optional<std::chrono::milliseconds> defaultPulse(int relay) const;
 
 private:
     Reply carryOut(const Command& command);
     void run(const std::function<void()>& operation);
     bool switchRelays(const std::vector<int>& relays, Command::Kind how);
+    std::optional<std::string> pulseRelays(const Command& command);
     void playRows(ProgramRows rows, std::optional<int> resolution, std::optional<bool> repeat);
     void press(model::Run when, void (model::Model::*button)());
 

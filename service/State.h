@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A held board's state as every transport tells it: one object, one JSON form.
 namespace service {
@@ -27,6 +29,8 @@ struct State {
     model::Run run = model::Run::Idle;
     int row = 0; // the current row, from 0
     int rows = 1;
+    // The pulsed relays and the milliseconds left until each one's off edge, relay 1 first.
+    std::vector<std::pair<int, std::int64_t>> pending;
 };
 
 State stateOf(const model::Snapshot& shown, const Holder& holder);
@@ -45,6 +49,7 @@ const char* runName(model::Run run);
 
 // {"id":..., "holder":..., "pid":..., "present":..., "relays":"10100000", "run":..., "row":...,
 // "rows":...}: the socket's state reply and watch events, and what the other transports show.
+// While relays are pulsed, "pending" maps each one to the milliseconds left: {"3": 1500}.
 // A board with fewer relays adds "relayCount"; while some relays are unknown, "relays" is null
 // and "known" is the pattern as far as it is known ("??1?0000").
 QJsonObject toJson(const State& state);
