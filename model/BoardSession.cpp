@@ -34,6 +34,7 @@ std::size_t BoardSession::countNow() {
 bool BoardSession::open(std::size_t index) {
     std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
     if (opened->isOpen()) {
+        endPulsesOff(); // on the board they were for, before another takes its place
         device_ = std::move(opened);
         takeKindOfDevice();
     } else if (device_->isOpen())
@@ -51,7 +52,9 @@ void BoardSession::closeDevice() {
     [[maybe_unused]] const devices::Result<void> closed = device_->close();
 }
 
+// A pulse never outlives the board's being held: nobody would be left to end it.
 void BoardSession::close() {
+    endPulsesOff();
     closeDevice();
     boardId_.clear();
 }

@@ -30,14 +30,15 @@ public:
     std::size_t countNow();
 
     // ---- opening and closing
-    // The board at an index of the last discovery; whether a board is open now.
+    // The board at an index of the last discovery; whether a board is open now. The pulses of
+    // the board opened before end with their relays off.
     bool open(std::size_t index);
     // The board opened at that index is the one the session reports until it is closed.
     void takeIdOf(std::size_t index);
     bool isOpen() const { return device_->isOpen(); }
     // The device lets its board go; the id stays, as the board may come back.
     void closeDevice();
-    // The board closes and is forgotten.
+    // The board closes and is forgotten, its pulsed relays switched off first.
     void close();
 
     // ---- what the board opened can do: its relays (those above are never written and read as
