@@ -148,7 +148,9 @@ std::int64_t BoardSession::nextPulseDue() const {
     return next;
 }
 
-bool BoardSession::startPulse(std::uint8_t which, std::int64_t lengthNs, std::uint8_t beneath) {
+bool BoardSession::startPulse(std::uint8_t which,
+                              const std::array<std::int64_t, devices::kMaxRelays>& lengths,
+                              std::uint8_t beneath) {
     which &= relayMask();
     cancelPulses(which);
     if (!writeSomeRelays(which, 0xFF))
@@ -156,7 +158,7 @@ bool BoardSession::startPulse(std::uint8_t which, std::int64_t lengthNs, std::ui
     for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         if (which & entry.mask)
             pulseDue_.at(static_cast<std::size_t>(entry.relay - 1)) =
-                lastWriteStartedAt_ + lengthNs;
+                lastWriteStartedAt_ + lengths.at(static_cast<std::size_t>(entry.relay - 1));
     beneath_ = static_cast<std::uint8_t>((beneath_ & ~which) | (beneath & which));
     pulsed_ |= which;
     return true;

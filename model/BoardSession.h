@@ -20,6 +20,10 @@ class BoardSession {
 public:
     // The boards are those of the registry, which outlives the session.
     explicit BoardSession(devices::Registry& boards);
+    // The boards' options (boards.conf), by board id.
+    const devices::BoardOptions& options(const std::string& id) const {
+        return boards_.options(id);
+    }
 
     // ---- the boards found
     void discover();
@@ -74,9 +78,12 @@ public:
     const std::array<std::int64_t, devices::kMaxRelays>& pulseDueTimes() const { return pulseDue_; }
     // The earliest off edge due, or 0 when no relay is pulsed.
     std::int64_t nextPulseDue() const;
-    // The relays in `which` go on (one write) and are held for `lengthNs` from that write's
-    // start; `beneath` is what they go back to then. Whether the board took the write.
-    bool startPulse(std::uint8_t which, std::int64_t lengthNs, std::uint8_t beneath);
+    // The relays in `which` go on (one write) and each is held for its length (ns; [0] relay 1)
+    // from that write's start; `beneath` is what they go back to then. Whether the board took
+    // the write.
+    bool startPulse(std::uint8_t which,
+                    const std::array<std::int64_t, devices::kMaxRelays>& lengths,
+                    std::uint8_t beneath);
     // The pulses of these relays end without a write: an explicit write takes them over.
     void cancelPulses(std::uint8_t which) { pulsed_ = static_cast<std::uint8_t>(pulsed_ & ~which); }
     // The pulses due by `now` end: their relays are written back to what lies beneath (one write).

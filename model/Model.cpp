@@ -226,11 +226,17 @@ void Model::showPulseEdge(std::uint8_t before) {
 
 // Under a run, what the current step wrote to the relay comes back at the off edge; otherwise the
 // relay goes off.
-bool Model::pulseRelays(std::uint8_t which, std::chrono::nanoseconds length) {
+bool Model::pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses) {
+    std::uint8_t which = 0;
+    std::array<std::int64_t, devices::kMaxRelays> lengths{};
+    for (const auto& [relay, length] : pulses) {
+        which |= devices::relayEntry(relay).mask;
+        lengths.at(static_cast<std::size_t>(relay - 1)) = length.count();
+    }
     const Lock lock(*this);
     const std::uint8_t before = session_.relayByte();
     const std::uint8_t beneath = player_.run() == Run::Idle ? 0 : before;
-    if (!session_.startPulse(which, length.count(), beneath))
+    if (!session_.startPulse(which, lengths, beneath))
         return false;
     showPulseEdge(before);
     wakeSequencer();

@@ -21,6 +21,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace model {
 
@@ -66,6 +68,10 @@ public:
 
     // ---- any front end, any thread
     Lock lockForAction() const;
+    // The options boards.conf gives the board with this id; they never change while it runs.
+    const devices::BoardOptions& boardOptions(const std::string& id) const {
+        return session_.options(id);
+    }
     std::shared_ptr<const Snapshot> snapshot() const;
     // Wakes its subscribers whenever a snapshot was published.
     ChangeFeed& changes() const { return changes_; }
@@ -117,11 +123,11 @@ public:
     // One write of the relays in `which` only, to their bits of `relays`: on a board that cannot
     // read back, the others stay unknown.
     bool switchRelays(std::uint8_t which, std::uint8_t relays);
-    // The relays in `which` go on at once (one write) and off `length` after it, on the
-    // sequencer's clock; a later write to one of them by a script ends its pulse, while a
-    // program's steps do not (the relay stays on until its off edge, then shows the program's
+    // The relays given (1 to 8) go on at once, in one write, and each goes off its length after
+    // it, on the sequencer's clock; a later write to one of them by a script ends its pulse, while
+    // a program's steps do not (the relay stays on until its off edge, then shows the program's
     // step). Whether the board took the write.
-    bool pulseRelays(std::uint8_t which, std::chrono::nanoseconds length);
+    bool pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses);
     // Every pulse ends with its relay off: the holder lets the board go.
     void endPulses();
     // The rows replace the program, as "Open File" replaces it.

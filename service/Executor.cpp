@@ -68,13 +68,17 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
     return std::nullopt;
 }
 
-Executor::Executor(model::Model& model, Holder holder, Runner runner)
+Executor::Executor(model::Model& model, Holder holder, Runner runner, devices::BoardOptions options)
     : model_(model)
     , holder_(std::move(holder))
-    , runner_(std::move(runner)) {}
+    , runner_(std::move(runner))
+    , options_(std::move(options)) {}
 
 State Executor::state() const {
-    return stateOf(*model_.snapshot(), holder_);
+    State state = stateOf(*model_.snapshot(), holder_);
+    for (std::size_t i = 0; i < state.names.size(); ++i)
+        state.names[i] = options_.relays[i].name;
+    return state;
 }
 
 void Executor::run(const std::function<void()>& operation) {
@@ -163,9 +167,9 @@ bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
 }
 
 // Each relay's pulse lasts as long as the command says, else as long as the relay's own default;
-// relays of one length go on in one write. Checked whole before anything is written.
+// all go on in one write. Checked whole before anything is written.
 std::optional<std::string> Executor::pulseRelays(const Command& command) {
-    std::vector<std::pair<std::chrono::milliseconds, std::uint8_t>> byLength;
+    std::vector<std::pair<int, std::chrono::nanoseconds>> pulses;
     for (const int relay : command.relays) {
         const std::optional<std::chrono::milliseconds> length =
             command.pulse ? command.pulse : defaultPulse(relay);
@@ -175,26 +179,17 @@ std::optional<std::string> Executor::pulseRelays(const Command& command) {
                    ".pulse in boards.conf";
         if (!isPulseLength(*length))
             return "a pulse lasts 10 ms to 24 h";
-        const auto group = std::find_if(byLength.begin(), byLength.end(),
-                                        [&](const auto& entry) { return entry.first == *length; });
-        const std::uint8_t mask = devices::relayEntry(relay).mask;
-        if (group == byLength.end())
-            byLength.emplace_back(*length, mask);
-        else
-            group->second |= mask;
+        pulses.emplace_back(relay, *length);
     }
-    bool written = true;
-    run([&] {
-        for (const auto& [length, which] : byLength)
-            written = model_.pulseRelays(which, length) && written;
-    });
+    bool written = false;
+    run([&] { written = model_.pulseRelays(pulses); });
     if (!written)
         return std::string("the board did not take the write");
     return std::nullopt;
 }
 
-std::optional<std::chrono::milliseconds> Executor::defaultPulse(int) const {
-    return std::nullopt;
+std::optional<std::chrono::milliseconds> Executor::defaultPulse(int relay) const {
+    return options_.relay(relay).pulse;
 }
 
 // A running program is stopped first, as "Open File" and "Start" would; a resolution or repeat

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/Options.h"
 #include "model/Model.h"
 #include "model/ProgramRows.h"
 #include "service/Command.h"
@@ -37,14 +38,17 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
 
 class Executor {
 public:
-    // Without a runner, operations run on the caller's thread under the model's lock.
-    Executor(model::Model& model, Holder holder, Runner runner = {});
+    // Without a runner, operations run on the caller's thread under the model's lock. The options
+    // are the board's, from boards.conf.
+    Executor(model::Model& model, Holder holder, Runner runner = {},
+             devices::BoardOptions options = {});
 
     // Never throws: a failure of the board or of the program is the reply's error. Waits for no
     // client and never holds the model's lock while the program is checked.
     Reply execute(const Command& command);
     State state() const;
     const Holder& holder() const { return holder_; }
+    const devices::BoardOptions& options() const { return options_; }
     model::Model& model() const { return model_; }
     // How long a pulse of this relay lasts when the command gives no length: nothing when the
     // board's options give it none.
@@ -61,6 +65,7 @@ private:
     model::Model& model_;
     const Holder holder_;
     Runner runner_;
+    const devices::BoardOptions options_;
 };
 
 } // namespace service

@@ -96,6 +96,14 @@ QJsonObject toJson(const State& state) {
             pending.insert(QString::number(relay), static_cast<qint64>(left));
         json.insert(QStringLiteral("pending"), pending);
     }
+    QJsonObject names;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
+        const std::string& name = state.names.at(static_cast<std::size_t>(entry.relay - 1));
+        if (!name.empty() && entry.relay <= state.relayCount)
+            names.insert(QString::number(entry.relay), QString::fromStdString(name));
+    }
+    if (!names.isEmpty())
+        json.insert(QStringLiteral("names"), names);
     return json;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -31,6 +32,7 @@ struct State {
     int rows = 1;
     // The pulsed relays and the milliseconds left until each one's off edge, relay 1 first.
     std::vector<std::pair<int, std::int64_t>> pending;
+    std::array<std::string, devices::kMaxRelays> names{}; // boards.conf's relayN.name; [0] relay 1
 };
 
 State stateOf(const model::Snapshot& shown, const Holder& holder);
@@ -51,7 +53,8 @@ const char* runName(model::Run run);
 // "rows":...}: the socket's state reply and watch events, and what the other transports show.
 // While relays are pulsed, "pending" maps each one to the milliseconds left: {"3": 1500}.
 // A board with fewer relays adds "relayCount"; while some relays are unknown, "relays" is null
-// and "known" is the pattern as far as it is known ("??1?0000").
+// and "known" is the pattern as far as it is known ("??1?0000"). Relays named in boards.conf
+// add "names" ({"1": "Garage door"}).
 QJsonObject toJson(const State& state);
 
 } // namespace service

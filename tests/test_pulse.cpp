@@ -23,7 +23,11 @@ namespace {
 // A serve of board 1 and its socket, for as long as it lives.
 class Served : public CliRig {
 public:
-    explicit Served(const QStringList& more = {}) {
+    // With this boards.conf, if any; a pattern kept for on_start = last is kept in state/.
+    explicit Served(const QByteArray& conf = {}, const QStringList& more = {}) {
+        if (!conf.isEmpty())
+            write("boards.conf", conf);
+        environment().insert("XDG_STATE_HOME", path("state"));
         start(serve, QStringList{"serve", "--board", "1"} + more);
     }
     ~Served() {
@@ -88,9 +92,9 @@ void PulseTest::aHolderEndsThePulseItsClientLeft() {
 }
 
 // A cancelled off edge never comes: relay 4's would have, before relay 5's did. And serve that
-// stops leaves no relay on that a pulse switched on.
+// stops leaves no relay on that a pulse switched on, nor keeps a pulse's on for its next start.
 void PulseTest::aWriteTakesOverAPulseAndTheHoldersEndEndsIt() {
-    Served rig;
+    Served rig("[sim1]\non_start = last\n");
     QTRY_VERIFY(rig.up());
     QCOMPARE(rig.ask(R"({"request":"pulse","relays":[4],"ms":1500})").value("ok"),
              QJsonValue(true));
@@ -107,16 +111,20 @@ void PulseTest::aWriteTakesOverAPulseAndTheHoldersEndEndsIt() {
     rig.serve.terminate();
     QVERIFY(rig.serve.waitForFinished(5000));
     QCOMPARE(rig.writes(), (QStringList{"write 0a ok", "write 08 ok"}));
+    QFile last(rig.path("state/tambrook/sim1.last"));
+    QVERIFY(last.open(QIODevice::ReadOnly));
+    QCOMPARE(last.readAll(), QByteArray("00010000\n"));
 }
 
 // Without a holder, pulse holds the board until the pulse has ended, or a signal ends it.
 void PulseTest::aPulseWithoutAHolderHoldsTheBoard() {
     CliRig rig;
-    QCOMPARE(rig.run({"pulse", "1", "2", "--for", "200ms"}).status, 0);
-    QCOMPARE(rig.allWrites(), (QStringList{"write 03 ok", "write 00 ok"}));
+    rig.write("boards.conf", "[sim1]\nrelay1.pulse = 200ms\nrelay2.pulse = 300ms\n");
+    QCOMPARE(rig.run({"pulse", "1", "2"}).status, 0);
+    QCOMPARE(rig.allWrites(), (QStringList{"write 03 ok", "write 02 ok", "write 00 ok"}));
     QProcess pulse;
     rig.start(pulse, {"pulse", "6", "--for", "10min"});
-    QTRY_COMPARE_WITH_TIMEOUT(rig.allWrites().size(), 3, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.allWrites().size(), 4, 10000);
     QCOMPARE(rig.allWrites().back(), QStringLiteral("write 20 ok"));
     QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
     QVERIFY(askSocket(rig.path("run/tambrook/sim1.sock"), "{\"request\":\"state\"}\n")
@@ -126,7 +134,7 @@ void PulseTest::aPulseWithoutAHolderHoldsTheBoard() {
     QVERIFY(signalChild(pulse, SIGINT));
     QVERIFY(pulse.waitForFinished(5000));
     QCOMPARE(pulse.exitCode(), 0);
-    QCOMPARE(rig.allWrites().mid(2), (QStringList{"write 20 ok", "write 00 ok"}));
+    QCOMPARE(rig.allWrites().mid(3), (QStringList{"write 20 ok", "write 00 ok"}));
 }
 
 // Relay 1 steps on and off under a running program while relay 2 is pulsed: relay 2 stays on
@@ -161,20 +169,36 @@ void PulseTest::aProgramsStepsPlayBeneathAPulse() {
     QVERIFY2(writes.mid(end).contains("write 01 ok"), qPrintable(writes.join(", ")));
 }
 
+// Relay 3 has a pulse length of its own, and a button in Home Assistant that pulses it; relay 4
+// has neither.
 void PulseTest::aPulseFromTheBroker() {
     if (!haveMosquittoClients())
         QSKIP("no Mosquitto broker or clients");
     Broker broker;
-    Served rig({"--mqtt", broker.url(), "--mqtt-node", "node"});
+    Served rig("[sim1]\nrelay3.pulse = 200ms\nrelay3.name = Gate\n",
+               {"--mqtt", broker.url(), "--mqtt-node", "node"});
     LogOf log(rig.serve);
     QTRY_VERIFY_WITH_TIMEOUT(log.has("connected sim1"), 10000);
-    const QString topic = QStringLiteral("tambrook/sim1@node/relay/3/pulse");
-    publish(broker, topic, "5");
-    publish(broker, topic, "");
-    QTRY_VERIFY_WITH_TIMEOUT(log.has("relay 3 has no pulse length"), 10000);
+    QProcess sub;
+    sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
+                                "homeassistant/button/+/+/config", "-v", "-W", "2"});
+    sub.waitForFinished(10000);
+    const QStringList buttons = QString::fromUtf8(sub.readAllStandardOutput()).split('\n');
+    QCOMPARE(buttons.filter("_pulse/config").size(), 1);
+    const QString button = buttons.filter("relay3_pulse/config").value(0);
+    QVERIFY2(button.contains(R"("command_topic":"tambrook/sim1@node/relay/3/pulse")") &&
+                 button.contains(R"("payload_press":"200")") && button.contains("Pulse Gate"),
+             qPrintable(button));
+    const QString topic = QStringLiteral("tambrook/sim1@node/relay/%1/pulse");
+    publish(broker, topic.arg(3), "5");
+    publish(broker, topic.arg(4), "");
+    QTRY_VERIFY_WITH_TIMEOUT(log.has("relay 4 has no pulse length"), 10000);
     QVERIFY(log.has("\"5\" is not a pulse length"));
-    publish(broker, topic, "300");
+    publish(broker, topic.arg(3), "");
     QTRY_COMPARE_WITH_TIMEOUT(rig.allWrites(), (QStringList{"write 04 ok", "write 00 ok"}), 10000);
+    publish(broker, topic.arg(4), "300");
+    QTRY_COMPARE_WITH_TIMEOUT(rig.allWrites().mid(2), (QStringList{"write 08 ok", "write 00 ok"}),
+                              10000);
 }
 
 QTEST_GUILESS_MAIN(PulseTest)
