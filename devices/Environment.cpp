@@ -113,7 +113,8 @@ std::vector<std::unique_ptr<Family>> unconfiguredFamilies(const Getenv& getenv,
     return families;
 }
 
-// boards.conf's sections, then the boards of the command line; an id may be given once.
+// boards.conf's sections, then the boards of the command line; an id may be given once, but for
+// a section that gives only options to a board the command line names.
 std::variant<std::vector<ConfiguredBoard>, ConfigError>
 configuredBoards(const Getenv& getenv, const std::vector<ConfiguredBoard>& named) {
     std::variant<Configuration, ConfigError> read = readConfiguration(configurationPath(getenv));
@@ -123,6 +124,14 @@ configuredBoards(const Getenv& getenv, const std::vector<ConfiguredBoard>& named
     for (const ConfiguredBoard& board : named) {
         const auto same = std::find_if(boards.begin(), boards.end(),
                                        [&](const ConfiguredBoard& b) { return b.id == board.id; });
+        if (same != boards.end() && givesOnlyOptions(*same)) {
+            // The section gives the board named on the command line its options, where the
+            // command line gives none of its own.
+            ConfiguredBoard merged = board;
+            merged.settings.insert(same->settings.begin(), same->settings.end());
+            *same = std::move(merged);
+            continue;
+        }
         if (same != boards.end())
             return ConfigError{board.where + ": the board " + board.id + " is named at " +
                                same->where + " already"};

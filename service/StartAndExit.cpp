@@ -113,7 +113,7 @@ std::string lastStatePath(const std::string& folder, const std::string& id) {
         }
     }
     if (name.empty() || name.front() == '.')
-        name.insert(0, "%");
+        name = "%" + name; // never a hidden file, nor "." or ".."
     return folder + '/' + name + ".last";
 }
 

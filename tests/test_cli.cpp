@@ -849,9 +849,10 @@ void CliTest::namesAndInversionReachEveryCommand() {
     QVERIFY(rig.writes().isEmpty()); // on_exit keep: nothing written
 }
 
-// on_start is one write as the holder opens the board; on_exit = off, one as TERM stops it.
+// on_start is one write as the holder opens the board; on_exit = off, one as TERM stops it, on a
+// slow board; a wedged one does not keep its holder from stopping.
 void CliTest::serveAndPlaySetTheRelaysAsTheyStartAndStop() {
-    CliRig rig(1, QStringLiteral("06"));
+    CliRig rig(1, QStringLiteral("06"), QStringLiteral("latency=15"));
     rig.write("boards.conf", "[sim1]\non_start = on\nrelay2.on_start = off\nrelay3.on_start = "
                              "keep\non_exit = off\nrelay4.on_exit = keep\n");
     QProcess serve;
@@ -873,6 +874,14 @@ void CliTest::serveAndPlaySetTheRelaysAsTheyStartAndStop() {
              qPrintable(writes.join(' ')));
     QCOMPARE(writes.at(writes.size() - 2) == QStringLiteral("write 0f ok"),
              writes.last() == QStringLiteral("write 08 ok"));
+    rig.takeTrace();
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.writes().size(), 1);
+    rig.write("wedged", "1\n");
+    ::kill(static_cast<pid_t>(serve.processId()), SIGTERM);
+    QCOMPARE(CliRig::finish(serve).status, 0);
+    QVERIFY(rig.writes().filter(QStringLiteral(" ok")).isEmpty());
 }
 
 // The last pattern is replaced whole at every change: a serve killed at any moment leaves one of

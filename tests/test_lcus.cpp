@@ -280,7 +280,8 @@ void TestLcus::theHidKindIsFoundAndFramed() {
 }
 
 // Named with --board, the board is listed by that name, and a process that opens it itself knows
-// none of its relays: `on 3` frames relay 3 alone, and `get` says what is still unknown.
+// none of its relays: `on 3` frames relay 3 alone, and `get` says what is still unknown. A
+// section of its id in boards.conf gives it options.
 void TestLcus::aBoardNamedOnTheCommandLine() {
     PseudoTerminal port;
     QVERIFY(port.isOpen());
@@ -288,12 +289,16 @@ void TestLcus::aBoardNamedOnTheCommandLine() {
     rig.environment().remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
     const QString board = QStringLiteral("lcus:") + port.path() + QStringLiteral(",relays=4");
     const QString id = QStringLiteral("lcus:") + port.path();
+    // Options for it from boards.conf, in a section of its id.
+    rig.write("boards.conf",
+              ("[" + id + "]\nrelay3.name = Fan\nrelay2.invert = true\n").toLocal8Bit());
 
     const Result list = rig.run({"list", "--board", board});
     QCOMPARE(list.status, 0);
     const QStringList line = list.out.split(QLatin1Char('\n')).filter(id);
     QCOMPARE(line.size(), 1);
     QVERIFY2(line[0].contains(QStringLiteral(" lcus 4")), qPrintable(line[0]));
+    QVERIFY2(list.out.contains(QStringLiteral("\n  relay 3: Fan\n")), qPrintable(list.out));
 
     QCOMPARE(rig.run({"on", "3", "--board", board}).status, 0);
     QCOMPARE(framesOf(port.take()), (std::vector<Frame>{{3, true}}));
@@ -303,6 +308,8 @@ void TestLcus::aBoardNamedOnTheCommandLine() {
     QVERIFY2(get.errLines.join(QLatin1Char(' ')).contains(QStringLiteral("unknown")),
              qPrintable(get.errLines.join(QLatin1Char(' '))));
     QVERIFY(port.take().isEmpty());
+    QCOMPARE(rig.run({"on", "2", "--board", board}).status, 0); // active-low: its frame is "off"
+    QCOMPARE(framesOf(port.take()), (std::vector<Frame>{{2, false}}));
 }
 
 QTEST_GUILESS_MAIN(TestLcus)

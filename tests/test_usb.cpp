@@ -64,6 +64,7 @@ private slots:
     void commandLineGetAndSet();
     void listMarksSharedSerialsAndSpeaksRelaysToADenkovi4();
     void serveOpensABoardAgainWhenItIsPluggedBack();
+    void invertedRelaysAreOnWhileTheirPinsAreLow();
 };
 
 void UsbTest::countsRelayBoardsOnly_data() {
@@ -357,6 +358,49 @@ void UsbTest::listMarksSharedSerialsAndSpeaksRelaysToADenkovi4() {
     QCOMPARE(run({"set", "10110000", "--board", "D4"}).first, 0);
     QCOMPARE(four.state().pins, 0xA2);
     QCOMPARE(run({"get", "--board", "D4"}), std::make_pair(0, QStringLiteral("10110000\n")));
+}
+
+// boards.conf inverts relays 1 and 8 of a board found by its serial: the command line and the
+// window speak of the relays, the pins are their inverse.
+void UsbTest::invertedRelaysAreOnWhileTheirPinsAreLow() {
+    usbemu::EmulatedBus bus;
+    usbemu::EmulatedBoard& emulated = bus.add({0x0403, 0x6001, "A1", 1, true, 0x80});
+    QTemporaryDir folder;
+    QFile conf(folder.filePath(QStringLiteral("boards.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("[A1]\nrelay1.invert = true\nrelay8.invert = true\n");
+    conf.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
+    environment.insert(QStringLiteral("TAMBROOK_BOARDS_CONF"), conf.fileName());
+    const auto run = [&](const QStringList& arguments) {
+        QProcess cli;
+        cli.setProcessEnvironment(environment);
+        cli.start(QStringLiteral(TAMBROOK_CLI), arguments);
+        cli.waitForFinished(30000);
+        return std::make_pair(cli.exitCode(), QString::fromLatin1(cli.readAllStandardOutput()));
+    };
+    QCOMPARE(run({"get"}), std::make_pair(0, QStringLiteral("10000000\n")));
+    QCOMPARE(run({"set", "11000000"}).first, 0);
+    QCOMPARE(emulated.state().pins, 0x82);
+    qunsetenv("TAMBROOK_SIMULATED_BOARDS");
+    qputenv("TAMBROOK_BOARDS_CONF", QFile::encodeName(conf.fileName()));
+    const std::unique_ptr<devices::Registry> boards = devices::makeRegistryFromEnvironment();
+    qunsetenv("TAMBROOK_BOARDS_CONF");
+    const WorkingFolder working;
+    Log log;
+    RecordingPlatform platform(log);
+    MainWindow window(*boards, platform);
+    TForm1& form = window.form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Ui::TForm1& ui = form.controls();
+    QTest::mouseClick(ui.Button33, Qt::LeftButton);
+    QCOMPARE(form.model().snapshot()->relayByte, 0x03); // adopted: relays 1 and 2 on
+    QTest::mouseClick(ui.Button10, Qt::LeftButton);     // "ALL OFF"
+    QCOMPARE(emulated.state().pins, 0x81);
+    form.close();
+    QVERIFY(platform.errors.isEmpty());
 }
 
 // serve notices a board taken off the bus and, once a board with the same serial is back on it,
