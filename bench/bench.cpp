@@ -1031,6 +1031,91 @@ Row requestsDuringRunRow() {
             answered == sent && p99 <= 0.5};
 }
 
+// ---- pulses ---------------------------------------------------------------------------------
+
+// 100 pulses of 50 ms of relay 8 on a board held as serve holds it (its model, its sequencer on
+// its own thread, its executor), each off edge's error from its due time in ms; with
+// `withProgram`, a 1 ms program steps relay 1 on the same board meanwhile. Writes are timed on
+// the monotonic clock as the board takes them; the off edge is the first write after the pulse's
+// own (the first with relay 8 on) that leaves relay 8 off (the program never switches it).
+std::vector<double> pulseOffEdgeErrors(bool withProgram, engine::Scheduling& scheduling) {
+    SimulatedBoards boards{1};
+    NoWaitPlatform pause;
+    model::Model model{boards.registry(), pause};
+    std::mutex writesLock;
+    std::vector<std::pair<std::int64_t, bool>> writes; // when, and whether relay 8 was on
+    boards.setTraceSink([&](const devices::testing::TraceRecord& r) {
+        if (r.op != "write")
+            return;
+        const bool relay8 = std::stoi(r.values.substr(0, 2), nullptr, 16) & 0x80;
+        const std::lock_guard lock(writesLock);
+        writes.emplace_back(monotonicNanos(), relay8);
+    });
+    model.openBoard(1, true);
+    model.stopProgram(); // the timer is off until Start, as after the window's start-up
+    engine::Sequencer sequencer(model);
+    service::Executor executor(model, {"sim1", "serve"});
+    if (withProgram) {
+        model.loadProgram(programRows({"10000000-1", "00000000-1"}));
+        model.changeResolution(1);
+        model.setRepeat(true);
+        model.startOrStop();
+    }
+    std::vector<double> errors;
+    service::Command pulse;
+    pulse.kind = service::Command::Kind::Pulse;
+    pulse.relays = {8};
+    pulse.pulse = std::chrono::milliseconds(50);
+    for (int run = 0; run < 100; ++run) {
+        std::size_t from = 0;
+        {
+            const std::lock_guard lock(writesLock);
+            from = writes.size();
+        }
+        if (!executor.execute(pulse).ok)
+            return {};
+        const std::int64_t due = model.snapshot()->pulseDueAt.at(7);
+        while (model.snapshot()->pulsedRelays != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // the trace's last write
+        const std::lock_guard lock(writesLock);
+        const auto on = std::find_if(writes.begin() + static_cast<std::ptrdiff_t>(from),
+                                     writes.end(), [](const auto& w) { return w.second; });
+        const auto off = std::find_if(on, writes.end(), [](const auto& w) { return !w.second; });
+        if (off == writes.end())
+            return {};
+        errors.push_back(static_cast<double>(off->first - due) / 1e6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // the next pulse off the beat
+    }
+    if (withProgram)
+        model.stopProgram();
+    scheduling = sequencer.scheduling();
+    return errors;
+}
+
+std::vector<Row> pulseRows() {
+    std::vector<Row> rows;
+    const std::vector<double> floor = bareThreadLateness();
+    const std::string floorText = fmt("; bare-thread floor p99 %.3f ms", percentile(floor, 0.99));
+    for (const bool withProgram : {false, true}) {
+        const std::string figure = std::string("Pulse off edge under serve: 100 pulses of 50 ms") +
+                                   (withProgram ? ", a 1 ms program on the same board" : "");
+        engine::Scheduling scheduling = engine::Scheduling::Unknown;
+        const std::vector<double> errors = pulseOffEdgeErrors(withProgram, scheduling);
+        if (errors.size() != 100) {
+            rows.push_back({figure, "p99 ≤ 2 ms", "a pulse's off edge never came", false});
+            continue;
+        }
+        const double p99 = percentile(errors, 0.99);
+        rows.push_back({figure, "p99 ≤ 2 ms",
+                        fmt("median %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(errors, 0.5),
+                            p99, *std::max_element(errors.begin(), errors.end())) +
+                            floorText + "; " + engine::describe(scheduling),
+                        p99 <= 2 && *std::min_element(errors.begin(), errors.end()) >= 0});
+    }
+    return rows;
+}
+
 // serve holding two simulated boards, the second of which stops answering: serve looks for it
 // again every second, and each call on it hangs 300 ms. Meanwhile the first plays 1000 steps at
 // 1 ms, sent to serve by tambrook-cli play, timed from the trace.
@@ -1518,11 +1603,14 @@ int main(int argc, char* argv[]) {
     if (argc > 1 &&
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
          std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared" ||
-         std::string(argv[1]) == "--service" || std::string(argv[1]) == "--families")) {
+         std::string(argv[1]) == "--service" || std::string(argv[1]) == "--families" ||
+         std::string(argv[1]) == "--pulse")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
             some = slowBoardRows();
+        else if (std::string(argv[1]) == "--pulse")
+            some = pulseRows();
 #ifdef TAMBROOK_FAMILY_FIGURES
         else if (std::string(argv[1]) == "--families") {
             some = familyRowsOfChild(QCoreApplication::applicationFilePath());
@@ -1598,6 +1686,8 @@ int main(int argc, char* argv[]) {
     for (Row& row : changeToEventRows())
         rows.push_back(std::move(row));
     rows.push_back(serveBesideAWedgedBoardRow());
+    for (Row& row : pulseRows())
+        rows.push_back(std::move(row));
     rows.push_back(mqttFloodRow());
     rows.push_back(mqttDuringRunRow());
     for (Row& row : slowBoardRows())

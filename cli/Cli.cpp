@@ -522,6 +522,95 @@ void log(const std::string& line) {
     std::fprintf(stderr, "tambrook-cli: %s\n", line.c_str());
 }
 
+// The pulse the command asks for, as a holder takes it.
+service::Command pulseOf(const Command& command) {
+    service::Command pulse;
+    pulse.kind = service::Command::Kind::Pulse;
+    pulse.relays = command.relays;
+    pulse.pulse = command.pulse;
+    return pulse;
+}
+
+// A relay the pulse names that has no length to pulse for: without --for, each needs its own.
+std::optional<std::string> missingPulseLength(const Command& command,
+                                              const devices::BoardOptions& options) {
+    if (command.pulse)
+        return std::nullopt;
+    for (const int relay : command.relays)
+        if (!options.relay(relay).pulse)
+            return "relay " + std::to_string(relay) + " has no pulse length: give --for TIME, or " +
+                   "set relay" + std::to_string(relay) + ".pulse in boards.conf";
+    return std::nullopt;
+}
+
+// pulse: a board's holder runs the pulse on its own clock and this returns at once; otherwise
+// this process holds the board as play does (adopting its pins, serving it on its socket) until
+// the pulse has ended, and a signal ends it early, with the relay off.
+int pulseRelays(devices::Registry& registry, const Command& command) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (const int signal : kStopSignals)
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
+    if (const auto* why = std::get_if<std::string>(&found))
+        return fail(kBoardFailure, *why);
+    const Target& target = std::get<Target>(found);
+    if (const std::optional<std::string> why = absentRelay(target, command))
+        return fail(kBadInput, *why);
+    // The holder reads the same boards.conf: a length it would refuse is refused here.
+    if (const std::optional<std::string> why =
+            missingPulseLength(command, registry.options(target.id)))
+        return fail(kBadInput, *why);
+    share::Request request;
+    static_cast<service::Command&>(request) = pulseOf(command);
+    if (const std::optional<int> status =
+            throughHolder(target, share::requestObject(request), command))
+        return *status;
+    if (target.number == 0)
+        return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
+    SleepingPause pause;
+    auto opened = std::make_unique<model::Model>(registry, pause);
+    model::Model& model = *opened;
+    model.loadProgram(programRows({"00000000-0"}));
+    model.stopProgram();
+    if (const std::optional<std::string> why = openBoard(model, target.number, true))
+        return fail(kBoardFailure, *why);
+    model.keepRunningWithoutBoard();
+    service::Supervisor supervisor(registry, {});
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> held = service::BoardHost::make(
+        std::move(opened), {target.id, target.source}, "pulse", registry.options(target.id));
+    if (const auto* why = std::get_if<std::string>(&held))
+        return fail(kBoardFailure, "cannot pulse on " + boardName(target.number) + ": " + *why);
+    service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
+    if (const std::optional<std::string> refused = startHeldBoard(host))
+        std::fprintf(stderr, "tambrook-cli: %s\n", refused->c_str());
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+        share::BoardServer::make(host.executor());
+    if (const auto* why = std::get_if<std::string>(&server))
+        std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
+                     boardName(target.number).c_str(), why->c_str());
+    else
+        host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
+    supervisor.add(std::move(std::get<std::unique_ptr<service::BoardHost>>(held)));
+    const service::Reply reply = host.executor().execute(pulseOf(command));
+    int status = kDone;
+    if (!reply.ok)
+        status = fail(kBoardFailure, boardName(target.number) + ": " + reply.error);
+    // Until every pulse has ended, whoever else pulsed meanwhile, or a write took them over.
+    int signal = 0;
+    while (reply.ok && signal <= 0 && model.snapshot()->pulsedRelays != 0) {
+        timespec wait{0, 10'000'000};
+        signal = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (!model.snapshot()->boardFound)
+            supervisor.lookWhenDue();
+    }
+    if (signal > 0)
+        status = statusAfterSignal(signal);
+    supervisor.stopAll(); // a pulse cut short by a signal ends with its relay off
+    return status;
+}
+
 // Why each board that could not be served was not, as last logged: a board that cannot be
 // served is tried again at every look (with --all), and logged again only for another reason.
 using Unserved = std::map<std::string, std::string>;
@@ -772,6 +861,8 @@ int runCli(const std::vector<std::string>& arguments) {
         return listBoards(*registry);
     case Command::Kind::Play:
         return playProgram(*registry, command);
+    case Command::Kind::Pulse:
+        return pulseRelays(*registry, command);
     case Command::Kind::Serve:
         return serveBoards(*registry, command);
     case Command::Kind::SetSerial:

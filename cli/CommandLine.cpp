@@ -1,9 +1,11 @@
 #include "cli/CommandLine.h"
 
 #include "devices/RelayMap.h"
+#include "service/Command.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <map>
 #include <optional>
 
@@ -12,10 +14,15 @@ namespace cli {
 namespace {
 
 const std::map<std::string, Command::Kind> kCommands{
-    {"list", Command::Kind::List},   {"get", Command::Kind::Get},
-    {"set", Command::Kind::Set},     {"on", Command::Kind::On},
-    {"off", Command::Kind::Off},     {"play", Command::Kind::Play},
-    {"serve", Command::Kind::Serve}, {"set-serial", Command::Kind::SetSerial},
+    {"list", Command::Kind::List},
+    {"get", Command::Kind::Get},
+    {"set", Command::Kind::Set},
+    {"on", Command::Kind::On},
+    {"off", Command::Kind::Off},
+    {"pulse", Command::Kind::Pulse},
+    {"play", Command::Kind::Play},
+    {"serve", Command::Kind::Serve},
+    {"set-serial", Command::Kind::SetSerial},
 };
 
 // A serial number a board can be given: five printable ASCII characters, no space, as the HID
@@ -102,6 +109,15 @@ struct Parser {
             if (!command.boards.empty() && command.kind != Command::Kind::Serve)
                 return UsageError{"only serve takes more than one --board"};
             command.boards.push_back(*text);
+        } else if (name == "--for" && command.kind == Command::Kind::Pulse) {
+            const std::optional<std::string> text = value();
+            const std::optional<std::chrono::milliseconds> length =
+                text ? parseDuration(*text) : std::nullopt;
+            if (!length || !service::isPulseLength(*length))
+                return UsageError{"--for takes a pulse length of 10ms to 24h, e.g. 500ms, 2s or "
+                                  "5min: " +
+                                  text.value_or("")};
+            command.pulse = *length;
         } else if (name == "--resolution" && command.kind == Command::Kind::Play) {
             const std::optional<std::string> text = value();
             const std::optional<int> number = text ? wholeNumber(*text) : std::nullopt;
@@ -134,6 +150,7 @@ struct Parser {
             return std::nullopt;
         case Command::Kind::On:
         case Command::Kind::Off:
+        case Command::Kind::Pulse:
             if (operands.empty())
                 return UsageError{"name at least one relay, 1 to 8"};
             for (const std::string& operand : operands) {
@@ -169,6 +186,18 @@ struct Parser {
 };
 
 } // namespace
+
+std::optional<std::chrono::milliseconds> parseDuration(const std::string& text) {
+    const std::size_t unitAt = text.find_first_not_of("0123456789");
+    if (unitAt == 0 || unitAt == std::string::npos || unitAt > 9)
+        return std::nullopt;
+    const std::optional<int> number = wholeNumber(text.substr(0, unitAt));
+    const std::string unit = text.substr(unitAt);
+    const std::int64_t scale = unit == "ms" ? 1 : unit == "s" ? 1000 : unit == "min" ? 60'000 : 0;
+    if (!number || scale == 0)
+        return std::nullopt;
+    return std::chrono::milliseconds(static_cast<std::int64_t>(*number) * scale);
+}
 
 std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string>& arguments) {
     if (arguments.empty())
@@ -212,6 +241,11 @@ std::string usageText() {
            "  tambrook-cli set  PATTERN [--board N] switch all eight relays, e.g. 10100000\n"
            "  tambrook-cli on   RELAY... [--board N] switch relays 1-8 on, keep the others\n"
            "  tambrook-cli off  RELAY... [--board N] switch relays 1-8 off, keep the others\n"
+           "  tambrook-cli pulse RELAY... [--for TIME] [--board N]\n"
+           "                                        switch relays on, and off again after TIME\n"
+           "                                        (10ms to 24h: 500ms, 2s, 5min; default: the\n"
+           "                                        relay's pulse in boards.conf); a holder runs\n"
+           "                                        it on its own, else this holds the board\n"
            "  tambrook-cli play FILE [--resolution MS] [--repeat] [--board N]\n"
            "                                        play a program file, MS (1-100, default 1)\n"
            "                                        per tick; Ctrl+C stops after the current step\n"

@@ -2,6 +2,8 @@
 
 #include "devices/Config.h"
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -13,7 +15,7 @@ inline constexpr int kMinResolution = 1;
 inline constexpr int kMaxResolution = 100;
 
 struct Command {
-    enum class Kind { List, Get, Set, On, Off, Play, Serve, SetSerial, Help, Version };
+    enum class Kind { List, Get, Set, On, Off, Pulse, Play, Serve, SetSerial, Help, Version };
     Kind kind = Kind::Help;
     // The boards named: a number from 1 (as "Relay Board N" in the window), an id, a serial
     // number or a USB port path; serve may name several.
@@ -23,11 +25,13 @@ struct Command {
     std::vector<devices::ConfiguredBoard> named;
     bool allBoards = false;  // serve --all
     std::string pattern;     // set: eight characters 0/1, relay 1 first
-    std::vector<int> relays; // on, off: relays 1 to 8
-    std::string file;        // play
-    std::string serial;      // set-serial: five printable characters
-    int resolution = 1;      // play: milliseconds per tick
-    bool repeat = false;     // play
+    std::vector<int> relays; // on, off, pulse: relays 1 to 8
+    // pulse --for: how long; not given, each relay's own length from boards.conf.
+    std::optional<std::chrono::milliseconds> pulse;
+    std::string file;    // play
+    std::string serial;  // set-serial: five printable characters
+    int resolution = 1;  // play: milliseconds per tick
+    bool repeat = false; // play
     // serve: an MQTT broker to bridge the boards to, and how.
     std::string mqttUrl;          // --mqtt mqtt://[user@]host[:port] or mqtts://...
     std::string mqttCaFile;       // --mqtt-ca
@@ -40,6 +44,9 @@ struct Command {
 struct UsageError {
     std::string message;
 };
+
+// "300ms", "2s", "5min": a whole number and its unit, as boards.conf writes durations.
+std::optional<std::chrono::milliseconds> parseDuration(const std::string& text);
 
 std::variant<Command, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
 

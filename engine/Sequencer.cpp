@@ -115,15 +115,15 @@ void Sequencer::noteScheduling(Scheduling scheduling) {
     qCDebug(lcSequencer, "the sequencer's thread is scheduled %s", describe(scheduling));
 }
 
-// Each pass looks at the timer under the lock, arms the kernel timer for the next deadline (or
-// disarms it) and sleeps until that deadline or a wake-up. A new run is scheduled from the moment
-// the timer was enabled; a new interval from the moment the model took it.
+// Each pass looks at the timer under the lock, arms the kernel timer for the next deadline, the
+// run's next tick or a pulse's off edge, whichever comes first (or disarms it), and sleeps until
+// that deadline or a wake-up. A new run is scheduled from the moment the timer was enabled; a new
+// interval from the moment the model took it. An off edge comes before a tick due with it.
 void Sequencer::run() {
     tryRealTimeScheduling();
-    bool armed = false;
     while (!quit_) {
         const model::TimerSetting timer = model_.timerSetting();
-        armed = timer.enabled;
+        const bool armed = timer.enabled;
         if (armed && timer.run != scheduled_.run) {
             scheduled_ = timer;
             schedule_.start(timer.startedAt, timer.intervalMs * kNanosPerMilli);
@@ -131,12 +131,12 @@ void Sequencer::run() {
             scheduled_ = timer;
             schedule_.setPeriod(timer.intervalMs * kNanosPerMilli, timer.intervalSetAt);
         }
+        std::int64_t deadline = armed ? std::max<std::int64_t>(schedule_.deadline(), 1) : 0;
+        if (timer.pulseDueAt > 0)
+            deadline = deadline == 0 ? timer.pulseDueAt : std::min(deadline, timer.pulseDueAt);
         itimerspec spec{};
-        if (armed) {
-            const std::int64_t deadline = std::max<std::int64_t>(schedule_.deadline(), 1);
-            spec.it_value.tv_sec = static_cast<time_t>(deadline / kNanosPerSecond);
-            spec.it_value.tv_nsec = static_cast<long>(deadline % kNanosPerSecond);
-        }
+        spec.it_value.tv_sec = static_cast<time_t>(deadline / kNanosPerSecond);
+        spec.it_value.tv_nsec = static_cast<long>(deadline % kNanosPerSecond);
         timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
         pollfd fds[2] = {{timerFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
@@ -146,7 +146,11 @@ void Sequencer::run() {
         if (!(fds[0].revents & POLLIN))
             continue;
         drain(timerFd_);
-        tick();
+        const std::int64_t now = monotonicNow();
+        if (timer.pulseDueAt > 0 && now >= timer.pulseDueAt && !quit_)
+            model_.endPulsesDueBy(now);
+        if (armed && now >= schedule_.deadline())
+            tick();
     }
 }
 

@@ -15,7 +15,8 @@ namespace engine {
 // Plays the program: the timer of the model on a thread of its own. It sleeps to absolute
 // deadlines on the monotonic clock (a kernel timer) and has the model run each tick on this
 // thread, board writes included (a tick due while a user action holds the model waits for it,
-// and the schedule's lateness rules decide what follows). It asks for
+// and the schedule's lateness rules decide what follows). It writes the off edges of pulses too,
+// each at its absolute deadline, ahead of a tick due with it. It asks for
 // low-priority real-time scheduling (from the kernel, else from RealtimeKit, without waiting for
 // its answer) and goes on without it where nobody grants it.
 class Sequencer {

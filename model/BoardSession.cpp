@@ -1,5 +1,6 @@
 #include "model/BoardSession.h"
 
+#include "devices/RelayMap.h"
 #include "model/Clock.h"
 
 #include <algorithm>
@@ -33,6 +34,7 @@ std::size_t BoardSession::countNow() {
 bool BoardSession::open(std::size_t index) {
     std::unique_ptr<devices::RelayDevice> opened = boards_.openAt(index);
     if (opened->isOpen()) {
+        endPulsesOff(); // on the board they were for, before another takes its place
         device_ = std::move(opened);
         takeKindOfDevice();
     } else if (device_->isOpen())
@@ -50,7 +52,9 @@ void BoardSession::closeDevice() {
     [[maybe_unused]] const devices::Result<void> closed = device_->close();
 }
 
+// A pulse never outlives the board's being held: nobody would be left to end it.
 void BoardSession::close() {
+    endPulsesOff();
     closeDevice();
     boardId_.clear();
 }
@@ -92,6 +96,10 @@ void BoardSession::read() {
 // so that a board that comes back is given it.
 void BoardSession::writeSome(std::uint8_t which, std::uint8_t relays) {
     which &= relayMask();
+    // A step of a program writes beneath a pulse: the pulsed relay stays on until its off edge.
+    const std::uint8_t held = which & pulsed_;
+    beneath_ = static_cast<std::uint8_t>((beneath_ & ~held) | (relays & held));
+    relays |= held;
     relayByte_ = static_cast<std::uint8_t>((relayByte_ & ~which) | (relays & which));
     known_ |= which;
     lastWriteStartedAt_ = monotonicNanos();
@@ -132,6 +140,53 @@ bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
         return false;
     }
     return true;
+}
+
+std::int64_t BoardSession::nextPulseDue() const {
+    std::int64_t next = 0;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if (pulsed_ & entry.mask) {
+            const std::int64_t due = pulseDue_.at(static_cast<std::size_t>(entry.relay - 1));
+            next = next == 0 ? due : std::min(next, due);
+        }
+    return next;
+}
+
+bool BoardSession::startPulse(std::uint8_t which,
+                              const std::array<std::int64_t, devices::kMaxRelays>& lengths,
+                              std::uint8_t beneath) {
+    which &= relayMask();
+    cancelPulses(which);
+    if (!writeSomeRelays(which, 0xFF))
+        return false;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if (which & entry.mask)
+            pulseDue_.at(static_cast<std::size_t>(entry.relay - 1)) =
+                lastWriteStartedAt_ + lengths.at(static_cast<std::size_t>(entry.relay - 1));
+    beneath_ = static_cast<std::uint8_t>((beneath_ & ~which) | (beneath & which));
+    pulsed_ |= which;
+    return true;
+}
+
+// A failed off edge still counts as commanded, so that a board that comes back is given it.
+void BoardSession::endPulsesDueBy(std::int64_t now) {
+    std::uint8_t due = 0;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if ((pulsed_ & entry.mask) &&
+            pulseDue_.at(static_cast<std::size_t>(entry.relay - 1)) <= now)
+            due |= entry.mask;
+    if (due == 0)
+        return;
+    cancelPulses(due);
+    writeSome(due, beneath_);
+}
+
+void BoardSession::endPulsesOff() {
+    const std::uint8_t pulsed = pulsed_;
+    if (pulsed == 0)
+        return;
+    cancelPulses(pulsed);
+    writeSome(pulsed, 0);
 }
 
 void BoardSession::wentAway() {

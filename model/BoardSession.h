@@ -3,6 +3,7 @@
 #include "devices/Registry.h"
 #include "devices/RelayDevice.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,14 +34,15 @@ public:
     std::size_t countNow();
 
     // ---- opening and closing
-    // The board at an index of the last discovery; whether a board is open now.
+    // The board at an index of the last discovery; whether a board is open now. The pulses of
+    // the board opened before end with their relays off.
     bool open(std::size_t index);
     // The board opened at that index is the one the session reports until it is closed.
     void takeIdOf(std::size_t index);
     bool isOpen() const { return device_->isOpen(); }
     // The device lets its board go; the id stays, as the board may come back.
     void closeDevice();
-    // The board closes and is forgotten.
+    // The board closes and is forgotten, its pulsed relays switched off first.
     void close();
 
     // ---- what the board opened can do: its relays (those above are never written and read as
@@ -69,6 +71,30 @@ public:
     // Counts the failed reads and writes of an opened board.
     std::uint64_t failures() const { return failures_; }
     std::int64_t lastWriteStartedAt() const { return lastWriteStartedAt_; }
+
+    // ---- pulses: relays held on until a due time (monotonic ns), whatever a program's steps
+    // write meanwhile; what the steps wrote to them is kept beneath and comes back at the off edge
+    std::uint8_t pulsedRelays() const { return pulsed_; }
+    const std::array<std::int64_t, devices::kMaxRelays>& pulseDueTimes() const { return pulseDue_; }
+    // The earliest off edge due, or 0 when no relay is pulsed.
+    std::int64_t nextPulseDue() const;
+    // The relays in `which` go on (one write) and each is held for its length (ns; [0] relay 1)
+    // from that write's start; `beneath` is what they go back to then. Whether the board took
+    // the write.
+    bool startPulse(std::uint8_t which,
+                    const std::array<std::int64_t, devices::kMaxRelays>& lengths,
+                    std::uint8_t beneath);
+    // The pulses of these relays end without a write: an explicit write takes them over.
+    void cancelPulses(std::uint8_t which) { pulsed_ = static_cast<std::uint8_t>(pulsed_ & ~which); }
+    // The pulses due by `now` end: their relays are written back to what lies beneath (one write).
+    void endPulsesDueBy(std::int64_t now);
+    // Every pulse ends with its relay off, whatever lies beneath: a pulse never outlives its
+    // holder.
+    void endPulsesOff();
+    // The pattern last commanded, with the pulsed relays as they will be after their off edge.
+    std::uint8_t relayByteBeneathPulses() const {
+        return static_cast<std::uint8_t>((relayByte_ & ~pulsed_) | (beneath_ & pulsed_));
+    }
 
     // ---- what the status panel reports, and a board kept through an unplug
     bool found() const { return found_; }
@@ -103,6 +129,9 @@ private:
     bool keepRunningWithoutBoard_ = false;
     bool away_ = false; // kept running without its board: nothing is read or written
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
+    std::uint8_t pulsed_ = 0;             // bit n-1 = relay n, held on by a pulse
+    std::uint8_t beneath_ = 0;            // what the pulsed relays go back to
+    std::array<std::int64_t, devices::kMaxRelays> pulseDue_{}; // of the pulsed relays
 };
 
 } // namespace model

@@ -165,18 +165,21 @@ void Form::toggleRelay(int relayNumber) {
     RelayView& view = relay(relayNumber);
     const bool on = view.caption == labels_.onLabel(relayNumber);
     view.caption = on ? labels_.offLabel(relayNumber) : labels_.onLabel(relayNumber);
+    board_.cancelPulses(devices::relayEntry(relayNumber).mask); // a user's click takes it over
     board_.write(devices::withRelay(board_.relayByte(), relayNumber, on));
 }
 
 void Form::allRelaysOn() {
     for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).caption = labels_.offLabel(entry.relay);
+    board_.cancelPulses(0xFF);
     board_.write(0xFF);
 }
 
 void Form::allRelaysOff() {
     for (const devices::RelayMapEntry& entry : devices::kRelayMap)
         relay(entry.relay).caption = labels_.onLabel(entry.relay);
+    board_.cancelPulses(0xFF);
     board_.write(0x00);
 }
 

@@ -82,6 +82,9 @@ void Model::publish() const {
     shown->relayByte = session_.relayByte();
     shown->relayCount = session_.relayCount();
     shown->knownRelays = static_cast<std::uint8_t>(session_.knownRelays() | ~session_.relayMask());
+    shown->pulsedRelays = session_.pulsedRelays();
+    shown->pulseDueAt = session_.pulseDueTimes();
+    shown->relayByteBeneathPulses = session_.relayByteBeneathPulses();
     shown->deviceCount = session_.deviceCount();
     shown->boardFound = session_.found();
     shown->boardId = session_.boardId();
@@ -111,7 +114,13 @@ void Model::setFailureSink(FailureSink sink) {
 
 void Model::setTimerObserver(std::function<void()> observer) {
     const Lock lock(*this);
+    timerObserver_ = observer;
     player_.setTimerObserver(std::move(observer));
+}
+
+void Model::wakeSequencer() const {
+    if (timerObserver_)
+        timerObserver_();
 }
 
 void Model::letWaitingActionsGoFirst() const {
@@ -188,6 +197,7 @@ std::optional<std::uint8_t> Model::readRelays() {
 bool Model::writeRelays(std::uint8_t byte) {
     const Lock lock(*this);
     const std::uint8_t before = session_.relayByte();
+    session_.cancelPulses(0xFF);
     if (!session_.writeRelays(byte))
         return false;
     form_.showWrittenPattern(before, session_.relayByte());
@@ -198,10 +208,53 @@ bool Model::writeRelays(std::uint8_t byte) {
 bool Model::switchRelays(std::uint8_t which, std::uint8_t relays) {
     const Lock lock(*this);
     const std::uint8_t before = session_.relayByte();
+    session_.cancelPulses(which);
     if (!session_.writeSomeRelays(which, relays))
         return false;
     form_.showWrittenPattern(before, session_.relayByte());
     return true;
+}
+
+// A pulse's edges show on the lamps and relay buttons only: they are not a user's click, so the
+// program's rows stay as they are.
+void Model::showPulseEdge(std::uint8_t before) {
+    const std::uint8_t after = session_.relayByte();
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if ((before ^ after) & entry.mask)
+            form_.showRelay(entry.relay, after & entry.mask);
+}
+
+// Under a run, what the current step wrote to the relay comes back at the off edge; otherwise the
+// relay goes off.
+bool Model::pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses) {
+    std::uint8_t which = 0;
+    std::array<std::int64_t, devices::kMaxRelays> lengths{};
+    for (const auto& [relay, length] : pulses) {
+        which |= devices::relayEntry(relay).mask;
+        lengths.at(static_cast<std::size_t>(relay - 1)) = length.count();
+    }
+    const Lock lock(*this);
+    const std::uint8_t before = session_.relayByte();
+    const std::uint8_t beneath = player_.run() == Run::Idle ? 0 : before;
+    if (!session_.startPulse(which, lengths, beneath))
+        return false;
+    showPulseEdge(before);
+    wakeSequencer();
+    return true;
+}
+
+void Model::endPulses() {
+    const Lock lock(*this);
+    const std::uint8_t before = session_.relayByte();
+    session_.endPulsesOff();
+    showPulseEdge(before);
+}
+
+void Model::endPulsesDueBy(std::int64_t now) {
+    const Lock lock(*this);
+    const std::uint8_t before = session_.relayByte();
+    session_.endPulsesDueBy(now);
+    showPulseEdge(before);
 }
 
 void Model::keepRunningWithoutBoard() {
@@ -363,7 +416,9 @@ void Model::pauseOrResume() {
 TimerSetting Model::timerSetting() const {
     letWaitingActionsGoFirst();
     const Lock lock(*this, false);
-    return player_.timerSetting();
+    TimerSetting setting = player_.timerSetting();
+    setting.pulseDueAt = session_.nextPulseDue();
+    return setting;
 }
 
 // The tick counts as delivered when the lock is won, which is when it would have run; a tick

@@ -14,12 +14,15 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace model {
 
@@ -120,6 +123,13 @@ public:
     // One write of the relays in `which` only, to their bits of `relays`: on a board that cannot
     // read back, the others stay unknown.
     bool switchRelays(std::uint8_t which, std::uint8_t relays);
+    // The relays given (1 to 8) go on at once, in one write, and each goes off its length after
+    // it, on the sequencer's clock; a later write to one of them by a script ends its pulse, while
+    // a program's steps do not (the relay stays on until its off edge, then shows the program's
+    // step). Whether the board took the write.
+    bool pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses);
+    // Every pulse ends with its relay off: the holder lets the board go.
+    void endPulses();
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
     void stopProgram();
@@ -144,10 +154,15 @@ public:
     // tick that fell due before the change. Waits for front ends that wait for the lock first. A
     // failure in it stops the run and is returned.
     TickOutcome runTick(const TimerSetting& scheduled, std::int64_t dueAt);
+    // The off edges of the pulses due by `now` (monotonic ns), in one write. Does not wait for
+    // front ends that wait for the lock: the edge is due now.
+    void endPulsesDueBy(std::int64_t now);
 
 private:
     void letWaitingActionsGoFirst() const;
     void publish() const;
+    void wakeSequencer() const;
+    void showPulseEdge(std::uint8_t before);
 
     mutable ModelMutex mutex_;
     mutable int lockDepth_ = 0;           // under the lock
@@ -156,6 +171,7 @@ private:
     BoardSession session_;
     Player player_;
     Form form_;
+    std::function<void()> timerObserver_;
     mutable std::shared_ptr<const Snapshot> published_; // under publishedLock_
     // Priority-inheriting too: a front end's thread that is preempted while it takes the
     // snapshot must not keep the real-time sequencer, which publishes the next one, waiting.

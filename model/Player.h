@@ -37,6 +37,7 @@ struct TimerSetting {
     int intervalMs = 1;             // the resolution
     std::int64_t startedAt = 0;     // monotonic ns the run's ticks count from
     std::int64_t intervalSetAt = 0; // monotonic ns the resolution was last changed
+    std::int64_t pulseDueAt = 0;    // monotonic ns of the next pulse's off edge; 0: none
 };
 
 struct UnplayableStep;

@@ -47,6 +47,11 @@ struct Snapshot {
     // is known: a board that cannot read back knows only the relays commanded since it opened.
     int relayCount = devices::kRelayCount;
     std::uint8_t knownRelays = 0xFF;
+    // The relays held on by a pulse, each until its off edge (monotonic ns), and the pattern as
+    // it will stand once they have all ended: what a restart may restore, never a pulse's on.
+    std::uint8_t pulsedRelays = 0;
+    std::array<std::int64_t, devices::kRelayCount> pulseDueAt{};
+    std::uint8_t relayByteBeneathPulses = 0;
     std::array<RelayView, devices::kRelayCount> relays{};
     labels::LabelTable labelTable{};
     int editedRelay = 0; // relay 1..8 whose labels the label dialog edits

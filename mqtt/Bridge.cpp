@@ -598,8 +598,9 @@ void BoardBridge::standDown(const std::string& holder) {
 void BoardBridge::connected() {
     commandsSubscription_ = 0;
     for (const std::string& topic :
-         {prefix_ + "/relay/+/set", prefix_ + "/state/set", prefix_ + "/program/play",
-          prefix_ + "/program/stop", std::string(kDiscoveryPrefix) + "/status"})
+         {prefix_ + "/relay/+/set", prefix_ + "/relay/+/pulse", prefix_ + "/state/set",
+          prefix_ + "/program/play", prefix_ + "/program/stop",
+          std::string(kDiscoveryPrefix) + "/status"})
         if (const int result =
                 mosquitto_subscribe(client_.get(), &commandsSubscription_, topic.c_str(), 1))
             reportOnce("could not subscribe to", topic, result);
@@ -631,6 +632,11 @@ void BoardBridge::command(const std::string& topic, const std::string& payload) 
     case Command::Kind::Switch:
         asked.kind = command.how;
         asked.relays = {command.relay};
+        break;
+    case Command::Kind::Pulse:
+        asked.kind = service::Command::Kind::Pulse;
+        asked.relays = {command.relay};
+        asked.pulse = command.pulse;
         break;
     case Command::Kind::SetAll:
         asked.kind = service::Command::Kind::Set;
@@ -795,7 +801,8 @@ int BoardBridge::serviceConnection(mosquitto* c) {
     return mosquitto_loop_misc(c);
 }
 
-// One switch per relay and one button per program in the programs folder, all of one device;
+// One switch per relay, one button per relay that has a pulse length of its own (it pulses the
+// relay for that long) and one button per program in the programs folder, all of one device;
 // removing publishes empty configurations, which takes them out of Home Assistant. Home Assistant
 // reads node and object ids of [a-zA-Z0-9_-] only, hence discoveryId.
 void BoardBridge::publishDiscovery(bool remove) {
@@ -838,6 +845,7 @@ void BoardBridge::publishDiscovery(bool remove) {
                       {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
                       {QStringLiteral("device"), device}}));
     }
+    publishPulseButtons(node, device, remove);
     if (settings_.programsDir.empty())
         return;
     const QDir programs(QString::fromLocal8Bit(settings_.programsDir.c_str()));
@@ -855,6 +863,35 @@ void BoardBridge::publishDiscovery(bool remove) {
                       {QStringLiteral("command_topic"),
                        QString::fromStdString(prefix_ + "/program/play")},
                       {QStringLiteral("payload_press"), file.fileName()},
+                      {QStringLiteral("availability_topic"), availability},
+                      {QStringLiteral("device"), device}}));
+    }
+}
+
+void BoardBridge::publishPulseButtons(const std::string& node, const QJsonObject& device,
+                                      bool remove) {
+    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+    const QString availability = QString::fromStdString(prefix_ + "/availability");
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
+        const std::string object = "relay" + std::to_string(entry.relay) + "_pulse";
+        const std::string topic =
+            std::string(kDiscoveryPrefix) + "/button/" + node + '/' + object + "/config";
+        const std::optional<std::chrono::milliseconds> length = executor_.defaultPulse(entry.relay);
+        // Taken out where there is none, in case a board of this id had one.
+        if (remove || !length || !shown->relayPresent(entry.relay)) {
+            publish(topic, "");
+            continue;
+        }
+        const std::string& named = executor_.options().relay(entry.relay).name;
+        const std::string name =
+            "Pulse " + (named.empty() ? "relay " + std::to_string(entry.relay) : named);
+        publish(topic,
+                json({{QStringLiteral("name"), QString::fromStdString(name)},
+                      {QStringLiteral("unique_id"), QString::fromStdString(node + '_' + object)},
+                      {QStringLiteral("command_topic"),
+                       QString::fromStdString(prefix_ + "/relay/" + std::to_string(entry.relay) +
+                                              "/pulse")},
+                      {QStringLiteral("payload_press"), QString::number(length->count())},
                       {QStringLiteral("availability_topic"), availability},
                       {QStringLiteral("device"), device}}));
     }

@@ -7,6 +7,8 @@
 #include "service/Executor.h"
 #include "service/Programs.h"
 
+#include <QJsonObject>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -138,6 +140,7 @@ private:
     void publishAvailability();
     void publishState(bool everything);
     void publishDiscovery(bool remove);
+    void publishPulseButtons(const std::string& node, const QJsonObject& device, bool remove);
     std::optional<std::string> programText(const std::string& payload) const;
     void say(const service::Reply& reply, const std::string& topic);
 

@@ -4,6 +4,7 @@
 #include "model/StepText.h"
 
 #include <array>
+#include <charconv>
 #include <utility>
 
 namespace mqtt {
@@ -57,16 +58,42 @@ std::variant<Command, std::string> relayCommand(std::string_view number, std::st
     return command;
 }
 
+// The payload is the pulse's milliseconds, or empty for the relay's own length.
+std::variant<Command, std::string> pulseCommand(std::string_view number, std::string_view payload) {
+    Command command;
+    command.kind = Command::Kind::Pulse;
+    command.relay = number.size() == 1 ? number[0] - '0' : 0;
+    if (command.relay < 1 || command.relay > devices::kRelayCount)
+        return "no relay " + quoted(number);
+    if (payload.empty())
+        return command;
+    std::int64_t ms = 0;
+    const char* end = payload.data() + payload.size();
+    const auto [stop, error] = std::from_chars(payload.data(), end, ms);
+    if (error != std::errc() || stop != end ||
+        !service::isPulseLength(std::chrono::milliseconds(ms)))
+        return quoted(payload) + " is not a pulse length (10 to 86400000 ms)";
+    command.pulse = std::chrono::milliseconds(ms);
+    return command;
+}
+
+// The relay's number between "relay/" and the topic's last part, when the topic ends so.
+std::optional<std::string_view> relayTopic(std::string_view subtopic, std::string_view last) {
+    constexpr std::string_view relay = "relay/";
+    if (subtopic.substr(0, relay.size()) != relay || subtopic.size() < relay.size() + last.size() ||
+        subtopic.substr(subtopic.size() - last.size()) != last)
+        return std::nullopt;
+    return subtopic.substr(relay.size(), subtopic.size() - relay.size() - last.size());
+}
+
 } // namespace
 
 std::variant<Command, std::string> parseCommand(std::string_view subtopic,
                                                 std::string_view payload) {
-    constexpr std::string_view relay = "relay/";
-    constexpr std::string_view set = "/set";
-    if (subtopic.substr(0, relay.size()) == relay && subtopic.size() >= relay.size() + set.size() &&
-        subtopic.substr(subtopic.size() - set.size()) == set)
-        return relayCommand(
-            subtopic.substr(relay.size(), subtopic.size() - relay.size() - set.size()), payload);
+    if (const std::optional<std::string_view> number = relayTopic(subtopic, "/set"))
+        return relayCommand(*number, payload);
+    if (const std::optional<std::string_view> number = relayTopic(subtopic, "/pulse"))
+        return pulseCommand(*number, payload);
     Command command;
     if (subtopic == "state/set") {
         if (payload.size() != devices::kRelayCount ||

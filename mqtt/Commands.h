@@ -4,7 +4,9 @@
 #include "service/Command.h"
 #include "service/Programs.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -13,13 +15,15 @@
 namespace mqtt {
 
 struct Command {
-    enum class Kind { Switch, SetAll, Play, Stop };
+    enum class Kind { Switch, Pulse, SetAll, Play, Stop };
     Kind kind = Kind::Stop;
-    int relay = 0; // Switch: 1 to 8
+    int relay = 0; // Switch, Pulse: 1 to 8
     // Switch: On, Off or Toggle
     service::Command::Kind how = service::Command::Kind::On;
     std::uint8_t pattern = 0; // SetAll: bit n-1 = relay n
     std::string program;      // Play: the payload, steps or a program's name
+    // Pulse: how long; an empty payload leaves it to the relay's default.
+    std::optional<std::chrono::milliseconds> pulse;
 };
 
 // The command of a payload on a topic under the board's prefix ("relay/3/set", "state/set",

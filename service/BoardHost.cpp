@@ -34,6 +34,7 @@ BoardHost::~BoardHost() {
         return;
     model_->stopProgram();
     sequencer_.reset();
+    model_->endPulses(); // a pulse never outlives its holder, whatever the board's exit state
     // A board that is away is not written; it keeps what it had, as its power allows.
     if (!lost_ && model_->snapshot()->boardFound)
         applyWrite(*model_, exitWrite(options(), model_->snapshot()->relayCount));

@@ -29,8 +29,9 @@ public:
 
 // One held board: its model, its sequencer, the executor its clients' commands go through, and
 // its front ends. Letting it go tears it down in one order: the front ends first (the last added
-// first), so no client reaches it meanwhile; then the run stops, the sequencer ends, the relays
-// whose on_exit is "off" are turned off, and the board closes with its relays as they are.
+// first), so no client reaches it meanwhile; then the run stops, the sequencer ends, every pulse
+// ends with its relay off (nobody would be left to end it), the relays whose on_exit is "off"
+// are turned off, and the board closes with its relays as they are.
 class BoardHost {
 public:
     // Holds a board its model has opened, with its options from boards.conf; why not when it

@@ -4,6 +4,10 @@
 #include "model/Failure.h"
 #include "model/ProgramFile.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace service {
 
 namespace {
@@ -51,7 +55,7 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
         return std::nullopt;
     }
     if (command.kind != Command::Kind::On && command.kind != Command::Kind::Off &&
-        command.kind != Command::Kind::Toggle)
+        command.kind != Command::Kind::Toggle && command.kind != Command::Kind::Pulse)
         return std::nullopt;
     for (const int relay : command.relays) {
         if (relay > state.relayCount)
@@ -114,6 +118,10 @@ Reply Executor::carryOut(const Command& command) {
     case Command::Kind::Toggle:
         run([&] { written = switchRelays(command.relays, command.kind); });
         break;
+    case Command::Kind::Pulse:
+        if (std::optional<std::string> why = pulseRelays(command))
+            return refused(std::move(*why));
+        break;
     case Command::Kind::Play: {
         // Checked here, so that a long program holds up neither the board nor the window.
         const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
@@ -156,6 +164,32 @@ bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
         which |= mask;
     }
     return model_.switchRelays(which, byte);
+}
+
+// Each relay's pulse lasts as long as the command says, else as long as the relay's own default;
+// all go on in one write. Checked whole before anything is written.
+std::optional<std::string> Executor::pulseRelays(const Command& command) {
+    std::vector<std::pair<int, std::chrono::nanoseconds>> pulses;
+    for (const int relay : command.relays) {
+        const std::optional<std::chrono::milliseconds> length =
+            command.pulse ? command.pulse : defaultPulse(relay);
+        if (!length)
+            return "relay " + std::to_string(relay) +
+                   " has no pulse length: give one, or set relay" + std::to_string(relay) +
+                   ".pulse in boards.conf";
+        if (!isPulseLength(*length))
+            return "a pulse lasts 10 ms to 24 h";
+        pulses.emplace_back(relay, *length);
+    }
+    bool written = false;
+    run([&] { written = model_.pulseRelays(pulses); });
+    if (!written)
+        return std::string("the board did not take the write");
+    return std::nullopt;
+}
+
+std::optional<std::chrono::milliseconds> Executor::defaultPulse(int relay) const {
+    return options_.relay(relay).pulse;
 }
 
 // A running program is stopped first, as "Open File" and "Start" would; a resolution or repeat

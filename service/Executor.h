@@ -6,6 +6,7 @@
 #include "service/Command.h"
 #include "service/State.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,11 +50,15 @@ public:
     const Holder& holder() const { return holder_; }
     const devices::BoardOptions& options() const { return options_; }
     model::Model& model() const { return model_; }
+    // How long a pulse of this relay lasts when the command gives no length: nothing when the
+    // board's options give it none.
+    std::optional<std::chrono::milliseconds> defaultPulse(int relay) const;
 
 private:
     Reply carryOut(const Command& command);
     void run(const std::function<void()>& operation);
     bool switchRelays(const std::vector<int>& relays, Command::Kind how);
+    std::optional<std::string> pulseRelays(const Command& command);
     void playRows(ProgramRows rows, std::optional<int> resolution, std::optional<bool> repeat);
     void press(model::Run when, void (model::Model::*button)());
 

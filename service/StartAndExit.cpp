@@ -171,7 +171,8 @@ void LastStateKeeper::run() {
         const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
         if (!shown || !shown->boardFound)
             continue;
-        const LastRelays now{shown->relayByte, shown->knownRelays};
+        // A pulsed relay is kept as it will be after its off edge: never restored mid-pulse.
+        const LastRelays now{shown->relayByteBeneathPulses, shown->knownRelays};
         if (written && written->relays == now.relays && written->known == now.known)
             continue;
         if (!safefile::replaceFile(path_, lastRelaysText(now)))

@@ -3,6 +3,8 @@
 #include "devices/RelayMap.h"
 #include "model/StepText.h"
 
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include <unistd.h>
@@ -21,6 +23,19 @@ State stateOf(const model::Snapshot& shown, const Holder& holder) {
     state.run = shown.run;
     state.row = shown.currentRow;
     state.rows = shown.rowCount();
+    // The model's clock is the monotonic one, as steady_clock is here.
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    constexpr std::int64_t kNanosPerMilli = 1'000'000;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+        if (shown.pulsedRelays & entry.mask) {
+            const std::int64_t left =
+                shown.pulseDueAt.at(static_cast<std::size_t>(entry.relay - 1)) - now;
+            state.pending.emplace_back(
+                entry.relay,
+                std::max<std::int64_t>(0, (left + kNanosPerMilli - 1) / kNanosPerMilli));
+        }
     return state;
 }
 
@@ -75,6 +90,12 @@ QJsonObject toJson(const State& state) {
         json.insert(QStringLiteral("relayCount"), state.relayCount);
     if (!allKnown(state))
         json.insert(QStringLiteral("known"), QString::fromStdString(knownPattern(state)));
+    if (!state.pending.empty()) {
+        QJsonObject pending;
+        for (const auto& [relay, left] : state.pending)
+            pending.insert(QString::number(relay), static_cast<qint64>(left));
+        json.insert(QStringLiteral("pending"), pending);
+    }
     QJsonObject names;
     for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
         const std::string& name = state.names.at(static_cast<std::size_t>(entry.relay - 1));

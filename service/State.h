@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A held board's state as every transport tells it: one object, one JSON form.
 namespace service {
@@ -28,6 +30,8 @@ struct State {
     model::Run run = model::Run::Idle;
     int row = 0; // the current row, from 0
     int rows = 1;
+    // The pulsed relays and the milliseconds left until each one's off edge, relay 1 first.
+    std::vector<std::pair<int, std::int64_t>> pending;
     std::array<std::string, devices::kMaxRelays> names{}; // boards.conf's relayN.name; [0] relay 1
 };
 
@@ -47,6 +51,7 @@ const char* runName(model::Run run);
 
 // {"id":..., "holder":..., "pid":..., "present":..., "relays":"10100000", "run":..., "row":...,
 // "rows":...}: the socket's state reply and watch events, and what the other transports show.
+// While relays are pulsed, "pending" maps each one to the milliseconds left: {"3": 1500}.
 // A board with fewer relays adds "relayCount"; while some relays are unknown, "relays" is null
 // and "known" is the pattern as far as it is known ("??1?0000"). Relays named in boards.conf
 // add "names" ({"1": "Garage door"}).

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <utility>
 
 namespace share {
@@ -17,13 +19,14 @@ namespace {
 
 constexpr int kMaxResolution = 100;
 
-const std::array<std::pair<const char*, Request::Kind>, 10> kNames{{
+const std::array<std::pair<const char*, Request::Kind>, 11> kNames{{
     {"state", Request::Kind::State},
     {"watch", Request::Kind::Watch},
     {"set", Request::Kind::Set},
     {"on", Request::Kind::On},
     {"off", Request::Kind::Off},
     {"toggle", Request::Kind::Toggle},
+    {"pulse", Request::Kind::Pulse},
     {"play", Request::Kind::Play},
     {"stop", Request::Kind::Stop},
     {"pause", Request::Kind::Pause},
@@ -52,6 +55,24 @@ std::string relaysOf(const QJsonObject& object, const char* name, Request& reque
     if (!value.isArray() || relays.isEmpty() ||
         request.relays.size() != static_cast<std::size_t>(relays.size()))
         return std::string(name) + " takes \"relays\": a list of relays 1 to 8";
+    return {};
+}
+
+// "ms" is optional: without it each relay pulses for its own default length.
+std::string pulseOf(const QJsonObject& object, Request& request) {
+    if (std::string why = relaysOf(object, "pulse", request); !why.empty())
+        return why;
+    const QJsonValue ms = object.value(QStringLiteral("ms"));
+    if (ms.isUndefined())
+        return {};
+    // Bounded before it is made a whole number, which a double beyond it could not become.
+    const double number = ms.toDouble(-1);
+    const auto least = static_cast<double>(service::kMinPulse.count());
+    const auto most = static_cast<double>(service::kMaxPulse.count());
+    if (!ms.isDouble() || !(number >= least && number <= most) ||
+        number != static_cast<double>(static_cast<std::int64_t>(number)))
+        return "pulse takes \"ms\": a whole number of milliseconds, 10 to 86400000";
+    request.pulse = std::chrono::milliseconds(static_cast<std::int64_t>(number));
     return {};
 }
 
@@ -105,6 +126,8 @@ std::variant<Request, std::string> parseRequest(std::string_view line) {
     else if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off ||
              request.kind == Request::Kind::Toggle)
         why = relaysOf(object, known->first, request);
+    else if (request.kind == Request::Kind::Pulse)
+        why = pulseOf(object, request);
     else if (request.kind == Request::Kind::Play)
         why = programOf(object, request);
     if (!why.empty())
@@ -121,12 +144,14 @@ QJsonObject requestObject(const Request& request) {
         object.insert(QStringLiteral("relays"),
                       QString::fromStdString(steps::patternOfByte(request.pattern)));
     if (request.kind == Request::Kind::On || request.kind == Request::Kind::Off ||
-        request.kind == Request::Kind::Toggle) {
+        request.kind == Request::Kind::Toggle || request.kind == Request::Kind::Pulse) {
         QJsonArray relays;
         for (const int relay : request.relays)
             relays.append(relay);
         object.insert(QStringLiteral("relays"), relays);
     }
+    if (request.kind == Request::Kind::Pulse && request.pulse)
+        object.insert(QStringLiteral("ms"), static_cast<qint64>(request.pulse->count()));
     if (!request.boardId.empty())
         object.insert(QStringLiteral("id"), QString::fromStdString(request.boardId));
     if (request.kind == Request::Kind::Play) {
