@@ -6,6 +6,7 @@
 #include "devices/RelayMap.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
+#include "model/Interlock.h"
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
 #include "service/BoardHost.h"
@@ -255,7 +256,8 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
     if (answer.kind == share::Answer::Kind::Untrusted)
         return fail(kBoardFailure, nameOf(target) + ": " + answer.why);
     if (!answer.reply.value(QStringLiteral("ok")).toBool())
-        return fail(kBoardFailure,
+        return fail(answer.reply.value(QStringLiteral("interlock")).toBool() ? kBadInput
+                                                                             : kBoardFailure,
                     nameOf(target) + ": " +
                         answer.reply.value(QStringLiteral("error")).toString().toStdString());
     if (command.kind == Command::Kind::Get) {
@@ -267,8 +269,22 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
     return kDone;
 }
 
+// This process holds the board for the whole command, so under `switch` it waits out the dead
+// time itself, between the two writes, with the model's lock free.
+bool writeInterlocked(model::Model& model, std::uint8_t which, std::uint8_t relays) {
+    const model::Interlocks interlocks = model.interlocks();
+    const model::InterlockSwitch plan =
+        model::planInterlockedWrite(interlocks, model.snapshot()->relayByte, which, relays);
+    if (!model.switchRelays(plan.which, plan.relays))
+        return false;
+    if (!plan.onAfter)
+        return true;
+    std::this_thread::sleep_for(interlocks.deadTime());
+    return model.switchRelays(plan.onAfter, plan.onAfter);
+}
+
 // get, set, on and off: through the board's holder, or else one open, at most one read and one
-// write.
+// write (two under an interlock's `switch`).
 int switchRelays(devices::Registry& registry, const Command& command) {
     const HeldSignals held;
     const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
@@ -311,9 +327,13 @@ int switchRelays(devices::Registry& registry, const Command& command) {
         }
         for (const int relay : command.relays)
             byte = devices::withRelay(*byte, relay, command.kind == Command::Kind::On);
-        if (!model.switchRelays(which, *byte))
-            status =
-                fail(kBoardFailure, "could not switch the relays of " + boardName(target.number));
+        try {
+            if (!writeInterlocked(model, which, *byte))
+                status = fail(kBoardFailure,
+                              "could not switch the relays of " + boardName(target.number));
+        } catch (const model::InterlockRefused& refusal) {
+            status = fail(kBadInput, nameOf(target) + ": " + refusal.what());
+        }
     }
     model.closeBoard();
     std::fflush(stdout); // before a held signal can end the process

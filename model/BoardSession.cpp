@@ -115,7 +115,16 @@ std::optional<std::uint8_t> BoardSession::readRelays() {
 
 // A board that is away is not written: nothing was commanded, so the pattern it is given when it
 // comes back stays the last one.
+void BoardSession::refuseBreach(std::uint8_t asserted, std::uint8_t after) const {
+    if (const std::optional<std::string> why =
+            interlocks_.breach(asserted & relayMask(), after & relayMask()))
+        throw InterlockRefused(*why + "; nothing was written");
+}
+
+// A script's write is judged whole against the interlocks before it goes anywhere.
 bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
+    refuseBreach(which & relays,
+                 static_cast<std::uint8_t>((relayByte_ & ~which) | (relays & which)));
     if (away_)
         return false;
     const std::uint64_t before = failures_;

@@ -2,12 +2,14 @@
 
 #include "devices/Registry.h"
 #include "devices/RelayDevice.h"
+#include "model/Interlock.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace model {
@@ -62,6 +64,13 @@ public:
     // A write whose failure is told; refused, the byte stays what it was.
     bool writeRelays(std::uint8_t relays) { return writeSomeRelays(0xFF, relays); }
     bool writeSomeRelays(std::uint8_t which, std::uint8_t relays);
+    // ---- the relays of the board that must never be on together
+    const Interlocks& interlocks() const { return interlocks_; }
+    void setInterlocks(Interlocks interlocks) { interlocks_ = std::move(interlocks); }
+    // Throws InterlockRefused when turning the `asserted` relays on would leave the relays
+    // `after` breaking an interlock; before anything is written or shown.
+    void refuseBreach(std::uint8_t asserted, std::uint8_t after) const;
+
     // Counts the failed reads and writes of an opened board.
     std::uint64_t failures() const { return failures_; }
     std::int64_t lastWriteStartedAt() const { return lastWriteStartedAt_; }
@@ -99,6 +108,7 @@ private:
     bool keepRunningWithoutBoard_ = false;
     bool away_ = false; // kept running without its board: nothing is read or written
     std::int64_t lastWriteStartedAt_ = 0; // monotonic ns
+    Interlocks interlocks_;               // none unless the holder was given some
 };
 
 } // namespace model
