@@ -76,6 +76,7 @@ struct Target {
     std::string id;
     devices::IdSource source = devices::IdSource::Number; // which rule gave the id
     int relayCount = devices::kMaxRelays; // as the board describes itself, when attached
+    model::Interlocks interlocks;         // as its section of boards.conf sets them
 };
 
 // A board that is not attached now but has a holder (one that waits for it to be plugged back)
@@ -301,6 +302,7 @@ int switchRelays(devices::Registry& registry, const Command& command) {
         return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
     SleepingPause pause;
     model::Model model(registry, pause);
+    model.setInterlocks(target.interlocks);
     if (const std::optional<std::string> why = openBoard(model, target.number, false))
         return fail(kBoardFailure, *why);
     std::optional<std::uint8_t> byte = std::uint8_t{0};
@@ -382,9 +384,15 @@ int playProgram(devices::Registry& registry, const Command& command) {
                                    " switches relay " + std::to_string(absent->relay) + ", which " +
                                    nameOf(target) + " does not have (it has " +
                                    model::relayCountText(target.relayCount) + ")");
+    // Whatever the policy: nobody chooses between the relays of a step.
+    if (const std::optional<model::InterlockBreach> breach =
+            model::findInterlockBreach(program, target.interlocks))
+        return fail(kBadInput, "line " + std::to_string(breach->row + 1) + " of " + command.file +
+                                   " cannot be played: " + breach->why);
     SleepingPause pause;
     auto opened = std::make_unique<model::Model>(registry, pause);
     model::Model& model = *opened;
+    model.setInterlocks(target.interlocks);
     const std::size_t rowCount = program.size();
     model.loadProgram(programRows({"00000000-0"}));
     model.stopProgram(); // the timer is off until Start, as after the window's start-up
@@ -544,6 +552,7 @@ std::unique_ptr<service::BoardHost> serveBoard(devices::Registry& registry, mode
         return nullptr;
     }
     auto model = std::make_unique<model::Model>(registry, pause);
+    model->setInterlocks(target.interlocks);
     // As the window starts: the labels of labels.dat in the working folder name the relays.
     model->create();
     model->keepRunningWithoutBoard();
