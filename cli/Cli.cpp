@@ -10,6 +10,7 @@
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
 #include "service/BoardHost.h"
+#include "service/StartAndExit.h"
 #include "service/State.h"
 #include "service/Supervisor.h"
 #include "share/Holder.h"
@@ -108,8 +109,15 @@ std::string orDash(const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
+// The relays boards.conf names, one indented line each under their board's: "  relay 1: Pump".
+void printRelayNames(const devices::BoardOptions& options, int relayCount) {
+    for (int relay = 1; relay <= std::clamp(relayCount, 1, devices::kMaxRelays); ++relay)
+        if (const std::string& name = options.relay(relay).name; !name.empty())
+            std::printf("  relay %d: %s\n", relay, name.c_str());
+}
+
 // One line per board: number, id (marked when its serial is another board's too), port path,
-// serial, family, relay count, and who holds it.
+// serial, family, relay count, and who holds it; then its relays' names, if it has any.
 int listBoards(devices::Registry& registry) {
     const std::vector<devices::DeviceInfo> boards = describeBoards(registry);
     const std::vector<devices::BoardId> ids = devices::identifyBoards(boards);
@@ -128,6 +136,7 @@ int listBoards(devices::Registry& registry) {
                     ids[i].duplicateSerial ? " (duplicate serial)" : "",
                     orDash(boards[i].portPath).c_str(), orDash(boards[i].serial).c_str(),
                     orDash(boards[i].family).c_str(), boards[i].relayCount, holder.c_str());
+        printRelayNames(registry.options(ids[i].id), boards[i].relayCount);
     }
     return kDone;
 }
@@ -351,6 +360,23 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The held board's relays as its on_start says; where a relay starts as it was left, its pattern
+// is kept from now on. Why not, when the board did not take the write.
+std::optional<std::string> startHeldBoard(service::BoardHost& host) {
+    const devices::BoardOptions& options = host.options();
+    const bool last = service::keepsLast(options);
+    const std::string path = last ? service::lastStatePath(service::stateFolder(), host.id()) : "";
+    const service::RelayWrite start =
+        service::startWrite(options, host.model().snapshot()->relayCount,
+                            last ? service::readLastRelays(path) : std::nullopt);
+    const bool taken = service::applyWrite(host.model(), start);
+    if (last)
+        host.add(std::make_unique<service::LastStateKeeper>(host.model(), path));
+    if (!taken)
+        return host.id() + " did not take the relays its on_start gives";
+    return std::nullopt;
+}
+
 // play: the file is read as "Open File" reads it and every step checked before any board is
 // touched; then the board is opened (adopting its pins, writing nothing) and the program started
 // as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
@@ -429,11 +455,13 @@ int playProgram(devices::Registry& registry, const Command& command) {
                           steps::patternOfByte(host.model().snapshot()->relayByte).c_str());
          },
          {}});
-    std::variant<std::unique_ptr<service::BoardHost>, std::string> held =
-        service::BoardHost::make(std::move(opened), {target.id, target.source}, "play");
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> held = service::BoardHost::make(
+        std::move(opened), {target.id, target.source}, "play", registry.options(target.id));
     if (const auto* why = std::get_if<std::string>(&held))
         return fail(kBoardFailure, "cannot play on " + boardName(target.number) + ": " + *why);
     service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
+    if (const std::optional<std::string> refused = startHeldBoard(host))
+        std::fprintf(stderr, "tambrook-cli: %s\n", refused->c_str());
     // While it plays, this process holds the board and serves it.
     std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
         share::BoardServer::make(host.executor());
@@ -560,13 +588,15 @@ std::unique_ptr<service::BoardHost> serveBoard(devices::Registry& registry, mode
         logUnserved(unserved, target.id, *why);
         return nullptr;
     }
-    std::variant<std::unique_ptr<service::BoardHost>, std::string> held =
-        service::BoardHost::make(std::move(model), {target.id, target.source}, "serve");
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> held = service::BoardHost::make(
+        std::move(model), {target.id, target.source}, "serve", registry.options(target.id));
     std::string why;
     if (const auto* failure = std::get_if<std::string>(&held)) {
         why = *failure;
     } else {
         service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
+        if (const std::optional<std::string> refused = startHeldBoard(host))
+            log(*refused);
         try {
             std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
                 share::BoardServer::make(host.executor(), log);

@@ -14,8 +14,7 @@ namespace devices {
 namespace {
 
 constexpr std::array<const char*, 5> kFamilies{"ftdi", "hid", "lcus", "modbus", "sim"};
-// Relay options (relayN.name, ...) come later; until a reader takes them they are refused, so
-// that a file written for a newer program does not half work here.
+// How a board is reached; its relay options (relayN.name, on_start, ...) are BoardOptions.h's.
 constexpr std::array<const char*, 6> kBoardKeys{"family",  "device", "relays",
                                                 "address", "baud",   "profile"};
 

@@ -63,7 +63,8 @@ bool namesFamily(const std::string& text);
 // Whether a family of this name exists in some build ("ftdi", "hid", "lcus", "modbus", "sim").
 bool isFamilyName(const std::string& name);
 
-// The keys a board's section may hold; any other is refused with its line.
+// The keys of how a board is reached; beside them a section holds only relay options
+// (isOptionKey), any other key is refused with its line.
 bool isBoardKey(const std::string& key);
 
 // Where boards.conf is: $XDG_CONFIG_HOME/tambrook/boards.conf (~/.config/...), or for a system

@@ -131,9 +131,25 @@ configuredBoards(const Getenv& getenv, const std::vector<ConfiguredBoard>& named
     return boards;
 }
 
+// A section without family or device names a board found on the bus (by its id) and gives it
+// options only: a key of how a board is reached has no board to go to there.
+std::optional<ConfigError> checkOptionsSection(const ConfiguredBoard& board) {
+    for (const auto& [key, setting] : board.settings)
+        if (!isOptionKey(key))
+            return ConfigError{setting.where + ": " +
+                               (isBoardKey(key) ? key + " needs family and device in [" + board.id +
+                                                      "] (a section without them "
+                                                      "gives options to a board "
+                                                      "found on the bus)"
+                                                : "unknown key " + key + " for " + board.id)};
+    return std::nullopt;
+}
+
 // What no family needs to judge: that the section names a family, knows its keys, and has
-// relays a board can have.
+// relays a board can have; and its options.
 std::optional<ConfigError> checkSection(const ConfiguredBoard& board) {
+    if (givesOnlyOptions(board))
+        return checkOptionsSection(board);
     const Setting* family = board.find("family");
     if (!family || family->value.empty())
         return ConfigError{board.where + ": [" + board.id +
@@ -144,7 +160,7 @@ std::optional<ConfigError> checkSection(const ConfiguredBoard& board) {
     if (family->value == "sim")
         return ConfigError{family->where + ": simulated boards take no configuration"};
     for (const auto& [key, setting] : board.settings)
-        if (!isBoardKey(key))
+        if (!isBoardKey(key) && !isOptionKey(key))
             return ConfigError{setting.where + ": unknown key " + key + " for " + board.id};
     if (const Setting* relays = board.find("relays"); relays && !relayCountOf(relays->value)) {
         const std::string& count = relays->value;
@@ -170,12 +186,11 @@ Family* familyNamed(const std::vector<std::unique_ptr<Family>>& families, const 
 std::optional<ConfigError> configure(const std::vector<std::unique_ptr<Family>>& families,
                                      const std::vector<ConfiguredBoard>& boards,
                                      const Getenv& getenv) {
-    for (const ConfiguredBoard& board : boards)
-        if (std::optional<ConfigError> error = checkSection(board))
-            return error;
     std::vector<std::unique_ptr<Family>> judges;
     std::vector<std::string> done;
     for (const ConfiguredBoard& first : boards) {
+        if (givesOnlyOptions(first))
+            continue;
         const std::string name = first.value("family");
         if (std::find(done.begin(), done.end(), name) != done.end())
             continue;
@@ -189,13 +204,30 @@ std::optional<ConfigError> configure(const std::vector<std::unique_ptr<Family>>&
         if (!family)
             return ConfigError{first.find("family")->where + ": the family " + name +
                                " is not in this build"};
+        // Relay options are not the family's to judge: it sees how its boards are reached.
         std::vector<ConfiguredBoard> sections;
-        std::copy_if(boards.begin(), boards.end(), std::back_inserter(sections),
-                     [&](const ConfiguredBoard& board) { return board.value("family") == name; });
+        for (const ConfiguredBoard& board : boards)
+            if (board.value("family") == name)
+                sections.push_back(withoutOptions(board));
         if (std::optional<ConfigError> error = family->configure(sections))
             return error;
     }
     return std::nullopt;
+}
+
+// Judges every section, and gives every board's options.
+std::variant<OptionsById, ConfigError>
+configureAll(const std::vector<std::unique_ptr<Family>>& families,
+             const std::vector<ConfiguredBoard>& boards, const Getenv& getenv) {
+    for (const ConfiguredBoard& board : boards)
+        if (std::optional<ConfigError> error = checkSection(board))
+            return std::move(*error);
+    std::variant<OptionsById, ConfigError> options = optionsOfAll(Configuration{boards});
+    if (std::holds_alternative<ConfigError>(options))
+        return options;
+    if (std::optional<ConfigError> error = configure(families, boards, getenv))
+        return std::move(*error);
+    return options;
 }
 
 } // namespace
@@ -206,17 +238,25 @@ ConfiguredRegistry makeConfiguredRegistry(const Getenv& getenv, const WarningSin
     std::optional<ConfigError> refused;
     std::variant<std::vector<ConfiguredBoard>, ConfigError> boards =
         configuredBoards(getenv, named);
-    if (auto* error = std::get_if<ConfigError>(&boards))
+    OptionsById options;
+    if (auto* error = std::get_if<ConfigError>(&boards)) {
         refused = std::move(*error);
-    else
-        refused = configure(families, std::get<std::vector<ConfiguredBoard>>(boards), getenv);
+    } else {
+        std::variant<OptionsById, ConfigError> configured =
+            configureAll(families, std::get<std::vector<ConfiguredBoard>>(boards), getenv);
+        if (auto* error = std::get_if<ConfigError>(&configured))
+            refused = std::move(*error);
+        else
+            options = std::move(std::get<OptionsById>(configured));
+    }
     // A family may have taken some sections before another was refused: start it over bare. The
     // simulated family is never configured (its sections are refused first).
     if (refused && getenv("TAMBROOK_SIMULATED_BOARDS").empty())
         families = realFamilies(getenv);
     for (std::unique_ptr<Family>& family : families)
         family = decorated(std::move(family), getenv, warn);
-    return {std::make_unique<Registry>(std::move(families)), std::move(refused)};
+    return {std::make_unique<Registry>(std::move(families), std::move(options)),
+            std::move(refused)};
 }
 
 std::unique_ptr<Registry> makeRegistryFromEnvironment(const Getenv& getenv,

@@ -39,7 +39,7 @@ public:
     // Takes the sections of the configuration that name this family (family = its name): the
     // boards it reaches only by configuration (a serial port, a host), or options for boards it
     // finds by itself. A key it does not know, or a value it cannot use, is refused with the
-    // file and line; relay options (relayN.*) are not the family's and are left alone.
+    // file and line. The sections come without their relay options, which are not the family's.
     virtual std::optional<ConfigError> configure(const std::vector<ConfiguredBoard>& sections);
     // The board at an index of the last enumeration was pulled off the bus (by a test's fault
     // injection): what its power kept is lost and what was opened of it is dead. A real board does

@@ -1,11 +1,29 @@
 #include "devices/Registry.h"
 
+#include "devices/Inverted.h"
+
 #include <algorithm>
 
 namespace devices {
 
-Registry::Registry(std::vector<std::unique_ptr<Family>> families)
-    : families_(std::move(families)) {}
+Registry::Registry(std::vector<std::unique_ptr<Family>> families, OptionsById options)
+    : families_(std::move(families))
+    , options_(std::move(options)) {}
+
+const BoardOptions& Registry::options(const std::string& id) const {
+    static const BoardOptions kNone;
+    const auto found = options_.find(id);
+    return found == options_.end() ? kNone : found->second;
+}
+
+std::unique_ptr<RelayDevice> Registry::withOptions(std::unique_ptr<RelayDevice> device,
+                                                   std::string id) const {
+    if (!device->isOpen())
+        return device;
+    device = inverted(std::move(device), options(id).invertMask());
+    device->setId(std::move(id));
+    return device;
+}
 
 std::vector<Registry::Entry> Registry::enumerate() {
     std::vector<DeviceInfo> boards;
@@ -47,20 +65,14 @@ std::unique_ptr<RelayDevice> Registry::openAt(std::size_t index) {
     Place place = placeOf(index);
     if (!place.family)
         return noDevice();
-    std::unique_ptr<RelayDevice> device = place.family->open(place.index);
-    if (device->isOpen())
-        device->setId(std::move(place.id));
-    return device;
+    return withOptions(place.family->open(place.index), std::move(place.id));
 }
 
 std::unique_ptr<RelayDevice> Registry::openChecked(std::size_t index) {
     Place place = placeOf(index);
     if (!place.family || !place.listed)
         return unopened();
-    std::unique_ptr<RelayDevice> device = place.family->openExpecting(place.index, place.info);
-    if (device->isOpen())
-        device->setId(std::move(place.id));
-    return device;
+    return withOptions(place.family->openExpecting(place.index, place.info), std::move(place.id));
 }
 
 Result<std::unique_ptr<RelayDevice>> Registry::open(const std::string& id) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/BoardOptions.h"
 #include "devices/Family.h"
 #include "devices/Identity.h"
 #include "devices/RelayDevice.h"
@@ -22,7 +23,8 @@ public:
         BoardId id;
     };
 
-    explicit Registry(std::vector<std::unique_ptr<Family>> families);
+    // A board with options (boards.conf) is opened with them: its active-low relays turned over.
+    explicit Registry(std::vector<std::unique_ptr<Family>> families, OptionsById options = {});
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
@@ -42,6 +44,8 @@ public:
     // The udev subsystems of every family, each once.
     std::vector<std::string> udevSubsystems() const;
     const std::vector<std::unique_ptr<Family>>& families() const { return families_; }
+    // The options of the board with this id; none given, the defaults.
+    const BoardOptions& options(const std::string& id) const;
 
 private:
     struct Place {
@@ -52,8 +56,11 @@ private:
         bool listed = false; // in the last enumeration
     };
     Place placeOf(std::size_t index);
+    std::unique_ptr<RelayDevice> withOptions(std::unique_ptr<RelayDevice> device,
+                                             std::string id) const;
 
     const std::vector<std::unique_ptr<Family>> families_;
+    const OptionsById options_;
     std::mutex lock_; // the last enumeration
     std::vector<Entry> entries_;
     std::vector<std::pair<Family*, std::size_t>> places_;

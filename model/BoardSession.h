@@ -21,6 +21,10 @@ class BoardSession {
 public:
     // The boards are those of the registry, which outlives the session.
     explicit BoardSession(devices::Registry& boards);
+    // The boards' options (boards.conf), by board id.
+    const devices::BoardOptions& options(const std::string& id) const {
+        return boards_.options(id);
+    }
 
     // ---- the boards found
     void discover();

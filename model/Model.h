@@ -65,6 +65,10 @@ public:
 
     // ---- any front end, any thread
     Lock lockForAction() const;
+    // The options boards.conf gives the board with this id; they never change while it runs.
+    const devices::BoardOptions& boardOptions(const std::string& id) const {
+        return session_.options(id);
+    }
     std::shared_ptr<const Snapshot> snapshot() const;
     // Wakes its subscribers whenever a snapshot was published.
     ChangeFeed& changes() const { return changes_; }

@@ -177,6 +177,21 @@ const char* boardModel(int relayCount) {
     return kModels[std::clamp(relayCount, 1, 8) - 1];
 }
 
+// A relay's entity: its name from boards.conf, or "Relay 3" with its labels when they are not
+// the defaults (labels are Latin-1, as labels.dat holds them; names are UTF-8).
+QString entityName(const devices::RelayMapEntry& entry, const model::Snapshot& shown,
+                   const labels::LabelTable& defaults, const devices::BoardOptions& options) {
+    if (const std::string& named = options.relay(entry.relay).name; !named.empty())
+        return QString::fromStdString(named);
+    std::string name = "Relay " + std::to_string(entry.relay);
+    const std::string on = shown.onLabel(entry.relay);
+    const std::string off = shown.offLabel(entry.relay);
+    if (on != defaults.at(static_cast<std::size_t>(entry.onSlot)) ||
+        off != defaults.at(static_cast<std::size_t>(entry.offSlot)))
+        name += " (" + on + " / " + off + ")";
+    return QString::fromLatin1(name.c_str());
+}
+
 } // namespace
 
 std::variant<BrokerSettings, std::string> parseBrokerUrl(const std::string& url) {
@@ -807,15 +822,10 @@ void BoardBridge::publishDiscovery(bool remove) {
             publish(topic, "");
             continue;
         }
-        std::string name = "Relay " + std::to_string(entry.relay);
-        const std::string on = shown->onLabel(entry.relay);
-        const std::string off = shown->offLabel(entry.relay);
-        if (on != defaults.at(static_cast<std::size_t>(entry.onSlot)) ||
-            off != defaults.at(static_cast<std::size_t>(entry.offSlot)))
-            name += " (" + on + " / " + off + ")";
+        const QString name = entityName(entry, *shown, defaults, executor_.options());
         const std::string base = prefix_ + "/relay/" + std::to_string(entry.relay);
         publish(topic,
-                json({{QStringLiteral("name"), QString::fromLatin1(name.c_str())},
+                json({{QStringLiteral("name"), name},
                       {QStringLiteral("unique_id"), QString::fromStdString(node + '_' + object)},
                       {QStringLiteral("command_topic"), QString::fromStdString(base + "/set")},
                       {QStringLiteral("state_topic"), QString::fromStdString(base)},

@@ -1,19 +1,22 @@
 #include "service/BoardHost.h"
 
+#include "service/StartAndExit.h"
+
 #include <exception>
 
 namespace service {
 
 BoardHost::BoardHost(Key, std::unique_ptr<model::Model> model, devices::BoardId board,
-                     std::string kind)
+                     std::string kind, devices::BoardOptions options)
     : model_(std::move(model))
     , board_(std::move(board))
-    , executor_(*model_, {board_.id, std::move(kind)}) {}
+    , executor_(*model_, {board_.id, std::move(kind)}, {}, std::move(options)) {}
 
 std::variant<std::unique_ptr<BoardHost>, std::string>
-BoardHost::make(std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind) {
-    auto host =
-        std::make_unique<BoardHost>(Key{}, std::move(model), std::move(board), std::move(kind));
+BoardHost::make(std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind,
+                devices::BoardOptions options) {
+    auto host = std::make_unique<BoardHost>(Key{}, std::move(model), std::move(board),
+                                            std::move(kind), std::move(options));
     try {
         host->sequencer_ = std::make_unique<engine::Sequencer>(*host->model_);
     } catch (const std::exception& failure) {
@@ -31,6 +34,9 @@ BoardHost::~BoardHost() {
         return;
     model_->stopProgram();
     sequencer_.reset();
+    // A board that is away is not written; it keeps what it had, as its power allows.
+    if (!lost_ && model_->snapshot()->boardFound)
+        applyWrite(*model_, exitWrite(options(), model_->snapshot()->relayCount));
     model_->closeBoard();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devices/Identity.h"
+#include "devices/Options.h"
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "service/Executor.h"
@@ -28,14 +29,15 @@ public:
 
 // One held board: its model, its sequencer, the executor its clients' commands go through, and
 // its front ends. Letting it go tears it down in one order: the front ends first (the last added
-// first), so no client reaches it meanwhile; then the run stops, the sequencer ends and the board
-// closes with its relays as they are.
+// first), so no client reaches it meanwhile; then the run stops, the sequencer ends, the relays
+// whose on_exit is "off" are turned off, and the board closes with its relays as they are.
 class BoardHost {
 public:
-    // Holds a board its model has opened; why not when it cannot (no descriptor left for the
-    // sequencer's timer).
+    // Holds a board its model has opened, with its options from boards.conf; why not when it
+    // cannot (no descriptor left for the sequencer's timer).
     static std::variant<std::unique_ptr<BoardHost>, std::string>
-    make(std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind);
+    make(std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind,
+         devices::BoardOptions options = {});
     ~BoardHost();
     BoardHost(const BoardHost&) = delete;
     BoardHost& operator=(const BoardHost&) = delete;
@@ -45,6 +47,7 @@ public:
     model::Model& model() const { return *model_; }
     engine::Sequencer& sequencer() const { return *sequencer_; }
     Executor& executor() { return executor_; }
+    const devices::BoardOptions& options() const { return executor_.options(); }
 
     void add(std::unique_ptr<FrontEnd> frontEnd);
     void stopping();
@@ -59,7 +62,8 @@ private:
     struct Key {};
 
 public:
-    BoardHost(Key, std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind);
+    BoardHost(Key, std::unique_ptr<model::Model> model, devices::BoardId board, std::string kind,
+              devices::BoardOptions options);
 
 private:
     std::unique_ptr<model::Model> model_;

@@ -64,10 +64,11 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
     return std::nullopt;
 }
 
-Executor::Executor(model::Model& model, Holder holder, Runner runner)
+Executor::Executor(model::Model& model, Holder holder, Runner runner, devices::BoardOptions options)
     : model_(model)
     , holder_(std::move(holder))
-    , runner_(std::move(runner)) {}
+    , runner_(std::move(runner))
+    , options_(std::move(options)) {}
 
 Executor::~Executor() {
     {
@@ -81,7 +82,10 @@ Executor::~Executor() {
 }
 
 State Executor::state() const {
-    return stateOf(*model_.snapshot(), holder_);
+    State state = stateOf(*model_.snapshot(), holder_);
+    for (std::size_t i = 0; i < state.names.size(); ++i)
+        state.names[i] = options_.relays[i].name;
+    return state;
 }
 
 void Executor::run(const std::function<void()>& operation) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/Options.h"
 #include "model/Interlock.h"
 #include "model/Model.h"
 #include "model/ProgramRows.h"
@@ -43,8 +44,10 @@ std::optional<std::string> relayProblem(const Command& command, const State& sta
 
 class Executor {
 public:
-    // Without a runner, operations run on the caller's thread under the model's lock.
-    Executor(model::Model& model, Holder holder, Runner runner = {});
+    // Without a runner, operations run on the caller's thread under the model's lock. The options
+    // are the board's, from boards.conf.
+    Executor(model::Model& model, Holder holder, Runner runner = {},
+             devices::BoardOptions options = {});
     // A relay held back by an interlock's dead time never goes on after its executor is gone.
     ~Executor();
     Executor(const Executor&) = delete;
@@ -55,6 +58,7 @@ public:
     Reply execute(const Command& command);
     State state() const;
     const Holder& holder() const { return holder_; }
+    const devices::BoardOptions& options() const { return options_; }
     model::Model& model() const { return model_; }
 
 private:
@@ -71,6 +75,7 @@ private:
     model::Model& model_;
     const Holder holder_;
     Runner runner_;
+    const devices::BoardOptions options_;
 
     // The relays an interlock's `switch` holds back until the others have been off for the dead
     // time: turned on from a thread of the executor's own, so that the wait holds up neither the

@@ -75,6 +75,14 @@ QJsonObject toJson(const State& state) {
         json.insert(QStringLiteral("relayCount"), state.relayCount);
     if (!allKnown(state))
         json.insert(QStringLiteral("known"), QString::fromStdString(knownPattern(state)));
+    QJsonObject names;
+    for (const devices::RelayMapEntry& entry : devices::kRelayMap) {
+        const std::string& name = state.names.at(static_cast<std::size_t>(entry.relay - 1));
+        if (!name.empty() && entry.relay <= state.relayCount)
+            names.insert(QString::number(entry.relay), QString::fromStdString(name));
+    }
+    if (!names.isEmpty())
+        json.insert(QStringLiteral("names"), names);
     return json;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -27,6 +28,7 @@ struct State {
     model::Run run = model::Run::Idle;
     int row = 0; // the current row, from 0
     int rows = 1;
+    std::array<std::string, devices::kMaxRelays> names{}; // boards.conf's relayN.name; [0] relay 1
 };
 
 State stateOf(const model::Snapshot& shown, const Holder& holder);
@@ -46,7 +48,8 @@ const char* runName(model::Run run);
 // {"id":..., "holder":..., "pid":..., "present":..., "relays":"10100000", "run":..., "row":...,
 // "rows":...}: the socket's state reply and watch events, and what the other transports show.
 // A board with fewer relays adds "relayCount"; while some relays are unknown, "relays" is null
-// and "known" is the pattern as far as it is known ("??1?0000").
+// and "known" is the pattern as far as it is known ("??1?0000"). Relays named in boards.conf
+// add "names" ({"1": "Garage door"}).
 QJsonObject toJson(const State& state);
 
 } // namespace service

@@ -56,6 +56,9 @@ private slots:
     void aBadConfigurationIsRefusedWithItsLine_data();
     void aBadConfigurationIsRefusedWithItsLine();
     void aGoodConfigurationIsCheckedAndLeavesTheSimulatedBoards();
+    void namesAndInversionReachEveryCommand();
+    void serveAndPlaySetTheRelaysAsTheyStartAndStop();
+    void lastRelaysSurviveAKilledServe();
     void playRunsTheProgramToItsEnd();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep_data();
     void playWithRepeatStopsAtASignalAfterTheCurrentStep();
@@ -681,10 +684,49 @@ void CliTest::aBadConfigurationIsRefusedWithItsLine_data() {
         << "@:2: [pump] names no family (family = ftdi, hid, lcus or modbus)";
     QTest::newRow("unknown family") << QByteArray("[pump]\nfamily = relayz\n") << QStringList{"get"}
                                     << "@:2: unknown family relayz (ftdi, hid, lcus or modbus)";
-    QTest::newRow("a relay option")
+    QTest::newRow("an unknown relay option")
         << QByteArray("[A1]\nfamily = ftdi\nprofile = denkovi4\n"
-                      "relay1.name = pump\n")
-        << QStringList{"set", "11111111"} << "@:4: unknown key relay1.name for A1";
+                      "relay1.colour = red\n")
+        << QStringList{"set", "11111111"} << "@:4: unknown relay option relay1.colour";
+    QTest::newRow("a ninth relay")
+        << QByteArray("[sim1]\nrelay9.name = pump\n") << QStringList{"list"}
+        << "@:2: relay9.name: relays are numbered 1 to 8";
+    QTest::newRow("a short pulse")
+        << QByteArray("[sim1]\nrelay1.pulse = 5ms\n") << QStringList{"on", "1"}
+        << "@:2: relay1.pulse = 5ms: a pulse is 10ms to 24h";
+    QTest::newRow("a pulse without its unit")
+        << QByteArray("[sim1]\n\nrelay2.pulse = 300\n") << QStringList{"get"}
+        << "@:3: relay2.pulse = 300: a pulse is 10ms to 24h";
+    QTest::newRow("invert") << QByteArray("[sim1]\nrelay1.invert = maybe\n")
+                            << QStringList{"serve", "--all"}
+                            << "@:2: relay1.invert = maybe: invert is true or false";
+    QTest::newRow("on_start") << QByteArray("[sim1]\non_start = first\n")
+                              << QStringList{"serve", "--board", "1"}
+                              << "@:2: on_start = first: on_start is keep, off, on or last";
+    QTest::newRow("a relay's on_exit")
+        << QByteArray("[sim1]\nrelay3.on_exit = on\n") << QStringList{"play", "p.txt"}
+        << "@:2: relay3.on_exit = on: on_exit is keep or off";
+    QTest::newRow("interlock") << QByteArray("[sim1]\ninterlock = 1+2, 3+9\n")
+                               << QStringList{"list"}
+                               << "@:2: interlock = 1+2, 3+9: \"9\" is not a relay number";
+    QTest::newRow("interlock of one")
+        << QByteArray("[sim1]\ninterlock = 1+2, 3\n") << QStringList{"list"}
+        << "@:2: interlock = 1+2, 3: \"3\" is not a group";
+    QTest::newRow("interlock_policy")
+        << QByteArray("[sim1]\ninterlock_policy = both\n") << QStringList{"list"}
+        << "@:2: interlock_policy = both: interlock_policy is reject or switch";
+    QTest::newRow("interlock_dead_time")
+        << QByteArray("[sim1]\ninterlock_dead_time = 11s\n") << QStringList{"list"}
+        << "@:2: interlock_dead_time = 11s: a dead time is 0ms to 10s";
+    QTest::newRow("a board key without a family")
+        << QByteArray("[sim1]\nrelay1.name = pump\nrelays = 4\n") << QStringList{"list"}
+        << "@:3: relays needs family and device in [sim1]";
+    QTest::newRow("an unknown key without a family")
+        << QByteArray("[sim1]\ncolour = red\n") << QStringList{"list"}
+        << "@:2: unknown key colour for sim1";
+    QTest::newRow("an option on the command line")
+        << QByteArray() << QStringList{"get", "--board", "lcus:/dev/ttyUSB0,on_exit=maybe"}
+        << "--board lcus:/dev/ttyUSB0,on_exit=maybe: on_exit = maybe: on_exit is keep or off";
     QTest::newRow("sixteen relays")
         << QByteArray("[pump]\nfamily = modbus\ndevice = /dev/ttyUSB0\n\nrelays = 16\n")
         << QStringList{"on", "1"} << "@:5: relays = 16: at most eight relays per board";
@@ -736,8 +778,12 @@ void CliTest::aBadConfigurationIsRefusedWithItsLine() {
 // Simulated boards are all a test reaches, with or without a configuration for real ones.
 void CliTest::aGoodConfigurationIsCheckedAndLeavesTheSimulatedBoards() {
     CliRig rig(1);
-    rig.write("boards.conf", "; the four-relay board on the bench\n[A9XK3L]\n  family = ftdi\n"
-                             "profile=denkovi4\n\n[1-1.4]\nfamily = ftdi\nprofile = default\n");
+    rig.write("boards.conf",
+              "; the four-relay board on the bench\n[A9XK3L]\n  family = ftdi\n"
+              "profile=denkovi4\nrelay1.name = Garage door\non_exit = off\n\n[1-1.4]\n"
+              "family = ftdi\nprofile = default\n[sim2]\nrelay2.pulse = 1min\n"
+              "interlock = 1+2, 3+4+5\ninterlock_policy = switch\ninterlock_dead_time = 0ms\n"
+              "relay8.on_start = last\nrelay8.invert = yes\n");
     const Result result = rig.run({"list"});
     QCOMPARE(result.status, 0);
     QVERIFY2(result.errLines.isEmpty(), qPrintable(result.errLines.join('\n')));
@@ -773,6 +819,99 @@ void CliTest::driverFailures() {
     QCOMPARE(result.errLines.size(),
              arguments.contains("play") && faults.contains("unplug") ? 2 : 1);
     QVERIFY2(result.errLines.last().contains(names), qPrintable(result.errLines.last()));
+}
+
+// Names are listed and told in the socket's state; an inverted relay is on while its bit is 0,
+// whoever switches it.
+void CliTest::namesAndInversionReachEveryCommand() {
+    CliRig rig(2, QStringLiteral("00"));
+    rig.write("boards.conf",
+              "[sim1]\nrelay1.name = Garage door\nrelay3.name = Pump\nrelay2.invert = true\n");
+    QCOMPARE(rig.run({"list"}).out,
+             QStringLiteral("1 sim1 - - sim 8 free\n  relay 1: Garage "
+                            "door\n  relay 3: Pump\n2 sim2 - - sim 8 free\n"));
+    QCOMPARE(rig.run({"get"}).out, QStringLiteral("01000000\n"));
+    QCOMPARE(rig.run({"on", "1"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 01 ok"});
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.run({"off", "2"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 03 ok"});
+    const QJsonObject state =
+        askSocket(rig.path("run/tambrook/sim1.sock"), "{\"request\":\"state\"}\n");
+    QCOMPARE(state.value(QStringLiteral("relays")).toString(), QStringLiteral("10000000"));
+    QCOMPARE(state.value(QStringLiteral("names")).toObject(),
+             (QJsonObject{{QStringLiteral("1"), QStringLiteral("Garage door")},
+                          {QStringLiteral("3"), QStringLiteral("Pump")}}));
+    ::kill(static_cast<pid_t>(serve.processId()), SIGTERM);
+    QCOMPARE(CliRig::finish(serve).status, 0);
+    QVERIFY(rig.writes().isEmpty()); // on_exit keep: nothing written
+}
+
+// on_start is one write as the holder opens the board; on_exit = off, one as TERM stops it.
+void CliTest::serveAndPlaySetTheRelaysAsTheyStartAndStop() {
+    CliRig rig(1, QStringLiteral("06"));
+    rig.write("boards.conf", "[sim1]\non_start = on\nrelay2.on_start = off\nrelay3.on_start = "
+                             "keep\non_exit = off\nrelay4.on_exit = keep\n");
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.writes(), QStringList{"write fd ok"}); // 10111111: relay 2 off, 3 kept on
+    ::kill(static_cast<pid_t>(serve.processId()), SIGTERM);
+    QCOMPARE(CliRig::finish(serve).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 08 ok"}); // all off but relay 4
+    rig.write("p.txt", "11110000-1\r\n00001111-1\r\n");
+    QProcess play;
+    rig.start(play, {"play", "p.txt", "--repeat"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.allWrites().size() >= 6, 20000);
+    ::kill(static_cast<pid_t>(play.processId()), SIGTERM);
+    QCOMPARE(CliRig::finish(play).status, 0);
+    const QStringList writes = rig.allWrites();
+    QVERIFY2(writes.last() == QStringLiteral("write 08 ok") ||
+                 writes.last() == QStringLiteral("write 00 ok"),
+             qPrintable(writes.join(' ')));
+    QCOMPARE(writes.at(writes.size() - 2) == QStringLiteral("write 0f ok"),
+             writes.last() == QStringLiteral("write 08 ok"));
+}
+
+// The last pattern is replaced whole at every change: a serve killed at any moment leaves one of
+// the patterns it played, and the next serve gives the board that one.
+void CliTest::lastRelaysSurviveAKilledServe() {
+    CliRig rig(1);
+    rig.environment().insert(QStringLiteral("XDG_STATE_HOME"), rig.path("state"));
+    rig.write("boards.conf", "[sim1]\non_start = last\n");
+    rig.write("p.txt", "11000000-0\r\n00110000-0\r\n");
+    const QString last = rig.path("state/tambrook/sim1.last");
+    // Killed before the program's first step reached the disk, the holder leaves what it opened.
+    const QStringList patterns{QStringLiteral("11000000\n"), QStringLiteral("00110000\n"),
+                               QStringLiteral("00000000\n")};
+    const auto writeOf = [](const QString& pattern) {
+        int byte = 0;
+        for (int relay = 0; relay < 8; ++relay)
+            byte |= pattern.at(relay) == QLatin1Char('1') ? 1 << relay : 0;
+        return QStringLiteral("write %1 ok").arg(byte, 2, 16, QLatin1Char('0'));
+    };
+    QString left;
+    for (int round = 0; round < 6; ++round) {
+        rig.write("board.state", "00\n"); // the power went with the holder
+        rig.takeTrace();
+        QProcess serve;
+        rig.start(serve, {"serve", "--board", "1"});
+        QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+        if (!left.isEmpty())
+            QCOMPARE(rig.writes().value(0), writeOf(left));
+        QCOMPARE(rig.run({"play", "p.txt", "--repeat", "--resolution", "1"}).status, 0);
+        QTRY_VERIFY(QFile::exists(last));
+        QTest::qWait(5 + 7 * round);
+        ::kill(static_cast<pid_t>(serve.processId()), SIGKILL);
+        serve.waitForFinished();
+        QFile file(last);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        left = QString::fromLatin1(file.readAll());
+        QVERIFY2(patterns.contains(left), qPrintable(left));
+        QFile::remove(rig.path("run/tambrook/sim1.sock"));
+    }
 }
 
 // Each step is held max(delay, 1) ticks and written once; on a pipe nothing is printed.

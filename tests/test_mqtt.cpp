@@ -217,10 +217,11 @@ void MqttTest::retainedAndBadCommandsChangeNothing() {
     publish(broker, rig.topic(QStringLiteral("relay/1/set")), "", true); // clear it
 }
 
-// One switch per relay and one button per program, with the fields Home Assistant needs; a
-// Home Assistant that comes back online gets them again. It takes a discovery topic only when its
-// node and object ids are [a-zA-Z0-9_-]: names with other characters are mapped, and two names
-// never become one (the node's name has a dot, and so has a.txt, which a_txt must not meet).
+// One switch per relay and one button per program, with the fields Home Assistant needs (a
+// relay's name from boards.conf as its entity's); a Home Assistant that comes back online gets
+// them again. It takes a discovery topic only when its node and object ids are [a-zA-Z0-9_-]:
+// names with other characters are mapped, and two names never become one (the node's name has a
+// dot, and so has a.txt, which a_txt must not meet).
 void MqttTest::discoveryDescribesEveryRelayAndProgram() {
     Broker broker;
     Rig rig;
@@ -229,6 +230,7 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
     labels[0] = "Pump on"; // relay 1's ON and OFF labels, in serve's working folder
     labels[8] = "Pump off";
     QVERIFY(labels::writeLabelsFile(rig.path("labels.dat"), labels));
+    rig.write("boards.conf", "[sim1]\nrelay2.name = Garage door \xc3\xa9\n"); // UTF-8
     for (const char* name : {"evening.txt", "a.txt", "a_txt"}) {
         QVERIFY(writeFile(rig.path("programs/") + QLatin1String(name),
                           name == std::string("a_txt") ? "00000010-1\r\n" : "00000001-1\r\n"));
@@ -266,12 +268,14 @@ void MqttTest::discoveryDescribesEveryRelayAndProgram() {
             QVERIFY(config.value(QStringLiteral("state_topic"))
                         .toString()
                         .startsWith(rig.topic(QStringLiteral("relay/"))));
-            QVERIFY(config.value(QStringLiteral("name"))
-                        .toString()
-                        .startsWith(QStringLiteral("Relay ")));
-            // Only a relay whose labels are not the defaults carries them in its name.
+            // Only a relay whose labels are not the defaults carries them in its name; a name
+            // from boards.conf replaces it.
             const QString name = config.value(QStringLiteral("name")).toString();
-            if (topic.contains(QStringLiteral("/relay1/")))
+            QVERIFY(name.startsWith(QStringLiteral("Relay ")) ||
+                    topic.contains(QStringLiteral("/relay2/")));
+            if (topic.contains(QStringLiteral("/relay2/")))
+                QCOMPARE(name, QStringLiteral("Garage door \u00e9"));
+            else if (topic.contains(QStringLiteral("/relay1/")))
                 QCOMPARE(name, QStringLiteral("Relay 1 (Pump on / Pump off)"));
             else
                 QVERIFY2(!name.contains(QLatin1Char('(')), qPrintable(name));

@@ -304,7 +304,8 @@ void TForm1::serveOpenedBoard(const model::Snapshot& shown) {
     // Clients' commands run on this window's thread, as its own handlers do.
     executor_ = std::make_unique<service::Executor>(
         model_, service::Holder{serverId_, "window"},
-        [this](const std::function<void()>& operation) { runForClient(operation); });
+        [this](const std::function<void()>& operation) { runForClient(operation); },
+        model_.boardOptions(serverId_));
     // A board another holder serves already (a second window on it) is not served from here.
     std::variant<std::unique_ptr<share::BoardServer>, std::string> made =
         share::BoardServer::make(*executor_);
