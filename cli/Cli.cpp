@@ -77,7 +77,6 @@ struct Target {
     std::string id;
     devices::IdSource source = devices::IdSource::Number; // which rule gave the id
     int relayCount = devices::kMaxRelays; // as the board describes itself, when attached
-    model::Interlocks interlocks;         // as its section of boards.conf sets them
 };
 
 // A board that is not attached now but has a holder (one that waits for it to be plugged back)
@@ -311,7 +310,6 @@ int switchRelays(devices::Registry& registry, const Command& command) {
         return fail(kBoardFailure, "no board " + target.id + " (its holder went away)");
     SleepingPause pause;
     model::Model model(registry, pause);
-    model.setInterlocks(target.interlocks);
     if (const std::optional<std::string> why = openBoard(model, target.number, false))
         return fail(kBoardFailure, *why);
     std::optional<std::uint8_t> byte = std::uint8_t{0};
@@ -369,9 +367,19 @@ std::optional<std::string> startHeldBoard(service::BoardHost& host) {
     const service::RelayWrite start =
         service::startWrite(options, host.model().snapshot()->relayCount,
                             last ? service::readLastRelays(path) : std::nullopt);
-    const bool taken = service::applyWrite(host.model(), start);
+    bool taken = false;
+    std::optional<std::string> refused;
+    try {
+        taken = service::applyWrite(host.model(), start);
+    } catch (const model::InterlockRefused& refusal) {
+        // on_start = on (or a `last` pattern kept from before) beside an interlock: the interlock
+        // wins, and the relays stay as they were found.
+        refused = host.id() + ": the relays its on_start gives are not written: " + refusal.what();
+    }
     if (last)
         host.add(std::make_unique<service::LastStateKeeper>(host.model(), path));
+    if (refused)
+        return refused;
     if (!taken)
         return host.id() + " did not take the relays its on_start gives";
     return std::nullopt;
@@ -412,13 +420,12 @@ int playProgram(devices::Registry& registry, const Command& command) {
                                    model::relayCountText(target.relayCount) + ")");
     // Whatever the policy: nobody chooses between the relays of a step.
     if (const std::optional<model::InterlockBreach> breach =
-            model::findInterlockBreach(program, target.interlocks))
+            model::findInterlockBreach(program, model::Interlocks(registry.options(target.id))))
         return fail(kBadInput, "line " + std::to_string(breach->row + 1) + " of " + command.file +
                                    " cannot be played: " + breach->why);
     SleepingPause pause;
     auto opened = std::make_unique<model::Model>(registry, pause);
     model::Model& model = *opened;
-    model.setInterlocks(target.interlocks);
     const std::size_t rowCount = program.size();
     model.loadProgram(programRows({"00000000-0"}));
     model.stopProgram(); // the timer is off until Start, as after the window's start-up
@@ -580,7 +587,6 @@ std::unique_ptr<service::BoardHost> serveBoard(devices::Registry& registry, mode
         return nullptr;
     }
     auto model = std::make_unique<model::Model>(registry, pause);
-    model->setInterlocks(target.interlocks);
     // As the window starts: the labels of labels.dat in the working folder name the relays.
     model->create();
     model->keepRunningWithoutBoard();

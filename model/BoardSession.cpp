@@ -35,6 +35,9 @@ bool BoardSession::open(std::size_t index) {
     if (opened->isOpen()) {
         device_ = std::move(opened);
         takeKindOfDevice();
+        // Whoever opened it, the window included, keeps to the interlocks of its section.
+        interlocks_ = Interlocks(
+            boards_.options(index < discovered_.size() ? discovered_[index].id.id : std::string()));
     } else if (device_->isOpen())
         device_->setUpAgain();
     return device_->isOpen();

@@ -68,7 +68,8 @@ public:
     // A write whose failure is told; refused, the byte stays what it was.
     bool writeRelays(std::uint8_t relays) { return writeSomeRelays(0xFF, relays); }
     bool writeSomeRelays(std::uint8_t which, std::uint8_t relays);
-    // ---- the relays of the board that must never be on together
+    // ---- the relays of the board that must never be on together (its options' interlocks, taken
+    // when it is opened)
     const Interlocks& interlocks() const { return interlocks_; }
     void setInterlocks(Interlocks interlocks) { interlocks_ = std::move(interlocks); }
     // Throws InterlockRefused when turning the `asserted` relays on would leave the relays

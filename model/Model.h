@@ -120,8 +120,9 @@ public:
     // One write of the relays in `which` only, to their bits of `relays`: on a board that cannot
     // read back, the others stay unknown.
     bool switchRelays(std::uint8_t which, std::uint8_t relays);
-    // The relays that must never be on together, from the board's options: a write or a click
-    // that would break them is refused (InterlockRefused), and so is a program file that does.
+    // The relays that must never be on together, from the board's options when it is opened (or
+    // set here, for a board without a section): a write or a click that would break them is
+    // refused (InterlockRefused), and so is a program file that does.
     void setInterlocks(Interlocks interlocks);
     Interlocks interlocks() const;
     // The rows replace the program, as "Open File" replaces it.

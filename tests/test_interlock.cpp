@@ -10,14 +10,20 @@
 
 namespace {
 
-model::Interlocks interlocks(std::vector<std::vector<int>> groups,
-                             devices::InterlockPolicy policy = devices::InterlockPolicy::Reject,
-                             std::chrono::milliseconds deadTime = {}) {
+devices::BoardOptions optionsOf(std::vector<std::vector<int>> groups,
+                                devices::InterlockPolicy policy = devices::InterlockPolicy::Reject,
+                                std::chrono::milliseconds deadTime = {}) {
     devices::BoardOptions options;
     options.interlocks = std::move(groups);
     options.interlockPolicy = policy;
     options.interlockDeadTime = deadTime;
-    return model::Interlocks(options);
+    return options;
+}
+
+model::Interlocks interlocks(std::vector<std::vector<int>> groups,
+                             devices::InterlockPolicy policy = devices::InterlockPolicy::Reject,
+                             std::chrono::milliseconds deadTime = {}) {
+    return model::Interlocks(optionsOf(std::move(groups), policy, deadTime));
 }
 
 class NoPause final : public model::Pause {
@@ -90,6 +96,13 @@ void InterlockTest::aHolderRejectsAWriteThatBreaksAnInterlock() {
     QVERIFY(board.ask(R"({"request":"off","relays":[1]})").value(QStringLiteral("ok")).toBool());
     QCOMPARE(board.written().size(), std::size_t{1});
     QCOMPARE(board.boards.boards().relays(0), 0x04);
+
+    // A model takes them from the board's options as it opens it, whoever holds it.
+    devices::Registry configured(familyList(simulatedBoards(1)), {{"sim1", optionsOf({{1, 2}})}});
+    NoPause pause;
+    model::Model model(configured, pause);
+    QCOMPARE(model.openBoard(1, true), model::Opening::Opened);
+    QVERIFY_THROWS_EXCEPTION(model::InterlockRefused, model.writeRelays(0x03));
 }
 
 // The relay goes on once the others have been off for the dead time, read from the board's own
