@@ -282,8 +282,10 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
 // time itself, between the two writes, with the model's lock free.
 bool writeInterlocked(model::Model& model, std::uint8_t which, std::uint8_t relays) {
     const model::Interlocks interlocks = model.interlocks();
-    const model::InterlockSwitch plan =
-        model::planInterlockedWrite(interlocks, model.snapshot()->relayByte, which, relays);
+    const std::shared_ptr<const model::Snapshot> shown = model.snapshot();
+    const model::InterlockSwitch plan = model::planInterlockedWrite(
+        interlocks, static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays), which,
+        relays);
     if (!model.switchRelays(plan.which, plan.relays))
         return false;
     if (!plan.onAfter)

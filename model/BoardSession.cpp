@@ -127,7 +127,7 @@ void BoardSession::refuseBreach(std::uint8_t asserted, std::uint8_t after) const
 // A script's write is judged whole against the interlocks before it goes anywhere.
 bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
     refuseBreach(which & relays,
-                 static_cast<std::uint8_t>((relayByte_ & ~which) | (relays & which)));
+                 static_cast<std::uint8_t>((possiblyOn() & ~which) | (relays & which)));
     if (away_)
         return false;
     const std::uint64_t before = failures_;

@@ -52,6 +52,10 @@ public:
     std::uint8_t relayMask() const { return static_cast<std::uint8_t>((1U << relayCount_) - 1U); }
     std::uint8_t knownRelays() const { return known_; }
     bool allKnown() const { return (known_ & relayMask()) == relayMask(); }
+    // The relays that are on, or may be as far as anyone knows: an interlock counts unknown ones.
+    std::uint8_t possiblyOn() const {
+        return static_cast<std::uint8_t>(relayByte_ | (~known_ & relayMask()));
+    }
 
     // ---- the relay state byte and the board's traffic
     std::uint8_t relayByte() const { return relayByte_; }

@@ -153,7 +153,7 @@ std::optional<std::chrono::milliseconds> Form::clickRelayButton(int relayNumber)
     if (!interlocks.empty() && showsOff(relayNumber)) {
         const std::uint8_t mask = devices::relayEntry(relayNumber).mask;
         const InterlockSwitch plan =
-            planInterlockedWrite(interlocks, board_.relayByte(), mask, board_.relayByte() | mask);
+            planInterlockedWrite(interlocks, board_.possiblyOn(), mask, board_.relayByte() | mask);
         if (plan.onAfter) {
             // Each of the others goes off as its own click would switch it.
             for (const devices::RelayMapEntry& entry : devices::kRelayMap)
@@ -163,7 +163,7 @@ std::optional<std::chrono::milliseconds> Form::clickRelayButton(int relayNumber)
             if (interlocks.deadTime().count() > 0)
                 return interlocks.deadTime();
         }
-        board_.refuseBreach(mask, board_.relayByte() | mask);
+        board_.refuseBreach(mask, board_.possiblyOn() | mask);
     }
     manualClickSequence(relayNumber);
     return std::nullopt;
@@ -173,7 +173,7 @@ void Form::finishSwitch(int relayNumber) {
     const Model::Lock lock(model_);
     const std::uint8_t mask = devices::relayEntry(relayNumber).mask;
     if (!showsOff(relayNumber) ||
-        board_.interlocks().breach(mask, static_cast<std::uint8_t>(board_.relayByte() | mask)))
+        board_.interlocks().breach(mask, static_cast<std::uint8_t>(board_.possiblyOn() | mask)))
         return;
     manualClickSequence(relayNumber);
 }

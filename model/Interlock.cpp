@@ -79,7 +79,9 @@ std::variant<InterlockSwitch, std::string> Interlocks::plan(std::uint8_t before,
         if (!(group & asserted) || !others)
             continue;
         offFirst |= others;
-        onAfter |= static_cast<std::uint8_t>(group & asserted & ~before);
+        // Held back even where it may be on already (unknown, or beside another on): it goes on
+        // only once the others have been off for the dead time.
+        onAfter |= static_cast<std::uint8_t>(group & asserted);
     }
     if (!offFirst)
         return InterlockSwitch{which, after, 0};

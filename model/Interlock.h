@@ -45,8 +45,9 @@ public:
     // group with one of them and another relay on. Relays the write leaves alone are not judged,
     // so switching a relay off is never refused.
     std::optional<std::string> breach(std::uint8_t asserted, std::uint8_t after) const;
-    // Under `switch`: how a write of `after` to the relays `which`, from `before`, is carried out,
-    // or why it cannot be (it turns two relays of a group on itself: which one should win?).
+    // Under `switch`: how a write of `after` to the relays `which`, from `before` (the relays that
+    // are or may be on), is carried out, or why it cannot be (it turns two relays of a group on
+    // itself: which one should win?).
     std::variant<InterlockSwitch, std::string> plan(std::uint8_t before, std::uint8_t which,
                                                     std::uint8_t after) const;
 

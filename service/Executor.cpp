@@ -186,8 +186,11 @@ bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
 bool Executor::writeInterlocked(std::uint8_t which, std::uint8_t relays) {
     cancelPendingOn();
     const model::Interlocks interlocks = model_.interlocks();
+    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+    // A relay whose state is unknown may be on: under switch it is turned off first too.
+    const auto possiblyOn = static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays);
     const model::InterlockSwitch plan =
-        model::planInterlockedWrite(interlocks, model_.snapshot()->relayByte, which, relays);
+        model::planInterlockedWrite(interlocks, possiblyOn, which, relays);
     if (!(plan.which == 0xFF ? model_.writeRelays(plan.relays)
                              : model_.switchRelays(plan.which, plan.relays)))
         return false;
@@ -237,7 +240,8 @@ void Executor::waitForPendingOns() {
                         return;
                     pending_.reset();
                 }
-                const std::uint8_t now = model_.snapshot()->relayByte;
+                const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+                const auto now = static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays);
                 if (!model_.interlocks().breach(waiting.relays, now | waiting.relays))
                     model_.switchRelays(waiting.relays, waiting.relays);
             });
