@@ -4,6 +4,7 @@
 #ifdef TAMBROOK_FAMILY_FIGURES
 #include "Families.h"
 #endif
+#include "model/Interlock.h"
 #include "model/Model.h"
 #include "model/ProgramFile.h"
 #include "model/StepText.h"
@@ -26,6 +27,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProcess>
@@ -1116,6 +1118,40 @@ std::vector<Row> pulseRows() {
     return rows;
 }
 
+// interlock_policy = switch through the holder's socket: relays 1 and 2 interlocked, each request
+// turns on the one that is off; the dead time is read from the board's trace, from the write that
+// turned the other off to the one that turned this one on, against the one configured.
+Row interlockDeadTimeRow() {
+    constexpr auto configured = std::chrono::milliseconds(100);
+    const char* figure = "Interlock switch: dead time between the off and the on write (socket)";
+    const std::string target = "≥ " + std::to_string(configured.count()) + " ms configured";
+    ServedBench served;
+    devices::BoardOptions options;
+    options.interlocks = {{1, 2}};
+    options.interlockPolicy = devices::InterlockPolicy::Switch;
+    options.interlockDeadTime = configured;
+    served.model.setInterlocks(model::Interlocks(options));
+    const std::string socket = share::socketPath("sim1");
+    share::askAt(socket, {{QStringLiteral("request"), QStringLiteral("set")},
+                          {QStringLiteral("relays"), QStringLiteral("10000000")}});
+    std::vector<double> deadTimes;
+    for (int request = 0; request < 20; ++request) {
+        const std::size_t before = served.writeCount();
+        share::askAt(socket, {{QStringLiteral("request"), QStringLiteral("on")},
+                              {QStringLiteral("relays"), QJsonArray{request % 2 ? 1 : 2}}});
+        const std::optional<std::int64_t> off = served.writeAt(before);
+        std::optional<std::int64_t> on;
+        for (int second = 0; second < 3 && !on; ++second)
+            on = served.writeAt(before + 1);
+        if (!off || !on)
+            return {figure, target, "a switch never reached the board", false};
+        deadTimes.push_back(static_cast<double>(*on - *off) / 1e6);
+    }
+    const Stats measured = stats(deadTimes);
+    return {figure, target, describe(measured, "ms"),
+            measured.min >= static_cast<double>(configured.count())};
+}
+
 // serve holding two simulated boards, the second of which stops answering: serve looks for it
 // again every second, and each call on it hangs 300 ms. Meanwhile the first plays 1000 steps at
 // 1 ms, sent to serve by tambrook-cli play, timed from the trace.
@@ -1604,7 +1640,7 @@ int main(int argc, char* argv[]) {
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
          std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared" ||
          std::string(argv[1]) == "--service" || std::string(argv[1]) == "--families" ||
-         std::string(argv[1]) == "--pulse")) {
+         std::string(argv[1]) == "--pulse" || std::string(argv[1]) == "--interlock")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
@@ -1624,10 +1660,13 @@ int main(int argc, char* argv[]) {
             some = idleServeRows();
             for (Row& row : changeToEventRows())
                 some.push_back(std::move(row));
-        } else if (std::string(argv[1]) == "--mqtt")
+        } else if (std::string(argv[1]) == "--interlock")
+            some = {interlockDeadTimeRow()};
+        else if (std::string(argv[1]) == "--mqtt")
             some = {mqttCommandRow(), mqttFloodRow(), mqttDuringRunRow()};
         else if (std::string(argv[1]) == "--shared") {
             some = socketSetRows();
+            some.push_back(interlockDeadTimeRow());
             some.push_back(requestsDuringRunRow());
             some.push_back(serveFiftyBoardsRow());
             some.push_back(serveBesideAWedgedBoardRow());
@@ -1679,6 +1718,7 @@ int main(int argc, char* argv[]) {
     rows.push_back(mqttCommandRow());
     for (Row& row : socketSetRows())
         rows.push_back(std::move(row));
+    rows.push_back(interlockDeadTimeRow());
     rows.push_back(requestsDuringRunRow());
     rows.push_back(serveFiftyBoardsRow());
     for (Row& row : idleServeRows())

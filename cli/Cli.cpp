@@ -6,6 +6,7 @@
 #include "devices/RelayMap.h"
 #include "engine/Sequencer.h"
 #include "model/Failure.h"
+#include "model/Interlock.h"
 #include "model/Model.h"
 #include "mqtt/Bridge.h"
 #include "service/BoardHost.h"
@@ -264,7 +265,8 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
     if (answer.kind == share::Answer::Kind::Untrusted)
         return fail(kBoardFailure, nameOf(target) + ": " + answer.why);
     if (!answer.reply.value(QStringLiteral("ok")).toBool())
-        return fail(kBoardFailure,
+        return fail(answer.reply.value(QStringLiteral("interlock")).toBool() ? kBadInput
+                                                                             : kBoardFailure,
                     nameOf(target) + ": " +
                         answer.reply.value(QStringLiteral("error")).toString().toStdString());
     if (command.kind == Command::Kind::Get) {
@@ -276,8 +278,24 @@ std::optional<int> throughHolder(const Target& target, const QJsonObject& reques
     return kDone;
 }
 
+// This process holds the board for the whole command, so under `switch` it waits out the dead
+// time itself, between the two writes, with the model's lock free.
+bool writeInterlocked(model::Model& model, std::uint8_t which, std::uint8_t relays) {
+    const model::Interlocks interlocks = model.interlocks();
+    const std::shared_ptr<const model::Snapshot> shown = model.snapshot();
+    const model::InterlockSwitch plan = model::planInterlockedWrite(
+        interlocks, static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays), which,
+        relays);
+    if (!model.switchRelays(plan.which, plan.relays))
+        return false;
+    if (!plan.onAfter)
+        return true;
+    std::this_thread::sleep_for(interlocks.deadTime());
+    return model.switchRelays(plan.onAfter, plan.onAfter);
+}
+
 // get, set, on and off: through the board's holder, or else one open, at most one read and one
-// write.
+// write (two under an interlock's `switch`).
 int switchRelays(devices::Registry& registry, const Command& command) {
     const HeldSignals held;
     const std::variant<Target, std::string> found = findTarget(registry, command.boards.front());
@@ -320,9 +338,13 @@ int switchRelays(devices::Registry& registry, const Command& command) {
         }
         for (const int relay : command.relays)
             byte = devices::withRelay(*byte, relay, command.kind == Command::Kind::On);
-        if (!model.switchRelays(which, *byte))
-            status =
-                fail(kBoardFailure, "could not switch the relays of " + boardName(target.number));
+        try {
+            if (!writeInterlocked(model, which, *byte))
+                status = fail(kBoardFailure,
+                              "could not switch the relays of " + boardName(target.number));
+        } catch (const model::InterlockRefused& refusal) {
+            status = fail(kBadInput, nameOf(target) + ": " + refusal.what());
+        }
     }
     model.closeBoard();
     std::fflush(stdout); // before a held signal can end the process
@@ -347,9 +369,19 @@ std::optional<std::string> startHeldBoard(service::BoardHost& host) {
     const service::RelayWrite start =
         service::startWrite(options, host.model().snapshot()->relayCount,
                             last ? service::readLastRelays(path) : std::nullopt);
-    const bool taken = service::applyWrite(host.model(), start);
+    bool taken = false;
+    std::optional<std::string> refused;
+    try {
+        taken = service::applyWrite(host.model(), start);
+    } catch (const model::InterlockRefused& refusal) {
+        // on_start = on (or a `last` pattern kept from before) beside an interlock: the interlock
+        // wins, and the relays stay as they were found.
+        refused = host.id() + ": the relays its on_start gives are not written: " + refusal.what();
+    }
     if (last)
         host.add(std::make_unique<service::LastStateKeeper>(host.model(), path));
+    if (refused)
+        return refused;
     if (!taken)
         return host.id() + " did not take the relays its on_start gives";
     return std::nullopt;
@@ -388,6 +420,11 @@ int playProgram(devices::Registry& registry, const Command& command) {
                                    " switches relay " + std::to_string(absent->relay) + ", which " +
                                    nameOf(target) + " does not have (it has " +
                                    model::relayCountText(target.relayCount) + ")");
+    // Whatever the policy: nobody chooses between the relays of a step.
+    if (const std::optional<model::InterlockBreach> breach =
+            model::findInterlockBreach(program, model::Interlocks(registry.options(target.id))))
+        return fail(kBadInput, "line " + std::to_string(breach->row + 1) + " of " + command.file +
+                                   " cannot be played: " + breach->why);
     SleepingPause pause;
     auto opened = std::make_unique<model::Model>(registry, pause);
     model::Model& model = *opened;

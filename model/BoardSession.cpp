@@ -37,6 +37,9 @@ bool BoardSession::open(std::size_t index) {
         endPulsesOff(); // on the board they were for, before another takes its place
         device_ = std::move(opened);
         takeKindOfDevice();
+        // Whoever opened it, the window included, keeps to the interlocks of its section.
+        interlocks_ = Interlocks(
+            boards_.options(index < discovered_.size() ? discovered_[index].id.id : std::string()));
     } else if (device_->isOpen())
         device_->setUpAgain();
     return device_->isOpen();
@@ -127,7 +130,16 @@ std::optional<std::uint8_t> BoardSession::readRelays() {
 
 // A board that is away is not written: nothing was commanded, so the pattern it is given when it
 // comes back stays the last one.
+void BoardSession::refuseBreach(std::uint8_t asserted, std::uint8_t after) const {
+    if (const std::optional<std::string> why =
+            interlocks_.breach(asserted & relayMask(), after & relayMask()))
+        throw InterlockRefused(*why + "; nothing was written");
+}
+
+// A script's write is judged whole against the interlocks before it goes anywhere.
 bool BoardSession::writeSomeRelays(std::uint8_t which, std::uint8_t relays) {
+    refuseBreach(which & relays,
+                 static_cast<std::uint8_t>((possiblyOn() & ~which) | (relays & which)));
     if (away_)
         return false;
     const std::uint64_t before = failures_;

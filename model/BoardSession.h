@@ -2,6 +2,7 @@
 
 #include "devices/Registry.h"
 #include "devices/RelayDevice.h"
+#include "model/Interlock.h"
 
 #include <array>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace model {
@@ -52,6 +54,10 @@ public:
     std::uint8_t relayMask() const { return static_cast<std::uint8_t>((1U << relayCount_) - 1U); }
     std::uint8_t knownRelays() const { return known_; }
     bool allKnown() const { return (known_ & relayMask()) == relayMask(); }
+    // The relays that are on, or may be as far as anyone knows: an interlock counts unknown ones.
+    std::uint8_t possiblyOn() const {
+        return static_cast<std::uint8_t>(relayByte_ | (~known_ & relayMask()));
+    }
 
     // ---- the relay state byte and the board's traffic
     std::uint8_t relayByte() const { return relayByte_; }
@@ -68,6 +74,14 @@ public:
     // A write whose failure is told; refused, the byte stays what it was.
     bool writeRelays(std::uint8_t relays) { return writeSomeRelays(0xFF, relays); }
     bool writeSomeRelays(std::uint8_t which, std::uint8_t relays);
+    // ---- the relays of the board that must never be on together (its options' interlocks, taken
+    // when it is opened)
+    const Interlocks& interlocks() const { return interlocks_; }
+    void setInterlocks(Interlocks interlocks) { interlocks_ = std::move(interlocks); }
+    // Throws InterlockRefused when turning the `asserted` relays on would leave the relays
+    // `after` breaking an interlock; before anything is written or shown.
+    void refuseBreach(std::uint8_t asserted, std::uint8_t after) const;
+
     // Counts the failed reads and writes of an opened board.
     std::uint64_t failures() const { return failures_; }
     std::int64_t lastWriteStartedAt() const { return lastWriteStartedAt_; }
@@ -132,6 +146,7 @@ private:
     std::uint8_t pulsed_ = 0;             // bit n-1 = relay n, held on by a pulse
     std::uint8_t beneath_ = 0;            // what the pulsed relays go back to
     std::array<std::int64_t, devices::kMaxRelays> pulseDue_{}; // of the pulsed relays
+    Interlocks interlocks_; // none unless the holder was given some
 };
 
 } // namespace model

@@ -147,13 +147,46 @@ void Form::showIn(Snapshot& shown) const {
 // A relay button's caption is the page's record of its relay. Every click decides by comparing
 // the caption with the ON label, exactly, and then runs one fixed chain of steps.
 
-void Form::clickRelayButton(int relayNumber) {
+std::optional<std::chrono::milliseconds> Form::clickRelayButton(int relayNumber) {
     const Model::Lock lock(model_);
+    const Interlocks& interlocks = board_.interlocks();
+    if (!interlocks.empty() && showsOff(relayNumber)) {
+        const std::uint8_t mask = devices::relayEntry(relayNumber).mask;
+        const InterlockSwitch plan =
+            planInterlockedWrite(interlocks, board_.possiblyOn(), mask, board_.relayByte() | mask);
+        if (plan.onAfter) {
+            // Each of the others goes off as its own click would switch it.
+            for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+                if ((plan.which & ~plan.relays & entry.mask) && entry.relay != relayNumber &&
+                    !showsOff(entry.relay))
+                    manualClickSequence(entry.relay);
+            if (interlocks.deadTime().count() > 0)
+                return interlocks.deadTime();
+        }
+        board_.refuseBreach(mask, board_.possiblyOn() | mask);
+    }
     manualClickSequence(relayNumber);
+    return std::nullopt;
+}
+
+void Form::finishSwitch(int relayNumber) {
+    const Model::Lock lock(model_);
+    const std::uint8_t mask = devices::relayEntry(relayNumber).mask;
+    if (!showsOff(relayNumber) ||
+        board_.interlocks().breach(mask, static_cast<std::uint8_t>(board_.possiblyOn() | mask)))
+        return;
+    manualClickSequence(relayNumber);
+}
+
+bool Form::showsOff(int relayNumber) const {
+    return relays_.at(static_cast<std::size_t>(relayNumber - 1)).caption ==
+           labels_.onLabel(relayNumber);
 }
 
 void Form::switchAllRelays(bool on) {
     const Model::Lock lock(model_);
+    if (on)
+        board_.refuseBreach(0xFF, 0xFF);
     if (on)
         allRelaysOn();
     else
@@ -232,6 +265,13 @@ void Form::settleAndReadBack() {
 void Form::clickStepButton(int relayNumber) {
     const Model::Lock lock(model_);
     RelayView& view = relay(relayNumber);
+    if (!view.stepOn) {
+        std::uint8_t byte = devices::relayEntry(relayNumber).mask;
+        for (const devices::RelayMapEntry& entry : devices::kRelayMap)
+            if (relay(entry.relay).stepOn)
+                byte |= entry.mask;
+        board_.refuseBreach(devices::relayEntry(relayNumber).mask, byte);
+    }
     view.stepOn = !view.stepOn;
     sendStepButtonsToBoard();
     showStepButtonsOnLamps();

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,7 +31,13 @@ public:
     // The board list's chosen entry (-1 for none) and its edit text, which change together.
     void chooseBoardEntry(int entry, std::string listText);
     void openSelectedBoard();
-    void clickRelayButton(int relay);
+    // A click that would turn a relay on beside another of its interlocked group is refused
+    // (InterlockRefused), or under `switch` clicks the others off first and returns the dead time
+    // after which finishSwitch(relay) turns it on.
+    std::optional<std::chrono::milliseconds> clickRelayButton(int relay);
+    // The relay held back by a switch goes on, if it is still off and nothing of its group went
+    // on meanwhile.
+    void finishSwitch(int relay);
     void switchAllRelays(bool on);
     void clickStepButton(int relay);
     // A user's edit of the delay text, which composes the current row within the same action.
@@ -55,6 +62,7 @@ private:
     void sendLampsToBoard();
     void sendStepButtonsToBoard();
     void toggleRelay(int relay);
+    bool showsOff(int relay) const;
     void allRelaysOn();
     void allRelaysOff();
     void showCaptionsOnLamps();

@@ -257,6 +257,16 @@ void Model::endPulsesDueBy(std::int64_t now) {
     showPulseEdge(before);
 }
 
+void Model::setInterlocks(Interlocks interlocks) {
+    const Lock lock(*this);
+    session_.setInterlocks(std::move(interlocks));
+}
+
+Interlocks Model::interlocks() const {
+    const Lock lock(*this, false);
+    return session_.interlocks();
+}
+
 void Model::keepRunningWithoutBoard() {
     const Lock lock(*this);
     session_.keepRunningWithoutBoard();
@@ -362,6 +372,12 @@ std::optional<QString> Model::openProgramFile(const std::string& localPath) {
             .arg(QDir::toNativeSeparators(QFile::decodeName(localPath.c_str())))
             .arg(absent->relay)
             .arg(QString::fromStdString(relayCountText(session_.relayCount())));
+    if (const std::optional<InterlockBreach> breach =
+            findInterlockBreach(rows, session_.interlocks()))
+        return QStringLiteral("Line %1 of \"%2\" cannot be played: %3.")
+            .arg(breach->row + 1)
+            .arg(QDir::toNativeSeparators(QFile::decodeName(localPath.c_str())))
+            .arg(QString::fromStdString(breach->why));
     loadProgram(std::move(rows));
     return std::nullopt;
 }

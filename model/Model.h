@@ -130,6 +130,11 @@ public:
     bool pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses);
     // Every pulse ends with its relay off: the holder lets the board go.
     void endPulses();
+    // The relays that must never be on together, from the board's options when it is opened (or
+    // set here, for a board without a section): a write or a click that would break them is
+    // refused (InterlockRefused), and so is a program file that does.
+    void setInterlocks(Interlocks interlocks);
+    Interlocks interlocks() const;
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);
     void stopProgram();

@@ -74,6 +74,17 @@ Executor::Executor(model::Model& model, Holder holder, Runner runner, devices::B
     , runner_(std::move(runner))
     , options_(std::move(options)) {}
 
+Executor::~Executor() {
+    {
+        const std::lock_guard lock(pendingLock_);
+        quit_ = true;
+        pending_.reset();
+    }
+    pendingChanged_.notify_all();
+    if (pendingThread_.joinable())
+        pendingThread_.join();
+}
+
 State Executor::state() const {
     State state = stateOf(*model_.snapshot(), holder_);
     for (std::size_t i = 0; i < state.names.size(); ++i)
@@ -93,6 +104,8 @@ void Executor::run(const std::function<void()>& operation) {
 Reply Executor::execute(const Command& command) {
     try {
         return carryOut(command);
+    } catch (const model::InterlockRefused& refusal) {
+        return {false, refusal.what(), {}, true};
     } catch (...) {
         const std::string text = model::failureText(std::current_exception());
         return refused(text.empty() ? "unknown failure" : text);
@@ -111,7 +124,7 @@ Reply Executor::carryOut(const Command& command) {
     case Command::Kind::Watch:
         break;
     case Command::Kind::Set:
-        run([&] { written = model_.writeRelays(command.pattern); });
+        run([&] { written = writeInterlocked(0xFF, command.pattern); });
         break;
     case Command::Kind::On:
     case Command::Kind::Off:
@@ -129,13 +142,22 @@ Reply Executor::carryOut(const Command& command) {
             command.program, command.repeat.value_or(shown->repeat), shown->relayCount);
         if (auto* why = std::get_if<std::string>(&checked))
             return refused(std::move(*why));
+        // Whatever the policy: a step is a whole pattern, and nobody chooses between its relays.
+        if (const auto breach =
+                model::findInterlockBreach(std::get<ProgramRows>(checked), model_.interlocks()))
+            return {false,
+                    "line " + std::to_string(breach->row + 1) + " cannot be played: " + breach->why,
+                    {},
+                    true};
         run([&] {
+            cancelPendingOn();
             playRows(std::move(std::get<ProgramRows>(checked)), command.resolution, command.repeat);
         });
         break;
     }
     case Command::Kind::Stop:
         run([&] {
+            cancelPendingOn();
             if (model_.snapshot()->run != model::Run::Idle)
                 model_.startOrStop();
         });
@@ -163,7 +185,79 @@ bool Executor::switchRelays(const std::vector<int>& relays, Command::Kind how) {
         byte = devices::withRelay(byte, relay, on);
         which |= mask;
     }
-    return model_.switchRelays(which, byte);
+    return writeInterlocked(which, byte);
+}
+
+// Under the model's lock. Without interlocks, or under `reject` (where the model refuses a write
+// that would break one), one write; under `switch`, the others of the group go off first and the
+// relay goes on once the dead time has passed, on the executor's own thread.
+bool Executor::writeInterlocked(std::uint8_t which, std::uint8_t relays) {
+    cancelPendingOn();
+    const model::Interlocks interlocks = model_.interlocks();
+    const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+    // A relay whose state is unknown may be on: under switch it is turned off first too.
+    const auto possiblyOn = static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays);
+    const model::InterlockSwitch plan =
+        model::planInterlockedWrite(interlocks, possiblyOn, which, relays);
+    if (!(plan.which == 0xFF ? model_.writeRelays(plan.relays)
+                             : model_.switchRelays(plan.which, plan.relays)))
+        return false;
+    if (!plan.onAfter)
+        return true;
+    if (interlocks.deadTime().count() <= 0)
+        return model_.switchRelays(plan.onAfter, plan.onAfter);
+    turnOnAfter(plan.onAfter, interlocks.deadTime());
+    return true;
+}
+
+void Executor::cancelPendingOn() {
+    const std::lock_guard lock(pendingLock_);
+    pending_.reset();
+    ++generation_;
+}
+
+void Executor::turnOnAfter(std::uint8_t relays, std::chrono::milliseconds deadTime) {
+    {
+        const std::lock_guard lock(pendingLock_);
+        pending_ = PendingOn{relays, std::chrono::steady_clock::now() + deadTime, ++generation_};
+        if (!pendingThread_.joinable())
+            pendingThread_ = std::thread([this] { waitForPendingOns(); });
+    }
+    pendingChanged_.notify_all();
+}
+
+// The relays go on only if nothing was written meanwhile (which cancels them) and nothing turned
+// another relay of their group on since (a program's step): that is judged again under the lock.
+void Executor::waitForPendingOns() {
+    std::unique_lock lock(pendingLock_);
+    for (;;) {
+        pendingChanged_.wait(lock, [this] { return quit_ || pending_; });
+        if (quit_)
+            return;
+        const PendingOn waiting = *pending_;
+        if (pendingChanged_.wait_until(lock, waiting.due, [&] {
+                return quit_ || !pending_ || pending_->generation != waiting.generation;
+            }))
+            continue;
+        lock.unlock();
+        try {
+            run([&] {
+                {
+                    const std::lock_guard stillPending(pendingLock_);
+                    if (!pending_ || pending_->generation != waiting.generation)
+                        return;
+                    pending_.reset();
+                }
+                const std::shared_ptr<const model::Snapshot> shown = model_.snapshot();
+                const auto now = static_cast<std::uint8_t>(shown->relayByte | ~shown->knownRelays);
+                if (!model_.interlocks().breach(waiting.relays, now | waiting.relays))
+                    model_.switchRelays(waiting.relays, waiting.relays);
+            });
+        } catch (...) {
+            // The board failed or its holder is closing: the relay stays off, which is safe.
+        }
+        lock.lock();
+    }
 }
 
 // Each relay's pulse lasts as long as the command says, else as long as the relay's own default;

@@ -444,6 +444,11 @@ QJsonObject BoardServer::replyTo(const std::string& line, bool* watch) {
 
 QJsonObject BoardServer::handle(const Request& request) {
     const service::Reply reply = executor_.execute(request);
+    if (!reply.ok && reply.interlock) {
+        QJsonObject refused = errorReply(QString::fromLocal8Bit(reply.error));
+        refused.insert(QStringLiteral("interlock"), true);
+        return refused;
+    }
     if (!reply.ok)
         return errorReply(QString::fromLocal8Bit(reply.error));
     QJsonObject state = service::toJson(reply.state);

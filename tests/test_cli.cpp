@@ -67,6 +67,7 @@ private slots:
     void playChecksEveryStepFirst();
     void playTakesFileNamesAsBytes();
     void playShowsOneUpdatingLineOnATerminal();
+    void interlocksAreKeptByTheCommandAndThroughServe();
 };
 
 void CliTest::listNumbersTheBoards() {
@@ -1080,6 +1081,64 @@ void CliTest::playShowsOneUpdatingLineOnATerminal() {
     QVERIFY2(shown.contains(QLatin1String("\rstep 1 of 2, ")), qPrintable(shown));
     QVERIFY2(shown.contains(QLatin1String("\rstep 2 of 2, ")), qPrintable(shown));
     QCOMPARE(shown.count(QLatin1Char('\n')), 1); // one line, ended when the run ends
+}
+
+// reject: exit 2 and nothing written, whether the command opens the board or serve holds it; a
+// program that breaks an interlock is refused at load with its line; switch: the relay goes on
+// after the dead time, as the board's trace shows it.
+void CliTest::interlocksAreKeptByTheCommandAndThroughServe() {
+    CliRig rig(1, QStringLiteral("01")); // relay 1 on
+    rig.write("boards.conf", "[sim1]\ninterlock = 1+2, 3+4\non_start = on\n");
+    rig.write("p.txt", "10000000-1\r\n01000000-1\r\n00110000-1\r\n");
+    const auto refused = [&](const QStringList& arguments, const char* says) {
+        const Result result = rig.run(arguments);
+        return result.status == 2 && result.errLines.size() == 1 &&
+               result.errLines.front().contains(QLatin1String(says));
+    };
+    QVERIFY(refused({"on", "2"}, "relays 1 and 2 may never be on together (interlock 1+2)"));
+    QVERIFY(refused({"play", "p.txt"}, "line 3 of p.txt cannot be played"));
+    QProcess serve;
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QVERIFY(refused({"set", "00110000"}, "interlock 3+4"));
+    QVERIFY(refused({"play", "p.txt"}, "line 3 of p.txt cannot be played"));
+    QCOMPARE(rig.run({"off", "1"}).status, 0);
+    QCOMPARE(rig.writes(), QStringList{"write 00 ok"});
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+    // An on_start that would break an interlock is not written, and serve says why.
+    QVERIFY(serve.readAllStandardError().contains("on_start gives are not written"));
+
+    rig.write("boards.conf", "[sim1]\ninterlock = 1+2\ninterlock_policy = switch\n"
+                             "interlock_dead_time = 100ms\n");
+    QVERIFY(refused({"set", "11000000"}, "cannot tell which"));
+    const qint64 traced = QFileInfo(rig.path("board.trace")).size();
+    QCOMPARE(rig.run({"on", "1"}).status, 0);
+    QCOMPARE(rig.run({"on", "2"}).status, 0); // waits the dead time itself
+    rig.start(serve, {"serve", "--board", "1"});
+    QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
+    QCOMPARE(rig.run({"on", "1"}).status, 0); // returns once relay 2 is off
+    QTRY_COMPARE(rig.run({"get"}).out, QStringLiteral("10000000\n"));
+    QList<QByteArray> writes;
+    for (const QByteArray& line : traceLines(rig.path("board.trace"), traced))
+        if (line.contains(" write "))
+            writes.push_back(line);
+    // Relay 1 on; off and on by the command; off and on by serve. Each process times its own.
+    QCOMPARE(writes.size(), 5);
+    for (const int on : {2, 4}) {
+        const qint64 offAt = writes[on - 1].split(' ').front().toLongLong();
+        const qint64 onAt = writes[on].split(' ').front().toLongLong();
+        QVERIFY2(onAt - offAt >= 100'000, writes[on].constData());
+    }
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(5000));
+
+    // A relay whose state is unknown (a board that cannot read back) may be on: it counts.
+    CliRig blind(1);
+    blind.environment().insert(QStringLiteral("TAMBROOK_SIMULATED_READBACK"), QStringLiteral("0"));
+    blind.write("boards.conf", "[sim1]\ninterlock = 1+2\n");
+    QCOMPARE(blind.run({"on", "2"}).status, 2);
+    QVERIFY(blind.allWrites().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CliTest)

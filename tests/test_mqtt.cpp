@@ -117,6 +117,7 @@ private slots:
     void boardsOfTwoHostsAndTwoServesOfOneBoard();
     void aCallThatFailsIsLoggedOnce();
     void aHugePublishIsNeverHeld();
+    void anInterlockRefusesACommandAndAProgramAndSaysWhy();
 };
 
 void MqttTest::initTestCase() {
@@ -535,6 +536,23 @@ void MqttTest::aHugePublishIsNeverHeld() {
     const QByteArray peak = text.mid(text.indexOf("VmHWM:")).split('\n').front().simplified();
     QVERIFY2(peak.split(' ').value(1).toLongLong() < 100 * 1024, peak.constData()); // KiB
     QVERIFY(!rig.log().contains(QStringLiteral("lost the broker")));
+}
+
+// The log says why, and nothing reaches the board: not relay 2 beside relay 1, not a program
+// with a step that has both.
+void MqttTest::anInterlockRefusesACommandAndAProgramAndSaysWhy() {
+    Broker broker;
+    Rig rig;
+    rig.write("boards.conf", "[sim1]\ninterlock = 1+2\n");
+    rig.startServing({QStringLiteral("--mqtt"), broker.url()});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("connected sim1")), 10000);
+    publish(broker, rig.topic(QStringLiteral("relay/1/set")), "ON");
+    QTRY_COMPARE(rig.writes(), QStringList{"write 01 ok"});
+    publish(broker, rig.topic(QStringLiteral("relay/2/set")), "ON");
+    publish(broker, rig.topic(QStringLiteral("program/play")), "00000000-1\r\n11000000-1\r\n");
+    QTRY_VERIFY(rig.log().contains(QStringLiteral("(interlock 1+2); nothing was written")));
+    QTRY_VERIFY(rig.log().contains(QStringLiteral("line 2 cannot be played")));
+    QCOMPARE(rig.writes(), QStringList{"write 01 ok"});
 }
 
 QTEST_GUILESS_MAIN(MqttTest)

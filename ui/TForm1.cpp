@@ -12,6 +12,7 @@
 #include <QFont>
 #include <QLabel>
 #include <QSignalBlocker>
+#include <QTimer>
 
 #include <QThread>
 
@@ -405,8 +406,16 @@ void TForm1::ComboBox1Change() {
 void TForm1::Button33Click() {
     act([this] { model_.form().openSelectedBoard(); });
 }
+// A relay held back by an interlock's dead time goes on from the window's own timer, so that the
+// wait holds neither the model's lock nor the window.
 void TForm1::RelayButtonClick(int relay) {
-    act([this, relay] { model_.form().clickRelayButton(relay); });
+    act([this, relay] {
+        if (const std::optional<std::chrono::milliseconds> deadTime =
+                model_.form().clickRelayButton(relay))
+            QTimer::singleShot(*deadTime, this, [this, relay] {
+                act([this, relay] { model_.form().finishSwitch(relay); });
+            });
+    });
 }
 void TForm1::Button9Click() {
     act([this] { model_.form().switchAllRelays(true); });
