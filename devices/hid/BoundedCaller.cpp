@@ -52,14 +52,18 @@ BoundedCaller::~BoundedCaller() {
         shared_->thread.join();
 }
 
+// A call given up on that ends meanwhile (a board that answers again) lets this one through
+// within the same bound, so the first call after a board comes back is not refused for it.
 bool BoundedCaller::run(std::function<void()> call) {
+    const auto deadline = std::chrono::steady_clock::now() + bound_;
     std::unique_lock lock(shared_->lock);
-    if (shared_->running || shared_->call)
+    if (!shared_->changed.wait_until(lock, deadline,
+                                     [&] { return !shared_->running && !shared_->call; }))
         return false;
     const std::uint64_t target = shared_->ended + 1;
     shared_->call = std::move(call);
     shared_->changed.notify_all();
-    return shared_->changed.wait_for(lock, bound_, [&] { return shared_->ended >= target; });
+    return shared_->changed.wait_until(lock, deadline, [&] { return shared_->ended >= target; });
 }
 
 } // namespace devices::hid

@@ -5,8 +5,8 @@
 #include <memory>
 
 // One board's calls, each on a thread of the board's own, so that a board that never answers
-// holds up nobody for long: the caller waits at most the bound, and while a call it gave up on
-// is still stuck in the board, the next ones are refused at once instead of queueing behind it.
+// holds up nobody for long: the caller waits at most the bound, the wait for a call given up on
+// that is still stuck in the board included, so calls never queue behind a stuck one.
 namespace devices::hid {
 
 class BoundedCaller {
@@ -18,7 +18,7 @@ public:
     BoundedCaller& operator=(const BoundedCaller&) = delete;
 
     // Runs the call on the board's thread. False when it did not end within the bound, or an
-    // earlier call has not ended yet (the call is then not run). What the call touches must
+    // earlier call did not end within it (the call is then not run). What the call touches must
     // outlive it: after a false it may still run, and end, at any time.
     bool run(std::function<void()> call);
 
