@@ -633,7 +633,8 @@ int pulseRelays(devices::Registry& registry, const Command& command) {
     const service::Reply reply = host.executor().execute(pulseOf(command));
     int status = kDone;
     if (!reply.ok)
-        status = fail(kBoardFailure, boardName(target.number) + ": " + reply.error);
+        status = fail(reply.interlock ? kBadInput : kBoardFailure,
+                      boardName(target.number) + ": " + reply.error);
     // Until every pulse has ended, whoever else pulsed meanwhile, or a write took them over.
     int signal = 0;
     while (reply.ok && signal <= 0 && model.snapshot()->pulsedRelays != 0) {

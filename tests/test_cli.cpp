@@ -1097,6 +1097,9 @@ void CliTest::interlocksAreKeptByTheCommandAndThroughServe() {
     };
     QVERIFY(refused({"on", "2"}, "relays 1 and 2 may never be on together (interlock 1+2)"));
     QVERIFY(refused({"play", "p.txt"}, "line 3 of p.txt cannot be played"));
+    const Result pulse = rig.run({"pulse", "2", "--for", "50ms"}); // holding the board itself
+    QCOMPARE(pulse.status, 2);
+    QVERIFY(pulse.errLines.join('\n').contains(QLatin1String("interlock 1+2")));
     QProcess serve;
     rig.start(serve, {"serve", "--board", "1"});
     QTRY_VERIFY(QFile::exists(rig.path("run/tambrook/sim1.sock")));
