@@ -162,7 +162,10 @@ void FaultsTest::aWedgedBoardStopsTheRunAndTheWindowStillCloses() {
         rows.push_back(std::string(step % 2 ? "11110000" : "00001111") + "-1");
     rig.form->act([&] { rig.form->model().loadProgram(programRows(rows)); });
     rig.form->Button34Click();
-    QTest::qWait(100); // the sequencer now hangs in the wedged board's first call
+    // However slowly the steps come (a loaded Debug build), the click lands while the sequencer
+    // hangs in the wedged board's first call, which starts a tick after the 30th step.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.count("write", true), 30, 10000);
+    QTest::qWait(50);
     rig.form->Button35Click();
     QCOMPARE(rig.form->controls().Button34->caption(), QStringLiteral("Start"));
     QTRY_COMPARE(rig.platform.errors.size(), 1);
