@@ -13,8 +13,7 @@
 namespace {
 
 struct FaultRig {
-    QTemporaryDir dir;
-    QString previousDir = QDir::currentPath();
+    WorkingFolder folder; // the working directory, and where the window serves its board
     Log log;
     RecordingPlatform platform{log};
     SimulatedBoards boards;
@@ -25,7 +24,6 @@ struct FaultRig {
 
     explicit FaultRig(const std::string& faults)
         : boards(1, devices::testing::parseFaults(faults)) {
-        QDir::setCurrent(dir.path());
         boards.setTraceSink([this](const devices::testing::TraceRecord& r) {
             const std::lock_guard lock(traceLock);
             trace.push_back(r);
@@ -33,10 +31,7 @@ struct FaultRig {
         window = std::make_unique<MainWindow>(boards.registry(), platform);
         form = &window->form;
     }
-    ~FaultRig() {
-        window.reset();
-        QDir::setCurrent(previousDir);
-    }
+    ~FaultRig() { window.reset(); }
     TPanel& status() const { return *form->controls().Panel27; }
     std::size_t calls() const {
         const std::lock_guard lock(traceLock);
