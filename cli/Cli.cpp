@@ -392,6 +392,30 @@ std::optional<std::string> startHeldBoard(service::BoardHost& host) {
 // as Start starts it. The sequencer's thread plays it while this thread waits for its end, a
 // signal, or a failure. A board that stops answering does not stop the run: it is looked for
 // once a second and, when a board with its id is back, opened again and given the current step.
+// A board this command opened itself, held as a holder holds one: its on_start, its socket, and
+// the supervisor that opens it again when it is back. The host, or why it cannot be held.
+std::variant<service::BoardHost*, std::string>
+holdOpenedBoard(devices::Registry& registry, service::Supervisor& supervisor,
+                std::unique_ptr<model::Model> opened, const Target& target, const char* kind) {
+    std::variant<std::unique_ptr<service::BoardHost>, std::string> made = service::BoardHost::make(
+        std::move(opened), {target.id, target.source}, kind, registry.options(target.id));
+    if (const auto* why = std::get_if<std::string>(&made))
+        return "cannot " + std::string(kind) + " on " + boardName(target.number) + ": " + *why;
+    std::unique_ptr<service::BoardHost>& held = std::get<std::unique_ptr<service::BoardHost>>(made);
+    if (const std::optional<std::string> refused = startHeldBoard(*held))
+        std::fprintf(stderr, "tambrook-cli: %s\n", refused->c_str());
+    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
+        share::BoardServer::make(held->executor());
+    if (const auto* why = std::get_if<std::string>(&server))
+        std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
+                     boardName(target.number).c_str(), why->c_str());
+    else
+        held->add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
+    service::BoardHost* const host = held.get();
+    supervisor.add(std::move(held));
+    return host;
+}
+
 int playProgram(devices::Registry& registry, const Command& command) {
     // Signals are taken by this thread alone, from the start: every thread made later (the
     // sequencer's, the server's) inherits the mask, and a signal that comes while the board is
@@ -464,22 +488,12 @@ int playProgram(devices::Registry& registry, const Command& command) {
                           steps::patternOfByte(host.model().snapshot()->relayByte).c_str());
          },
          {}});
-    std::variant<std::unique_ptr<service::BoardHost>, std::string> held = service::BoardHost::make(
-        std::move(opened), {target.id, target.source}, "play", registry.options(target.id));
-    if (const auto* why = std::get_if<std::string>(&held))
-        return fail(kBoardFailure, "cannot play on " + boardName(target.number) + ": " + *why);
-    service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
-    if (const std::optional<std::string> refused = startHeldBoard(host))
-        std::fprintf(stderr, "tambrook-cli: %s\n", refused->c_str());
     // While it plays, this process holds the board and serves it.
-    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
-        share::BoardServer::make(host.executor());
-    if (const auto* why = std::get_if<std::string>(&server))
-        std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
-                     boardName(target.number).c_str(), why->c_str());
-    else
-        host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
-    supervisor.add(std::move(std::get<std::unique_ptr<service::BoardHost>>(held)));
+    const std::variant<service::BoardHost*, std::string> held =
+        holdOpenedBoard(registry, supervisor, std::move(opened), target, "play");
+    if (const auto* why = std::get_if<std::string>(&held))
+        return fail(kBoardFailure, *why);
+    service::BoardHost& host = *std::get<service::BoardHost*>(held);
     model.loadProgram(std::move(program));
     model.changeResolution(command.resolution);
     model.setRepeat(command.repeat);
@@ -615,21 +629,11 @@ int pulseRelays(devices::Registry& registry, const Command& command) {
         return fail(kBoardFailure, *why);
     model.keepRunningWithoutBoard();
     service::Supervisor supervisor(registry, {});
-    std::variant<std::unique_ptr<service::BoardHost>, std::string> held = service::BoardHost::make(
-        std::move(opened), {target.id, target.source}, "pulse", registry.options(target.id));
+    const std::variant<service::BoardHost*, std::string> held =
+        holdOpenedBoard(registry, supervisor, std::move(opened), target, "pulse");
     if (const auto* why = std::get_if<std::string>(&held))
-        return fail(kBoardFailure, "cannot pulse on " + boardName(target.number) + ": " + *why);
-    service::BoardHost& host = *std::get<std::unique_ptr<service::BoardHost>>(held);
-    if (const std::optional<std::string> refused = startHeldBoard(host))
-        std::fprintf(stderr, "tambrook-cli: %s\n", refused->c_str());
-    std::variant<std::unique_ptr<share::BoardServer>, std::string> server =
-        share::BoardServer::make(host.executor());
-    if (const auto* why = std::get_if<std::string>(&server))
-        std::fprintf(stderr, "tambrook-cli: %s is not shared: %s\n",
-                     boardName(target.number).c_str(), why->c_str());
-    else
-        host.add(std::move(std::get<std::unique_ptr<share::BoardServer>>(server)));
-    supervisor.add(std::move(std::get<std::unique_ptr<service::BoardHost>>(held)));
+        return fail(kBoardFailure, *why);
+    service::BoardHost& host = *std::get<service::BoardHost*>(held);
     const service::Reply reply = host.executor().execute(pulseOf(command));
     int status = kDone;
     if (!reply.ok)
