@@ -77,7 +77,6 @@ public:
     // ---- the relays of the board that must never be on together (its options' interlocks, taken
     // when it is opened)
     const Interlocks& interlocks() const { return interlocks_; }
-    void setInterlocks(Interlocks interlocks) { interlocks_ = std::move(interlocks); }
     // Throws InterlockRefused when turning the `asserted` relays on would leave the relays
     // `after` breaking an interlock; before anything is written or shown.
     void refuseBreach(std::uint8_t asserted, std::uint8_t after) const;

@@ -243,23 +243,11 @@ bool Model::pulseRelays(const std::vector<std::pair<int, std::chrono::nanosecond
     return true;
 }
 
-void Model::endPulses() {
-    const Lock lock(*this);
-    const std::uint8_t before = session_.relayByte();
-    session_.endPulsesOff();
-    showPulseEdge(before);
-}
-
 void Model::endPulsesDueBy(std::int64_t now) {
     const Lock lock(*this);
     const std::uint8_t before = session_.relayByte();
     session_.endPulsesDueBy(now);
     showPulseEdge(before);
-}
-
-void Model::setInterlocks(Interlocks interlocks) {
-    const Lock lock(*this);
-    session_.setInterlocks(std::move(interlocks));
 }
 
 Interlocks Model::interlocks() const {

@@ -115,6 +115,8 @@ public:
     // Finds the boards and opens board `number` (from 1) as "Open Relay Board" does, adopting
     // its pins; with adoptPins false, it is only opened.
     Opening openBoard(int number, bool adoptPins);
+    // Every pulse ends with its relay off before the board is let go: nobody would be left to end
+    // it.
     void closeBoard();
     std::optional<std::uint8_t> readRelays();
     // One write of the pattern, shown as a user's relay clicks would show it; whether the board
@@ -128,12 +130,9 @@ public:
     // a program's steps do not (the relay stays on until its off edge, then shows the program's
     // step). Whether the board took the write.
     bool pulseRelays(const std::vector<std::pair<int, std::chrono::nanoseconds>>& pulses);
-    // Every pulse ends with its relay off: the holder lets the board go.
-    void endPulses();
-    // The relays that must never be on together, from the board's options when it is opened (or
-    // set here, for a board without a section): a write or a click that would break them is
-    // refused (InterlockRefused), and so is a program file that does.
-    void setInterlocks(Interlocks interlocks);
+    // The relays that must never be on together, from the board's options when it is opened: a
+    // write or a click that would break them is refused (InterlockRefused), and so is a program
+    // file that does.
     Interlocks interlocks() const;
     // The rows replace the program, as "Open File" replaces it.
     void loadProgram(ProgramRows rows);

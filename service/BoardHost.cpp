@@ -34,8 +34,9 @@ BoardHost::~BoardHost() {
         return;
     model_->stopProgram();
     sequencer_.reset();
-    model_->endPulses(); // a pulse never outlives its holder, whatever the board's exit state
-    // A board that is away is not written; it keeps what it had, as its power allows.
+    // A board that is away is not written; it keeps what it had, as its power allows. A relay the
+    // exit state keeps that is still pulsed goes off as the board is closed: a pulse never outlives
+    // its holder.
     if (!lost_ && model_->snapshot()->boardFound)
         applyWrite(*model_, exitWrite(options(), model_->snapshot()->relayCount));
     model_->closeBoard();

@@ -20,12 +20,6 @@ devices::BoardOptions optionsOf(std::vector<std::vector<int>> groups,
     return options;
 }
 
-model::Interlocks interlocks(std::vector<std::vector<int>> groups,
-                             devices::InterlockPolicy policy = devices::InterlockPolicy::Reject,
-                             std::chrono::milliseconds deadTime = {}) {
-    return model::Interlocks(optionsOf(std::move(groups), policy, deadTime));
-}
-
 class NoPause final : public model::Pause {
 public:
     void pause(int) override {}
@@ -33,8 +27,8 @@ public:
 
 // A served simulated board of a few milliseconds per call, and every write it received.
 struct ServedBoard {
-    ServedBoard()
-        : boards(1, devices::testing::parseFaults("latency=5")) {
+    explicit ServedBoard(devices::BoardOptions options)
+        : boards(1, devices::testing::parseFaults("latency=5"), {{"sim1", std::move(options)}}) {
         boards.setTraceSink([this](const devices::testing::TraceRecord& call) {
             const std::lock_guard lock(traceLock);
             if (call.op == "write")
@@ -83,8 +77,7 @@ private slots:
 
 // Nothing is written: not the pattern, not a step of a program that breaks it anywhere.
 void InterlockTest::aHolderRejectsAWriteThatBreaksAnInterlock() {
-    ServedBoard board;
-    board.model.setInterlocks(interlocks({{1, 2}, {3, 4}}));
+    ServedBoard board(optionsOf({{1, 2}, {3, 4}}));
     QVERIFY(board.ask(R"({"request":"on","relays":[1,3]})").value(QStringLiteral("ok")).toBool());
     board.written();
     QVERIFY(refusedByInterlock(board.ask(R"({"request":"on","relays":[2]})"), "interlock 1+2"));
@@ -97,20 +90,14 @@ void InterlockTest::aHolderRejectsAWriteThatBreaksAnInterlock() {
     QCOMPARE(board.written().size(), std::size_t{1});
     QCOMPARE(board.boards.boards().relays(0), 0x04);
 
-    // A model takes them from the board's options as it opens it, whoever holds it.
-    devices::Registry configured(familyList(simulatedBoards(1)), {{"sim1", optionsOf({{1, 2}})}});
-    NoPause pause;
-    model::Model model(configured, pause);
-    QCOMPARE(model.openBoard(1, true), model::Opening::Opened);
-    QVERIFY_THROWS_EXCEPTION(model::InterlockRefused, model.writeRelays(0x03));
+    QVERIFY_THROWS_EXCEPTION(model::InterlockRefused, board.model.writeRelays(0x03));
 }
 
 // The relay goes on once the others have been off for the dead time, read from the board's own
 // trace; a set of both cannot be decided and is refused, and a later write cancels what waits.
 void InterlockTest::aHolderSwitchesTheOthersOffForTheDeadTimeFirst() {
-    ServedBoard board;
     constexpr auto deadTime = std::chrono::milliseconds(80);
-    board.model.setInterlocks(interlocks({{1, 2}}, devices::InterlockPolicy::Switch, deadTime));
+    ServedBoard board(optionsOf({{1, 2}}, devices::InterlockPolicy::Switch, deadTime));
     QVERIFY(
         board.ask(R"({"request":"set","relays":"10100000"})").value(QStringLiteral("ok")).toBool());
     board.written();
@@ -131,12 +118,10 @@ void InterlockTest::aHolderSwitchesTheOthersOffForTheDeadTimeFirst() {
     QCOMPARE(board.boards.boards().relays(0), 0x00);
 }
 
-// One message box, nothing written, the views as they were; without interlocks the same click
-// goes through as ever.
+// One message box, nothing written, the views as they were.
 void InterlockTest::theWindowRefusesAClickOrAFileThatBreaksAnInterlock() {
-    Rig rig(1);
+    Rig rig(1, {}, engine::Sequencer::Mode::Manual, {{"board1", optionsOf({{1, 2}})}});
     rig.openBoard(0x01);
-    rig.model.setInterlocks(interlocks({{1, 2}}));
     rig.take();
     rig.button("Button3")->click(); // relay 2
     QCOMPARE(rig.platform.errors.size(), 1);
@@ -154,18 +139,15 @@ void InterlockTest::theWindowRefusesAClickOrAFileThatBreaksAnInterlock() {
 
     // Under switch the click turns relay 1 off as its own click would, and relay 2 goes on from
     // the window's timer once the dead time has passed.
-    rig.model.setInterlocks(
-        interlocks({{1, 2}}, devices::InterlockPolicy::Switch, std::chrono::milliseconds(50)));
-    rig.button("Button3")->click(); // relay 2
-    verifyRelayViews(rig, 0x00);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.state().relayByte, std::uint8_t{0x02}, 10000);
-    verifyRelayViews(rig, 0x02);
-    QCOMPARE(rig.platform.errors.size(), 3);
-
-    rig.model.setInterlocks({});
-    rig.button("Button2")->click(); // relay 1
-    QCOMPARE(rig.platform.errors.size(), 3);
-    verifyRelayViews(rig, 0x03);
+    Rig switching(1, {}, engine::Sequencer::Mode::Manual,
+                  {{"board1", optionsOf({{1, 2}}, devices::InterlockPolicy::Switch,
+                                        std::chrono::milliseconds(50))}});
+    switching.openBoard(0x01);
+    switching.button("Button3")->click(); // relay 2
+    verifyRelayViews(switching, 0x00);
+    QTRY_COMPARE_WITH_TIMEOUT(switching.state().relayByte, std::uint8_t{0x02}, 10000);
+    verifyRelayViews(switching, 0x02);
+    QVERIFY(switching.platform.errors.isEmpty());
 }
 
 QTEST_MAIN(InterlockTest)

@@ -99,15 +99,16 @@ std::unique_ptr<devices::testing::TracingFamily> traced(std::unique_ptr<devices:
 
 } // namespace
 
-SimulatedBoards::SimulatedBoards(std::uint32_t boards, devices::testing::Faults faults)
-    : SimulatedBoards(simulatedBoards(boards), std::move(faults)) {}
+SimulatedBoards::SimulatedBoards(std::uint32_t boards, devices::testing::Faults faults,
+                                 devices::OptionsById options)
+    : SimulatedBoards(simulatedBoards(boards), std::move(faults), std::move(options)) {}
 
 SimulatedBoards::SimulatedBoards(std::unique_ptr<devices::sim::SimulatedFamily> family,
-                                 devices::testing::Faults faults)
+                                 devices::testing::Faults faults, devices::OptionsById options)
     : boards_(*family)
     , traced_(traced(std::move(family), std::move(faults)))
     , trace_(*traced_)
-    , registry_(familyList(std::move(traced_))) {}
+    , registry_(familyList(std::move(traced_)), std::move(options)) {}
 
 void SimulatedBoards::setTraceSink(std::function<void(const devices::testing::TraceRecord&)> sink) {
     trace_.setSink(std::move(sink));

@@ -81,7 +81,9 @@ std::unique_ptr<devices::sim::SimulatedFamily> simulatedBoards(std::uint32_t boa
 // inside (when there are any), the trace outside, where a test can listen to every call.
 class SimulatedBoards {
 public:
-    explicit SimulatedBoards(std::uint32_t boards, devices::testing::Faults faults = {});
+    // The options as boards.conf would give them, by id ("sim1").
+    explicit SimulatedBoards(std::uint32_t boards, devices::testing::Faults faults = {},
+                             devices::OptionsById options = {});
 
     devices::Registry& registry() { return registry_; }
     // What each board (from 0) has latched, and a way to set it as its relays would be found.
@@ -90,7 +92,7 @@ public:
 
 private:
     SimulatedBoards(std::unique_ptr<devices::sim::SimulatedFamily> family,
-                    devices::testing::Faults faults);
+                    devices::testing::Faults faults, devices::OptionsById options);
 
     devices::sim::SimulatedFamily& boards_;
     std::unique_ptr<devices::testing::TracingFamily> traced_; // until the registry holds it
