@@ -885,7 +885,7 @@ Row mqttCommandRow() {
 // whose writes are timed on the monotonic clock, its model and the holder's server.
 struct ServedBench {
     QTemporaryDir runtime;
-    SimulatedBoards boards{1};
+    SimulatedBoards boards;
     NoWaitPlatform pause;
     model::Model model{boards.registry(), pause};
     std::mutex writesLock;
@@ -893,7 +893,8 @@ struct ServedBench {
     std::unique_ptr<service::Executor> executor;
     std::unique_ptr<share::BoardServer> server;
 
-    ServedBench() {
+    explicit ServedBench(devices::BoardOptions options = {})
+        : boards(1, {}, {{"sim1", std::move(options)}}) {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         boards.setTraceSink([this](const devices::testing::TraceRecord& r) {
             if (r.op != "write")
@@ -1125,12 +1126,11 @@ Row interlockDeadTimeRow() {
     constexpr auto configured = std::chrono::milliseconds(100);
     const char* figure = "Interlock switch: dead time between the off and the on write (socket)";
     const std::string target = "≥ " + std::to_string(configured.count()) + " ms configured";
-    ServedBench served;
     devices::BoardOptions options;
     options.interlocks = {{1, 2}};
     options.interlockPolicy = devices::InterlockPolicy::Switch;
     options.interlockDeadTime = configured;
-    served.model.setInterlocks(model::Interlocks(options));
+    ServedBench served(options);
     const std::string socket = share::socketPath("sim1");
     share::askAt(socket, {{QStringLiteral("request"), QStringLiteral("set")},
                           {QStringLiteral("relays"), QStringLiteral("10000000")}});
