@@ -1550,13 +1550,16 @@ std::vector<Row> changeToEventRows() {
     }
     if (watcherOpen)
         ::close(watcher);
-    const auto rowOf = [](const std::string& figure, std::vector<double>& latencies) -> Row {
+    const std::vector<double> floor = bareThreadLateness();
+    const std::string floorText = fmt("; bare-thread floor p99 %.3f ms", percentile(floor, 0.99));
+    const auto rowOf = [&](const std::string& figure, std::vector<double>& latencies) -> Row {
         if (latencies.size() < 200)
             return {figure, "p99 ≤ 2 ms",
                     "only " + std::to_string(latencies.size()) + " of 200 changes arrived", false};
         const double p99 = percentile(latencies, 0.99);
         return {figure, "p99 ≤ 2 ms",
-                fmt("p50 %.3f ms, p99 %.3f ms", percentile(latencies, 0.5), p99), p99 <= 2.0};
+                fmt("p50 %.3f ms, p99 %.3f ms", percentile(latencies, 0.5), p99) + floorText,
+                p99 <= 2.0};
     };
     return {rowOf(watcherFigure, toWatcher),
             rowOf(mqttFigure + ", a socket watcher woken too", toMqtt),
