@@ -1,4 +1,4 @@
-#include "usb/EmulatedFt232r.h"
+#include "support/EmulatedFt232r.h"
 
 #include <umockdev.h>
 
