@@ -9,6 +9,7 @@
 #include <cstring>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <thread>
 
 namespace usbemu {
 
@@ -168,6 +169,11 @@ void EmulatedBoard::setShortWrites(bool shortWrites) {
     shortWrites_ = shortWrites;
 }
 
+void EmulatedBoard::onBulkWrite(std::function<void(std::chrono::steady_clock::time_point)> taken) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    bulkWriteTaken_ = std::move(taken);
+}
+
 // As the kernel does on a disconnect, every transfer still in flight is given back, with
 // -ESHUTDOWN, for the client to reap.
 void EmulatedBoard::setUnplugged() {
@@ -188,7 +194,7 @@ int EmulatedBoard::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void
 }
 
 bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
-    const std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
     ++state_.requests;
@@ -276,7 +282,7 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     case USBDEVFS_SUBMITURB:
-        submit(client, argument);
+        submit(client, argument, guard);
         return true;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
@@ -346,7 +352,8 @@ int EmulatedBoard::control(const std::uint8_t* setup, std::uint8_t* data, int le
 
 // Every transfer completes at once (unless the board is wedged): its data and status are copied
 // back with the submit, and the URB waits to be reaped.
-void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument,
+                           std::unique_lock<std::mutex>& guard) {
     UMockdevIoctlData* urbData =
         umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_urb), nullptr);
     if (wedged_) {
@@ -371,10 +378,18 @@ void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argum
             store(buffer, kSetupSize, bytes.data() + kSetupSize,
                   static_cast<std::size_t>(answered));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointOut) {
+        if (setup_.bulkWriteTime.count() > 0) {
+            // The board's state stays readable while its write is on the bus.
+            guard.unlock();
+            std::this_thread::sleep_for(setup_.bulkWriteTime);
+            guard.lock();
+        }
         ++state_.bulkWrites;
         if (!shortWrites_ && state_.bitBang && length > 0)
             state_.pins = bytes[static_cast<std::size_t>(length - 1)];
         actual = shortWrites_ ? 0 : length;
+        if (bulkWriteTaken_ && actual > 0)
+            bulkWriteTaken_(std::chrono::steady_clock::now());
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointIn) {
         const std::uint8_t modemStatus[2] = {0x01, 0x60};
         actual = std::min(length, 2);
@@ -426,6 +441,9 @@ void EmulatedBoard::discard(UMockdevIoctlClient* client, UMockdevIoctlData* argu
 
 EmulatedBus::EmulatedBus()
     : testbed_(umockdev_testbed_new()) {}
+
+EmulatedBus::EmulatedBus(UMockdevTestbed* shared)
+    : testbed_(static_cast<UMockdevTestbed*>(g_object_ref(shared))) {}
 
 EmulatedBus::~EmulatedBus() {
     for (const auto& board : boards_)

@@ -129,6 +129,8 @@ public:
     EmulatedHidraw& add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour);
     // Takes the device off the bus: a "remove" uevent, and ENODEV for every later request.
     void unplug(EmulatedHidraw& device);
+    // For another rig's devices beside these (a process has one testbed).
+    UMockdevTestbed* testbed() const { return testbed_; }
 
 private:
     UMockdevTestbed* testbed_ = nullptr;
