@@ -1,5 +1,7 @@
 #include "support/EmulatedFt232r.h"
 
+#include "support/Testbed.h"
+
 #include <umockdev.h>
 
 #include <algorithm>
@@ -84,19 +86,7 @@ std::string descriptorsHex(const BoardSetup& setup) {
         0x00,
         0x00, // bulk OUT
     };
-    std::string hex;
-    for (const std::uint8_t byte : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
-std::string requestName(unsigned long request) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%lx", request);
-    return text;
+    return hexOf(bytes);
 }
 
 // Writes `length` bytes into a resolved argument and marks them to be copied back to the caller.
@@ -440,35 +430,22 @@ void EmulatedBoard::discard(UMockdevIoctlClient* client, UMockdevIoctlData* argu
 // ---- EmulatedBus -----------------------------------------------------------------------------
 
 EmulatedBus::EmulatedBus()
-    : testbed_(umockdev_testbed_new()) {}
+    : testbed_(std::make_unique<Testbed>()) {}
 
 EmulatedBus::EmulatedBus(UMockdevTestbed* shared)
-    : testbed_(static_cast<UMockdevTestbed*>(g_object_ref(shared))) {}
+    : testbed_(std::make_unique<Testbed>(shared)) {}
 
-EmulatedBus::~EmulatedBus() {
-    for (const auto& board : boards_)
-        umockdev_testbed_detach_ioctl(testbed_, board->devnode().c_str(), nullptr);
-    boards_.clear();
-    g_object_unref(testbed_);
-}
+// The boards go before their handlers are detached, as the bus goes before its testbed.
+EmulatedBus::~EmulatedBus() = default;
 
 bool EmulatedBus::available() {
-    UMockdevTestbed* probe = umockdev_testbed_new();
-    const bool mocked = umockdev_in_mock_environment();
-    g_object_unref(probe);
-    return mocked;
+    return Testbed::available();
 }
 
 EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
     auto board = std::make_unique<EmulatedBoard>(std::move(setup));
     const BoardSetup& s = board->setup();
-    GError* error = nullptr;
-    // The handler first, so that the device node answers from the moment it appears.
-    umockdev_testbed_attach_ioctl(testbed_, board->devnode().c_str(), board->handler(), &error);
-    if (error) {
-        std::fprintf(stderr, "attach_ioctl: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->attach(board->devnode(), board->handler());
     const int devnum = s.port + 1;
     char description[2048];
     std::snprintf(description, sizeof description,
@@ -495,11 +472,7 @@ EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
                   "H: descriptors=%s\n",
                   s.port, devnum, devnum, devnum, s.vendor, s.product, s.vendor, s.product, devnum,
                   s.port, s.serial.c_str(), descriptorsHex(s).c_str());
-    umockdev_testbed_add_from_string(testbed_, description, &error);
-    if (error) {
-        std::fprintf(stderr, "add_from_string: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->add(description);
     char syspath[128];
     std::snprintf(syspath, sizeof syspath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d",
                   s.port);
@@ -512,8 +485,8 @@ EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
 // device from the testbed sends none of its own.
 void EmulatedBus::unplug(EmulatedBoard& board) {
     board.setUnplugged();
-    umockdev_testbed_uevent(testbed_, board.syspath().c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, board.syspath().c_str());
+    umockdev_testbed_uevent(testbed_->get(), board.syspath().c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_->get(), board.syspath().c_str());
 }
 
 } // namespace usbemu

@@ -20,6 +20,7 @@
 #include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
+class Testbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
@@ -124,7 +125,7 @@ public:
     void unplug(EmulatedBoard& board);
 
 private:
-    UMockdevTestbed* testbed_ = nullptr;
+    const std::unique_ptr<Testbed> testbed_;
     std::vector<std::unique_ptr<EmulatedBoard>> boards_;
 };
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
+class Testbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
@@ -130,10 +131,10 @@ public:
     // Takes the device off the bus: a "remove" uevent, and ENODEV for every later request.
     void unplug(EmulatedHidraw& device);
     // For another rig's devices beside these (a process has one testbed).
-    UMockdevTestbed* testbed() const { return testbed_; }
+    UMockdevTestbed* testbed() const;
 
 private:
-    UMockdevTestbed* testbed_ = nullptr;
+    const std::unique_ptr<Testbed> testbed_;
     int nextNumber_ = 0;
     std::vector<std::unique_ptr<EmulatedHidraw>> devices_;
 };
