@@ -20,10 +20,10 @@
 #include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
-class Testbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+class Testbed;
 
 namespace usbemu {
 

@@ -22,9 +22,9 @@
 #include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
-class Testbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+class Testbed;
 
 namespace hidemu {
 
