@@ -2,6 +2,7 @@
 
 #include "devices/Config.h"
 #include "devices/Registry.h"
+#include "devices/ftdi/FtdiFamily.h"
 #include "devices/hid/HidFamily.h"
 #include "devices/lcus/LcusFamily.h"
 #include "devices/modbus/ModbusFamily.h"
@@ -9,12 +10,14 @@
 #include "engine/Sequencer.h"
 #include "model/Model.h"
 #include "support/Boards.h"
+#include "support/EmulatedFt232r.h"
 #include "support/EmulatedHidraw.h"
 #include "support/ModbusServer.h"
 #include "support/Processes.h"
 #include "support/Sockets.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -373,11 +376,21 @@ struct Rigs {
     std::unique_ptr<ModbusServer> tcp = ModbusServer::tcp();
 
     Rigs() { rtu->paceAt(kBaud); }
-    std::string lcusSection() const {
-        return "[lcus]\nfamily = lcus\ndevice = " + lcusLine.path() + "\n";
+    // The serial boards' sections name their ports, or links to them in `links` (for a serve
+    // under umockdev-wrapper, see usbRows).
+    std::string lcusSection(const QTemporaryDir* links = nullptr) const {
+        return "[lcus]\nfamily = lcus\ndevice = " + portAt(lcusLine.path(), links, "lcus") + "\n";
     }
-    std::string rtuSection() const {
-        return "[rtu]\nfamily = modbus\ndevice = " + rtu->device() + "\n";
+    std::string rtuSection(const QTemporaryDir* links = nullptr) const {
+        return "[rtu]\nfamily = modbus\ndevice = " + portAt(rtu->device(), links, "rtu") + "\n";
+    }
+    static std::string portAt(const std::string& port, const QTemporaryDir* links,
+                              const char* name) {
+        if (!links)
+            return port;
+        const QString link = links->filePath(QString::fromLatin1(name));
+        QFile::link(QString::fromStdString(port), link);
+        return link.toStdString();
     }
     std::string tcpSection() const {
         return "[tcp]\nfamily = modbus\ndevice = " + tcp->device() + "\n";
@@ -397,17 +410,34 @@ struct Rigs {
     }
 };
 
-// A USBRelay8 on the emulated hidraw bus.
-struct HidRig {
+// An LCUS board of the HID kind, for serve to hold: it takes every output report.
+class TakingOutputs final : public hidemu::Behaviour {
+public:
+    int output(const std::vector<std::uint8_t>&) override { return 0; }
+};
+
+// The USB boards on one emulated bus (a process has one testbed): a USBRelay8 and an LCUS HID
+// board on hidraw at ports 1-1 and 1-2, and an FT232R at 1-5 whose every bulk write takes 1 ms,
+// as a full-speed board's does, waiting for its USB frame.
+struct UsbRig {
     // Asked before the bus is made: the testbed it probes with would take the bus's place.
     const bool available = hidemu::HidrawBus::available();
     hidemu::HidrawBus bus;
-    Moments sets;
+    usbemu::EmulatedBus ftdiBus{bus.testbed()};
+    Moments sets, bulkWrites;
 
-    HidRig() {
-        if (available)
-            bus.add(relayBoardSetup(), std::make_unique<PacedRelayFirmware>(sets));
+    UsbRig() {
+        if (!available)
+            return;
+        bus.add(relayBoardSetup(), std::make_unique<PacedRelayFirmware>(sets));
+        bus.add({0x5131, 0x2007, "", "", "", 2, {}}, std::make_unique<TakingOutputs>());
+        usbemu::BoardSetup ft232r;
+        ft232r.serial = "BENCH1";
+        ft232r.port = 5;
+        ft232r.bulkWriteTime = 1ms;
+        ftdiBus.add(ft232r).onBulkWrite([this](Clock::time_point at) { bulkWrites.add(at); });
     }
+    static std::string lcusHidSection() { return "[lcushid]\nfamily = lcus\ndevice = hid:1-2\n"; }
 };
 
 // --- the figures ------------------------------------------------------------------------------
@@ -588,8 +618,8 @@ RtuSteps rtuSteps(Rigs& rigs) {
 struct ServeStart {
     bool ok = false;
     std::string why;
-    double ms = 0, rssMiB = 0;
-    int boards = 0;
+    double ms = 0, rssMiB = 0, rssLaterMiB = 0;
+    int boards = 0, threads = 0;
 };
 
 double statusOf(qint64 pid, const char* field) {
@@ -600,9 +630,9 @@ double statusOf(qint64 pid, const char* field) {
     return 0;
 }
 
-// serve --all with the boards of boards.conf (and, with `simulated`, that many simulated boards
-// instead of the real families): from its start until every board is held and its socket
-// answers a state request.
+// serve --all with the boards of boards.conf, those found on the bus and `simulated` simulated
+// boards beside them: from its start until every board is held and its socket answers a state
+// request; its memory then and 3 s later.
 ServeStart serveAll(const std::string& boardsConf, int expected, int simulated) {
     ServeStart start;
     QTemporaryDir dir;
@@ -616,9 +646,8 @@ ServeStart serveAll(const std::string& boardsConf, int expected, int simulated) 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    environment.remove(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"));
-    if (simulated > 0)
-        environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QString::number(simulated));
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BOARDS"), QString::number(simulated));
+    environment.insert(QStringLiteral("TAMBROOK_SIMULATED_BESIDE_REAL"), QStringLiteral("1"));
     QProcess serve;
     serve.setProcessEnvironment(environment);
     serve.setWorkingDirectory(dir.path());
@@ -639,6 +668,9 @@ ServeStart serveAll(const std::string& boardsConf, int expected, int simulated) 
     }
     start.ms = msBetween(began, Clock::now());
     start.rssMiB = statusOf(serve.processId(), "VmRSS:") / 1024;
+    std::this_thread::sleep_for(3s);
+    start.rssLaterMiB = statusOf(serve.processId(), "VmRSS:") / 1024;
+    start.threads = static_cast<int>(statusOf(serve.processId(), "Threads:"));
     start.boards = static_cast<int>(answered.size());
     start.ok = start.boards == expected;
     if (!start.ok)
@@ -652,7 +684,8 @@ ServeStart serveAll(const std::string& boardsConf, int expected, int simulated) 
 
 std::string describe(const ServeStart& s) {
     return s.ok ? fmt("%.0f ms to %.0f boards held and answering, RSS %.1f MiB", s.ms, s.boards,
-                      s.rssMiB)
+                      s.rssMiB) +
+                      fmt(", %.1f MiB after 3 s, %.0f threads", s.rssLaterMiB, s.threads)
                 : s.why;
 }
 
@@ -664,6 +697,14 @@ std::string twice(const std::string& first, const std::string& second) {
 
 std::string floorText(double (*floor)()) {
     return fmt("; bare-thread floor p99 %.3f ms", floor());
+}
+
+FamilyRow latencyRow(const std::string& family, const std::string& pacing, const Latency& first,
+                     const Latency& second, const std::string& floorNote) {
+    return {family + ": a step's due time to its last byte taken by the emulation (" + pacing +
+                "), " + std::to_string(kFamilySteps) + " steps switching relay 1",
+            "reported (p50, p99)", twice(describe(first), describe(second)) + floorNote,
+            first.ok && second.ok};
 }
 
 } // namespace
@@ -680,14 +721,8 @@ std::vector<FamilyRow> familyRows(double (*floor)()) {
         const std::vector<FamilyLatency> first = familyLatencies(rigs);
         const std::vector<FamilyLatency> second = familyLatencies(rigs);
         for (std::size_t k = 0; k < first.size(); ++k)
-            rows.push_back(
-                {first[k].family +
-                     ": a step's due time to its last byte taken by the "
-                     "emulation (" +
-                     first[k].pacing + "), 200 steps switching relay 1",
-                 "reported (p50, p99)",
-                 twice(describe(first[k].latency), describe(second[k].latency)) + floorNote,
-                 first[k].latency.ok && second[k].latency.ok});
+            rows.push_back(latencyRow(first[k].family, first[k].pacing, first[k].latency,
+                                      second[k].latency, floorNote));
     }
     // LCUS at 9600 baud: k relays a step, and a 1 ms program with Pause.
     for (const int relays : {1, 4, 8}) {
@@ -746,43 +781,44 @@ std::vector<FamilyRow> familyRows(double (*floor)()) {
                             1.1 * wire, wire),
                         twice(text(a), text(b)) + floorNote, passes(a) && passes(b)});
     }
-    // serve --all: one board of each family on a line or a network, and 50 simulated boards.
-    {
-        const std::string conf = rigs.lcusSection() + rigs.rtuSection() + rigs.tcpSection();
-        for (const int simulated : {0, 50}) {
-            const ServeStart a = simulated ? serveAll({}, 50, 50) : serveAll(conf, 3, 0);
-            const ServeStart b = simulated ? serveAll({}, 50, 50) : serveAll(conf, 3, 0);
-            rows.push_back(
-                {simulated ? std::string("serve --all with 50 simulated boards: start-up and RSS")
-                           : std::string("serve --all with lcus, modbus RTU and modbus TCP boards "
-                                         "in boards.conf: start-up and RSS"),
-                 "reported", twice(describe(a), describe(b)) + floorNote, a.ok && b.ok});
-        }
-    }
     return rows;
 }
 
-std::vector<FamilyRow> hidRows(double (*floor)()) {
-    HidRig rig;
-    if (!rig.available)
-        return {{"hid: the emulated bus", "reported", "not under umockdev-wrapper", false}};
+std::vector<FamilyRow> usbRows(double (*floor)()) {
+    UsbRig usb;
+    if (!usb.available)
+        return {
+            {"hid and ftdi: the emulated bus", "reported", "not under umockdev-wrapper", false}};
     QTemporaryDir scratch;
     QDir::setCurrent(scratch.path());
     const std::string floorNote = floorText(floor);
-    const auto measure = [&] {
+    const auto measure = [](std::unique_ptr<devices::Family> family, Moments& taken) {
         return stepLatency(
-            std::make_unique<devices::hid::HidFamily>(), 5, [&] { rig.sets.take(); },
-            [&](const Played&) { return rig.sets.take(); });
+            std::move(family), 5, [&] { taken.take(); },
+            [&](const Played&) { return taken.take(); });
     };
-    const Latency a = measure(), b = measure();
-    std::vector<FamilyRow> rows;
-    rows.push_back({"hid: a step's due time to its last byte taken by the emulation (hidraw on "
-                    "umockdev, each feature report 1 ms, one USB frame), 200 steps switching "
-                    "relay 1",
-                    "reported (p50, p99)", twice(describe(a), describe(b)) + floorNote,
-                    a.ok && b.ok});
-    const ServeStart c = serveAll({}, 1, 0), d = serveAll({}, 1, 0);
-    rows.push_back({"serve --all with the hid board (found on the emulated bus): start-up and RSS",
-                    "reported", twice(describe(c), describe(d)) + floorNote, c.ok && d.ok});
+    const auto hid = [] { return std::make_unique<devices::hid::HidFamily>(); };
+    const auto ftdi = [] { return devices::ftdi::makeLibFtdiFamily({}); };
+    const Latency a = measure(hid(), usb.sets), b = measure(hid(), usb.sets);
+    const Latency c = measure(ftdi(), usb.bulkWrites), d = measure(ftdi(), usb.bulkWrites);
+    std::vector<FamilyRow> rows{
+        latencyRow("hid", "hidraw on umockdev, each feature report 1 ms, one USB frame", a, b,
+                   floorNote),
+        latencyRow("ftdi",
+                   "FT232R at usbdevfs on umockdev, each bulk write 1 ms, a full-speed frame", c, d,
+                   floorNote)};
+    // One board of each family at once, and 50 simulated boards beside them. The serial boards
+    // are configured at links, as /dev/serial/by-path names an adapter: umockdev's preload wraps
+    // every node opened by a /dev name while its testbed is up, and answers a terminal's
+    // TIOCEXCL there itself (ENOTTY), which the LCUS link would take for a port it cannot hold.
+    const Rigs lines;
+    const QTemporaryDir links;
+    const std::string conf = lines.lcusSection(&links) + lines.rtuSection(&links) +
+                             lines.tcpSection() + UsbRig::lcusHidSection();
+    const ServeStart e = serveAll(conf, 56, 50), f = serveAll(conf, 56, 50);
+    rows.push_back({"serve --all with one board of each family (ftdi, hid, lcus serial and HID, "
+                    "modbus RTU and TCP, on their emulations) and 50 simulated boards: start-up, "
+                    "RSS and threads",
+                    "reported", twice(describe(e), describe(f)) + floorNote, e.ok && f.ok});
     return rows;
 }

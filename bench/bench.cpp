@@ -1567,9 +1567,9 @@ std::vector<Row> changeToEventRows() {
 }
 
 #ifdef TAMBROOK_FAMILY_FIGURES
-// The families' figures come from children: the HID board's under umockdev-wrapper, where it is
-// emulated, and the others' in a plain one, since umockdev's testbed takes every pseudo-terminal
-// for one of its nodes. Neither preload touches the other figures. Empty when a child failed.
+// The families' figures come from children: the USB boards' under umockdev-wrapper, where they
+// are emulated, and the others' in a plain one, so that no preload touches their figures (nor the
+// other rows'). Empty when a child failed.
 std::vector<Row> rowsOfChild(const QString& program, const QStringList& arguments,
                              const QString& preload) {
     QProcess child;
@@ -1594,14 +1594,15 @@ std::vector<Row> rowsOfChild(const QString& program, const QStringList& argument
 
 std::vector<Row> familyRowsOfChild(const QString& self) {
     std::vector<Row> rows = rowsOfChild(self, {QStringLiteral("--families-child")}, {});
-    const std::vector<Row> hid = rowsOfChild(QStringLiteral(TAMBROOK_UMOCKDEV_WRAPPER),
-                                             {self, QStringLiteral("--families-hid-child")},
+    const std::vector<Row> usb = rowsOfChild(QStringLiteral(TAMBROOK_UMOCKDEV_WRAPPER),
+                                             {self, QStringLiteral("--families-usb-child")},
                                              QStringLiteral(TAMBROOK_HIDRAW_PRELOAD));
-    if (rows.empty() || hid.empty())
+    if (rows.empty() || usb.size() < 2)
         return {};
-    // hid's step figure beside the other families', its serve figure beside theirs.
-    rows.insert(rows.begin() + 1, hid.front());
-    rows.insert(rows.end(), hid.begin() + 1, hid.end());
+    // The USB families' step figures beside the others', after the simulated board's; serve
+    // holding every family last.
+    rows.insert(rows.begin() + 1, usb.begin(), usb.end() - 1);
+    rows.push_back(usb.back());
     return rows;
 }
 
@@ -1613,10 +1614,10 @@ double bareFloorP99() {
 int main(int argc, char* argv[]) {
 #ifdef TAMBROOK_FAMILY_FIGURES
     if (argc > 1 && (std::string(argv[1]) == "--families-child" ||
-                     std::string(argv[1]) == "--families-hid-child")) {
+                     std::string(argv[1]) == "--families-usb-child")) {
         QApplication application(argc, argv);
-        const bool hid = std::string(argv[1]) == "--families-hid-child";
-        for (const FamilyRow& row : hid ? hidRows(&bareFloorP99) : familyRows(&bareFloorP99))
+        const bool usb = std::string(argv[1]) == "--families-usb-child";
+        for (const FamilyRow& row : usb ? usbRows(&bareFloorP99) : familyRows(&bareFloorP99))
             std::printf("ROW\t%s\t%s\t%s\t%s\n", row.figure.c_str(), row.target.c_str(),
                         row.measured.c_str(), row.pass ? "pass" : "FAIL");
         return 0;
@@ -1624,8 +1625,9 @@ int main(int argc, char* argv[]) {
 #endif
 #ifndef TAMBROOK_FAMILY_FIGURES
     if (argc > 1 && std::string(argv[1]) == "--families") {
-        std::fprintf(stderr, "this build measures no board families (it needs umockdev, and the "
-                             "hid, lcus and modbus families)\n");
+        std::fprintf(stderr,
+                     "this build measures no board families (it needs umockdev, and the ftdi, "
+                     "hid, lcus and modbus families)\n");
         return 2;
     }
 #endif
@@ -1955,25 +1957,48 @@ int main(int argc, char* argv[]) {
                "- Board families: measured in two children, each figure twice in the same run "
                "(1st, 2nd), beside the bare-thread floor (p99 lateness of a thread sleeping to 1 "
                "ms deadlines) measured at the child's start; `tambrook_bench --families` gives "
-               "these rows alone. The HID board's child runs under umockdev-wrapper; the others' "
-               "cannot, since umockdev's testbed takes every pseudo-terminal of its process for "
-               "one of its nodes. Each emulation paces as its wire would: the LCUS line is a "
-               "pseudo-terminal whose far end reads one byte at a time and takes each 1.04 ms (10 "
-               "bits at 9600 baud) after the one before, or after it was written, so that bytes "
-               "written ahead wait in the port's queue; the Modbus RTU server (libmodbus on a "
-               "pseudo-terminal) takes a request's last byte its wire time after the line is "
-               "free, answers after 3.5 characters of silence and the answer's own wire time, and "
-               "keeps the line 3.5 characters more; the HID board (hidraw on umockdev, the common "
-               "firmware) takes each feature report in one USB frame (1 ms), as a control transfer "
-               "to a low-speed device does; Modbus TCP on loopback and the simulated board are not "
-               "paced (the simulated board's time is its write call's return). The line's threads "
-               "run real-time where they may, as a wire has no scheduler. Step k falls due at "
-               "Start plus k periods; Start applies the first step itself. The FTDI family is left "
-               "out: its emulation (tests/usb) is not among the shared rigs yet. serve "
-               "--all holds either simulated boards or the real families (the simulated family "
-               "stands in for all the others, so that no test reaches a real board), and the HID "
-               "board lives in the other child, so the start-ups are measured apart, each until "
-               "every board is held and its socket answers a state request.\n"
+               "these rows alone. The USB boards' child runs under umockdev-wrapper with the "
+               "hidraw rig's preload; the lines and networks are measured in a plain one, so "
+               "that umockdev's wrappers of every read and write stay out of their figures. Each "
+               "emulation paces as its wire would: the LCUS line is a pseudo-terminal whose far "
+               "end reads one byte at a time and takes each 1.04 ms (10 bits at 9600 baud) after "
+               "the one before, or after it was written, so that bytes written ahead wait in the "
+               "port's queue; the Modbus RTU server (libmodbus on a pseudo-terminal) takes a "
+               "request's last byte its wire time after the line is free, answers after 3.5 "
+               "characters of silence and the answer's own wire time, and keeps the line 3.5 "
+               "characters more; the HID board (hidraw on umockdev, the common firmware) takes "
+               "each feature report in one USB frame (1 ms), as a control transfer to a "
+               "low-speed device does; the FT232R (usbdevfs on umockdev, under the real libftdi1 "
+               "and libusb) answers each bulk write's submit 1 ms after it came and latches its "
+               "last byte onto the pins then: about one USB frame a blocking write, as the first "
+               "note has it for a full-speed board (a bulk OUT waits for the 1 ms frame "
+               "schedule, and libftdi1's write for the transfer). The wait is held on umockdev's "
+               "thread, as the HID board's is, and is a fixed 1 ms rather than the wait to the "
+               "next frame boundary, which an emulation without a host controller does not have. "
+               "Modbus TCP on loopback and the simulated board are not paced (the simulated "
+               "board's time is its write call's return). The line's threads run real-time where "
+               "they may, as a wire has no scheduler. Step k falls due at Start plus k periods; "
+               "Start applies the first step itself.\n"
+               "- serve --all with every family: in the USB child, one board of each family on "
+               "its emulation (the FT232R and the USBRelay8 found on the emulated bus, an LCUS "
+               "HID board at hid:1-2, the LCUS serial and Modbus RTU boards on pseudo-terminals, "
+               "Modbus TCP on loopback) and 50 simulated boards beside them "
+               "(TAMBROOK_SIMULATED_BESIDE_REAL=1, which puts the simulated family after the "
+               "real ones instead of in their place), timed from the process's start until every "
+               "board is held and its socket answers a state request; RSS then and 3 s later, "
+               "threads 3 s later. The serial boards are configured at links in the run's "
+               "folder, as /dev/serial/by-path names an adapter: while a testbed is up, "
+               "umockdev's preload wraps every node opened by a /dev name and answers a "
+               "terminal's TIOCEXCL there itself (ENOTTY, no system call made), whichever "
+               "process made the pseudo-terminal, so an LCUS port opened as /dev/pts/N cannot be "
+               "held (the Modbus RTU link asks no TIOCEXCL and opens either way); through a link "
+               "the port is the kernel's. This, not the testbed's taking every pseudo-terminal "
+               "of its process, is what had kept the serial boards out of the USB child. "
+               "Start-up there takes about 20 ms a board, against about 2 ms with the simulated "
+               "family alone (the row \"serve --all with 50 simulated boards\" above): each "
+               "board's model discovers the boards when it is made and again when it opens its "
+               "board, and each discovery enumerates every family (libusb and hidapi scanning "
+               "the emulated sysfs), so start-up grows with boards times families.\n"
                "- LCUS serial link: a port's queue (TIOCOUTQ) ends at the USB chip's own buffer, "
                "and a pseudo-terminal's is always empty, so a write that waited only for it "
                "returned before its frames were on the wire (write p50 0.03 ms for one frame of "

@@ -96,20 +96,36 @@ std::unique_ptr<Family> decorated(std::unique_ptr<Family> family, const Getenv& 
     return family;
 }
 
+// Whether the simulated boards come beside the real families: a value neither 0 nor 1 gives one
+// warning and no real family, as without it.
+bool simulatedBesideReal(const Getenv& getenv, const WarningSink& warn) {
+    const std::string beside = getenv("TAMBROOK_SIMULATED_BESIDE_REAL");
+    if (!beside.empty() && beside != "0" && beside != "1")
+        warn("TAMBROOK_SIMULATED_BESIDE_REAL=" + beside +
+             " is neither 0 nor 1; the simulated boards come alone");
+    return beside == "1";
+}
+
+// Only simulated boards: no real board is reached.
+bool simulatedOnly(const Getenv& getenv) {
+    return !getenv("TAMBROOK_SIMULATED_BOARDS").empty() &&
+           getenv("TAMBROOK_SIMULATED_BESIDE_REAL") != "1";
+}
+
 std::vector<std::unique_ptr<Family>> unconfiguredFamilies(const Getenv& getenv,
                                                           const WarningSink& warn) {
-    std::vector<std::unique_ptr<Family>> families;
     const std::string simulated = getenv("TAMBROOK_SIMULATED_BOARDS");
-    if (!simulated.empty()) {
-        sim::SimulatedOptions options;
-        options.boards = simulatedBoardCount(simulated, warn);
-        options.stateFile = getenv("TAMBROOK_SIMULATED_STATE");
-        options.warn = warn;
-        simulatedBoardKind(options, getenv, warn);
-        families.push_back(std::make_unique<sim::SimulatedFamily>(std::move(options)));
-    } else {
+    if (simulated.empty())
+        return realFamilies(getenv);
+    std::vector<std::unique_ptr<Family>> families;
+    if (simulatedBesideReal(getenv, warn))
         families = realFamilies(getenv);
-    }
+    sim::SimulatedOptions options;
+    options.boards = simulatedBoardCount(simulated, warn);
+    options.stateFile = getenv("TAMBROOK_SIMULATED_STATE");
+    options.warn = warn;
+    simulatedBoardKind(options, getenv, warn);
+    families.push_back(std::make_unique<sim::SimulatedFamily>(std::move(options)));
     return families;
 }
 
@@ -205,7 +221,7 @@ std::optional<ConfigError> configure(const std::vector<std::unique_ptr<Family>>&
             continue;
         done.push_back(name);
         Family* family = familyNamed(families, name);
-        if (!family && !getenv("TAMBROOK_SIMULATED_BOARDS").empty()) {
+        if (!family && simulatedOnly(getenv)) {
             if (judges.empty())
                 judges = realFamilies(getenv);
             family = familyNamed(judges, name);
@@ -259,9 +275,13 @@ ConfiguredRegistry makeConfiguredRegistry(const Getenv& getenv, const WarningSin
             options = std::move(std::get<OptionsById>(configured));
     }
     // A family may have taken some sections before another was refused: start it over bare. The
-    // simulated family is never configured (its sections are refused first).
-    if (refused && getenv("TAMBROOK_SIMULATED_BOARDS").empty())
-        families = realFamilies(getenv);
+    // simulated family is never configured (its sections are refused first), so it is kept.
+    if (refused && !simulatedOnly(getenv)) {
+        std::vector<std::unique_ptr<Family>> bare = realFamilies(getenv);
+        if (!families.empty() && families.back()->name() == "sim")
+            bare.push_back(std::move(families.back()));
+        families = std::move(bare);
+    }
     for (std::unique_ptr<Family>& family : families)
         family = decorated(std::move(family), getenv, warn);
     return {std::make_unique<Registry>(std::move(families), std::move(options)),

@@ -56,6 +56,8 @@ private slots:
     void simulatedStateFileIsReplacedWhole();
     void environmentChoosesTheFamilies_data();
     void environmentChoosesTheFamilies();
+    void simulatedBoardsBesideTheRealFamilies_data();
+    void simulatedBoardsBesideTheRealFamilies();
     void unusableSimulatedSettingsWarnOnce();
     void familiesShareOneListAndOneIdRule();
     void openCheckedRefusesABoardThatTookTheOthersPlace();
@@ -371,6 +373,48 @@ void BoardTest::environmentChoosesTheFamilies() {
     const std::unique_ptr<Registry> decorated = real.make();
     QVERIFY(dynamic_cast<TracingFamily*>(decorated->families().front().get()));
     QCOMPARE(decorated->udevSubsystems(), plain->udevSubsystems());
+}
+
+void BoardTest::simulatedBoardsBesideTheRealFamilies_data() {
+    QTest::addColumn<QString>("beside");
+    QTest::addColumn<QString>("boardsConf");
+    QTest::addColumn<bool>("real");
+    QTest::addColumn<int>("warnings");
+    QTest::newRow("unset") << ""
+                           << "" << false << 0;
+    QTest::newRow("off") << "0"
+                         << "" << false << 0;
+    QTest::newRow("on") << "1"
+                        << "" << true << 0;
+    QTest::newRow("not a switch") << "yes"
+                                  << "" << false << 1;
+    QTest::newRow("on, boards.conf refused") << "1"
+                                             << "[x]\nfamily = none\n"
+                                             << true << 1;
+}
+
+// The switch adds the real families ahead of the simulated boards, which stay when boards.conf is
+// refused and the real families start over bare.
+void BoardTest::simulatedBoardsBesideTheRealFamilies() {
+    QFETCH(QString, beside);
+    QFETCH(QString, boardsConf);
+    QFETCH(bool, real);
+    QFETCH(int, warnings);
+    QTemporaryDir dir;
+    const QString conf = dir.filePath(QStringLiteral("boards.conf"));
+    QVERIFY(writeFile(conf, boardsConf.toUtf8()));
+    Environment environment;
+    environment.values = {{"TAMBROOK_SIMULATED_BOARDS", "2"},
+                          {"TAMBROOK_SIMULATED_BESIDE_REAL", beside.toStdString()},
+                          {"TAMBROOK_BOARDS_CONF", conf.toStdString()}};
+    const std::unique_ptr<Registry> registry = environment.make();
+    const auto& families = registry->families();
+    QCOMPARE(families.size() > 1, real);
+    QCOMPARE(dynamic_cast<devices::ftdi::FtdiFamily*>(families.front().get()) != nullptr, real);
+    auto* simulated = dynamic_cast<SimulatedFamily*>(families.back().get());
+    QVERIFY(simulated);
+    QCOMPARE(simulated->enumerate().size(), std::size_t{2});
+    QCOMPARE(environment.warnings.size(), warnings);
 }
 
 // Each setting that cannot be used is named once on start-up; the boards still work.

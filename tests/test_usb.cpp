@@ -1,6 +1,6 @@
 // The real-board backend end to end: libftdi1 and libusb, unchanged, against an FT232R emulated
-// at the kernel's USB interface (tests/usb). Runs under umockdev-wrapper; without umockdev the
-// suite reports itself skipped.
+// at the kernel's USB interface (tests/support/EmulatedFt232r). Runs under umockdev-wrapper;
+// without umockdev the suite reports itself skipped.
 #include "share/Holder.h"
 #include "support/Processes.h"
 #include "support/WindowRig.h"
@@ -8,8 +8,8 @@
 #include "devices/Environment.h"
 #include "devices/ftdi/FtdiDriver.h"
 #include "devices/ftdi/FtdiFamily.h"
+#include "support/EmulatedFt232r.h"
 #include "ui_TForm1.h"
-#include "usb/EmulatedFt232r.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,5 +1,7 @@
 #include "support/EmulatedHidraw.h"
 
+#include "support/Testbed.h"
+
 #include <umockdev.h>
 
 #include <algorithm>
@@ -30,22 +32,6 @@ const std::vector<std::uint8_t> kVendorFeatureReport = {
     0xB2, 0x02, 0x01, // feature (data, variable, absolute, buffered bytes)
     0xC0,             // end collection
 };
-
-std::string requestName(unsigned long request) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%lx", request);
-    return text;
-}
-
-std::string hexOf(const std::vector<std::uint8_t>& bytes) {
-    std::string hex;
-    for (const std::uint8_t byte : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
 
 // The request without its size, for the requests whose size is the caller's buffer.
 unsigned long withoutSize(unsigned long request) {
@@ -288,33 +274,24 @@ void EmulatedHidraw::handleWrite(UMockdevIoctlClient* client) {
 // ---- HidrawBus ---------------------------------------------------------------------------------
 
 HidrawBus::HidrawBus()
-    : testbed_(umockdev_testbed_new()) {}
+    : testbed_(std::make_unique<Testbed>()) {}
 
-HidrawBus::~HidrawBus() {
-    for (const auto& device : devices_)
-        umockdev_testbed_detach_ioctl(testbed_, device->devnode().c_str(), nullptr);
-    devices_.clear();
-    g_object_unref(testbed_);
-}
+// The devices go before their handlers are detached, as the bus goes before its testbed.
+HidrawBus::~HidrawBus() = default;
 
 bool HidrawBus::available() {
-    UMockdevTestbed* probe = umockdev_testbed_new();
-    const bool mocked = umockdev_in_mock_environment();
-    g_object_unref(probe);
-    return mocked;
+    return Testbed::available();
+}
+
+UMockdevTestbed* HidrawBus::testbed() const {
+    return testbed_->get();
 }
 
 EmulatedHidraw& HidrawBus::add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour) {
     auto device =
         std::make_unique<EmulatedHidraw>(std::move(setup), std::move(behaviour), nextNumber_++);
     const HidrawSetup& s = device->setup();
-    GError* error = nullptr;
-    // The handler first, so that the node answers from the moment it appears.
-    umockdev_testbed_attach_ioctl(testbed_, device->devnode().c_str(), device->handler(), &error);
-    if (error) {
-        std::fprintf(stderr, "attach_ioctl: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->attach(device->devnode(), device->handler());
     const int devnum = s.port + 1;
     const std::string usb = device->usbSyspath();
     const std::string interface = usb + "/" + device->portPath() + ":1.0";
@@ -387,16 +364,12 @@ EmulatedHidraw& HidrawBus::add(HidrawSetup setup, std::unique_ptr<Behaviour> beh
     attribute("bNumInterfaces", " 1");
     attribute("bConfigurationValue", "1");
 
-    umockdev_testbed_add_from_string(testbed_, description.c_str(), &error);
-    if (error) {
-        std::fprintf(stderr, "add_from_string: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->add(description);
     // hidapi reads the hid device's uevent and report descriptor through the node's "device" link.
-    umockdev_testbed_set_attribute_link(testbed_, hidraw.c_str(), "device", "../..");
+    umockdev_testbed_set_attribute_link(testbed_->get(), hidraw.c_str(), "device", "../..");
     // As the kernel announces a device plugged in, for whoever listens (serve does).
-    umockdev_testbed_uevent(testbed_, usb.c_str(), "add");
-    umockdev_testbed_uevent(testbed_, hidraw.c_str(), "add");
+    umockdev_testbed_uevent(testbed_->get(), usb.c_str(), "add");
+    umockdev_testbed_uevent(testbed_->get(), hidraw.c_str(), "add");
     devices_.push_back(std::move(device));
     return *devices_.back();
 }
@@ -405,12 +378,12 @@ EmulatedHidraw& HidrawBus::add(HidrawSetup setup, std::unique_ptr<Behaviour> beh
 // device from the testbed sends none of its own.
 void HidrawBus::unplug(EmulatedHidraw& device) {
     device.setUnplugged();
-    umockdev_testbed_uevent(testbed_, device.hidrawSyspath().c_str(), "remove");
-    umockdev_testbed_uevent(testbed_, device.usbSyspath().c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, device.usbSyspath().c_str());
+    umockdev_testbed_uevent(testbed_->get(), device.hidrawSyspath().c_str(), "remove");
+    umockdev_testbed_uevent(testbed_->get(), device.usbSyspath().c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_->get(), device.usbSyspath().c_str());
     // umockdev leaves the bus's links to what it removed, and a device plugged back at the same
     // port could not be added beside them.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    gchar* root = umockdev_testbed_get_root_dir(testbed_->get());
     const std::string links = std::string(root) + "/sys/bus/usb/devices/";
     g_free(root);
     for (const std::string& name : {device.portPath(), device.portPath() + ":1.0"})

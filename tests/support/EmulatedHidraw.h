@@ -24,6 +24,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+class Testbed;
 
 namespace hidemu {
 
@@ -129,9 +130,11 @@ public:
     EmulatedHidraw& add(HidrawSetup setup, std::unique_ptr<Behaviour> behaviour);
     // Takes the device off the bus: a "remove" uevent, and ENODEV for every later request.
     void unplug(EmulatedHidraw& device);
+    // For another rig's devices beside these (a process has one testbed).
+    UMockdevTestbed* testbed() const;
 
 private:
-    UMockdevTestbed* testbed_ = nullptr;
+    const std::unique_ptr<Testbed> testbed_;
     int nextNumber_ = 0;
     std::vector<std::unique_ptr<EmulatedHidraw>> devices_;
 };

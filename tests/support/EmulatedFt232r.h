@@ -11,7 +11,9 @@
 // The process must run under umockdev-wrapper. ioctls are answered on umockdev's own thread, so
 // every query here takes the board's lock.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +23,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+class Testbed;
 
 namespace usbemu {
 
@@ -31,6 +34,9 @@ struct BoardSetup {
     int port = 1;             // on bus 1; also its device number + 1
     bool bitBang = false;     // left in asynchronous bit-bang mode by an earlier session
     std::uint8_t pins = 0x00; // ... with these pins
+    // How long a bulk write takes to go through, as a full-speed board's waits for its USB
+    // frames; 0: at once. Held on umockdev's thread, as the bus holds the host meanwhile.
+    std::chrono::microseconds bulkWriteTime{0};
 };
 
 // What the board has seen and how it stands; a snapshot, taken under the board's lock.
@@ -69,6 +75,8 @@ public:
     // Bulk writes complete without error but with nothing taken: a short write.
     void setShortWrites(bool shortWrites);
     void setUnplugged();
+    // Called with the moment each bulk write's last byte is on the pins, on umockdev's thread.
+    void onBulkWrite(std::function<void(std::chrono::steady_clock::time_point)> taken);
 
 private:
     struct Urb;
@@ -77,7 +85,8 @@ private:
                                  void* self);
     bool claim(UMockdevIoctlClient* client);
     bool handle(UMockdevIoctlClient* client);
-    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
+    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument,
+                std::unique_lock<std::mutex>& guard);
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     void discard(UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     int control(const std::uint8_t* setup, std::uint8_t* data, int length);
@@ -91,6 +100,7 @@ private:
     bool wedged_ = false;
     bool shortWrites_ = false;
     bool unplugged_ = false;
+    std::function<void(std::chrono::steady_clock::time_point)> bulkWriteTaken_;
     UMockdevIoctlClient* claimedBy_ = nullptr;  // the device file holding the interface
     std::vector<UMockdevIoctlData*> inFlight_;  // submitted, not yet completed (referenced)
     std::vector<UMockdevIoctlData*> completed_; // completed, waiting to be reaped (referenced)
@@ -100,6 +110,9 @@ private:
 class EmulatedBus {
 public:
     EmulatedBus();
+    // On another rig's testbed (the hidraw bus's), since a process has one: the boards' ports
+    // must not be that rig's.
+    explicit EmulatedBus(UMockdevTestbed* shared);
     ~EmulatedBus();
     EmulatedBus(const EmulatedBus&) = delete;
     EmulatedBus& operator=(const EmulatedBus&) = delete;
@@ -112,7 +125,7 @@ public:
     void unplug(EmulatedBoard& board);
 
 private:
-    UMockdevTestbed* testbed_ = nullptr;
+    const std::unique_ptr<Testbed> testbed_;
     std::vector<std::unique_ptr<EmulatedBoard>> boards_;
 };
 

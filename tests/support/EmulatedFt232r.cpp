@@ -1,4 +1,6 @@
-#include "usb/EmulatedFt232r.h"
+#include "support/EmulatedFt232r.h"
+
+#include "support/Testbed.h"
 
 #include <umockdev.h>
 
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <thread>
 
 namespace usbemu {
 
@@ -83,19 +86,7 @@ std::string descriptorsHex(const BoardSetup& setup) {
         0x00,
         0x00, // bulk OUT
     };
-    std::string hex;
-    for (const std::uint8_t byte : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
-std::string requestName(unsigned long request) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%lx", request);
-    return text;
+    return hexOf(bytes);
 }
 
 // Writes `length` bytes into a resolved argument and marks them to be copied back to the caller.
@@ -168,6 +159,11 @@ void EmulatedBoard::setShortWrites(bool shortWrites) {
     shortWrites_ = shortWrites;
 }
 
+void EmulatedBoard::onBulkWrite(std::function<void(std::chrono::steady_clock::time_point)> taken) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    bulkWriteTaken_ = std::move(taken);
+}
+
 // As the kernel does on a disconnect, every transfer still in flight is given back, with
 // -ESHUTDOWN, for the client to reap.
 void EmulatedBoard::setUnplugged() {
@@ -188,7 +184,7 @@ int EmulatedBoard::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void
 }
 
 bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
-    const std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
     ++state_.requests;
@@ -276,7 +272,7 @@ bool EmulatedBoard::handle(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     case USBDEVFS_SUBMITURB:
-        submit(client, argument);
+        submit(client, argument, guard);
         return true;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
@@ -346,7 +342,8 @@ int EmulatedBoard::control(const std::uint8_t* setup, std::uint8_t* data, int le
 
 // Every transfer completes at once (unless the board is wedged): its data and status are copied
 // back with the submit, and the URB waits to be reaped.
-void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argument,
+                           std::unique_lock<std::mutex>& guard) {
     UMockdevIoctlData* urbData =
         umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_urb), nullptr);
     if (wedged_) {
@@ -371,10 +368,18 @@ void EmulatedBoard::submit(UMockdevIoctlClient* client, UMockdevIoctlData* argum
             store(buffer, kSetupSize, bytes.data() + kSetupSize,
                   static_cast<std::size_t>(answered));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointOut) {
+        if (setup_.bulkWriteTime.count() > 0) {
+            // The board's state stays readable while its write is on the bus.
+            guard.unlock();
+            std::this_thread::sleep_for(setup_.bulkWriteTime);
+            guard.lock();
+        }
         ++state_.bulkWrites;
         if (!shortWrites_ && state_.bitBang && length > 0)
             state_.pins = bytes[static_cast<std::size_t>(length - 1)];
         actual = shortWrites_ ? 0 : length;
+        if (bulkWriteTaken_ && actual > 0)
+            bulkWriteTaken_(std::chrono::steady_clock::now());
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointIn) {
         const std::uint8_t modemStatus[2] = {0x01, 0x60};
         actual = std::min(length, 2);
@@ -425,32 +430,22 @@ void EmulatedBoard::discard(UMockdevIoctlClient* client, UMockdevIoctlData* argu
 // ---- EmulatedBus -----------------------------------------------------------------------------
 
 EmulatedBus::EmulatedBus()
-    : testbed_(umockdev_testbed_new()) {}
+    : testbed_(std::make_unique<Testbed>()) {}
 
-EmulatedBus::~EmulatedBus() {
-    for (const auto& board : boards_)
-        umockdev_testbed_detach_ioctl(testbed_, board->devnode().c_str(), nullptr);
-    boards_.clear();
-    g_object_unref(testbed_);
-}
+EmulatedBus::EmulatedBus(UMockdevTestbed* shared)
+    : testbed_(std::make_unique<Testbed>(shared)) {}
+
+// The boards go before their handlers are detached, as the bus goes before its testbed.
+EmulatedBus::~EmulatedBus() = default;
 
 bool EmulatedBus::available() {
-    UMockdevTestbed* probe = umockdev_testbed_new();
-    const bool mocked = umockdev_in_mock_environment();
-    g_object_unref(probe);
-    return mocked;
+    return Testbed::available();
 }
 
 EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
     auto board = std::make_unique<EmulatedBoard>(std::move(setup));
     const BoardSetup& s = board->setup();
-    GError* error = nullptr;
-    // The handler first, so that the device node answers from the moment it appears.
-    umockdev_testbed_attach_ioctl(testbed_, board->devnode().c_str(), board->handler(), &error);
-    if (error) {
-        std::fprintf(stderr, "attach_ioctl: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->attach(board->devnode(), board->handler());
     const int devnum = s.port + 1;
     char description[2048];
     std::snprintf(description, sizeof description,
@@ -477,11 +472,7 @@ EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
                   "H: descriptors=%s\n",
                   s.port, devnum, devnum, devnum, s.vendor, s.product, s.vendor, s.product, devnum,
                   s.port, s.serial.c_str(), descriptorsHex(s).c_str());
-    umockdev_testbed_add_from_string(testbed_, description, &error);
-    if (error) {
-        std::fprintf(stderr, "add_from_string: %s\n", error->message);
-        g_clear_error(&error);
-    }
+    testbed_->add(description);
     char syspath[128];
     std::snprintf(syspath, sizeof syspath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d",
                   s.port);
@@ -494,8 +485,8 @@ EmulatedBoard& EmulatedBus::add(BoardSetup setup) {
 // device from the testbed sends none of its own.
 void EmulatedBus::unplug(EmulatedBoard& board) {
     board.setUnplugged();
-    umockdev_testbed_uevent(testbed_, board.syspath().c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, board.syspath().c_str());
+    umockdev_testbed_uevent(testbed_->get(), board.syspath().c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_->get(), board.syspath().c_str());
 }
 
 } // namespace usbemu
