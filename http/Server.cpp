@@ -752,6 +752,12 @@ Server::Engine::Answer Server::Engine::carryOut(Watch& watch, BodyRequest reques
                               QStringLiteral(" is not there (unplugged or not answering)"));
     if (const std::optional<std::string> why = service::relayProblem(command, before))
         return error(relayInPath ? 404 : 400, QString::fromStdString(*why));
+    if (command.kind == service::Command::Kind::Pulse && !command.pulse)
+        for (const int relay : command.relays)
+            if (!board.executor->defaultPulse(relay))
+                return error(400, QStringLiteral("relay %1 has no pulse length: give \"ms\", or "
+                                                 "set relay%1.pulse in boards.conf")
+                                      .arg(relay));
     if (command.kind == service::Command::Kind::Play) {
         const bool repeat = command.repeat.value_or(board.executor->model().snapshot()->repeat);
         const auto checked = service::checkedProgram(command.program, repeat, before.relayCount);
