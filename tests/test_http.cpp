@@ -82,6 +82,7 @@ private slots:
     void foreignWebSocketRefused();
     void tls();
     void tokenFile();
+    void warnsBeyondLoopbackWithoutTls();
 
 private:
     HttpServe shared_;
@@ -507,6 +508,13 @@ void TestHttp::tokenFile() {
     rig.stopServing();
     QVERIFY(rig.startServing({QStringLiteral("--http-token-file"), rig.path("token")}));
     QCOMPARE(rig.token, made);
+}
+
+void TestHttp::warnsBeyondLoopbackWithoutTls() {
+    HttpServe rig;
+    QVERIFY(rig.startServing({QStringLiteral("--http"), QStringLiteral("0.0.0.0:0")}));
+    QVERIFY(rig.log().text().contains(QStringLiteral("beyond this machine without TLS")));
+    QCOMPARE(rig.request("GET", "/api/v1/boards").status, 200);
 }
 
 QTEST_GUILESS_MAIN(TestHttp)
