@@ -347,6 +347,9 @@ void TestHttp::eventsFollowEveryHand() {
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"relays\":\"00001000\""), 1000);
     rig.write("unplugged", "1\n");
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":false"), 5000);
+    const HttpAnswer absent = rig.request("PUT", "/api/v1/boards/sim1/relays/2", R"({"on":true})");
+    QCOMPARE(absent.status, 409);
+    QCOMPARE(rig.request("POST", "/api/v1/boards/sim1/program/stop").status, 200);
     events.clear();
     rig.write("unplugged", "");
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":true"), 5000);
