@@ -168,18 +168,6 @@ std::string hostText(const QHostAddress& address) {
     return address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]" : text;
 }
 
-// The files directly in the programs folder that stay inside it (a link out of it is not one).
-std::optional<QString> programPath(const service::ProgramFolder& folder, const std::string& name) {
-    if (!folder.isSet() || !service::isProgramName(name))
-        return std::nullopt;
-    const QDir dir(QString::fromLocal8Bit(folder.path().c_str()));
-    const QFileInfo file(dir, QString::fromLocal8Bit(name.c_str()));
-    const QString inside = QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('/');
-    if (!file.isFile() || !file.canonicalFilePath().startsWith(inside))
-        return std::nullopt;
-    return file.filePath();
-}
-
 } // namespace
 
 std::variant<Listen, std::string> parseListen(const std::string& text) {
@@ -778,14 +766,10 @@ Server::Engine::Answer Server::Engine::boardsList() {
 }
 
 Server::Engine::Answer Server::Engine::programsList() const {
-    QStringList names;
-    if (programs_.isSet()) {
-        const QDir dir(QString::fromLocal8Bit(programs_.path().c_str()));
-        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
-            if (programPath(programs_, name.toLocal8Bit().toStdString()))
-                names.append(name);
-    }
-    return json({{QStringLiteral("programs"), QJsonArray::fromStringList(names)}});
+    QJsonArray names;
+    for (const std::string& name : programs_.names())
+        names.append(QString::fromLocal8Bit(name.c_str()));
+    return json({{QStringLiteral("programs"), names}});
 }
 
 Server::Engine::Answer Server::Engine::boardState(Watch& watch) {
@@ -836,9 +820,7 @@ Server::Engine::Answer Server::Engine::carryOut(Board& board, BodyRequest reques
     service::Command& command = request.command;
     // A program named is read before the board is reached, and never from outside the folder.
     if (!request.programName.empty()) {
-        const std::optional<QString> path = programPath(programs_, request.programName);
-        const std::optional<std::string> text =
-            path ? programs_.read(request.programName) : std::nullopt;
+        const std::optional<std::string> text = programs_.read(request.programName);
         if (!text)
             return error(404, programs_.isSet()
                                   ? QStringLiteral("no program ") +
