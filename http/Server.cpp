@@ -513,11 +513,25 @@ std::variant<std::uint16_t, std::string> Server::Engine::start() {
 
 bool Server::Engine::prepareSocket(QTcpSocket* socket) {
     for (auto it = connections_.begin(); it != connections_.end();)
-        it = it->isNull() ? connections_.erase(it) : std::next(it);
+        it = it->isNull() ? connections_.erase(it)
+                          : std::next(it); // Past the limit the connection that brought a whole
+                                           // request longest ago makes room (event
+    // streams and WebSockets last), so that silent connections cannot shut clients out.
     if (connections_.size() >= kMaxConnections) {
-        socket->abort();
-        socket->deleteLater();
-        return false;
+        const auto oldest = std::min_element(
+            connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+                return std::pair(a->property(kStreaming).toBool(),
+                                 a->property(kHeard).toLongLong()) <
+                       std::pair(b->property(kStreaming).toBool(),
+                                 b->property(kHeard).toLongLong());
+            });
+        if ((*oldest)->property(kStreaming).toBool()) {
+            socket->abort();
+            socket->deleteLater();
+            return false;
+        }
+        (*oldest)->abort();
+        connections_.erase(oldest);
     }
     connections_.insert(socket);
     socket->setReadBufferSize(kReadBuffer);
