@@ -439,6 +439,7 @@ private:
     void heard(Peer& peer, const QString& message);
     void tellPeer(Peer& peer, const std::string& board);
     void sendToPeer(Peer& peer, const QByteArray& message);
+
     const Settings settings_;
     const Log log_;
     Thread& thread_;
@@ -513,9 +514,8 @@ std::variant<std::uint16_t, std::string> Server::Engine::start() {
 
 bool Server::Engine::prepareSocket(QTcpSocket* socket) {
     for (auto it = connections_.begin(); it != connections_.end();)
-        it = it->isNull() ? connections_.erase(it)
-                          : std::next(it); // Past the limit the connection that brought a whole
-                                           // request longest ago makes room (event
+        it = it->isNull() ? connections_.erase(it) : std::next(it);
+    // Past the limit the connection that brought a whole request longest ago makes room (event
     // streams and WebSockets last), so that silent connections cannot shut clients out.
     if (connections_.size() >= kMaxConnections) {
         const auto oldest = std::min_element(
@@ -975,10 +975,12 @@ Server::Engine::Answer Server::Engine::openStream(const QHttpServerRequest& requ
         if (watch.board->gone)
             return error(404,
                          QStringLiteral("no board ") + QString::fromStdString(watch.board->id));
-    }
+    } // The oldest goes at once: one that does not read would linger with what it was sent.
     if (watch.streams.size() >= settings_.streamsPerBoard) {
-        if (QTcpSocket* oldest = watch.streams.front().socket)
-            oldest->disconnectFromHost();
+        if (QTcpSocket* oldest = watch.streams.front().socket) {
+            disconnect(oldest, &QIODevice::bytesWritten, nullptr, nullptr);
+            oldest->abort();
+        }
         watch.streams.pop_front();
     }
     QHttpServerResponder responder = makeResponder(request, socket);
@@ -1035,7 +1037,7 @@ void Server::Engine::removeBoard(const std::string& id) {
     for (const Stream& stream : found->second->streams)
         if (stream.socket) {
             disconnect(stream.socket, &QIODevice::bytesWritten, nullptr, nullptr);
-            stream.socket->disconnectFromHost();
+            stream.socket->abort();
         }
     for (Peer& peer : peers_)
         peer.watching.erase(id);
