@@ -1136,7 +1136,8 @@ void Server::Engine::takePeers() {
                                          QStringLiteral("messages are JSON text")}}));
         });
         connect(raw, &QWebSocket::bytesWritten, this, [this, known](qint64 written) {
-            known->unwritten -= written;
+            // Frames count their heads too: what was written may pass what was sent.
+            known->unwritten = std::max<qint64>(0, known->unwritten - written);
             if (known->unwritten <= 0 && std::exchange(known->behind, false))
                 for (auto& [board, last] : known->watching)
                     tellPeer(*known, board);
