@@ -418,8 +418,10 @@ void TestHttp::silentStreamsDelayNobody() {
     QVERIFY2(longest < 1000, QByteArray::number(longest).constData());
     const qint64 grown = residentKiB(rig.serve.processId()) - before;
     // Without the bound it grew by some 300 MiB; a few MiB with it (more under ThreadSanitizer,
-    // whose shadow memory counts too).
+    // whose shadow memory counts too). AddressSanitizer keeps what is freed a while.
+#ifndef TAMBROOK_SANITIZED
     QVERIFY2(grown < 96 * 1024, QByteArray::number(grown).constData());
+#endif
     int closed = 0;
     for (const int fd : streams) {
         closed += closedByServer(fd) ? 1 : 0;
