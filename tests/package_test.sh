@@ -38,6 +38,9 @@ unexpected=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin|libexec/tam
 dpkg-deb -f "$deb" Package | grep -qx tambrook || fail "package name"
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks Qt Widgets"
 dpkg-deb -f "$deb" Depends | grep -q libftdi1 || fail "Depends lacks libftdi1"
+# serve --http: Qt's HTTP server and WebSockets.
+dpkg-deb -f "$deb" Depends | grep -q libqt6httpserver6 || fail "Depends lacks Qt HTTP Server"
+dpkg-deb -f "$deb" Depends | grep -q libqt6websockets6 || fail "Depends lacks Qt WebSockets"
 dpkg-deb -f "$deb" Depends | grep -q fonts-liberation2 || fail "Depends lacks the layout's font"
 
 # The units start the packaged command line; systemd-analyze checks them where systemd is.

@@ -1,0 +1,2 @@
+// The page's script: its own helper writes it.
+"use strict";
