@@ -1,0 +1,423 @@
+// The boards a `tambrook-cli serve --http` holds, one card each, kept live by each board's event
+// stream. Everything that comes from a board (ids, labels, names) is put on the page as text, never
+// parsed as markup: a label is whatever the user typed into labels.dat.
+'use strict';
+
+const api = '/api/v1';
+const relayCount = 8;
+// Boards come and go under `serve --all`; a stream only tells about its own board.
+const pollInterval = 3000;
+// Soon enough that a board's changes are missed for about a second at most after a server restart.
+const reconnectDelay = 1000;
+
+const cards = new Map();
+let programs = [];
+let signedOut = false;
+let cardCount = 0;
+
+// An answer of the server as a value: `ok`, the HTTP status (0 when nothing answered) and the JSON
+// body if there was one.
+async function call(method, path, body) {
+    const init = {method, credentials: 'same-origin', cache: 'no-store', headers: {}};
+    if (body !== undefined) {
+        init.headers['Content-Type'] = 'application/json';
+        init.body = JSON.stringify(body);
+    }
+    let response;
+    try {
+        response = await fetch(api + path, init);
+    } catch {
+        return {ok: false, status: 0, json: {error: 'the server cannot be reached'}};
+    }
+    let json = null;
+    try {
+        json = await response.json();
+    } catch {
+        // An empty or non-JSON body: the status says enough.
+    }
+    if (response.status === 401)
+        showSignedOut();
+    return {ok: response.ok, status: response.status, json};
+}
+
+function errorText(answer) {
+    if (answer.json && typeof answer.json.error === 'string')
+        return answer.json.error;
+    return answer.status ? `the server answered ${answer.status}` : 'the server cannot be reached';
+}
+
+function boardPath(id) {
+    return `/boards/${encodeURIComponent(id)}`;
+}
+
+function isState(json) {
+    return json !== null && typeof json === 'object' && typeof json.id === 'string' &&
+           ('relays' in json || 'known' in json);
+}
+
+// Relay n's state as the board tells it: true, false, or null while it is unknown (a board that
+// cannot read back, before the relay was set).
+function relayState(state, n) {
+    const pattern = typeof state.relays === 'string' ? state.relays : state.known;
+    const bit = typeof pattern === 'string' ? pattern.charAt(n - 1) : '?';
+    return bit === '1' ? true : bit === '0' ? false : null;
+}
+
+function relaysOf(state) {
+    return Number.isInteger(state.relayCount) ? state.relayCount : relayCount;
+}
+
+function labelOf(state, n, on) {
+    const pair = Array.isArray(state.labels) ? state.labels[n - 1] : null;
+    const text = pair ? (on ? pair.off : pair.on) : null;
+    // The window's default labels, for a server that does not send them.
+    return typeof text === 'string' ? text : `Relay ${n} ${on ? 'OFF' : 'ON'}`;
+}
+
+function nameOf(state, n) {
+    const names = state.names;
+    return names && typeof names[String(n)] === 'string' ? names[String(n)] : '';
+}
+
+function setText(element, text) {
+    if (element.textContent !== text)
+        element.textContent = text;
+}
+
+class Card {
+    constructor(id) {
+        this.id = id;
+        this.state = null;
+        this.source = null;
+        this.retry = 0;
+        this.live = false;
+        this.served = true;
+        this.pendingRelays = new Set();
+
+        const fragment = document.getElementById('card-template').content.cloneNode(true);
+        this.root = fragment.querySelector('.card');
+        const headingId = `board-${++cardCount}`;
+        this.root.dataset.board = id;
+        this.root.setAttribute('aria-labelledby', headingId);
+        const heading = this.root.querySelector('.board-id');
+        heading.id = headingId;
+        heading.textContent = id;
+        this.presence = this.root.querySelector('.presence');
+        this.holder = this.root.querySelector('.holder');
+        this.problem = this.root.querySelector('.problem');
+        this.allOn = this.root.querySelector('.all-on');
+        this.allOff = this.root.querySelector('.all-off');
+        this.programFile = this.root.querySelector('.program-file');
+        this.play = this.root.querySelector('.play');
+        this.stop = this.root.querySelector('.stop');
+        this.pause = this.root.querySelector('.pause');
+        this.runState = this.root.querySelector('.run-state');
+        this.step = this.root.querySelector('.step');
+
+        const group = this.root.querySelector('.relays');
+        this.relayButtons = [];
+        for (let n = 1; n <= relayCount; ++n)
+            this.relayButtons.push(group.appendChild(this.makeRelayButton(n)));
+        this.allOn.addEventListener('click', () => this.switchAll(true));
+        this.allOff.addEventListener('click', () => this.switchAll(false));
+        this.play.addEventListener('click', () => this.playProgram());
+        this.stop.addEventListener('click', () => this.send('POST', '/program/stop'));
+        this.pause.addEventListener('click', () => this.send(
+            'POST', this.state && this.state.run === 'paused' ? '/program/resume'
+                                                                : '/program/pause'));
+        this.programFile.addEventListener('change', () => this.showControls());
+        this.showPrograms();
+        this.showControls();
+    }
+
+    makeRelayButton(n) {
+        const button = document.createElement('button');
+        button.type = 'button';
+        button.className = 'relay';
+        button.setAttribute('role', 'switch');
+        button.setAttribute('aria-checked', 'false');
+        button.dataset.board = this.id;
+        button.dataset.relay = String(n);
+        const number = button.appendChild(document.createElement('span'));
+        number.className = 'relay-number';
+        number.textContent = String(n);
+        button.appendChild(document.createElement('span')).className = 'relay-label';
+        button.appendChild(document.createElement('span')).className = 'relay-name';
+        button.addEventListener('click', () => this.toggleRelay(n));
+        return button;
+    }
+
+    usable() {
+        return this.served && this.live && this.state !== null && this.state.present === true;
+    }
+
+    show(state) {
+        this.state = state;
+        this.served = true;
+        this.root.classList.toggle('absent', state.present !== true);
+        setText(this.presence, state.present === true ? 'present' : 'absent');
+        const pid = Number.isInteger(state.pid) ? ` (pid ${state.pid})` : '';
+        setText(this.holder, typeof state.holder === 'string' ? `held by ${state.holder}${pid}` : '');
+        this.relayButtons.forEach((button, index) => this.showRelay(button, index + 1));
+        this.showRun();
+        this.showControls();
+    }
+
+    showRelay(button, n) {
+        const state = this.state;
+        const on = relayState(state, n);
+        const label = labelOf(state, n, on === true);
+        const name = nameOf(state, n);
+        button.setAttribute('aria-checked', on === true ? 'true' : 'false');
+        button.classList.toggle('unknown', on === null);
+        button.classList.toggle('missing', n > relaysOf(state));
+        setText(button.querySelector('.relay-label'), label);
+        setText(button.querySelector('.relay-name'), name);
+        const named = name ? ` (${name})` : '';
+        const unknown = on === null ? ', state unknown' : '';
+        const accessibleName = `Relay ${n}${named}: ${label}${unknown}`;
+        if (button.getAttribute('aria-label') !== accessibleName)
+            button.setAttribute('aria-label', accessibleName);
+    }
+
+    showRun() {
+        const state = this.state;
+        const run = state.run === 'running' ? 'Running' : state.run === 'paused' ? 'Paused'
+                                                                                : 'Stopped';
+        setText(this.runState, run);
+        setText(this.pause, state.run === 'paused' ? 'Resume' : 'Pause');
+        const rows = Number.isInteger(state.rows) ? state.rows : 0;
+        const row = Number.isInteger(state.row) ? state.row : 0;
+        let text = rows > 0 ? `Row ${Math.min(row + 1, rows)} of ${rows}` : 'No program loaded';
+        if (rows > 0 && typeof state.step === 'string' && state.step)
+            text += `: ${state.step}`;
+        setText(this.step, text);
+    }
+
+    // Controls are enabled only while what they show is known to be current: a board absent, or
+    // a stream that dropped, leaves nothing to act on but what may be stale.
+    showControls() {
+        const usable = this.usable();
+        const relays = this.state ? relaysOf(this.state) : relayCount;
+        this.relayButtons.forEach((button, index) => {
+            button.disabled = !usable || index + 1 > relays;
+        });
+        this.allOn.disabled = !usable;
+        this.allOff.disabled = !usable;
+        const reachable = this.served && this.live && this.state !== null;
+        const run = this.state ? this.state.run : 'idle';
+        this.stop.disabled = !reachable || run === 'idle';
+        this.pause.disabled = !reachable || run === 'idle';
+        this.programFile.disabled = programs.length === 0;
+        this.play.disabled = !usable || this.programFile.value === '';
+    }
+
+    showPrograms() {
+        const chosen = this.programFile.value;
+        const options = programs.length ? programs : [];
+        const current = Array.from(this.programFile.options, (option) => option.value);
+        if (current.length === options.length + 1 && options.every((p, i) => current[i + 1] === p))
+            return;
+        this.programFile.replaceChildren();
+        const placeholder = this.programFile.appendChild(document.createElement('option'));
+        placeholder.value = '';
+        placeholder.textContent = options.length ? 'Choose a file' : 'No program files';
+        for (const name of options) {
+            const option = this.programFile.appendChild(document.createElement('option'));
+            option.value = name;
+            option.textContent = name;
+        }
+        if (options.includes(chosen))
+            this.programFile.value = chosen;
+        this.showControls();
+    }
+
+    setLive(live) {
+        this.live = live;
+        this.root.classList.toggle('stale', !live);
+        if (!live && this.served)
+            setText(this.presence, 'reconnecting');
+        else if (this.state)
+            this.show(this.state);
+        this.showControls();
+    }
+
+    // The board is no longer in the server's list: it shows what it last was, with nothing to
+    // press, until it is listed again.
+    setUnserved() {
+        this.served = false;
+        this.closeStream();
+        this.root.classList.add('absent');
+        setText(this.presence, 'not served');
+        this.showControls();
+    }
+
+    watch() {
+        this.closeStream();
+        const source = new EventSource(`${api}${boardPath(this.id)}/events`);
+        this.source = source;
+        const take = (event) => {
+            let state;
+            try {
+                state = JSON.parse(event.data);
+            } catch {
+                return;
+            }
+            if (isState(state)) {
+                if (!this.live)
+                    this.setLive(true);
+                this.show(state);
+            }
+        };
+        source.addEventListener('message', take);
+        source.addEventListener('state', take);
+        source.addEventListener('open', () => this.setLive(true));
+        source.addEventListener('error', () => {
+            if (source !== this.source)
+                return;
+            // The browser's own retry waits longer than a board should stay stale; this one comes
+            // back within a second, and the poll tries again should it fail.
+            this.closeStream();
+            this.setLive(false);
+            if (!signedOut)
+                this.retry = setTimeout(() => this.watch(), reconnectDelay);
+        });
+    }
+
+    closeStream() {
+        clearTimeout(this.retry);
+        this.retry = 0;
+        if (this.source) {
+            this.source.close();
+            this.source = null;
+        }
+    }
+
+    streaming() {
+        return this.source !== null || this.retry !== 0;
+    }
+
+    async send(method, path, body) {
+        const answer = await call(method, boardPath(this.id) + path, body);
+        if (!answer.ok) {
+            setText(this.problem, errorText(answer));
+            return answer;
+        }
+        setText(this.problem, '');
+        // The stream tells every change in order; an answer could be older than an event already
+        // shown, so it is shown only while there is no stream.
+        if (!this.live && isState(answer.json))
+            this.show(answer.json);
+        return answer;
+    }
+
+    async toggleRelay(n) {
+        // A second click before the first is answered would repeat the first's write rather than
+        // undo it: the state shown is not yet the new one.
+        if (!this.usable() || this.pendingRelays.has(n))
+            return;
+        this.pendingRelays.add(n);
+        try {
+            await this.send('PUT', `/relays/${n}`, {on: relayState(this.state, n) !== true});
+        } finally {
+            this.pendingRelays.delete(n);
+        }
+    }
+
+    switchAll(on) {
+        if (!this.usable())
+            return;
+        // Relays past the board's count stay 0: naming one is refused.
+        const relays = relaysOf(this.state);
+        const pattern = (on ? '1' : '0').repeat(relays) + '0'.repeat(relayCount - relays);
+        this.send('PUT', '/relays', {relays: pattern});
+    }
+
+    playProgram() {
+        const name = this.programFile.value;
+        if (name && this.usable())
+            this.send('POST', '/program', {name});
+    }
+}
+
+function showConnection(text) {
+    setText(document.getElementById('connection'), text);
+}
+
+function showSignedOut() {
+    if (signedOut)
+        return;
+    signedOut = true;
+    for (const card of cards.values())
+        card.closeStream();
+    showConnection('Not signed in: open the address `serve` logged, with its token.');
+}
+
+function showBoards(states) {
+    const container = document.getElementById('boards');
+    const listed = new Set();
+    for (const state of states) {
+        if (!isState(state))
+            continue;
+        listed.add(state.id);
+        let card = cards.get(state.id);
+        if (!card) {
+            card = new Card(state.id);
+            cards.set(state.id, card);
+            container.appendChild(card.root);
+        }
+        if (!card.live)
+            card.show(state);
+        if (!card.streaming())
+            card.watch();
+    }
+    for (const [id, card] of cards)
+        if (!listed.has(id) && card.served)
+            card.setUnserved();
+    document.getElementById('no-boards').hidden = cards.size > 0;
+}
+
+async function refreshPrograms() {
+    const answer = await call('GET', '/programs');
+    const list = answer.ok && answer.json && Array.isArray(answer.json.programs)
+                     ? answer.json.programs.filter((name) => typeof name === 'string')
+                     : [];
+    if (list.length === programs.length && list.every((name, i) => programs[i] === name))
+        return;
+    programs = list;
+    for (const card of cards.values())
+        card.showPrograms();
+}
+
+async function refreshBoards() {
+    const answer = await call('GET', '/boards');
+    if (signedOut)
+        return;
+    if (!answer.ok || !answer.json || !Array.isArray(answer.json.boards)) {
+        showConnection(answer.status ? `The server answered ${answer.status}` :
+                                       'The server cannot be reached; trying again…');
+        return;
+    }
+    showConnection('');
+    showBoards(answer.json.boards);
+    await refreshPrograms();
+}
+
+// The token is in the address only to be traded for a cookie; it should not stay in the history,
+// nor in a bookmark or a screenshot of the address bar.
+function dropTokenFromAddress() {
+    const url = new URL(window.location.href);
+    if (!url.searchParams.has('token'))
+        return;
+    url.searchParams.delete('token');
+    history.replaceState(history.state, '', url.pathname + url.search + url.hash);
+}
+
+async function poll() {
+    await refreshBoards();
+    if (!signedOut)
+        setTimeout(poll, pollInterval);
+}
+
+dropTokenFromAddress();
+poll();
