@@ -5,6 +5,8 @@
 #include "devices/Identity.h"
 #include "devices/RelayMap.h"
 #include "engine/Sequencer.h"
+#include "http/Server.h"
+#include "http/Token.h"
 #include "model/Failure.h"
 #include "model/Interlock.h"
 #include "model/Model.h"
@@ -755,6 +757,34 @@ std::variant<std::optional<mqtt::BrokerSettings>, std::string> brokerOf(const Co
     return std::optional<mqtt::BrokerSettings>(broker);
 }
 
+// The HTTP front end the command line asks for, listening, with its token; nothing without
+// --http; why not, when it cannot be.
+std::variant<std::unique_ptr<http::Server>, std::string> webOf(const Command& command) {
+    if (command.httpListen.empty())
+        return std::unique_ptr<http::Server>();
+    std::variant<http::Listen, std::string> listen = http::parseListen(command.httpListen);
+    if (const auto* why = std::get_if<std::string>(&listen))
+        return *why;
+    const std::string tokenFile =
+        command.httpTokenFile.empty() ? http::defaultTokenPath() : command.httpTokenFile;
+    std::variant<http::Token, std::string> token = http::loadOrMakeToken(tokenFile);
+    if (const auto* why = std::get_if<std::string>(&token))
+        return *why;
+    if (std::get<http::Token>(token).made)
+        log("made a new token for the web page and the HTTP API in " + tokenFile);
+    http::Settings settings;
+    settings.listen = std::get<http::Listen>(listen);
+    settings.token = std::get<http::Token>(token).text;
+    settings.certFile = command.httpCert;
+    settings.keyFile = command.httpKey;
+    settings.programsDir = command.programsDir;
+    std::variant<std::unique_ptr<http::Server>, std::string> made =
+        http::Server::make(std::move(settings), log);
+    if (const auto* why = std::get_if<std::string>(&made))
+        return *why;
+    return std::move(std::get<std::unique_ptr<http::Server>>(made));
+}
+
 // Each served board takes a few descriptors (its timer, its socket, its clients'): serve takes
 // as many as it is allowed.
 void raiseDescriptorLimit() {
@@ -781,6 +811,11 @@ int serveBoards(devices::Registry& registry, const Command& command) {
             sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     raiseDescriptorLimit();
+    // Made before the boards' hosts and let go after them: each host's front end leaves it.
+    std::variant<std::unique_ptr<http::Server>, std::string> webOrWhy = webOf(command);
+    if (const auto* why = std::get_if<std::string>(&webOrWhy))
+        return fail(kBadInput, *why);
+    const std::unique_ptr<http::Server>& web = std::get<std::unique_ptr<http::Server>>(webOrWhy);
     SleepingPause pause;
     Unserved unserved;
     // A board that leaves is logged once it is served as not present, so whoever reads the log
@@ -807,6 +842,8 @@ int serveBoards(devices::Registry& registry, const Command& command) {
             if (broker)
                 if (const std::optional<std::string> why = bridgeBoard(*host, *broker))
                     log(*why + "; it is served without MQTT");
+            if (web)
+                host->add(web->serve(host->executor()));
             watching->add(std::move(host));
         };
     service::Supervisor supervisor(registry, std::move(events));
@@ -825,6 +862,8 @@ int serveBoards(devices::Registry& registry, const Command& command) {
         std::optional<std::string> bridgeFailure;
         if (broker)
             bridgeFailure = bridgeBoard(*host, *broker);
+        if (web)
+            host->add(web->serve(host->executor()));
         supervisor.add(std::move(host));
         if (bridgeFailure) {
             supervisor.stopAll(closed);
@@ -835,6 +874,8 @@ int serveBoards(devices::Registry& registry, const Command& command) {
         supervisor.look();
     else if (supervisor.hosts().empty())
         return fail(kBoardFailure, "no board to serve");
+    if (web)
+        log("the web page: " + web->pageAddress());
     // Boards are looked at once a second, and at once when udev says a device came or went.
     log(supervisor.watchingUdev() ? "watching udev for boards plugged in or out"
                                   : "no udev: looking for boards plugged in or out once a second");

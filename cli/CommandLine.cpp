@@ -74,7 +74,8 @@ struct Parser {
             command.discovery = false;
         } else if (command.kind == Command::Kind::Serve &&
                    (name == "--mqtt" || name == "--mqtt-ca" || name == "--mqtt-password-file" ||
-                    name == "--mqtt-node" || name == "--programs")) {
+                    name == "--mqtt-node" || name == "--programs" || name == "--http" ||
+                    name == "--http-cert" || name == "--http-key" || name == "--http-token-file")) {
             const std::optional<std::string> text = value();
             if (!text || text->empty())
                 return UsageError{name + " takes a value"};
@@ -86,6 +87,10 @@ struct Parser {
              : name == "--mqtt-ca"            ? command.mqttCaFile
              : name == "--mqtt-password-file" ? command.mqttPasswordFile
              : name == "--mqtt-node"          ? command.mqttNode
+             : name == "--http"               ? command.httpListen
+             : name == "--http-cert"          ? command.httpCert
+             : name == "--http-key"           ? command.httpKey
+             : name == "--http-token-file"    ? command.httpTokenFile
                                               : command.programsDir) = *text;
         } else if (name == "--board" && next < arguments.size() &&
                    devices::namesFamily(arguments[next])) {
@@ -176,6 +181,11 @@ struct Parser {
         case Command::Kind::Serve:
             if (command.allBoards == !command.boards.empty())
                 return UsageError{"serve takes --board ID (one or more) or --all"};
+            if (command.httpCert.empty() != command.httpKey.empty())
+                return UsageError{"--http-cert and --http-key go together"};
+            if (command.httpListen.empty() &&
+                !(command.httpCert + command.httpKey + command.httpTokenFile).empty())
+                return UsageError{"--http-cert, --http-key and --http-token-file need --http"};
             return count(0, "serve takes no operand");
         case Command::Kind::Help:
         case Command::Kind::Version:
@@ -259,6 +269,11 @@ std::string usageText() {
            "                                        discovery (password also from\n"
            "                                        TAMBROOK_MQTT_PASSWORD; NAME stands for the\n"
            "                                        host name in topics)\n"
+           "        [--http [ADDR:]PORT [--http-cert FILE --http-key FILE]\n"
+           "         [--http-token-file FILE]]\n"
+           "                                        and on a web page and HTTP API (ADDR\n"
+           "                                        default 127.0.0.1), each request with the\n"
+           "                                        token serve logs at its start\n"
            "  tambrook-cli set-serial SERIAL [--board N]\n"
            "                                        give the board a new five-character serial\n"
            "                                        number (HID relay boards)\n"

@@ -39,6 +39,11 @@ struct Command {
     std::string mqttNode;         // --mqtt-node: this host's name on the broker
     bool discovery = true;        // --no-discovery turns Home Assistant discovery off
     std::string programsDir;      // --programs: files program/play may name
+    // serve: the HTTP front end, and how.
+    std::string httpListen;    // --http [ADDR:]PORT
+    std::string httpCert;      // --http-cert, with --http-key: TLS
+    std::string httpKey;       // --http-key
+    std::string httpTokenFile; // --http-token-file: read when it exists, made otherwise
 };
 
 struct UsageError {

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev libgl-dev
+    qt6-httpserver-dev qt6-websockets-dev
     libftdi1-dev
     libhidapi-dev
     fonts-dejavu-core fonts-liberation2 qt6-svg-dev

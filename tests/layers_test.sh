@@ -1,8 +1,9 @@
 #!/bin/bash
-# The layers depend one way: app -> ui (or cli) -> share and mqtt -> service -> engine -> model ->
+# The layers depend one way: app -> ui (or cli) -> share, mqtt and http -> service -> engine -> model ->
 # devices. A folder may include only its own headers and those of the layers below it, and only
 # ui/ may include Qt Widgets, Qt GUI or the generated form headers; model/ and service/ include
-# QtCore at most, engine/, share/, mqtt/ and cli/ QtCore and QtDBus, and devices/ no Qt at all.
+# QtCore at most, engine/, share/, mqtt/ and cli/ QtCore and QtDBus, http/ QtCore and Qt's network
+# modules (Network, HttpServer, WebSockets), and devices/ no Qt at all.
 # Each folder under devices/ (a family, or the decorators) includes its own headers and the
 # seam's, never another's. The model's own headers (its lock, its label writer, its clock) are
 # included by nothing outside model/, tests and benchmarks included: other code goes through
@@ -32,11 +33,12 @@ declare -A below=(
     [service]="service engine model devices"
     [share]="share service model devices"
     [mqtt]="mqtt share service model devices"
+    [http]="http share service model devices"
     [ui]="ui service share engine model devices"
-    [cli]="cli service mqtt share engine model devices"
-    [app]="app ui cli service mqtt share engine model devices"
+    [cli]="cli service http mqtt share engine model devices"
+    [app]="app ui cli service http mqtt share engine model devices"
 )
-layers="devices model engine service share mqtt ui cli app"
+layers="devices model engine service share mqtt http ui cli app"
 
 # Every header a file includes, quoted or angled, one per line as "<name" or "\"name".
 includesOf() {
@@ -113,6 +115,12 @@ checkTree() {
                             failures=$((failures + 1))
                         }
                         ;;
+                    http)
+                        [[ $module =~ ^Qt(Core|Network|HttpServer|WebSockets)$ ]] || {
+                            echo "$file includes $header, not QtCore or Qt's network modules"
+                            failures=$((failures + 1))
+                        }
+                        ;;
                     esac
                     continue
                 fi
@@ -130,7 +138,7 @@ checkTree() {
             done < <(includesOf "$file")
         done < <(find "$layer" \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \) | sort)
     done
-    for folder in devices service share mqtt engine ui cli app tests bench fuzz; do
+    for folder in devices service share mqtt http engine ui cli app tests bench fuzz; do
         [[ -d $folder ]] || continue
         while IFS= read -r file; do
             while IFS= read -r entry; do
@@ -198,6 +206,9 @@ plant model/Planted.cpp '#include "engine/Sequencer.h"'
 plant engine/Planted.cpp '#include "service/PlugMonitor.h"'
 plant service/Planted.cpp '#include <QtNetwork/QTcpSocket>'
 plant service/Planted.cpp '#include "share/Holder.h"'
+plant http/Planted.cpp '#include <QWidget>'
+plant http/Planted.cpp '#include "cli/Cli.h"'
+plant share/Planted.cpp '#include "http/Server.h"'
 plant share/Planted.cpp '#include "engine/Sequencer.h"'
 plant mqtt/Planted.cpp '#include "cli/Cli.h"'
 plant engine/Planted.cpp '#include <QtGui/QColor>'
