@@ -88,6 +88,8 @@ class Card {
     constructor(id) {
         this.id = id;
         this.state = null;
+        // The rows' step texts: told once, and again only when they change.
+        this.program = [];
         this.source = null;
         this.retry = 0;
         this.live = false;
@@ -153,6 +155,8 @@ class Card {
 
     show(state) {
         this.state = state;
+        if (Array.isArray(state.program))
+            this.program = state.program;
         this.served = true;
         this.root.classList.toggle('absent', state.present !== true);
         setText(this.presence, state.present === true ? 'present' : 'absent');
@@ -189,8 +193,9 @@ class Card {
         const rows = Number.isInteger(state.rows) ? state.rows : 0;
         const row = Number.isInteger(state.row) ? state.row : 0;
         let text = rows > 0 ? `Row ${Math.min(row + 1, rows)} of ${rows}` : 'No program loaded';
-        if (rows > 0 && typeof state.step === 'string' && state.step)
-            text += `: ${state.step}`;
+        const step = rows === this.program.length ? this.program[row] : undefined;
+        if (typeof step === 'string')
+            text += `: ${step}`;
         setText(this.step, text);
     }
 
