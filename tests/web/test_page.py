@@ -1,0 +1,360 @@
+#!/usr/bin/env python3
+"""The page of `tambrook-cli serve --http` in a real, headless Chromium.
+
+Each test starts its own `serve` on simulated boards, in a folder of its own, and drives the page
+the server serves through Selenium.
+
+    test_page.py TAMBROOK_CLI [unittest arguments]
+
+Exits 77 (skipped) only when Chromium or chromedriver is not installed.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from urllib.parse import urlsplit
+
+SKIPPED = 77
+CHROMEDRIVER = shutil.which('chromedriver') or '/usr/bin/chromedriver'
+CHROMIUM = shutil.which('chromium') or shutil.which('chromium-browser')
+
+# python3-selenium is one of the packages scripts/install-deps.sh installs: without it this fails.
+from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+CLI = None  # set from the command line
+
+HOSTILE_ON = '<style onload=go()>'  # 19 bytes: a labels.dat field holds no more
+HOSTILE_OFF = '<b>bold</b>&amp;'
+
+
+def labels_image(labels):
+    """labels.dat: sixteen 20-byte fields, relay n's ON label in field n-1, its OFF in 7+n."""
+    fields = [f'Relay {n} ON' for n in range(1, 9)] + [f'Relay {n} OFF' for n in range(1, 9)]
+    for relay, (on, off) in labels.items():
+        fields[relay - 1], fields[relay + 7] = on, off
+    return b''.join(f.encode('latin-1')[:19].ljust(20, b'\0') for f in fields)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, timeout=5.0, message='condition'):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            value = condition()
+        except StaleElementReferenceException:
+            value = None
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f'timed out after {timeout} s waiting for {message}')
+        time.sleep(0.02)
+
+
+class Serve:
+    """`tambrook-cli serve --all --http` on simulated boards, in a temporary folder."""
+
+    def __init__(self, boards=2, labels=None, programs=None, conf='', env=None):
+        self.boards = boards
+        self.dir = tempfile.TemporaryDirectory(prefix='tambrook-web-')
+        self.path = lambda name: os.path.join(self.dir.name, name)
+        for sub in ('run', 'config', 'state', 'data', 'programs'):
+            os.mkdir(self.path(sub), 0o700)
+        if labels:
+            with open(self.path('labels.dat'), 'wb') as f:
+                f.write(labels_image(labels))
+        for name, text in (programs or {}).items():
+            with open(os.path.join(self.path('programs'), name), 'w', newline='') as f:
+                f.write(text)
+        with open(self.path('boards.conf'), 'w') as f:
+            f.write(conf)
+        open(self.path('unplugged'), 'w').close()
+        self.env = dict(os.environ,
+                        TAMBROOK_SIMULATED_BOARDS=str(boards),
+                        TAMBROOK_SIMULATED_STATE=self.path('board.state'),
+                        TAMBROOK_SIMULATED_TRACE=self.path('board.trace'),
+                        TAMBROOK_SIMULATED_UNPLUGGED=self.path('unplugged'),
+                        TAMBROOK_BOARDS_CONF=self.path('boards.conf'),
+                        XDG_RUNTIME_DIR=self.path('run'),
+                        XDG_CONFIG_HOME=self.path('config'),
+                        XDG_STATE_HOME=self.path('state'),
+                        XDG_DATA_HOME=self.path('data'),
+                        **(env or {}))
+        self.port = free_port()
+        self.starts = 0
+        self.trace_taken = 0
+        self.process = None
+        self.start()
+
+    def start(self):
+        self.starts += 1
+        self.log_name = f'serve{self.starts}.log'
+        with open(self.path(self.log_name), 'wb') as log:
+            self.process = subprocess.Popen(
+                [CLI, 'serve', '--all', '--http', f'127.0.0.1:{self.port}',
+                 '--programs', self.path('programs')],
+                cwd=self.dir.name, env=self.env, stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=log)
+        self.url = wait_until(self.logged_address, 10, 'serve to log its page address')
+        wait_until(lambda: all(f'opened sim{n}' in self.log_text()
+                               for n in range(1, self.boards + 1)),
+                   10, 'serve to open the boards')
+
+    def restart(self):
+        self.terminate()
+        self.start()
+
+    def log_text(self):
+        with open(self.path(self.log_name), 'rb') as f:
+            return f.read().decode('utf-8', 'replace')
+
+    def logged_address(self):
+        if self.process.poll() is not None:
+            raise AssertionError(f'serve exited with {self.process.returncode}:\n{self.log_text()}')
+        found = re.search(r'http://127\.0\.0\.1:\d+/\?token=[A-Za-z0-9_~.%-]+', self.log_text())
+        return found.group(0) if found else None
+
+    @property
+    def origin(self):
+        parts = urlsplit(self.url)
+        return f'{parts.scheme}://{parts.netloc}'
+
+    def cli(self, *arguments):
+        return subprocess.run([CLI, *arguments], cwd=self.dir.name, env=self.env,
+                              capture_output=True, text=True, timeout=30)
+
+    def writes(self):
+        """The board writes traced since the last look: ["write 04 ok", ...]."""
+        with open(self.path('board.trace'), 'rb') as f:
+            f.seek(self.trace_taken)
+            text = f.read()
+        text = text[:text.rfind(b'\n') + 1]
+        self.trace_taken += len(text)
+        lines = [line.split(' ', 1)[1] for line in text.decode().splitlines()]
+        return [line for line in lines if line.startswith('write ')]
+
+    def unplug(self, *numbers):
+        with open(self.path('unplugged'), 'w') as f:
+            f.write(''.join(f'{n}\n' for n in numbers))
+
+    def terminate(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def stop(self):
+        self.terminate()
+        self.dir.cleanup()
+
+
+class PageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        options = webdriver.ChromeOptions()
+        for argument in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage',
+                         '--window-size=420,900'):
+            options.add_argument(argument)
+        if CHROMIUM:
+            options.binary_location = CHROMIUM
+        options.set_capability('goog:loggingPrefs', {'performance': 'ALL', 'browser': 'ALL'})
+        cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+
+    def start(self, **kwargs):
+        self.serve = Serve(**kwargs)
+        self.addCleanup(self.serve.stop)
+        self.browser.get(self.serve.url)
+        wait_until(lambda: len(self.cards()) == self.serve.boards, 5, 'the boards\' cards')
+        # Until its stream is up a card has nothing to press.
+        wait_until(lambda: self.switch('sim1', 1).is_enabled(), 5, 'the first card to go live')
+
+    def cards(self):
+        return self.browser.find_elements(By.CSS_SELECTOR, 'section.card')
+
+    def card(self, board):
+        return self.browser.find_element(By.CSS_SELECTOR, f'section.card[data-board="{board}"]')
+
+    def switch(self, board, relay):
+        return self.browser.find_element(
+            By.CSS_SELECTOR, f'button[data-board="{board}"][data-relay="{relay}"]')
+
+    def checked(self, board, relay):
+        return self.switch(board, relay).get_attribute('aria-checked') == 'true'
+
+    def text_of(self, board, selector):
+        return self.card(board).find_element(By.CSS_SELECTOR, selector).text
+
+    def test_page_shows_a_card_per_board_and_drops_the_token(self):
+        self.start(boards=2)
+        self.assertEqual([c.find_element(By.CSS_SELECTOR, 'h2').text for c in self.cards()],
+                         ['sim1', 'sim2'])
+        self.assertNotIn('token', self.browser.current_url)
+        self.assertEqual(self.text_of('sim2', '.presence'), 'present')
+        self.assertIn('serve', self.text_of('sim2', '.holder'))
+        for relay in range(1, 9):
+            with self.subTest(relay=relay):
+                button = self.switch('sim1', relay)
+                self.assertEqual(button.tag_name, 'button')
+                self.assertEqual(button.get_attribute('role'), 'switch')
+                self.assertEqual(button.get_attribute('aria-checked'), 'false')
+                name = button.accessible_name
+                self.assertIn(str(relay), name)
+                self.assertIn(f'Relay {relay} ON', name)
+
+    def test_a_switch_writes_the_board_once_by_click_space_or_enter(self):
+        self.start(boards=1)
+        self.serve.writes()
+        for relay, press, pattern in ((3, 'click', '04'), (4, Keys.SPACE, '0c'),
+                                      (3, Keys.ENTER, '08')):
+            with self.subTest(relay=relay, press=press):
+                before = self.checked('sim1', relay)
+                button = self.switch('sim1', relay)
+                if press == 'click':
+                    button.click()
+                else:
+                    button.send_keys(press)
+                wait_until(lambda: self.checked('sim1', relay) != before, 2, 'the switch to turn')
+                shown = f'Relay {relay} {"ON" if before else "OFF"}'
+                self.assertEqual(button.find_element(By.CSS_SELECTOR, '.relay-label').text, shown)
+                self.assertIn(shown, button.accessible_name)
+                time.sleep(0.3)  # a second write, were there one, would be in the trace by now
+                self.assertEqual(self.serve.writes(), [f'write {pattern} ok'])
+
+    def test_all_on_and_all_off(self):
+        self.start(boards=1)
+        self.serve.writes()
+        for button, pattern, checked in (('.all-on', 'ff', True), ('.all-off', '00', False)):
+            with self.subTest(button=button):
+                self.card('sim1').find_element(By.CSS_SELECTOR, button).click()
+                wait_until(lambda: all(self.checked('sim1', r) == checked for r in range(1, 9)),
+                           2, f'{button} to show')
+                self.assertEqual(self.serve.writes(), [f'write {pattern} ok'])
+
+    def test_a_change_from_the_command_line_shows_within_a_second(self):
+        self.start(boards=2)
+        done = self.serve.cli('on', '5', '--board', 'sim2')
+        self.assertEqual(done.returncode, 0, done.stderr)
+        wait_until(lambda: self.checked('sim2', 5), 1.0, 'relay 5 of sim2 to show on')
+        self.assertFalse(self.checked('sim1', 5))
+
+    def test_a_program_played_from_the_page_advances_and_stops(self):
+        steps = ''.join(f'{"1" * n}{"0" * (8 - n)}-400\r\n' for n in range(1, 7))
+        self.start(boards=1, programs={'steps.txt': steps, 'other.txt': '10000000-1\r\n'})
+        card = self.card('sim1')
+        picker = card.find_element(By.CSS_SELECTOR, 'select.program-file')
+        wait_until(lambda: 'steps.txt' in picker.text, 5, 'the program files in the list')
+        picker.find_element(By.CSS_SELECTOR, 'option[value="steps.txt"]').click()
+        card.find_element(By.CSS_SELECTOR, 'button.play').click()
+        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Running', 2, 'the run')
+        wait_until(lambda: self.text_of('sim1', '.step').startswith('Row 2 of 6'), 2, 'row 2')
+        card.find_element(By.CSS_SELECTOR, 'button.pause').click()
+        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Paused', 2, 'the pause')
+        self.assertEqual(card.find_element(By.CSS_SELECTOR, 'button.pause').text, 'Resume')
+        card.find_element(By.CSS_SELECTOR, 'button.stop').click()
+        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Stopped', 2, 'the stop')
+        self.assertFalse(card.find_element(By.CSS_SELECTOR, 'button.stop').is_enabled())
+
+    def test_an_unplugged_board_shows_absent_and_returns(self):
+        self.start(boards=2)
+        self.serve.unplug(2)
+        wait_until(lambda: self.text_of('sim2', '.presence') == 'absent', 5, 'sim2 absent')
+        self.assertFalse(any(self.switch('sim2', r).is_enabled() for r in range(1, 9)))
+        self.assertTrue(self.switch('sim1', 1).is_enabled())
+        self.serve.unplug()
+        wait_until(lambda: self.text_of('sim2', '.presence') == 'present', 5, 'sim2 back')
+        wait_until(lambda: self.switch('sim2', 1).is_enabled(), 2, 'sim2\'s switches')
+
+    def test_labels_are_shown_as_text_and_run_nothing(self):
+        self.start(boards=1, labels={2: (HOSTILE_ON, HOSTILE_OFF)})
+        label = lambda: self.switch('sim1', 2).find_element(By.CSS_SELECTOR, '.relay-label').text
+        self.assertEqual(label(), HOSTILE_ON)
+        self.switch('sim1', 2).click()
+        wait_until(lambda: label() == HOSTILE_OFF, 2, 'the OFF label')
+        self.assertEqual(self.browser.execute_script(
+            'return document.querySelectorAll("main style, main b, body > style").length'), 0)
+        self.assertIn(HOSTILE_OFF, self.switch('sim1', 2).accessible_name)
+
+    def test_the_page_comes_back_by_itself_when_serve_does(self):
+        self.start(boards=1)
+        self.serve.restart()  # the same port, and the token kept in its state folder
+        wait_until(lambda: self.switch('sim1', 1).is_enabled(), 5, 'the card to go live again')
+        done = self.serve.cli('on', '2', '--board', 'sim1')
+        self.assertEqual(done.returncode, 0, done.stderr)
+        wait_until(lambda: self.checked('sim1', 2), 1.0, 'relay 2 to show on')
+
+    def test_a_board_with_fewer_relays_offers_only_its_own(self):
+        self.start(boards=1, env={'TAMBROOK_SIMULATED_RELAYS': '4'})
+        self.serve.writes()
+        self.assertEqual([self.switch('sim1', r).is_enabled() for r in range(1, 9)],
+                         [True] * 4 + [False] * 4)
+        self.card('sim1').find_element(By.CSS_SELECTOR, '.all-on').click()
+        wait_until(lambda: all(self.checked('sim1', r) for r in range(1, 5)), 2, 'all on')
+        self.assertEqual(self.serve.writes(), ['write 0f ok'])
+
+    def test_a_refused_switch_says_why_and_changes_nothing(self):
+        self.start(boards=1, conf='[sim1]\ninterlock = 1+2\n')
+        self.switch('sim1', 1).click()
+        wait_until(lambda: self.checked('sim1', 1), 2, 'relay 1 on')
+        self.serve.writes()
+        self.switch('sim1', 2).click()
+        problem = wait_until(lambda: self.text_of('sim1', '.problem'), 2, 'the refusal')
+        self.assertIn('interlock', problem)
+        self.assertFalse(self.checked('sim1', 2))
+        self.assertEqual(self.serve.writes(), [])
+
+    def test_no_request_leaves_the_servers_origin(self):
+        self.browser.get_log('performance')  # what earlier tests left
+        self.start(boards=1)
+        self.switch('sim1', 1).click()
+        wait_until(lambda: self.checked('sim1', 1), 2, 'the switch')
+        urls = []
+        for entry in self.browser.get_log('performance'):
+            message = json.loads(entry['message'])['message']
+            if message['method'] == 'Network.requestWillBeSent':
+                urls.append(message['params']['request']['url'])
+            elif message['method'] == 'Network.webSocketCreated':
+                urls.append(message['params']['url'])
+        self.assertTrue(any('/api/v1/' in url for url in urls), urls)
+        elsewhere = [u for u in urls if not u.startswith(self.serve.origin + '/')
+                     and not u.startswith(self.serve.origin.replace('http', 'ws', 1) + '/')]
+        self.assertEqual(elsewhere, [])
+
+
+def main():
+    global CLI
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    CLI = os.path.abspath(sys.argv.pop(1))
+    if not CHROMIUM or not os.access(CHROMEDRIVER, os.X_OK):
+        print('skipped: Chromium or its driver is not installed')
+        return SKIPPED
+    program = unittest.main(exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
