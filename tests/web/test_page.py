@@ -70,7 +70,7 @@ def wait_until(condition, timeout=5.0, message='condition'):
 class Serve:
     """`tambrook-cli serve --all --http` on simulated boards, in a temporary folder."""
 
-    def __init__(self, boards=2, labels=None, programs=None, conf='', env=None):
+    def __init__(self, boards=2, labels=None, programs=None, conf='', env=None, unplugged=()):
         self.boards = boards
         self.dir = tempfile.TemporaryDirectory(prefix='tambrook-web-')
         self.path = lambda name: os.path.join(self.dir.name, name)
@@ -84,7 +84,7 @@ class Serve:
                 f.write(text)
         with open(self.path('boards.conf'), 'w') as f:
             f.write(conf)
-        open(self.path('unplugged'), 'w').close()
+        self.unplug(*unplugged)
         self.env = dict(os.environ,
                         TAMBROOK_SIMULATED_BOARDS=str(boards),
                         TAMBROOK_SIMULATED_STATE=self.path('board.state'),
@@ -113,7 +113,7 @@ class Serve:
                 stdout=subprocess.DEVNULL, stderr=log)
         self.url = wait_until(self.logged_address, 10, 'serve to log its page address')
         wait_until(lambda: all(f'opened sim{n}' in self.log_text()
-                               for n in range(1, self.boards + 1)),
+                               for n in range(1, self.boards + 1) if n not in self.unplugged),
                    10, 'serve to open the boards')
 
     def restart(self):
@@ -150,6 +150,7 @@ class Serve:
         return [line for line in lines if line.startswith('write ')]
 
     def unplug(self, *numbers):
+        self.unplugged = numbers
         with open(self.path('unplugged'), 'w') as f:
             f.write(''.join(f'{n}\n' for n in numbers))
 
@@ -187,7 +188,8 @@ class PageTest(unittest.TestCase):
         self.serve = Serve(**kwargs)
         self.addCleanup(self.serve.stop)
         self.browser.get(self.serve.url)
-        wait_until(lambda: len(self.cards()) == self.serve.boards, 5, 'the boards\' cards')
+        wait_until(lambda: len(self.cards()) == self.serve.boards - len(self.serve.unplugged), 5,
+                   'the boards\' cards')
         # Until its stream is up a card has nothing to press.
         wait_until(lambda: self.switch('sim1', 1).is_enabled(), 5, 'the first card to go live')
 
@@ -208,7 +210,7 @@ class PageTest(unittest.TestCase):
         return self.card(board).find_element(By.CSS_SELECTOR, selector).text
 
     def test_page_shows_a_card_per_board_and_drops_the_token(self):
-        self.start(boards=2)
+        self.start(boards=2, conf='[sim1]\nrelay3.name = Garage door\n')
         self.assertEqual([c.find_element(By.CSS_SELECTOR, 'h2').text for c in self.cards()],
                          ['sim1', 'sim2'])
         self.assertNotIn('token', self.browser.current_url)
@@ -223,6 +225,20 @@ class PageTest(unittest.TestCase):
                 name = button.accessible_name
                 self.assertIn(str(relay), name)
                 self.assertIn(f'Relay {relay} ON', name)
+                # A fingertip's worth on a phone's screen.
+                self.assertGreaterEqual(button.size['height'], 44)
+        self.assertIn('Garage door', self.switch('sim1', 3).text)
+        self.assertIn('Garage door', self.switch('sim1', 3).accessible_name)
+        self.assertTrue(self.browser.execute_script(
+            'return document.documentElement.scrollWidth <= window.innerWidth'))
+
+    def test_a_board_plugged_in_later_gets_a_card(self):
+        self.start(boards=2, unplugged=[2])
+        time.sleep(0.5)
+        self.assertEqual(len(self.cards()), 1)
+        self.serve.unplug()
+        wait_until(lambda: len(self.cards()) == 2, 6, 'a card for sim2')
+        wait_until(lambda: self.switch('sim2', 1).is_enabled(), 3, 'sim2\'s switches')
 
     def test_a_switch_writes_the_board_once_by_click_space_or_enter(self):
         self.start(boards=1)
@@ -264,18 +280,25 @@ class PageTest(unittest.TestCase):
         steps = ''.join(f'{"1" * n}{"0" * (8 - n)}-400\r\n' for n in range(1, 7))
         self.start(boards=1, programs={'steps.txt': steps, 'other.txt': '10000000-1\r\n'})
         card = self.card('sim1')
+        button = lambda name: card.find_element(By.CSS_SELECTOR, f'button.{name}')
+        run_state = lambda: self.text_of('sim1', '.run-state')
         picker = card.find_element(By.CSS_SELECTOR, 'select.program-file')
         wait_until(lambda: 'steps.txt' in picker.text, 5, 'the program files in the list')
         picker.find_element(By.CSS_SELECTOR, 'option[value="steps.txt"]').click()
-        card.find_element(By.CSS_SELECTOR, 'button.play').click()
-        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Running', 2, 'the run')
-        wait_until(lambda: self.text_of('sim1', '.step').startswith('Row 2 of 6'), 2, 'row 2')
-        card.find_element(By.CSS_SELECTOR, 'button.pause').click()
-        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Paused', 2, 'the pause')
-        self.assertEqual(card.find_element(By.CSS_SELECTOR, 'button.pause').text, 'Resume')
-        card.find_element(By.CSS_SELECTOR, 'button.stop').click()
-        wait_until(lambda: self.text_of('sim1', '.run-state') == 'Stopped', 2, 'the stop')
-        self.assertFalse(card.find_element(By.CSS_SELECTOR, 'button.stop').is_enabled())
+        self.serve.writes()
+        button('play').click()
+        wait_until(lambda: run_state() == 'Running', 2, 'the run')
+        wait_until(lambda: self.text_of('sim1', '.step') == 'Row 2 of 6: 11000000-400', 2,
+                   'row 2 and its step')
+        self.assertEqual(self.serve.writes()[:2], ['write 01 ok', 'write 03 ok'])
+        button('pause').click()
+        wait_until(lambda: run_state() == 'Paused', 2, 'the pause')
+        self.assertEqual(button('pause').text, 'Resume')
+        button('pause').click()
+        wait_until(lambda: run_state() == 'Running', 2, 'the run resumed')
+        button('stop').click()
+        wait_until(lambda: run_state() == 'Stopped', 2, 'the stop')
+        self.assertFalse(button('stop').is_enabled())
 
     def test_an_unplugged_board_shows_absent_and_returns(self):
         self.start(boards=2)
@@ -313,6 +336,16 @@ class PageTest(unittest.TestCase):
         self.card('sim1').find_element(By.CSS_SELECTOR, '.all-on').click()
         wait_until(lambda: all(self.checked('sim1', r) for r in range(1, 5)), 2, 'all on')
         self.assertEqual(self.serve.writes(), ['write 0f ok'])
+
+    def test_relays_a_board_cannot_read_back_are_unknown_until_set(self):
+        self.start(boards=1, env={'TAMBROOK_SIMULATED_READBACK': '0'})
+        self.serve.writes()
+        self.assertIn('unknown', self.switch('sim1', 3).accessible_name)
+        self.switch('sim1', 3).click()
+        wait_until(lambda: self.checked('sim1', 3), 2, 'relay 3 on')
+        self.assertNotIn('unknown', self.switch('sim1', 3).accessible_name)
+        self.assertIn('unknown', self.switch('sim1', 4).accessible_name)
+        self.assertEqual(self.serve.writes(), ['write 04 only 04 ok'])
 
     def test_a_refused_switch_says_why_and_changes_nothing(self):
         self.start(boards=1, conf='[sim1]\ninterlock = 1+2\n')
