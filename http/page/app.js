@@ -241,7 +241,7 @@ class Card {
         this.live = live;
         this.root.classList.toggle('stale', !live);
         if (!live && this.served)
-            setText(this.presence, 'reconnecting');
+            setText(this.presence, signedOut ? 'not signed in' : 'reconnecting');
         else if (this.state)
             this.show(this.state);
         this.showControls();
@@ -353,8 +353,12 @@ function showSignedOut() {
     if (signedOut)
         return;
     signedOut = true;
-    for (const card of cards.values())
+    // Nothing will be taken until the page is opened again with the token: it says so, rather
+    // than offer switches that would each be refused.
+    for (const card of cards.values()) {
         card.closeStream();
+        card.setLive(false);
+    }
     showConnection('Not signed in: open the address `serve` logged, with its token.');
 }
 

@@ -359,6 +359,13 @@ class PageTest(unittest.TestCase):
         self.assertFalse(self.checked('sim1', 2))
         self.assertEqual(self.serve.writes(), [])
 
+    def test_a_page_whose_cookie_is_refused_says_so_and_offers_nothing(self):
+        self.start(boards=1)
+        self.browser.delete_all_cookies()  # as when serve was given another token
+        wait_until(lambda: 'Not signed in' in self.browser.find_element(By.ID, 'connection').text,
+                   5, 'the page to say it is not signed in')
+        self.assertFalse(self.switch('sim1', 1).is_enabled())
+
     def test_no_request_leaves_the_servers_origin(self):
         self.browser.get_log('performance')  # what earlier tests left
         self.start(boards=1)
