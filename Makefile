@@ -72,7 +72,7 @@ screenshot: build
 
 # Each libFuzzer target for FUZZ_SECONDS, starting from the seed corpora under fuzz/corpus.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = program_file step_text labels request mqtt_command boards_conf
+FUZZ_TARGETS = program_file step_text labels request mqtt_command boards_conf http_body
 fuzz:
 	@scripts/install-deps.sh clang libclang-rt-14-dev
 	cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++

@@ -450,12 +450,17 @@ Server::Engine::Proof Server::Engine::proofOf(const QHttpServerRequest& request)
     return Proof::None;
 }
 
-// The page's own origin is the one the browser asked: its scheme and the Host it sent.
+// The page's own origin is the host the browser asked for, as its Host header names it. Either
+// scheme, since behind a proxy that does TLS the browser's is https and this server's is not.
 bool Server::Engine::ownOrigin(const QHttpServerRequest& request) const {
     const QByteArray origin = request.value("origin");
     const QByteArray host = request.value("host");
-    return !origin.isEmpty() && !host.isEmpty() &&
-           origin.compare((tls_ ? "https://" : "http://") + host, Qt::CaseInsensitive) == 0;
+    if (origin.isEmpty() || host.isEmpty())
+        return false;
+    for (const QByteArray scheme : {QByteArray("http://"), QByteArray("https://")})
+        if (origin.compare(scheme + host, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
 }
 
 bool Server::Engine::blocked(const QHostAddress& address) {
@@ -590,7 +595,7 @@ Server::Engine::Answer Server::Engine::route(const QHttpServerRequest& request, 
         answer.headers.emplace_back("Allow", allowed);
         return answer;
     };
-    const bool get = method == Method::Get || method == Method::Head;
+    const bool get = method == Method::Get;
 
     if (pieces.size() <= 1 &&
         (pieces.isEmpty() || pieces[0] == QLatin1String("index.html") ||
@@ -752,6 +757,12 @@ Server::Engine::Answer Server::Engine::carryOut(Watch& watch, BodyRequest reques
                               QStringLiteral(" is not there (unplugged or not answering)"));
     if (const std::optional<std::string> why = service::relayProblem(command, before))
         return error(relayInPath ? 404 : 400, QString::fromStdString(*why));
+    if (command.kind == service::Command::Kind::Pulse && !command.pulse)
+        for (const int relay : command.relays)
+            if (!board.executor->defaultPulse(relay))
+                return error(400, QStringLiteral("relay %1 has no pulse length: give \"ms\", or "
+                                                 "set relay%1.pulse in boards.conf")
+                                      .arg(relay));
     if (command.kind == service::Command::Kind::Play) {
         const bool repeat = command.repeat.value_or(board.executor->model().snapshot()->repeat);
         const auto checked = service::checkedProgram(command.program, repeat, before.relayCount);
