@@ -168,17 +168,22 @@ class Serve:
         self.dir.cleanup()
 
 
+def headless_chromium():
+    """A phone-sized headless Chromium that logs its network requests."""
+    options = webdriver.ChromeOptions()
+    for argument in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage',
+                     '--window-size=420,900'):
+        options.add_argument(argument)
+    if CHROMIUM:
+        options.binary_location = CHROMIUM
+    options.set_capability('goog:loggingPrefs', {'performance': 'ALL', 'browser': 'ALL'})
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
 class PageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        options = webdriver.ChromeOptions()
-        for argument in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage',
-                         '--window-size=420,900'):
-            options.add_argument(argument)
-        if CHROMIUM:
-            options.binary_location = CHROMIUM
-        options.set_capability('goog:loggingPrefs', {'performance': 'ALL', 'browser': 'ALL'})
-        cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        cls.browser = headless_chromium()
 
     @classmethod
     def tearDownClass(cls):
