@@ -365,21 +365,23 @@ function showSignedOut() {
 function showBoards(states) {
     const container = document.getElementById('boards');
     const listed = new Set();
-    for (const state of states) {
-        if (!isState(state))
-            continue;
+    const valid = states.filter(isState);
+    valid.forEach((state, index) => {
         listed.add(state.id);
         let card = cards.get(state.id);
         if (!card) {
             card = new Card(state.id);
             cards.set(state.id, card);
-            container.appendChild(card.root);
+            // In the server's order, the cards there already left where they are: moving one
+            // would take the focus from a switch.
+            const next = valid.slice(index + 1).find((later) => cards.has(later.id));
+            container.insertBefore(card.root, next ? cards.get(next.id).root : null);
         }
         if (!card.live)
             card.show(state);
         if (!card.streaming())
             card.watch();
-    }
+    });
     for (const [id, card] of cards)
         if (!listed.has(id) && card.served)
             card.setUnserved();

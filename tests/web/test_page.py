@@ -196,7 +196,8 @@ class PageTest(unittest.TestCase):
         wait_until(lambda: len(self.cards()) == self.serve.boards - len(self.serve.unplugged), 5,
                    'the boards\' cards')
         # Until its stream is up a card has nothing to press.
-        wait_until(lambda: self.switch('sim1', 1).is_enabled(), 5, 'the first card to go live')
+        wait_until(lambda: self.cards()[0].find_element(By.CSS_SELECTOR, 'button.relay')
+                   .is_enabled(), 5, 'the first card to go live')
 
     def cards(self):
         return self.browser.find_elements(By.CSS_SELECTOR, 'section.card')
@@ -237,13 +238,14 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.browser.execute_script(
             'return document.documentElement.scrollWidth <= window.innerWidth'))
 
-    def test_a_board_plugged_in_later_gets_a_card(self):
-        self.start(boards=2, unplugged=[2])
+    def test_a_board_plugged_in_later_gets_a_card_in_its_place(self):
+        self.start(boards=2, unplugged=[1])
         time.sleep(0.5)
         self.assertEqual(len(self.cards()), 1)
         self.serve.unplug()
-        wait_until(lambda: len(self.cards()) == 2, 6, 'a card for sim2')
-        wait_until(lambda: self.switch('sim2', 1).is_enabled(), 3, 'sim2\'s switches')
+        wait_until(lambda: len(self.cards()) == 2, 6, 'a card for sim1')
+        self.assertEqual([c.get_attribute('data-board') for c in self.cards()], ['sim1', 'sim2'])
+        wait_until(lambda: self.switch('sim1', 1).is_enabled(), 3, 'sim1\'s switches')
 
     def test_a_switch_writes_the_board_once_by_click_space_or_enter(self):
         self.start(boards=1)
