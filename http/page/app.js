@@ -154,6 +154,10 @@ class Card {
     }
 
     show(state) {
+        // A failure said while the board was away, or before it went, is not news once it is
+        // back: its switches work again.
+        if (this.state && this.state.present !== true && state.present === true)
+            setText(this.problem, '');
         this.state = state;
         if (Array.isArray(state.program))
             this.program = state.program;

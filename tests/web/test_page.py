@@ -30,6 +30,7 @@ CHROMIUM = shutil.which('chromium') or shutil.which('chromium-browser')
 from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
@@ -90,6 +91,7 @@ class Serve:
                         TAMBROOK_SIMULATED_STATE=self.path('board.state'),
                         TAMBROOK_SIMULATED_TRACE=self.path('board.trace'),
                         TAMBROOK_SIMULATED_UNPLUGGED=self.path('unplugged'),
+                        TAMBROOK_SIMULATED_WEDGED=self.path('wedged'),
                         TAMBROOK_BOARDS_CONF=self.path('boards.conf'),
                         XDG_RUNTIME_DIR=self.path('run'),
                         XDG_CONFIG_HOME=self.path('config'),
@@ -354,6 +356,28 @@ class PageTest(unittest.TestCase):
         self.assertNotIn('unknown', self.switch('sim1', 3).accessible_name)
         self.assertIn('unknown', self.switch('sim1', 4).accessible_name)
         self.assertEqual(self.serve.writes(), ['write 04 only 04 ok'])
+
+    def test_a_double_tap_on_a_slow_board_writes_once(self):
+        self.start(boards=1, env={'TAMBROOK_SIMULATED_FAULTS': 'latency=250'})
+        self.serve.writes()
+        ActionChains(self.browser).double_click(self.switch('sim1', 3)).perform()
+        wait_until(lambda: self.checked('sim1', 3), 3, 'relay 3 on')
+        time.sleep(0.6)  # a second write would have taken its 250 ms by now
+        self.assertEqual(self.serve.writes(), ['write 04 ok'])
+
+    def test_a_wedged_board_fails_alone_and_its_failure_clears_when_back(self):
+        self.start(boards=2)
+        with open(self.serve.path('wedged'), 'w') as f:
+            f.write('2\n')
+        self.switch('sim2', 1).click()
+        self.switch('sim1', 1).click()
+        wait_until(lambda: self.checked('sim1', 1), 1.0, 'sim1\'s relay 1 on')
+        wait_until(lambda: self.text_of('sim2', '.presence') == 'absent', 3, 'sim2 absent')
+        self.assertTrue(self.text_of('sim2', '.problem'))
+        self.assertFalse(self.checked('sim2', 1))
+        os.remove(self.serve.path('wedged'))
+        wait_until(lambda: self.text_of('sim2', '.presence') == 'present', 5, 'sim2 back')
+        self.assertEqual(self.text_of('sim2', '.problem'), '')
 
     def test_a_refused_switch_says_why_and_changes_nothing(self):
         self.start(boards=1, conf='[sim1]\ninterlock = 1+2\n')
