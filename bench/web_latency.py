@@ -6,7 +6,9 @@
 Two figures, each over SAMPLES changes of relay 1 on a simulated board (the target is 100 ms):
 - another hand: a request on the board's socket, until the page's switch shows it (the event
   stream); timed on the wall clock both processes share, in milliseconds;
-- the page's own click: until its switch shows the change (the request, the write, the event).
+- the page's own click: until its switch shows the change (the request, the write, the event);
+- the same click while a request to another board waits out that board's wedged call (300 ms):
+  boards are served apart, so this should be no slower than the click alone.
 """
 
 import json
@@ -36,6 +38,9 @@ new MutationObserver((_, observer) => {
     observer.disconnect(); done(performance.now() - clicked);
 }).observe(button, {attributes: true, attributeFilter: ['aria-checked']});
 clicked = performance.now();
+if (arguments[0])
+    fetch('/api/v1/boards/sim2/relays/1', {method: 'PUT', body: '{"on":true}',
+                                           headers: {'Content-Type': 'application/json'}});
 button.click();
 '''
 
@@ -58,7 +63,7 @@ def main():
         return 2
     test_page.CLI = os.path.abspath(sys.argv[1])
     count = int(sys.argv[2]) if len(sys.argv) > 2 else 50
-    serve = test_page.Serve(boards=1)
+    serve = test_page.Serve(boards=2)
     browser = test_page.headless_chromium()
     try:
         browser.get(serve.url)
@@ -76,10 +81,20 @@ def main():
                 lambda: browser.execute_script('return window.changedAt'), 2, 'the change')
                 - sent)
             time.sleep(0.1)  # a quiet spell, as a hand's changes come
-            clicks.append(browser.execute_async_script(CLICK))
+            clicks.append(browser.execute_async_script(CLICK, False))
             time.sleep(0.1)
+        beside = []
+        present = lambda: browser.find_element(
+            'css selector', 'section[data-board="sim2"] .presence').text == 'present'
+        for _ in range(max(count // 5, 3)):
+            test_page.wait_until(present, 5, 'sim2 back')
+            with open(serve.path('wedged'), 'w') as f:
+                f.write('2\n')
+            beside.append(browser.execute_async_script(CLICK, True))
+            os.remove(serve.path('wedged'))
         print(f'another hand -> page:  {figures(others)}  ({count} changes)')
         print(f'click -> page shows:   {figures(clicks)}  ({count} changes)')
+        print(f'  beside a wedged one: {figures(beside)}  ({len(beside)} changes)')
         print('(a shared two-core machine: figures vary with its load)')
     finally:
         browser.quit()
