@@ -10,36 +10,6 @@ const pollInterval = 3000;
 // Soon enough that a board's changes are missed for about a second at most after a server restart.
 const reconnectDelay = 1000;
 
-const cards = new Map();
-let programs = [];
-let signedOut = false;
-let cardCount = 0;
-
-// An answer of the server as a value: `ok`, the HTTP status (0 when nothing answered) and the JSON
-// body if there was one.
-async function call(method, path, body) {
-    const init = {method, credentials: 'same-origin', cache: 'no-store', headers: {}};
-    if (body !== undefined) {
-        init.headers['Content-Type'] = 'application/json';
-        init.body = JSON.stringify(body);
-    }
-    let response;
-    try {
-        response = await fetch(api + path, init);
-    } catch {
-        return {ok: false, status: 0, json: {error: 'the server cannot be reached'}};
-    }
-    let json = null;
-    try {
-        json = await response.json();
-    } catch {
-        // An empty or non-JSON body: the status says enough.
-    }
-    if (response.status === 401)
-        showSignedOut();
-    return {ok: response.ok, status: response.status, json};
-}
-
 function errorText(answer) {
     if (answer.json && typeof answer.json.error === 'string')
         return answer.json.error;
@@ -85,7 +55,8 @@ function setText(element, text) {
 }
 
 class Card {
-    constructor(id) {
+    constructor(page, id) {
+        this.page = page;
         this.id = id;
         this.state = null;
         // The rows' step texts: told once, and again only when they change.
@@ -98,7 +69,7 @@ class Card {
 
         const fragment = document.getElementById('card-template').content.cloneNode(true);
         this.root = fragment.querySelector('.card');
-        const headingId = `board-${++cardCount}`;
+        const headingId = page.nextHeadingId();
         this.root.dataset.board = id;
         this.root.setAttribute('aria-labelledby', headingId);
         const heading = this.root.querySelector('.board-id');
@@ -165,7 +136,8 @@ class Card {
         this.root.classList.toggle('absent', state.present !== true);
         setText(this.presence, state.present === true ? 'present' : 'absent');
         const pid = Number.isInteger(state.pid) ? ` (pid ${state.pid})` : '';
-        setText(this.holder, typeof state.holder === 'string' ? `held by ${state.holder}${pid}` : '');
+        const holder = typeof state.holder === 'string' ? `held by ${state.holder}${pid}` : '';
+        setText(this.holder, holder);
         this.relayButtons.forEach((button, index) => this.showRelay(button, index + 1));
         this.showRun();
         this.showControls();
@@ -178,7 +150,6 @@ class Card {
         const name = nameOf(state, n);
         button.setAttribute('aria-checked', on === true ? 'true' : 'false');
         button.classList.toggle('unknown', on === null);
-        button.classList.toggle('missing', n > relaysOf(state));
         setText(button.querySelector('.relay-label'), label);
         setText(button.querySelector('.relay-name'), name);
         const named = name ? ` (${name})` : '';
@@ -217,13 +188,13 @@ class Card {
         const run = this.state ? this.state.run : 'idle';
         this.stop.disabled = !reachable || run === 'idle';
         this.pause.disabled = !reachable || run === 'idle';
-        this.programFile.disabled = programs.length === 0;
+        this.programFile.disabled = this.page.programs.length === 0;
         this.play.disabled = !usable || this.programFile.value === '';
     }
 
     showPrograms() {
         const chosen = this.programFile.value;
-        const options = programs.length ? programs : [];
+        const options = this.page.programs;
         const current = Array.from(this.programFile.options, (option) => option.value);
         if (current.length === options.length + 1 && options.every((p, i) => current[i + 1] === p))
             return;
@@ -245,7 +216,7 @@ class Card {
         this.live = live;
         this.root.classList.toggle('stale', !live);
         if (!live && this.served)
-            setText(this.presence, signedOut ? 'not signed in' : 'reconnecting');
+            setText(this.presence, this.page.signedOut ? 'not signed in' : 'reconnecting');
         else if (this.state)
             this.show(this.state);
         this.showControls();
@@ -288,7 +259,7 @@ class Card {
             // back within a second, and the poll tries again should it fail.
             this.closeStream();
             this.setLive(false);
-            if (!signedOut)
+            if (!this.page.signedOut)
                 this.retry = setTimeout(() => this.watch(), reconnectDelay);
         });
     }
@@ -307,7 +278,7 @@ class Card {
     }
 
     async send(method, path, body) {
-        const answer = await call(method, boardPath(this.id) + path, body);
+        const answer = await this.page.call(method, boardPath(this.id) + path, body);
         if (!answer.ok) {
             setText(this.problem, errorText(answer));
             return answer;
@@ -349,73 +320,121 @@ class Card {
     }
 }
 
-function showConnection(text) {
-    setText(document.getElementById('connection'), text);
-}
-
-function showSignedOut() {
-    if (signedOut)
-        return;
-    signedOut = true;
-    // Nothing will be taken until the page is opened again with the token: it says so, rather
-    // than offer switches that would each be refused.
-    for (const card of cards.values()) {
-        card.closeStream();
-        card.setLive(false);
+// The page: the cards in the server's order, the programs folder's files, and whether the server
+// still takes this page's cookie.
+class Page {
+    constructor() {
+        this.cards = new Map();
+        this.programs = [];
+        this.signedOut = false;
+        this.headings = 0;
+        this.container = document.getElementById('boards');
     }
-    showConnection('Not signed in: open the address `serve` logged, with its token.');
-}
 
-function showBoards(states) {
-    const container = document.getElementById('boards');
-    const listed = new Set();
-    const valid = states.filter(isState);
-    valid.forEach((state, index) => {
-        listed.add(state.id);
-        let card = cards.get(state.id);
-        if (!card) {
-            card = new Card(state.id);
-            cards.set(state.id, card);
-            // In the server's order, the cards there already left where they are: moving one
-            // would take the focus from a switch.
-            const next = valid.slice(index + 1).find((later) => cards.has(later.id));
-            container.insertBefore(card.root, next ? cards.get(next.id).root : null);
+    nextHeadingId() {
+        return `board-${++this.headings}`;
+    }
+
+    // An answer of the server as a value: `ok`, the HTTP status (0 when nothing answered) and
+    // the JSON body if there was one.
+    async call(method, path, body) {
+        const init = {method, credentials: 'same-origin', cache: 'no-store', headers: {}};
+        if (body !== undefined) {
+            init.headers['Content-Type'] = 'application/json';
+            init.body = JSON.stringify(body);
         }
-        if (!card.live)
-            card.show(state);
-        if (!card.streaming())
-            card.watch();
-    });
-    for (const [id, card] of cards)
-        if (!listed.has(id) && card.served)
-            card.setUnserved();
-    document.getElementById('no-boards').hidden = cards.size > 0;
-}
-
-async function refreshPrograms() {
-    const answer = await call('GET', '/programs');
-    const list = answer.ok && answer.json && Array.isArray(answer.json.programs)
-                     ? answer.json.programs.filter((name) => typeof name === 'string')
-                     : [];
-    if (list.length === programs.length && list.every((name, i) => programs[i] === name))
-        return;
-    programs = list;
-    for (const card of cards.values())
-        card.showPrograms();
-}
-
-async function refreshBoards() {
-    const answer = await call('GET', '/boards');
-    if (signedOut)
-        return;
-    if (!answer.ok || !answer.json || !Array.isArray(answer.json.boards)) {
-        showConnection(answer.status ? `The server answered ${answer.status}` :
-                                       'The server cannot be reached; trying again…');
-        return;
+        let response;
+        try {
+            response = await fetch(api + path, init);
+        } catch {
+            return {ok: false, status: 0, json: {error: 'the server cannot be reached'}};
+        }
+        let json = null;
+        try {
+            json = await response.json();
+        } catch {
+            // An empty or non-JSON body: the status says enough.
+        }
+        if (response.status === 401)
+            this.showSignedOut();
+        return {ok: response.ok, status: response.status, json};
     }
-    showConnection('');
-    showBoards(answer.json.boards);
-    await refreshPrograms();
+
+    showConnection(text) {
+        setText(document.getElementById('connection'), text);
+    }
+
+    showSignedOut() {
+        if (this.signedOut)
+            return;
+        this.signedOut = true;
+        // Nothing will be taken until the page is opened again with the token: it says so,
+        // rather than offer switches that would each be refused.
+        for (const card of this.cards.values()) {
+            card.closeStream();
+            card.setLive(false);
+        }
+        this.showConnection('Not signed in: open the address `serve` logged, with its token.');
+    }
+
+    showBoards(states) {
+        const listed = new Set();
+        const valid = states.filter(isState);
+        valid.forEach((state, index) => {
+            listed.add(state.id);
+            let card = this.cards.get(state.id);
+            if (!card) {
+                card = new Card(this, state.id);
+                this.cards.set(state.id, card);
+                // In the server's order, the cards there already left where they are: moving one
+                // would take the focus from a switch.
+                const next = valid.slice(index + 1).find((later) => this.cards.has(later.id));
+                this.container.insertBefore(card.root, next ? this.cards.get(next.id).root : null);
+            }
+            if (!card.live)
+                card.show(state);
+            if (!card.streaming())
+                card.watch();
+        });
+        for (const [id, card] of this.cards)
+            if (!listed.has(id) && card.served)
+                card.setUnserved();
+        document.getElementById('no-boards').hidden = this.cards.size > 0;
+    }
+
+    async refreshPrograms() {
+        const answer = await this.call('GET', '/programs');
+        const list = answer.ok && answer.json && Array.isArray(answer.json.programs)
+                         ? answer.json.programs.filter((name) => typeof name === 'string')
+                         : [];
+        const same = list.length === this.programs.length &&
+                     list.every((name, i) => this.programs[i] === name);
+        if (same)
+            return;
+        this.programs = list;
+        for (const card of this.cards.values())
+            card.showPrograms();
+    }
+
+    async refreshBoards() {
+        const answer = await this.call('GET', '/boards');
+        if (this.signedOut)
+            return;
+        if (!answer.ok || !answer.json || !Array.isArray(answer.json.boards)) {
+            this.showConnection(answer.status ? `The server answered ${answer.status}`
+                                              : 'The server cannot be reached; trying again…');
+            return;
+        }
+        this.showConnection('');
+        this.showBoards(answer.json.boards);
+        await this.refreshPrograms();
+    }
+
+    async poll() {
+        await this.refreshBoards();
+        if (!this.signedOut)
+            setTimeout(() => this.poll(), pollInterval);
+    }
 }
 
 // The token is in the address only to be traded for a cookie; it should not stay in the history,
@@ -428,11 +447,5 @@ function dropTokenFromAddress() {
     history.replaceState(history.state, '', url.pathname + url.search + url.hash);
 }
 
-async function poll() {
-    await refreshBoards();
-    if (!signedOut)
-        setTimeout(poll, pollInterval);
-}
-
 dropTokenFromAddress();
-poll();
+new Page().poll();

@@ -64,7 +64,8 @@ def wait_until(condition, timeout=5.0, message='condition'):
         if value:
             return value
         if time.monotonic() > deadline:
-            raise AssertionError(f'timed out after {timeout} s waiting for {message} (last: {value!r})')
+            raise AssertionError(
+                f'timed out after {timeout} s waiting for {message} (last: {value!r})')
         time.sleep(0.02)
 
 
