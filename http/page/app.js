@@ -1,14 +1,16 @@
-// The boards a `tambrook-cli serve --http` holds, one card each, kept live by each board's event
-// stream. Everything that comes from a board (ids, labels, names) is put on the page as text, never
+// The boards a `tambrook-cli serve --http` holds, one card each, kept live by one WebSocket that
+// watches them all. Everything that comes from a board (ids, labels, names) is put on the page as text, never
 // parsed as markup: a label is whatever the user typed into labels.dat.
 'use strict';
 
 const api = '/api/v1';
 const relayCount = 8;
-// Boards come and go under `serve --all`; a stream only tells about its own board.
+// Boards come and go under `serve --all`; a watch only tells about the boards it names.
 const pollInterval = 3000;
 // Soon enough that a board's changes are missed for about a second at most after a server restart.
 const reconnectDelay = 1000;
+// The server leaves the rows' texts out of a larger program.
+const maxProgramRows = 10000;
 
 function errorText(answer) {
     if (answer.json && typeof answer.json.error === 'string')
@@ -59,10 +61,12 @@ class Card {
         this.page = page;
         this.id = id;
         this.state = null;
-        // The rows' step texts: told once, and again only when they change.
+        // The rows' step texts, asked for when the rows are new (another count, or a run that
+        // started), since the watch tells only which row is current.
         this.program = [];
-        this.source = null;
-        this.retry = 0;
+        this.programAsked = null;
+        // Whether the page's socket watches this board, and whether it has told its state since.
+        this.watched = false;
         this.live = false;
         this.served = true;
         this.pendingRelays = new Set();
@@ -223,58 +227,35 @@ class Card {
     }
 
     // The board is no longer in the server's list: it shows what it last was, with nothing to
-    // press, until it is listed again.
+    // press, until it is listed again (and watched again: the server's watch of it ended).
     setUnserved() {
         this.served = false;
-        this.closeStream();
+        this.watched = false;
+        this.live = false;
         this.root.classList.add('absent');
         setText(this.presence, 'not served');
         this.showControls();
     }
 
-    watch() {
-        this.closeStream();
-        const source = new EventSource(`${api}${boardPath(this.id)}/events`);
-        this.source = source;
-        const take = (event) => {
-            let state;
-            try {
-                state = JSON.parse(event.data);
-            } catch {
-                return;
-            }
-            if (isState(state)) {
-                if (!this.live)
-                    this.setLive(true);
-                this.show(state);
-            }
-        };
-        source.addEventListener('message', take);
-        source.addEventListener('state', take);
-        source.addEventListener('open', () => this.setLive(true));
-        source.addEventListener('error', () => {
-            if (source !== this.source)
-                return;
-            // The browser's own retry waits longer than a board should stay stale; this one comes
-            // back within a second, and the poll tries again should it fail.
-            this.closeStream();
-            this.setLive(false);
-            if (!this.page.signedOut)
-                this.retry = setTimeout(() => this.watch(), reconnectDelay);
-        });
+    // A state the socket told: the first after a watch makes the card live.
+    take(state) {
+        const started = this.state !== null && this.state.run === 'idle' && state.run !== 'idle';
+        if (!this.live)
+            this.setLive(true);
+        this.show(state);
+        const rows = Number.isInteger(state.rows) ? state.rows : 0;
+        if (rows > 0 && rows <= maxProgramRows && (rows !== this.programAsked || started))
+            this.askProgram(rows);
     }
 
-    closeStream() {
-        clearTimeout(this.retry);
-        this.retry = 0;
-        if (this.source) {
-            this.source.close();
-            this.source = null;
+    async askProgram(rows) {
+        this.programAsked = rows;
+        const answer = await this.page.call('GET', boardPath(this.id));
+        if (answer.ok && answer.json && Array.isArray(answer.json.program)) {
+            this.program = answer.json.program;
+            if (this.state)
+                this.showRun();
         }
-    }
-
-    streaming() {
-        return this.source !== null || this.retry !== 0;
     }
 
     async send(method, path, body) {
@@ -284,8 +265,8 @@ class Card {
             return answer;
         }
         setText(this.problem, '');
-        // The stream tells every change in order; an answer could be older than an event already
-        // shown, so it is shown only while there is no stream.
+        // The watch tells every change in order; an answer could be older than a change already
+        // shown, so it is shown only while nothing is watched.
         if (!this.live && isState(answer.json))
             this.show(answer.json);
         return answer;
@@ -329,6 +310,54 @@ class Page {
         this.signedOut = false;
         this.headings = 0;
         this.container = document.getElementById('boards');
+        this.socket = null;
+        this.reconnect = 0;
+    }
+
+    // One socket watches every board: a browser keeps at most six HTTP connections to a server,
+    // which an event stream per board would use up with six boards, leaving none for the
+    // switches' requests.
+    connect() {
+        const scheme = window.location.protocol === 'https:' ? 'wss:' : 'ws:';
+        const socket = new WebSocket(`${scheme}//${window.location.host}${api}/ws`);
+        this.socket = socket;
+        socket.addEventListener('open', () => {
+            for (const card of this.cards.values())
+                this.watch(card);
+        });
+        socket.addEventListener('message', (event) => {
+            let message;
+            try {
+                message = JSON.parse(event.data);
+            } catch {
+                return;
+            }
+            const card = isState(message) ? this.cards.get(message.id) : undefined;
+            if (card && card.watched && card.served)
+                card.take(message);
+        });
+        socket.addEventListener('close', () => {
+            if (socket !== this.socket)
+                return;
+            this.socket = null;
+            for (const card of this.cards.values()) {
+                card.watched = false;
+                card.setLive(false);
+            }
+            // The browser does not reconnect a WebSocket; the poll tries again should this fail.
+            if (!this.signedOut)
+                this.reconnect = setTimeout(() => {
+                    this.reconnect = 0;
+                    this.connect();
+                }, reconnectDelay);
+        });
+    }
+
+    watch(card) {
+        if (card.watched || !this.socket || this.socket.readyState !== WebSocket.OPEN)
+            return;
+        this.socket.send(JSON.stringify({request: 'watch', board: card.id}));
+        card.watched = true;
     }
 
     nextHeadingId() {
@@ -370,10 +399,14 @@ class Page {
         this.signedOut = true;
         // Nothing will be taken until the page is opened again with the token: it says so,
         // rather than offer switches that would each be refused.
-        for (const card of this.cards.values()) {
-            card.closeStream();
-            card.setLive(false);
+        clearTimeout(this.reconnect);
+        if (this.socket) {
+            const socket = this.socket;
+            this.socket = null;
+            socket.close();
         }
+        for (const card of this.cards.values())
+            card.setLive(false);
         this.showConnection('Not signed in: open the address `serve` logged, with its token.');
     }
 
@@ -393,8 +426,7 @@ class Page {
             }
             if (!card.live)
                 card.show(state);
-            if (!card.streaming())
-                card.watch();
+            this.watch(card);
         });
         for (const [id, card] of this.cards)
             if (!listed.has(id) && card.served)
@@ -427,6 +459,8 @@ class Page {
         }
         this.showConnection('');
         this.showBoards(answer.json.boards);
+        if (!this.socket && !this.reconnect)
+            this.connect();
         await this.refreshPrograms();
     }
 

@@ -250,6 +250,16 @@ class PageTest(unittest.TestCase):
         self.assertEqual([c.get_attribute('data-board') for c in self.cards()], ['sim1', 'sim2'])
         wait_until(lambda: self.switch('sim1', 1).is_enabled(), 3, 'sim1\'s switches')
 
+    def test_seven_boards_are_all_live_and_switch(self):
+        # More boards than a browser keeps connections to one server (six).
+        self.start(boards=7)
+        wait_until(lambda: all(self.switch(f'sim{n}', 1).is_enabled() for n in range(1, 8)), 5,
+                   'every card to go live')
+        self.serve.writes()
+        self.switch('sim7', 2).click()
+        wait_until(lambda: self.checked('sim7', 2), 2, 'sim7\'s relay 2 on')
+        self.assertEqual(self.serve.writes(), ['write 02 ok'])
+
     def test_a_switch_writes_the_board_once_by_click_space_or_enter(self):
         self.start(boards=1)
         self.serve.writes()
