@@ -38,6 +38,7 @@ CLI = None  # set from the command line
 
 HOSTILE_ON = '<style onload=go()>'  # 19 bytes: a labels.dat field holds no more
 HOSTILE_OFF = '<b>bold</b>&amp;'
+HOSTILE_NAME = '<img src=x onerror=alert(1)>'
 
 
 def labels_image(labels):
@@ -331,14 +332,17 @@ class PageTest(unittest.TestCase):
         wait_until(lambda: self.text_of('sim2', '.presence') == 'present', 5, 'sim2 back')
         wait_until(lambda: self.switch('sim2', 1).is_enabled(), 2, 'sim2\'s switches')
 
-    def test_labels_are_shown_as_text_and_run_nothing(self):
-        self.start(boards=1, labels={2: (HOSTILE_ON, HOSTILE_OFF)})
+    def test_labels_and_names_are_shown_as_text_and_run_nothing(self):
+        self.start(boards=1, labels={2: (HOSTILE_ON, HOSTILE_OFF)},
+                   conf=f'[sim1]\nrelay2.name = {HOSTILE_NAME}\n')
         label = lambda: self.switch('sim1', 2).find_element(By.CSS_SELECTOR, '.relay-label').text
         self.assertEqual(label(), HOSTILE_ON)
+        self.assertEqual(
+            self.switch('sim1', 2).find_element(By.CSS_SELECTOR, '.relay-name').text, HOSTILE_NAME)
         self.switch('sim1', 2).click()
         wait_until(lambda: label() == HOSTILE_OFF, 2, 'the OFF label')
         self.assertEqual(self.browser.execute_script(
-            'return document.querySelectorAll("main style, main b, body > style").length'), 0)
+            'return document.querySelectorAll("main style, main b, main img").length'), 0)
         self.assertIn(HOSTILE_OFF, self.switch('sim1', 2).accessible_name)
 
     def test_the_page_comes_back_by_itself_when_serve_does(self):
