@@ -1,6 +1,7 @@
 // Benchmarks for the program as a board sees it: timings are taken from the simulated board's
 // call trace. Usage: tambrook_bench [OUTPUT.md]   (run offscreen; make bench does)
 #include "engine/Sequencer.h"
+#include "http/Server.h"
 #ifdef TAMBROOK_FAMILY_FIGURES
 #include "Families.h"
 #endif
@@ -41,6 +42,7 @@
 #include <QThread>
 
 #include <mosquitto.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -1607,6 +1609,254 @@ double bareFloorP99() {
 }
 #endif
 
+// ---- the HTTP front end ------------------------------------------------------------------------
+
+// The HTTP server of serve, in this process, serving one board; its front end goes before it.
+// The figures put 100 event streams on that one board, past serve's 64 a board.
+struct HttpBench {
+    std::unique_ptr<http::Server> server;
+    std::unique_ptr<service::FrontEnd> front;
+
+    explicit HttpBench(service::Executor& executor) {
+        http::Settings settings;
+        settings.token = "bench-token";
+        settings.streamsPerBoard = 100;
+        auto made = http::Server::make(settings, {});
+        if (auto* ready = std::get_if<std::unique_ptr<http::Server>>(&made)) {
+            server = std::move(*ready);
+            front = server->serve(executor);
+        }
+    }
+    ~HttpBench() { front.reset(); }
+    quint16 port() const { return server ? server->port() : 0; }
+};
+
+int connectLoopback(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request on a kept-alive connection, and its whole answer read (by its Content-Length).
+bool httpExchange(int fd, const std::string& request) {
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size()))
+        return false;
+    std::string answer;
+    char chunk[4096];
+    for (;;) {
+        const std::size_t head = answer.find("\r\n\r\n");
+        if (head != std::string::npos) {
+            const std::size_t length = answer.find("Content-Length: ");
+            const std::size_t body =
+                length == std::string::npos ? 0 : std::stoul(answer.substr(length + 16));
+            if (answer.size() >= head + 4 + body)
+                return answer.rfind("HTTP/1.1 200", 0) == 0;
+        }
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            return false;
+        answer.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+std::string httpRequestText(const std::string& method, const std::string& path,
+                            const std::string& body) {
+    return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+           "bench-token\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A client of a board's event stream.
+int openEventStream(quint16 port) {
+    const int fd = connectLoopback(port);
+    const std::string request = httpRequestText("GET", "/api/v1/boards/sim1/events", "");
+    if (fd >= 0)
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// PUT of one relay on a kept-alive connection until the board has the write, 300 times.
+Row httpPutRow() {
+    const char* figure = "HTTP PUT of a relay to the board's write (loopback, kept alive)";
+    ServedBench served;
+    HttpBench web(*served.executor);
+    const int fd = connectLoopback(web.port());
+    std::vector<double> latencies;
+    for (int request = 0; request < 300 && fd >= 0; ++request) {
+        const std::size_t before = served.writeCount();
+        const std::string text =
+            httpRequestText("PUT", "/api/v1/boards/sim1/relays/1",
+                            request % 2 ? R"({"on":false})" : R"({"on":true})");
+        const std::int64_t sent = monotonicNanos();
+        const bool answered = httpExchange(fd, text);
+        if (const std::optional<std::int64_t> written = served.writeAt(before); written && answered)
+            latencies.push_back(static_cast<double>(*written - sent) / 1e6);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (latencies.size() < 300)
+        return {figure, "p99 ≤ 5 ms", "some requests never reached the board", false};
+    const double p99 = percentile(latencies, 0.99);
+    return {figure, "p99 ≤ 5 ms",
+            fmt("p50 %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(latencies, 0.5), p99,
+                *std::max_element(latencies.begin(), latencies.end())),
+            p99 <= 5};
+}
+
+// From a write on a held board to its event reaching each of 100 event-stream clients, 100
+// changes each after a quiet spell longer than the events' 50 ms gap; and the process's memory
+// with those clients.
+std::vector<Row> httpEventRows() {
+    const char* figure = "A change to its event on 100 HTTP event streams (one board, its limit "
+                         "raised from 64)";
+    ServedBench served;
+    HttpBench web(*served.executor);
+    const double before = memoryKiB("VmRSS:");
+    std::vector<int> clients;
+    for (int client = 0; client < 100; ++client)
+        clients.push_back(openEventStream(web.port()));
+    std::vector<std::string> seen(clients.size());
+    // Reads every client until each has an event with these relays, or the time is up; the
+    // time each first had it.
+    const auto awaitAll = [&](const std::string& relays, std::int64_t since,
+                              std::vector<double>& latencies) {
+        const std::string wanted = "\"relays\":\"" + relays + "\"";
+        std::vector<bool> done(clients.size(), false);
+        std::size_t left = clients.size();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (left > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::vector<pollfd> ready;
+            for (const int fd : clients)
+                ready.push_back({fd, POLLIN, 0});
+            if (::poll(ready.data(), ready.size(), 100) <= 0)
+                continue;
+            const std::int64_t at = monotonicNanos();
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                if (!(ready[i].revents & POLLIN))
+                    continue;
+                char chunk[8192];
+                const ssize_t got = ::recv(clients[i], chunk, sizeof chunk, MSG_DONTWAIT);
+                if (got > 0)
+                    seen[i].append(chunk, static_cast<std::size_t>(got));
+                if (!done[i] && seen[i].find(wanted) != std::string::npos) {
+                    done[i] = true;
+                    --left;
+                    if (since)
+                        latencies.push_back(static_cast<double>(at - since) / 1e6);
+                }
+                if (seen[i].size() > 65536)
+                    seen[i].erase(0, seen[i].size() - 4096);
+            }
+        }
+        for (std::string& text : seen)
+            text.clear();
+        return left == 0;
+    };
+    std::vector<double> latencies;
+    const bool connected = awaitAll("00000000", 0, latencies);
+    const double with = memoryKiB("VmRSS:");
+    for (int change = 0; change < 100 && connected; ++change) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(70));
+        const auto pattern = static_cast<std::uint8_t>(change % 2 ? 0x01 : 0x02);
+        const std::int64_t written = monotonicNanos();
+        served.model.writeRelays(pattern);
+        awaitAll(steps::patternOfByte(pattern), written, latencies);
+    }
+    for (const int fd : clients)
+        if (fd >= 0)
+            ::close(fd);
+    std::vector<Row> rows;
+    if (latencies.size() < 100 * 100)
+        rows.push_back({figure, "p99 ≤ 50 ms",
+                        "only " + std::to_string(latencies.size()) + " of 10000 events arrived",
+                        false});
+    else
+        rows.push_back({figure, "p99 ≤ 50 ms",
+                        fmt("p50 %.3f ms, p99 %.3f ms, worst %.3f ms", percentile(latencies, 0.5),
+                            percentile(latencies, 0.99),
+                            *std::max_element(latencies.begin(), latencies.end())),
+                        percentile(latencies, 0.99) <= 50});
+    rows.push_back({"Memory with 100 HTTP event-stream clients (resident, this process)",
+                    "reported",
+                    fmt("%.1f MiB more than without them (%.1f MiB in all)", (with - before) / 1024,
+                        with / 1024),
+                    true});
+    return rows;
+}
+
+// A 1 ms program of 1000 steps while 100 event-stream clients watch its board (and read every
+// event), beside the same program without them, and the machine's floor in the same run.
+Row httpDuringRunRow() {
+    const char* figure = "P1 1000 steps at 1 ms while 100 HTTP event streams watch";
+    std::vector<double> errors;
+    std::vector<double> quietErrors;
+    std::string scheduling;
+    std::size_t eventBytes = 0;
+    for (int run = 0; run < 2 * kRuns; ++run) {
+        const bool watched = run % 2 == 1;
+        Bench bench;
+        service::Executor executor(bench.model, {"sim1", "serve"});
+        HttpBench web(executor);
+        std::vector<int> clients;
+        for (int client = 0; watched && client < 100; ++client)
+            clients.push_back(openEventStream(web.port()));
+        bench.setProgram(program(1000, 1));
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            std::vector<pollfd> ready;
+            for (const int fd : clients)
+                ready.push_back({fd, POLLIN, 0});
+            char chunk[8192];
+            while (!done) {
+                if (::poll(ready.data(), ready.size(), 20) <= 0)
+                    continue;
+                for (pollfd& one : ready)
+                    if (one.revents & POLLIN) {
+                        const ssize_t got = ::recv(one.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                        eventBytes += got > 0 ? static_cast<std::size_t>(got) : 0;
+                    }
+            }
+        });
+        bench.play();
+        done = true;
+        reader.join();
+        for (const int fd : clients)
+            if (fd >= 0)
+                ::close(fd);
+        scheduling = engine::describe(bench.sequencer->scheduling());
+        const std::vector<std::int64_t> writes = bench.writeTimes();
+        if (writes.size() != 1000)
+            return {figure, "", "the run failed", false};
+        appendOnsetErrors(writes, 1, watched ? errors : quietErrors);
+    }
+    const double p99 = percentile(errors, 0.99);
+    const double quiet = percentile(quietErrors, 0.99);
+    const double floor = percentile(bareThreadLateness(), 0.99);
+    return {figure, "p99 onset error within 0.25 ms of the runs without them",
+            "p99 onset error " + fmt("%.3f ms", p99) +
+                fmt(" (%.3f ms in the runs between, without them; bare-thread floor p99 %.3f ms)",
+                    quiet, floor) +
+                fmt("; %.0f KiB of events read; ", static_cast<double>(eventBytes) / 1024) +
+                scheduling,
+            p99 <= quiet + 0.25};
+}
+
+std::vector<Row> httpRows() {
+    std::vector<Row> rows{httpPutRow()};
+    for (Row& row : httpEventRows())
+        rows.push_back(std::move(row));
+    rows.push_back(httpDuringRunRow());
+    return rows;
+}
+
 int main(int argc, char* argv[]) {
 #ifdef TAMBROOK_FAMILY_FIGURES
     if (argc > 1 && (std::string(argv[1]) == "--families-child" ||
@@ -1640,7 +1890,8 @@ int main(int argc, char* argv[]) {
         (std::string(argv[1]) == "--slow-board" || std::string(argv[1]) == "--ordinary-on-xvfb" ||
          std::string(argv[1]) == "--mqtt" || std::string(argv[1]) == "--shared" ||
          std::string(argv[1]) == "--service" || std::string(argv[1]) == "--families" ||
-         std::string(argv[1]) == "--pulse" || std::string(argv[1]) == "--interlock")) {
+         std::string(argv[1]) == "--pulse" || std::string(argv[1]) == "--interlock" ||
+         std::string(argv[1]) == "--http")) {
         QApplication application(argc, argv);
         std::vector<Row> some;
         if (std::string(argv[1]) == "--slow-board")
@@ -1662,7 +1913,11 @@ int main(int argc, char* argv[]) {
                 some.push_back(std::move(row));
         } else if (std::string(argv[1]) == "--interlock")
             some = {interlockDeadTimeRow()};
-        else if (std::string(argv[1]) == "--mqtt")
+        else if (std::string(argv[1]) == "--http") {
+            some = {bareThreadRow()};
+            for (Row& row : httpRows())
+                some.push_back(std::move(row));
+        } else if (std::string(argv[1]) == "--mqtt")
             some = {mqttCommandRow(), mqttFloodRow(), mqttDuringRunRow()};
         else if (std::string(argv[1]) == "--shared") {
             some = socketSetRows();
@@ -1724,6 +1979,8 @@ int main(int argc, char* argv[]) {
     for (Row& row : idleServeRows())
         rows.push_back(std::move(row));
     for (Row& row : changeToEventRows())
+        rows.push_back(std::move(row));
+    for (Row& row : httpRows())
         rows.push_back(std::move(row));
     rows.push_back(serveBesideAWedgedBoardRow());
     for (Row& row : pulseRows())

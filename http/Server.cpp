@@ -32,13 +32,19 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -59,6 +65,7 @@ constexpr qint64 kMaxUnwrittenBytes = 256 * 1024; // replies a WebSocket client 
 constexpr int kStreamSendBuffer = 4096; // an event stream needs no more than the newest state
 constexpr std::size_t kMaxConnections = 1024;
 constexpr std::size_t kMaxPeers = 256;                     // WebSocket clients
+constexpr std::size_t kMaxQueued = 64;                     // requests waiting for one board
 constexpr auto kIdleConnection = std::chrono::seconds(60); // without a whole request
 constexpr auto kDrainAfterRefusal = std::chrono::seconds(2);
 constexpr int kMaxFailures = 10; // wrong tokens from one address within kFailureWindow
@@ -198,10 +205,69 @@ struct Server::Board {
     service::Executor* executor;
     std::string id;
     std::shared_ptr<model::ChangeFeed::Subscription> changes;
-    std::mutex use;    // held while the server reaches the executor
+    // Held shared while the server reaches the executor, and alone by the front end as it goes.
+    std::shared_mutex use;
     bool gone = false; // under use: the front end was let go
 };
 
+namespace {
+
+// Runs a board's commands one at a time on a thread of its own, so that a board slow to answer
+// (a wedged one holds each call 300 ms) holds up its own clients only, never the server's thread
+// nor another board's clients. What waits beyond kMaxQueued is refused.
+class Worker {
+public:
+    Worker() {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            // No thread: every command is refused as busy.
+        }
+    }
+    ~Worker() {
+        {
+            const std::lock_guard lock(lock_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    bool post(std::function<void()> job) {
+        const std::lock_guard lock(lock_);
+        if (!thread_.joinable() || jobs_.size() >= kMaxQueued)
+            return false;
+        jobs_.push_back(std::move(job));
+        wake_.notify_one();
+        return true;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(lock_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quit_ || !jobs_.empty(); });
+            if (quit_)
+                return;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_; // under lock_
+    bool quit_ = false;                      // under lock_
+    std::thread thread_;
+};
+
+} // namespace
 // ---- the server's thread ---------------------------------------------------------------------
 
 struct Server::Engine final : public QAbstractHttpServer {
@@ -230,9 +296,10 @@ private:
         QTimer gap;
         Clock::time_point lastTold{};
         std::list<Stream> streams;
-        // The state last told, with and without the rows, and the rows' version.
+        // The state last told, with the rows, and the rows' version.
         QJsonObject current;
         std::uint64_t rowsVersion = 0;
+        std::unique_ptr<Worker> worker; // first to go: its thread ends before the rest
     };
     struct Peer {
         std::unique_ptr<QWebSocket> socket;
@@ -249,7 +316,9 @@ private:
         QByteArray type = "application/json";
         QByteArray body;
         Headers headers;
+        bool later = false; // answered later (by the board's worker), or a stream
     };
+    using Done = std::function<void(const Answer&)>;
     enum class Proof { None, Bearer, Cookie, Query };
 
     bool prepareSocket(QTcpSocket* socket);
@@ -266,14 +335,16 @@ private:
     bool blocked(const QHostAddress& address);
     void noteFailure(const QHostAddress& address);
 
-    Answer route(const QHttpServerRequest& request, QTcpSocket* socket, bool* streaming);
+    Answer route(const QHttpServerRequest& request, QTcpSocket* socket);
     Answer page(const QString& name, const QByteArray& type) const;
     Answer boardsList();
     Answer programsList() const;
     Answer boardState(Watch& watch);
-    Answer act(Watch& watch, Action action, int relay, const QByteArray& body);
-    Answer carryOut(Watch& watch, BodyRequest request, bool relayInPath);
-    void openStream(const QHttpServerRequest& request, QTcpSocket* socket, Watch& watch);
+    Answer act(Watch& watch, Action action, int relay, const QHttpServerRequest& request,
+               QTcpSocket* socket);
+    void dispatch(Watch& watch, BodyRequest request, bool relayInPath, Done done);
+    Answer carryOut(Board& board, BodyRequest request, bool relayInPath) const;
+    Answer openStream(const QHttpServerRequest& request, QTcpSocket* socket, Watch& watch);
 
     void changed(Watch& watch);
     void tell(Watch& watch);
@@ -457,7 +528,7 @@ bool Server::Engine::ownOrigin(const QHttpServerRequest& request) const {
     const QByteArray host = request.value("host");
     if (origin.isEmpty() || host.isEmpty())
         return false;
-    for (const QByteArray scheme : {QByteArray("http://"), QByteArray("https://")})
+    for (const QByteArray& scheme : {QByteArray("http://"), QByteArray("https://")})
         if (origin.compare(scheme + host, Qt::CaseInsensitive) == 0)
             return true;
     return false;
@@ -550,9 +621,8 @@ bool Server::Engine::handleRequest(const QHttpServerRequest& request, QTcpSocket
         respond(request, socket, *refused);
         return true;
     }
-    bool streaming = false;
-    const Answer answer = route(request, socket, &streaming);
-    if (!streaming)
+    const Answer answer = route(request, socket);
+    if (!answer.later)
         respond(request, socket, answer);
     return true;
 }
@@ -584,8 +654,8 @@ std::optional<int> relayOf(const QString& text) {
 
 } // namespace
 
-Server::Engine::Answer Server::Engine::route(const QHttpServerRequest& request, QTcpSocket* socket,
-                                             bool* streaming) {
+Server::Engine::Answer Server::Engine::route(const QHttpServerRequest& request,
+                                             QTcpSocket* socket) {
     using Method = QHttpServerRequest::Method;
     const Method method = request.method();
     const QStringList pieces = piecesOf(request.url());
@@ -643,41 +713,36 @@ Server::Engine::Answer Server::Engine::route(const QHttpServerRequest& request, 
         return error(404, QStringLiteral("no board ") + pieces[3]);
     Watch& watch = *found->second;
     const QStringList rest = pieces.mid(4);
-    const QByteArray body = request.body();
+    const auto act = [&](Action action, int relay = 0) {
+        return this->act(watch, action, relay, request, socket);
+    };
     if (rest.isEmpty())
         return get ? boardState(watch) : wrongMethod("GET");
-    if (rest.size() == 1 && rest[0] == QLatin1String("events")) {
-        if (!get)
-            return wrongMethod("GET");
-        openStream(request, socket, watch);
-        *streaming = true;
-        return {};
-    }
+    if (rest.size() == 1 && rest[0] == QLatin1String("events"))
+        return get ? openStream(request, socket, watch) : wrongMethod("GET");
     if (rest.size() == 1 && rest[0] == QLatin1String("relays"))
-        return method == Method::Put ? act(watch, Action::SetRelays, 0, body) : wrongMethod("PUT");
+        return method == Method::Put ? act(Action::SetRelays) : wrongMethod("PUT");
     if (rest[0] == QLatin1String("relays") && rest.size() <= 3) {
         const std::optional<int> relay = relayOf(rest[1]);
         if (!relay)
             return error(404, QStringLiteral("no relay ") + rest[1] +
                                   QStringLiteral(" (relays are 1 to 8)"));
         if (rest.size() == 2)
-            return method == Method::Put ? act(watch, Action::SwitchRelay, *relay, body)
-                                         : wrongMethod("PUT");
+            return method == Method::Put ? act(Action::SwitchRelay, *relay) : wrongMethod("PUT");
         if (rest[2] == QLatin1String("pulse"))
-            return method == Method::Post ? act(watch, Action::PulseRelay, *relay, body)
-                                          : wrongMethod("POST");
+            return method == Method::Post ? act(Action::PulseRelay, *relay) : wrongMethod("POST");
     }
     if (rest[0] == QLatin1String("program") && rest.size() <= 2) {
         if (method != Method::Post)
             return wrongMethod("POST");
         if (rest.size() == 1)
-            return act(watch, Action::Play, 0, body);
+            return act(Action::Play);
         if (rest[1] == QLatin1String("stop"))
-            return act(watch, Action::Stop, 0, body);
+            return act(Action::Stop);
         if (rest[1] == QLatin1String("pause"))
-            return act(watch, Action::Pause, 0, body);
+            return act(Action::Pause);
         if (rest[1] == QLatin1String("resume"))
-            return act(watch, Action::Resume, 0, body);
+            return act(Action::Resume);
     }
     return error(404, QStringLiteral("not found"));
 }
@@ -692,7 +757,7 @@ Server::Engine::Answer Server::Engine::page(const QString& name, const QByteArra
 Server::Engine::Answer Server::Engine::boardsList() {
     QJsonArray boards;
     for (auto& [id, watch] : boards_) {
-        const std::lock_guard use(watch->board->use);
+        const std::shared_lock use(watch->board->use);
         if (watch->board->gone)
             continue;
         const service::State state = watch->board->executor->state();
@@ -713,7 +778,7 @@ Server::Engine::Answer Server::Engine::programsList() const {
 }
 
 Server::Engine::Answer Server::Engine::boardState(Watch& watch) {
-    const std::lock_guard use(watch.board->use);
+    const std::shared_lock use(watch.board->use);
     if (watch.board->gone)
         return error(404, QStringLiteral("no board ") + QString::fromStdString(watch.board->id));
     const service::State state = watch.board->executor->state();
@@ -721,12 +786,43 @@ Server::Engine::Answer Server::Engine::boardState(Watch& watch) {
 }
 
 Server::Engine::Answer Server::Engine::act(Watch& watch, Action action, int relay,
-                                           const QByteArray& body) {
+                                           const QHttpServerRequest& request, QTcpSocket* socket) {
+    const QByteArray body = request.body();
     std::variant<BodyRequest, std::string> read = readBody(
         action, relay, std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
     if (const auto* why = std::get_if<std::string>(&read))
         return error(400, QString::fromStdString(*why));
-    BodyRequest request = std::get<BodyRequest>(std::move(read));
+    // The request lives as long as its socket, which is looked at first.
+    const QPointer<QTcpSocket> target(socket);
+    const QHttpServerRequest* asked = &request;
+    dispatch(watch, std::get<BodyRequest>(std::move(read)),
+             action == Action::SwitchRelay || action == Action::PulseRelay,
+             [this, target, asked](const Answer& answer) {
+                 if (target && target->state() == QAbstractSocket::ConnectedState)
+                     respond(*asked, target, answer);
+             });
+    Answer later;
+    later.later = true;
+    return later;
+}
+
+// The command goes to the board's worker; its answer comes back to this thread.
+void Server::Engine::dispatch(Watch& watch, BodyRequest request, bool relayInPath, Done done) {
+    const std::shared_ptr<Board> board = watch.board;
+    const bool posted = watch.worker->post([this, board, request, relayInPath, done] {
+        Answer answer = carryOut(*board, request, relayInPath);
+        QMetaObject::invokeMethod(
+            this, [done, answer] { done(answer); }, Qt::QueuedConnection);
+    });
+    if (!posted)
+        done(error(503, QStringLiteral("too many requests wait for ") +
+                            QString::fromStdString(board->id)));
+}
+
+// On the board's worker: nothing here touches the server's own state.
+Server::Engine::Answer Server::Engine::carryOut(Board& board, BodyRequest request,
+                                                bool relayInPath) const {
+    service::Command& command = request.command;
     // A program named is read before the board is reached, and never from outside the folder.
     if (!request.programName.empty()) {
         const std::optional<QString> path = programPath(programs_, request.programName);
@@ -738,17 +834,9 @@ Server::Engine::Answer Server::Engine::act(Watch& watch, Action action, int rela
                                         QString::fromStdString(request.programName) +
                                         QStringLiteral(" in the programs folder")
                                   : QStringLiteral("serve was given no --programs folder"));
-        request.command.program = *text;
+        command.program = *text;
     }
-    return carryOut(watch, std::move(request),
-                    action == Action::SwitchRelay || action == Action::PulseRelay);
-}
-
-Server::Engine::Answer Server::Engine::carryOut(Watch& watch, BodyRequest request,
-                                                bool relayInPath) {
-    const service::Command& command = request.command;
-    const std::lock_guard use(watch.board->use);
-    Board& board = *watch.board;
+    const std::shared_lock use(board.use);
     if (board.gone)
         return error(404, QStringLiteral("no board ") + QString::fromStdString(board.id));
     const service::State before = board.executor->state();
@@ -786,14 +874,13 @@ Server::Engine::Answer Server::Engine::carryOut(Watch& watch, BodyRequest reques
 
 // ---- event streams ---------------------------------------------------------------------------
 
-void Server::Engine::openStream(const QHttpServerRequest& request, QTcpSocket* socket,
-                                Watch& watch) {
+Server::Engine::Answer Server::Engine::openStream(const QHttpServerRequest& request,
+                                                  QTcpSocket* socket, Watch& watch) {
     {
-        const std::lock_guard use(watch.board->use);
-        if (watch.board->gone) {
-            respond(request, socket, error(404, QStringLiteral("no board")));
-            return;
-        }
+        const std::shared_lock use(watch.board->use);
+        if (watch.board->gone)
+            return error(404,
+                         QStringLiteral("no board ") + QString::fromStdString(watch.board->id));
     }
     if (watch.streams.size() >= settings_.streamsPerBoard) {
         if (QTcpSocket* oldest = watch.streams.front().socket)
@@ -822,11 +909,15 @@ void Server::Engine::openStream(const QHttpServerRequest& request, QTcpSocket* s
                 sendTo(*watched, each);
     });
     tell(watch);
+    Answer streaming;
+    streaming.later = true;
+    return streaming;
 }
 
 void Server::Engine::addBoard(const std::shared_ptr<Board>& board) {
     auto watch = std::make_unique<Watch>();
     watch->board = board;
+    watch->worker = std::make_unique<Worker>();
     Watch* watched = watch.get();
     watch->gap.setSingleShot(true);
     connect(&watch->gap, &QTimer::timeout, this, [this, watched] { tell(*watched); });
@@ -873,7 +964,7 @@ void Server::Engine::changed(Watch& watch) {
 void Server::Engine::tell(Watch& watch) {
     watch.lastTold = Clock::now();
     {
-        const std::lock_guard use(watch.board->use);
+        const std::shared_lock use(watch.board->use);
         if (watch.board->gone)
             return;
         const std::shared_ptr<const model::Snapshot> shown =
@@ -983,19 +1074,23 @@ void Server::Engine::heard(Peer& peer, const QString& message) {
     if (found == boards_.end())
         return fail(QStringLiteral("no board ") + QString::fromStdString(asked.board));
     const bool watch = asked.command.kind == service::Command::Kind::Watch;
-    Answer answer = carryOut(*found->second, BodyRequest{std::move(asked.command), {}}, false);
-    QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
-    if (answer.status != 200) {
-        reply.insert(QStringLiteral("ok"), false);
-        sendToPeer(peer, compact(reply));
-        return;
-    }
-    reply.insert(QStringLiteral("ok"), true);
-    sendToPeer(peer, compact(reply));
-    if (watch) {
-        reply.remove(QStringLiteral("ok"));
-        peer.watching[asked.board] = compact(reply);
-    }
+    const QPointer<QWebSocket> target(peer.socket.get());
+    const std::string board = asked.board;
+    dispatch(*found->second, BodyRequest{std::move(asked.command), {}}, false,
+             [this, target, board, watch](const Answer& answer) {
+                 const auto known = std::find_if(peers_.begin(), peers_.end(), [&](const Peer& p) {
+                     return target && p.socket.get() == target;
+                 });
+                 if (known == peers_.end())
+                     return;
+                 QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+                 reply.insert(QStringLiteral("ok"), answer.status == 200);
+                 sendToPeer(*known, compact(reply));
+                 if (watch && answer.status == 200) {
+                     reply.remove(QStringLiteral("ok"));
+                     known->watching[board] = compact(reply);
+                 }
+             });
 }
 
 void Server::Engine::tellPeer(Peer& peer, const std::string& board) {
@@ -1039,7 +1134,7 @@ public:
         , board_(std::move(board)) {}
     ~BoardFront() override {
         {
-            const std::lock_guard use(board_->use);
+            const std::unique_lock use(board_->use);
             board_->gone = true;
         }
         QMetaObject::invokeMethod(

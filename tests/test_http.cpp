@@ -76,6 +76,7 @@ private slots:
     void longBodyRefusedEarly();
     void rateLimit();
     void eventsFollowEveryHand();
+    void wedgedBoardHoldsUpOnlyItself();
     void silentStreamsDelayNobody();
     void webSocket();
     void foreignWebSocketRefused();
@@ -350,6 +351,27 @@ void TestHttp::eventsFollowEveryHand() {
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":true"), 5000);
     reply->abort();
     reply->deleteLater();
+}
+
+// A board whose calls hang 300 ms holds up its own requests, not another board's, nor reading.
+void TestHttp::wedgedBoardHoldsUpOnlyItself() {
+    HttpServe rig(2);
+    QVERIFY(rig.startServing());
+    rig.write("wedged", "2\n");
+    QNetworkAccessManager client;
+    QNetworkRequest slow{QUrl(rig.base + "/api/v1/boards/sim2/relays")};
+    slow.setRawHeader("Authorization", "Bearer " + rig.token);
+    QNetworkReply* stuck = client.put(slow, QByteArray(R"({"relays":"11111111"})"));
+    QTest::qWait(50); // the write is in the board's call by now
+    QElapsedTimer took;
+    took.start();
+    QCOMPARE(rig.request("PUT", "/api/v1/boards/sim1/relays/1", R"({"on":true})").status, 200);
+    QCOMPARE(rig.request("GET", "/api/v1/boards").status, 200);
+    QVERIFY2(took.elapsed() < 150, QByteArray::number(took.elapsed()).constData());
+    QTRY_VERIFY(stuck->isFinished());
+    // It stopped answering, and is served as not there until it is back.
+    QCOMPARE(stuck->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 409);
+    stuck->deleteLater();
 }
 
 // 200 streams that never read: the oldest beyond 64 are closed, the server keeps answering
