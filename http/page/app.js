@@ -70,6 +70,10 @@ class Card {
         this.live = false;
         this.served = true;
         this.pendingRelays = new Set();
+        // Relay number -> when its pulse ends (Date.now() time); the state tells the time left as
+        // it was sent, and the card counts it down between changes.
+        this.pulseEnds = new Map();
+        this.pulseTimer = 0;
 
         const fragment = document.getElementById('card-template').content.cloneNode(true);
         this.root = fragment.querySelector('.card');
@@ -120,6 +124,7 @@ class Card {
         number.textContent = String(n);
         button.appendChild(document.createElement('span')).className = 'relay-label';
         button.appendChild(document.createElement('span')).className = 'relay-name';
+        button.appendChild(document.createElement('span')).className = 'relay-pulse';
         button.addEventListener('click', () => this.toggleRelay(n));
         return button;
     }
@@ -142,6 +147,7 @@ class Card {
         const pid = Number.isInteger(state.pid) ? ` (pid ${state.pid})` : '';
         const holder = typeof state.holder === 'string' ? `held by ${state.holder}${pid}` : '';
         setText(this.holder, holder);
+        this.takePulses(state);
         this.relayButtons.forEach((button, index) => this.showRelay(button, index + 1));
         this.showRun();
         this.showControls();
@@ -158,9 +164,37 @@ class Card {
         setText(button.querySelector('.relay-name'), name);
         const named = name ? ` (${name})` : '';
         const unknown = on === null ? ', state unknown' : '';
-        const accessibleName = `Relay ${n}${named}: ${label}${unknown}`;
+        const pulsed = this.pulseEnds.has(n) ? ', pulsed' : '';
+        const accessibleName = `Relay ${n}${named}: ${label}${unknown}${pulsed}`;
         if (button.getAttribute('aria-label') !== accessibleName)
             button.setAttribute('aria-label', accessibleName);
+    }
+
+    takePulses(state) {
+        this.pulseEnds.clear();
+        const now = Date.now();
+        if (state.pending && typeof state.pending === 'object')
+            for (const [relay, left] of Object.entries(state.pending))
+                if (Number.isFinite(left))
+                    this.pulseEnds.set(Number(relay), now + left);
+        this.showPulses();
+        if (this.pulseEnds.size > 0 && !this.pulseTimer)
+            this.pulseTimer = setInterval(() => this.showPulses(), 200);
+        else if (this.pulseEnds.size === 0 && this.pulseTimer) {
+            clearInterval(this.pulseTimer);
+            this.pulseTimer = 0;
+        }
+    }
+
+    showPulses() {
+        const now = Date.now();
+        this.relayButtons.forEach((button, index) => {
+            const end = this.pulseEnds.get(index + 1);
+            const text = end === undefined
+                             ? ''
+                             : `off in ${(Math.max(0, end - now) / 1000).toFixed(1)} s`;
+            setText(button.querySelector('.relay-pulse'), text);
+        });
     }
 
     showRun() {

@@ -297,6 +297,17 @@ class PageTest(unittest.TestCase):
         wait_until(lambda: self.checked('sim2', 5), 1.0, 'relay 5 of sim2 to show on')
         self.assertFalse(self.checked('sim1', 5))
 
+    def test_a_pulse_shows_its_time_left_until_its_relay_goes_off(self):
+        self.start(boards=1)
+        done = self.serve.cli('pulse', '4', '--for', '1500ms', '--board', 'sim1')
+        self.assertEqual(done.returncode, 0, done.stderr)
+        pulse = lambda: self.switch('sim1', 4).find_element(By.CSS_SELECTOR, '.relay-pulse').text
+        wait_until(lambda: self.checked('sim1', 4) and pulse().startswith('off in 1.'), 1,
+                   'relay 4 on, with its time left')
+        wait_until(lambda: pulse().startswith('off in 0.'), 1.5, 'the time left counting down')
+        wait_until(lambda: not self.checked('sim1', 4), 2, 'relay 4 off')
+        self.assertEqual(pulse(), '')
+
     def test_a_program_played_from_the_page_advances_and_stops(self):
         steps = ''.join(f'{"1" * n}{"0" * (8 - n)}-400\r\n' for n in range(1, 7))
         self.start(boards=1, programs={'steps.txt': steps, 'other.txt': '10000000-1\r\n'})
