@@ -418,8 +418,9 @@ class PageTest(unittest.TestCase):
                    5, 'the page to say it is not signed in')
         self.assertFalse(self.switch('sim1', 1).is_enabled())
 
-    def test_no_request_leaves_the_servers_origin(self):
-        self.browser.get_log('performance')  # what earlier tests left
+    def test_no_request_leaves_the_servers_origin_and_the_console_stays_clean(self):
+        for log in ('performance', 'browser'):
+            self.browser.get_log(log)  # what earlier tests left
         self.start(boards=1)
         self.switch('sim1', 1).click()
         wait_until(lambda: self.checked('sim1', 1), 2, 'the switch')
@@ -434,6 +435,9 @@ class PageTest(unittest.TestCase):
         elsewhere = [u for u in urls if not u.startswith(self.serve.origin + '/')
                      and not u.startswith(self.serve.origin.replace('http', 'ws', 1) + '/')]
         self.assertEqual(elsewhere, [])
+        # The server's Content-Security-Policy refusing an inline style or script says so here.
+        errors = [e['message'] for e in self.browser.get_log('browser') if e['level'] == 'SEVERE']
+        self.assertEqual(errors, [])
 
 
 def main():
