@@ -1,6 +1,6 @@
 // The boards a `tambrook-cli serve --http` holds, one card each, kept live by one WebSocket that
-// watches them all. Everything that comes from a board (ids, labels, names) is put on the page as text, never
-// parsed as markup: a label is whatever the user typed into labels.dat.
+// watches them all. Everything that comes from a board (ids, labels, names) is put on the page as
+// text, never parsed as markup: a label is whatever the user typed into labels.dat.
 'use strict';
 
 const api = '/api/v1';
@@ -278,7 +278,9 @@ class Card {
             this.setLive(true);
         this.show(state);
         const rows = Number.isInteger(state.rows) ? state.rows : 0;
-        if (rows > 0 && rows <= maxProgramRows && (rows !== this.programAsked || started))
+        if (Array.isArray(state.program))
+            this.programAsked = rows; // told with the state: nothing to ask
+        else if (rows > 0 && rows <= maxProgramRows && (rows !== this.programAsked || started))
             this.askProgram(rows);
     }
 
