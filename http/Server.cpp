@@ -105,6 +105,19 @@ const Headers& commonHeaders() {
     return headers;
 }
 
+// The rows' step texts, for a page to show the current row among them; nothing for a program too
+// long to be shown whole.
+QJsonValue rowsJson(const model::Snapshot& shown) {
+    if (shown.rowCount() > kMaxProgramRows)
+        return QJsonValue(QJsonValue::Undefined);
+    QJsonArray rows;
+    for (int row = 0; row < shown.rowCount(); ++row) {
+        const std::string_view text = shown.rowText(row);
+        rows.append(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    }
+    return rows;
+}
+
 // The board's state as the socket tells it, with each relay's labels and, when asked, the rows
 // of its program.
 QJsonObject stateJson(const service::State& state, const model::Snapshot& shown, bool program) {
@@ -120,14 +133,8 @@ QJsonObject stateJson(const service::State& state, const model::Snapshot& shown,
                          QString::fromLatin1(off.data(), static_cast<qsizetype>(off.size()))}});
     }
     json.insert(QStringLiteral("labels"), labels);
-    if (program && shown.rowCount() <= kMaxProgramRows) {
-        QJsonArray rows;
-        for (int row = 0; row < shown.rowCount(); ++row) {
-            const std::string_view text = shown.rowText(row);
-            rows.append(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
-        }
+    if (const QJsonValue rows = program ? rowsJson(shown) : QJsonValue(); rows.isArray())
         json.insert(QStringLiteral("program"), rows);
-    }
     return json;
 }
 
@@ -295,10 +302,14 @@ private:
         QTimer poll; // where the change feed has no descriptor
         QTimer gap;
         Clock::time_point lastTold{};
-        std::list<Stream> streams;
-        // The state last told, with the rows, and the rows' version.
+        std::list<Stream> streams; // The state last told (without the rows) and its JSON; the rows'
+                                   // JSON, of which version,
+        // and the state with them, made when a stream is to be sent them.
         QJsonObject current;
+        QByteArray currentBytes;
+        QJsonValue program;
         std::uint64_t rowsVersion = 0;
+        QByteArray withProgramBytes;
         std::unique_ptr<Worker> worker; // first to go: its thread ends before the rest
     };
     struct Peer {
@@ -969,9 +980,15 @@ void Server::Engine::tell(Watch& watch) {
             return;
         const std::shared_ptr<const model::Snapshot> shown =
             watch.board->executor->model().snapshot();
-        watch.current = stateJson(watch.board->executor->state(), *shown, true);
-        watch.rowsVersion = shown->rowsVersion + 1; // 0 stays "never sent"
+        watch.current = stateJson(watch.board->executor->state(), *shown, false);
+        // The rows are made into JSON once for each version of them, not at every step.
+        if (watch.rowsVersion != shown->rowsVersion + 1) {
+            watch.program = rowsJson(*shown);
+            watch.rowsVersion = shown->rowsVersion + 1; // 0 stays "never sent"
+        }
     }
+    watch.currentBytes = compact(watch.current);
+    watch.withProgramBytes.clear();
     for (auto it = watch.streams.begin(); it != watch.streams.end();) {
         if (!it->socket || it->socket->state() != QAbstractSocket::ConnectedState) {
             it = watch.streams.erase(it);
@@ -986,26 +1003,27 @@ void Server::Engine::tell(Watch& watch) {
 }
 
 // A stream is sent the newest state once it has taken what it was sent before: one that does
-// not read holds at most one state here, and gets the newest when it reads again.
+// not read holds at most one state here, and gets the newest when it reads again. The rows go
+// with it when they changed since it was last sent them.
 void Server::Engine::sendTo(Watch& watch, Stream& stream) {
-    if (!stream.socket || watch.current.isEmpty())
+    if (!stream.socket || watch.currentBytes.isEmpty())
         return;
     if (stream.socket->bytesToWrite() > 0) {
         stream.behind = true;
         return;
     }
-    QJsonObject state = watch.current;
-    if (stream.rowsShown == watch.rowsVersion)
-        state.remove(QStringLiteral("program"));
-    const QByteArray event = compact(state);
-    QJsonObject withoutProgram = state;
-    withoutProgram.remove(QStringLiteral("program"));
-    const QByteArray shown = compact(withoutProgram);
-    if (shown == stream.lastSent && !state.contains(QStringLiteral("program")))
+    const bool rows = stream.rowsShown != watch.rowsVersion;
+    if (!rows && watch.currentBytes == stream.lastSent)
         return;
-    stream.lastSent = shown;
+    if (rows && watch.withProgramBytes.isEmpty()) {
+        QJsonObject state = watch.current;
+        if (watch.program.isArray())
+            state.insert(QStringLiteral("program"), watch.program);
+        watch.withProgramBytes = compact(state);
+    }
+    stream.lastSent = watch.currentBytes;
     stream.rowsShown = watch.rowsVersion;
-    stream.socket->write("data: " + event + "\n\n");
+    stream.socket->write("data: " + (rows ? watch.withProgramBytes : watch.currentBytes) + "\n\n");
 }
 
 // ---- WebSocket clients -----------------------------------------------------------------------
@@ -1102,8 +1120,7 @@ void Server::Engine::tellPeer(Peer& peer, const std::string& board) {
         return;
     }
     QJsonObject state = found->second->current;
-    state.remove(QStringLiteral("program"));
-    const QByteArray shown = compact(state);
+    const QByteArray& shown = found->second->currentBytes;
     QByteArray& last = peer.watching[board];
     if (shown == last)
         return;

@@ -82,6 +82,7 @@ private slots:
     void foreignWebSocketRefused();
     void tls();
     void tokenFile();
+    void warnsBeyondLoopbackWithoutTls();
 
 private:
     HttpServe shared_;
@@ -346,6 +347,9 @@ void TestHttp::eventsFollowEveryHand() {
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"relays\":\"00001000\""), 1000);
     rig.write("unplugged", "1\n");
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":false"), 5000);
+    const HttpAnswer absent = rig.request("PUT", "/api/v1/boards/sim1/relays/2", R"({"on":true})");
+    QCOMPARE(absent.status, 409);
+    QCOMPARE(rig.request("POST", "/api/v1/boards/sim1/program/stop").status, 200);
     events.clear();
     rig.write("unplugged", "");
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":true"), 5000);
@@ -507,6 +511,13 @@ void TestHttp::tokenFile() {
     rig.stopServing();
     QVERIFY(rig.startServing({QStringLiteral("--http-token-file"), rig.path("token")}));
     QCOMPARE(rig.token, made);
+}
+
+void TestHttp::warnsBeyondLoopbackWithoutTls() {
+    HttpServe rig;
+    QVERIFY(rig.startServing({QStringLiteral("--http"), QStringLiteral("0.0.0.0:0")}));
+    QVERIFY(rig.log().text().contains(QStringLiteral("beyond this machine without TLS")));
+    QCOMPARE(rig.request("GET", "/api/v1/boards").status, 200);
 }
 
 QTEST_GUILESS_MAIN(TestHttp)
