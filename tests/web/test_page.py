@@ -78,7 +78,8 @@ def wait_until(condition, timeout=5.0, message='condition'):
 class Serve:
     """`tambrook-cli serve --all --http` on simulated boards, in a temporary folder."""
 
-    def __init__(self, boards=2, labels=None, programs=None, conf='', env=None, unplugged=()):
+    def __init__(self, boards=2, labels=None, programs=None, conf='', env=None, unplugged=(),
+                 tls=False):
         self.boards = boards
         self.dir = tempfile.TemporaryDirectory(prefix='tambrook-web-')
         self.path = lambda name: os.path.join(self.dir.name, name)
@@ -106,6 +107,14 @@ class Serve:
                         XDG_DATA_HOME=self.path('data'),
                         **(env or {}))
         self.port = free_port()
+        self.tls = []
+        if tls:
+            subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes',
+                            '-keyout', 'server.key', '-out', 'server.crt', '-days', '2',
+                            '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1'],
+                           cwd=self.dir.name, check=True, capture_output=True)
+            self.tls = ['--http-cert', self.path('server.crt'),
+                        '--http-key', self.path('server.key')]
         self.starts = 0
         self.trace_taken = 0
         self.process = None
@@ -117,7 +126,7 @@ class Serve:
         with open(self.path(self.log_name), 'wb') as log:
             self.process = subprocess.Popen(
                 [CLI, 'serve', '--all', '--http', f'127.0.0.1:{self.port}',
-                 '--programs', self.path('programs')],
+                 '--programs', self.path('programs'), *self.tls],
                 cwd=self.dir.name, env=self.env, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=log)
         self.url = wait_until(self.logged_address, 10, 'serve to log its page address')
@@ -136,7 +145,7 @@ class Serve:
     def logged_address(self):
         if self.process.poll() is not None:
             raise AssertionError(f'serve exited with {self.process.returncode}:\n{self.log_text()}')
-        found = re.search(r'http://127\.0\.0\.1:\d+/\?token=[A-Za-z0-9_~.%-]+', self.log_text())
+        found = re.search(r'https?://127\.0\.0\.1:\d+/\?token=[A-Za-z0-9_~.%-]+', self.log_text())
         return found.group(0) if found else None
 
     @property
@@ -180,8 +189,9 @@ class Serve:
 def headless_chromium():
     """A phone-sized headless Chromium that logs its network requests."""
     options = webdriver.ChromeOptions()
+    # The certificate of a test's TLS serve is its own, signed by nobody the browser knows.
     for argument in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage',
-                     '--window-size=420,900'):
+                     '--window-size=420,900', '--ignore-certificate-errors'):
         options.add_argument(argument)
     if CHROMIUM:
         options.binary_location = CHROMIUM
@@ -361,6 +371,14 @@ class PageTest(unittest.TestCase):
         done = self.serve.cli('on', '2', '--board', 'sim1')
         self.assertEqual(done.returncode, 0, done.stderr)
         wait_until(lambda: self.checked('sim1', 2), 1.0, 'relay 2 to show on')
+
+    def test_the_page_over_tls_watches_and_switches(self):
+        self.start(boards=1, tls=True)
+        self.assertTrue(self.browser.current_url.startswith('https://'))
+        self.serve.writes()
+        self.switch('sim1', 6).click()
+        wait_until(lambda: self.checked('sim1', 6), 2, 'relay 6 on')
+        self.assertEqual(self.serve.writes(), ['write 20 ok'])
 
     def test_all_on_and_all_off_on_eight_relays_and_on_four(self):
         for relays, on in ((8, 'ff'), (4, '0f')):
