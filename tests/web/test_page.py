@@ -214,7 +214,7 @@ class PageTest(unittest.TestCase):
         self.browser.get(self.serve.url)
         wait_until(lambda: len(self.cards()) == self.serve.boards - len(self.serve.unplugged), 5,
                    'the boards\' cards')
-        # Until its stream is up a card has nothing to press.
+        # Until the page watches its board a card has nothing to press.
         wait_until(lambda: self.cards()[0].find_element(By.CSS_SELECTOR, 'button.relay')
                    .is_enabled(), 5, 'the first card to go live')
 
