@@ -33,18 +33,23 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
+#include <future>
 #include <list>
 #include <map>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -168,18 +173,6 @@ std::string hostText(const QHostAddress& address) {
     return address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]" : text;
 }
 
-// The files directly in the programs folder that stay inside it (a link out of it is not one).
-std::optional<QString> programPath(const service::ProgramFolder& folder, const std::string& name) {
-    if (!folder.isSet() || !service::isProgramName(name))
-        return std::nullopt;
-    const QDir dir(QString::fromLocal8Bit(folder.path().c_str()));
-    const QFileInfo file(dir, QString::fromLocal8Bit(name.c_str()));
-    const QString inside = QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('/');
-    if (!file.isFile() || !file.canonicalFilePath().startsWith(inside))
-        return std::nullopt;
-    return file.filePath();
-}
-
 } // namespace
 
 std::variant<Listen, std::string> parseListen(const std::string& text) {
@@ -277,8 +270,90 @@ private:
 } // namespace
 // ---- the server's thread ---------------------------------------------------------------------
 
+// The server's thread, with its event loop, and the calls other threads hand it: in a queue of its
+// own, under a lock of its own, woken through an eventfd. Qt's queued calls would do, but they
+// hand over under a lock inside Qt, which ThreadSanitizer cannot see (Qt is not built with it),
+// so that every call would look like a race, and a real one would not stand out.
+struct Server::Thread final : public QThread {
+    Thread()
+        : wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        setObjectName(QStringLiteral("http"));
+    }
+    ~Thread() override {
+        quit();
+        wait();
+        // Qt's wait is hidden from ThreadSanitizer: the thread's last act is to take this lock.
+        { const std::lock_guard lock(lock_); }
+        if (wake_ >= 0)
+            ::close(wake_);
+    }
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Whether it runs, ready for calls.
+    bool begin() {
+        if (wake_ < 0)
+            return false;
+        std::future<void> ready = ready_.get_future();
+        start();
+        ready.wait();
+        return true;
+    }
+    void post(std::function<void()> call) {
+        {
+            const std::lock_guard lock(lock_);
+            calls_.push_back(std::move(call));
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    }
+    void callAndWait(const std::function<void()>& call) {
+        std::promise<void> done;
+        std::future<void> finished = done.get_future();
+        post([&] {
+            call();
+            done.set_value();
+        });
+        finished.wait();
+    }
+
+    Engine* engine = nullptr; // made and let go on the thread
+
+protected:
+    void run() override {
+        {
+            QSocketNotifier calls(wake_, QSocketNotifier::Read);
+            connect(&calls, &QSocketNotifier::activated, &calls, [this] { takeCalls(); });
+            ready_.set_value();
+            exec();
+        }
+        const std::lock_guard lock(lock_);
+    }
+
+private:
+    void takeCalls() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wake_, &count, sizeof count);
+        for (;;) {
+            std::function<void()> call;
+            {
+                const std::lock_guard lock(lock_);
+                if (calls_.empty())
+                    return;
+                call = std::move(calls_.front());
+                calls_.pop_front();
+            }
+            call();
+        }
+    }
+
+    const int wake_;
+    std::promise<void> ready_;
+    std::mutex lock_;
+    std::deque<std::function<void()>> calls_; // under lock_
+};
 struct Server::Engine final : public QAbstractHttpServer {
-    Engine(const Settings& settings, Log log);
+    Engine(const Settings& settings, Log log, Thread& thread);
     ~Engine() override;
 
     std::variant<std::uint16_t, std::string> start();
@@ -364,9 +439,9 @@ private:
     void heard(Peer& peer, const QString& message);
     void tellPeer(Peer& peer, const std::string& board);
     void sendToPeer(Peer& peer, const QByteArray& message);
-
     const Settings settings_;
     const Log log_;
+    Thread& thread_;
     const bool tls_;
     const service::ProgramFolder programs_;
     std::map<std::string, std::unique_ptr<Watch>> boards_;
@@ -377,9 +452,10 @@ private:
     QTimer sweep_;
 };
 
-Server::Engine::Engine(const Settings& settings, Log log)
+Server::Engine::Engine(const Settings& settings, Log log, Thread& thread)
     : settings_(settings)
     , log_(std::move(log))
+    , thread_(thread)
     , tls_(!settings.certFile.empty())
     , programs_(settings.programsDir) {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { takePeers(); });
@@ -778,14 +854,10 @@ Server::Engine::Answer Server::Engine::boardsList() {
 }
 
 Server::Engine::Answer Server::Engine::programsList() const {
-    QStringList names;
-    if (programs_.isSet()) {
-        const QDir dir(QString::fromLocal8Bit(programs_.path().c_str()));
-        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
-            if (programPath(programs_, name.toLocal8Bit().toStdString()))
-                names.append(name);
-    }
-    return json({{QStringLiteral("programs"), QJsonArray::fromStringList(names)}});
+    QJsonArray names;
+    for (const std::string& name : programs_.names())
+        names.append(QString::fromLocal8Bit(name.c_str()));
+    return json({{QStringLiteral("programs"), names}});
 }
 
 Server::Engine::Answer Server::Engine::boardState(Watch& watch) {
@@ -822,8 +894,7 @@ void Server::Engine::dispatch(Watch& watch, BodyRequest request, bool relayInPat
     const std::shared_ptr<Board> board = watch.board;
     const bool posted = watch.worker->post([this, board, request, relayInPath, done] {
         Answer answer = carryOut(*board, request, relayInPath);
-        QMetaObject::invokeMethod(
-            this, [done, answer] { done(answer); }, Qt::QueuedConnection);
+        thread_.post([done, answer] { done(answer); });
     });
     if (!posted)
         done(error(503, QStringLiteral("too many requests wait for ") +
@@ -836,9 +907,7 @@ Server::Engine::Answer Server::Engine::carryOut(Board& board, BodyRequest reques
     service::Command& command = request.command;
     // A program named is read before the board is reached, and never from outside the folder.
     if (!request.programName.empty()) {
-        const std::optional<QString> path = programPath(programs_, request.programName);
-        const std::optional<std::string> text =
-            path ? programs_.read(request.programName) : std::nullopt;
+        const std::optional<std::string> text = programs_.read(request.programName);
         if (!text)
             return error(404, programs_.isSet()
                                   ? QStringLiteral("no program ") +
@@ -1131,39 +1200,25 @@ void Server::Engine::tellPeer(Peer& peer, const std::string& board) {
 
 // ---- the server as serve holds it ------------------------------------------------------------
 
-struct Server::Thread {
-    QThread thread;
-    QObject anchor; // lives on the thread: what is run there is run through it
-    Engine* engine = nullptr;
-
-    template <typename Work> void run(Work&& work) {
-        QMetaObject::invokeMethod(&anchor, std::forward<Work>(work), Qt::BlockingQueuedConnection);
-    }
-};
-
 namespace {
 
 class BoardFront final : public service::FrontEnd {
 public:
-    BoardFront(Server::Engine* engine, QObject* anchor, std::shared_ptr<Server::Board> board)
-        : engine_(engine)
-        , anchor_(anchor)
+    BoardFront(Server::Thread& thread, std::shared_ptr<Server::Board> board)
+        : thread_(thread)
         , board_(std::move(board)) {}
     ~BoardFront() override {
         {
             const std::unique_lock use(board_->use);
             board_->gone = true;
         }
-        QMetaObject::invokeMethod(
-            anchor_, [engine = engine_, id = board_->id] { engine->removeBoard(id); },
-            Qt::BlockingQueuedConnection);
+        thread_.callAndWait([this] { thread_.engine->removeBoard(board_->id); });
     }
     BoardFront(const BoardFront&) = delete;
     BoardFront& operator=(const BoardFront&) = delete;
 
 private:
-    Server::Engine* engine_;
-    QObject* anchor_;
+    Server::Thread& thread_;
     std::shared_ptr<Server::Board> board_;
 };
 
@@ -1180,11 +1235,13 @@ Server::Server(Key, Settings settings, Log log)
     : thread_(std::make_unique<Thread>())
     , settings_(std::move(settings))
     , log_(std::move(log)) {
-    thread_->thread.setObjectName(QStringLiteral("http"));
-    thread_->anchor.moveToThread(&thread_->thread);
-    thread_->thread.start();
-    thread_->run([this] {
-        thread_->engine = new Engine(settings_, log_);
+    if (!thread_->begin()) {
+        failure_ =
+            std::string("no thread or descriptor for the HTTP server: ") + std::strerror(errno);
+        return;
+    }
+    thread_->callAndWait([this] {
+        thread_->engine = new Engine(settings_, log_, *thread_);
         std::variant<std::uint16_t, std::string> started = thread_->engine->start();
         if (const auto* why = std::get_if<std::string>(&started))
             failure_ = *why;
@@ -1199,9 +1256,8 @@ Server::Server(Key, Settings settings, Log log)
 }
 
 Server::~Server() {
-    thread_->run([this] { delete std::exchange(thread_->engine, nullptr); });
-    thread_->thread.quit();
-    thread_->thread.wait();
+    if (thread_->isRunning())
+        thread_->callAndWait([this] { delete std::exchange(thread_->engine, nullptr); });
 }
 
 std::string Server::pageAddress() const {
@@ -1219,8 +1275,8 @@ std::unique_ptr<service::FrontEnd> Server::serve(service::Executor& executor) {
     board->executor = &executor;
     board->id = executor.holder().id;
     board->changes = executor.model().changes().subscribe();
-    thread_->run([this, board] { thread_->engine->addBoard(board); });
-    return std::make_unique<BoardFront>(thread_->engine, &thread_->anchor, board);
+    thread_->callAndWait([this, board] { thread_->engine->addBoard(board); });
+    return std::make_unique<BoardFront>(*thread_, board);
 }
 
 } // namespace http

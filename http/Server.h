@@ -50,6 +50,7 @@ public:
 
     struct Engine;
     struct Board;
+    struct Thread;
 
 private:
     struct Key {
@@ -60,7 +61,6 @@ public:
     Server(Key, Settings settings, Log log);
 
 private:
-    struct Thread;
     std::unique_ptr<Thread> thread_;
     Settings settings_;
     Log log_;

@@ -91,6 +91,9 @@ private:
 void TestHttp::initTestCase() {
     QDir().mkpath(shared_.path("programs"));
     shared_.write("programs/lights.txt", "10000000-5\r\n01000000-5\r\n");
+    // A program outside the folder, and a link to it inside: never played, nor listed.
+    shared_.write("outside.txt", "11111111-5\r\n");
+    QVERIFY(QFile::link(shared_.path("outside.txt"), shared_.path("programs/out.txt")));
     QVERIFY(shared_.startServing({QStringLiteral("--programs"), shared_.path("programs")}));
 }
 
@@ -164,6 +167,9 @@ void TestHttp::routes_data() {
     QTest::newRow("play outside") << QByteArray("POST") << "/api/v1/boards/sim1/program"
                                   << QByteArray(R"({"name":"../boards.conf"})") << 400 << "error"
                                   << "";
+    QTest::newRow("play link out") << QByteArray("POST") << "/api/v1/boards/sim1/program"
+                                   << QByteArray(R"({"name":"out.txt"})") << 404 << "error"
+                                   << "";
     QTest::newRow("play missing") << QByteArray("POST") << "/api/v1/boards/sim1/program"
                                   << QByteArray(R"({"name":"dark.txt"})") << 404 << "error"
                                   << "";
@@ -200,7 +206,7 @@ void TestHttp::routes() {
     QVERIFY2(answer.json().contains(key), answer.body.constData());
     const QJsonValue got = answer.json().value(key);
     if (!value.isEmpty())
-        QCOMPARE(got.isArray() ? got.toArray().first().toVariant().toString()
+        QCOMPARE(got.isArray() ? got.toVariant().toStringList().join(QLatin1Char(','))
                                : got.toVariant().toString(),
                  value);
 }
@@ -411,7 +417,9 @@ void TestHttp::silentStreamsDelayNobody() {
     }
     QVERIFY2(longest < 1000, QByteArray::number(longest).constData());
     const qint64 grown = residentKiB(rig.serve.processId()) - before;
-    QVERIFY2(grown < 32 * 1024, QByteArray::number(grown).constData());
+    // Without the bound it grew by some 300 MiB; a few MiB with it (more under ThreadSanitizer,
+    // whose shadow memory counts too).
+    QVERIFY2(grown < 96 * 1024, QByteArray::number(grown).constData());
     int closed = 0;
     for (const int fd : streams) {
         closed += closedByServer(fd) ? 1 : 0;
