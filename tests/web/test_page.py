@@ -189,10 +189,9 @@ class Serve:
         logs = ''.join(open(self.path(f'serve{n}.log'), errors='replace').read()
                        for n in range(1, self.starts + 1))
         self.dir.cleanup()
-        # What AddressSanitizer or UndefinedBehaviorSanitizer found in serve, which the page's
-        # requests drove there. (ThreadSanitizer is left out: it cannot see Qt's own locks, so it
-        # reports every hand-over between serve's threads through Qt's event queues.)
-        found = re.search(r'ERROR: AddressSanitizer.*|runtime error.*', logs)
+        # What a sanitizer found in serve, which the page's requests drove there.
+        found = re.search(r'ERROR: AddressSanitizer.*|runtime error.*|WARNING: ThreadSanitizer.*',
+                          logs)
         if found:
             raise AssertionError(f'serve: {found.group(0)}\n{logs}')
 
