@@ -6,7 +6,7 @@ JOBS      ?= 2
 BUILD     ?= build
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run demo test bench screenshot test-sanitize test-tsan test-debug fuzz package clean
+.PHONY: all deps configure build run demo test bench bench-web screenshot test-sanitize test-tsan test-debug fuzz package clean
 
 all: build
 
@@ -61,6 +61,12 @@ bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build build-release -j$(JOBS) --target tambrook_bench
 	QT_QPA_PLATFORM=offscreen build-release/bench/tambrook_bench $(CURDIR)/docs/performance.md
+
+# How soon the web page shows a change, in a headless Chromium (printed, not written to the docs).
+bench-web: deps
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build build-release -j$(JOBS) --target tambrook-cli
+	/usr/bin/python3 bench/web_latency.py build-release/tambrook-cli
 
 # A .deb with the program, its desktop launcher, icon and udev rule, in build/.
 package: build

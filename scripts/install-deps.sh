@@ -16,6 +16,7 @@ packages=(
     libmosquitto-dev mosquitto mosquitto-clients
     libudev-dev
     libmodbus-dev
+    chromium chromium-driver python3-selenium
     "$@"
 )
 
