@@ -17,6 +17,7 @@ packages=(
     libudev-dev
     libmodbus-dev
     chromium chromium-driver python3-selenium
+    openssl
     "$@"
 )
 
