@@ -123,6 +123,26 @@ QJsonValue rowsJson(const model::Snapshot& shown) {
     return rows;
 }
 
+std::vector<std::string> rowTexts(const model::Snapshot& shown) {
+    std::vector<std::string> texts;
+    if (shown.rowCount() > kMaxProgramRows)
+        return texts;
+    texts.reserve(static_cast<std::size_t>(shown.rowCount()));
+    for (int row = 0; row < shown.rowCount(); ++row)
+        texts.emplace_back(shown.rowText(row));
+    return texts;
+}
+
+// Whether the rows are those sent before but for the current one's text.
+bool differsOnlyInCurrentRow(const std::vector<std::string>& sent, const model::Snapshot& shown) {
+    if (sent.size() != static_cast<std::size_t>(shown.rowCount()))
+        return false;
+    for (int row = 0; row < shown.rowCount(); ++row)
+        if (row != shown.currentRow && sent[static_cast<std::size_t>(row)] != shown.rowText(row))
+            return false;
+    return true;
+}
+
 // The board's state as the socket tells it, with each relay's labels and, when asked, the rows
 // of its program.
 QJsonObject stateJson(const service::State& state, const model::Snapshot& shown, bool program) {
@@ -138,6 +158,11 @@ QJsonObject stateJson(const service::State& state, const model::Snapshot& shown,
                          QString::fromLatin1(off.data(), static_cast<qsizetype>(off.size()))}});
     }
     json.insert(QStringLiteral("labels"), labels);
+    // The current row's text as it stands: while a step is held it counts its delay down, which
+    // the rows sent before do not show.
+    const std::string_view step = shown.rowText(shown.currentRow);
+    json.insert(QStringLiteral("step"),
+                QString::fromLatin1(step.data(), static_cast<qsizetype>(step.size())));
     if (const QJsonValue rows = program ? rowsJson(shown) : QJsonValue(); rows.isArray())
         json.insert(QStringLiteral("program"), rows);
     return json;
@@ -383,7 +408,9 @@ private:
         QJsonObject current;
         QByteArray currentBytes;
         QJsonValue program;
-        std::uint64_t rowsVersion = 0;
+        std::uint64_t rowsVersion = 0;     // counts the programs made; 0: none yet
+        std::uint64_t rowsSeen = 0;        // the model's rows version looked at last, plus one
+        std::vector<std::string> rowsSent; // the rows' texts as program last gave them
         QByteArray withProgramBytes;
         std::unique_ptr<Worker> worker; // first to go: its thread ends before the rest
     };
@@ -1066,10 +1093,16 @@ void Server::Engine::tell(Watch& watch) {
         const std::shared_ptr<const model::Snapshot> shown =
             watch.board->executor->model().snapshot();
         watch.current = stateJson(watch.board->executor->state(), *shown, false);
-        // The rows are made into JSON once for each version of them, not at every step.
-        if (watch.rowsVersion != shown->rowsVersion + 1) {
-            watch.program = rowsJson(*shown);
-            watch.rowsVersion = shown->rowsVersion + 1; // 0 stays "never sent"
+        // The rows are made into JSON once for each change of them, not at every step, and not
+        // when only the current row's countdown moved, which "step" tells: a running program
+        // would otherwise send its every row 20 times a second.
+        if (watch.rowsSeen != shown->rowsVersion + 1) {
+            watch.rowsSeen = shown->rowsVersion + 1; // 0 stays "never seen"
+            if (watch.rowsVersion == 0 || !differsOnlyInCurrentRow(watch.rowsSent, *shown)) {
+                watch.program = rowsJson(*shown);
+                watch.rowsSent = rowTexts(*shown);
+                ++watch.rowsVersion;
+            }
         }
     }
     watch.currentBytes = compact(watch.current);

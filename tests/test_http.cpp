@@ -337,7 +337,7 @@ void TestHttp::rateLimit() {
 }
 
 // The stream tells the state first and then a change made by another hand (the command line),
-// and the board's absence and return.
+// the board's absence and return, and a run: its rows once, then the current row counting down.
 void TestHttp::eventsFollowEveryHand() {
     HttpServe rig;
     QVERIFY(rig.startServing());
@@ -359,6 +359,15 @@ void TestHttp::eventsFollowEveryHand() {
     events.clear();
     rig.write("unplugged", "");
     QTRY_VERIFY_WITH_TIMEOUT(events.contains("\"present\":true"), 5000);
+
+    events.clear();
+    QCOMPARE(rig.request("POST", "/api/v1/boards/sim1/program",
+                         R"({"program":"10000000-900\r\n01000000-900\r\n","resolution":1})")
+                 .status,
+             200);
+    QTest::qWait(600); // the first step held: its delay counts down in "step"
+    QCOMPARE(events.count("\"program\":[\"10000000-"), 1);
+    QVERIFY(events.count("\"step\":\"10000000-") >= 3);
     reply->abort();
     reply->deleteLater();
 }

@@ -206,7 +206,10 @@ class Card {
         const rows = Number.isInteger(state.rows) ? state.rows : 0;
         const row = Number.isInteger(state.row) ? state.row : 0;
         let text = rows > 0 ? `Row ${Math.min(row + 1, rows)} of ${rows}` : 'No program loaded';
-        const step = rows === this.program.length ? this.program[row] : undefined;
+        // The current row as it stands (its delay counts down while it is held); the others as
+        // the rows were last sent.
+        const step = typeof state.step === 'string' ? state.step
+                     : rows === this.program.length ? this.program[row] : undefined;
         if (typeof step === 'string')
             text += `: ${step}`;
         setText(this.step, text);
