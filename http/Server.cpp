@@ -417,7 +417,11 @@ private:
     struct Peer {
         std::unique_ptr<QWebSocket> socket;
         qint64 unwritten = 0;
-        std::map<std::string, QByteArray> watching; // board id -> last event sent
+        struct Told {
+            QByteArray last;             // the state last sent
+            std::uint64_t rowsShown = 0; // the rows version whose program went with one
+        };
+        std::map<std::string, Told> watching; // by board id
         bool behind = false;
     };
     struct Offender {
@@ -1172,8 +1176,8 @@ void Server::Engine::takePeers() {
             // Frames count their heads too: what was written may pass what was sent.
             known->unwritten = std::max<qint64>(0, known->unwritten - written);
             if (known->unwritten <= 0 && std::exchange(known->behind, false))
-                for (auto& [board, last] : known->watching)
-                    tellPeer(*known, board);
+                for (const auto& watched : known->watching)
+                    tellPeer(*known, watched.first);
         });
         // Let go once whatever is telling it has returned: it may be gone from within a send.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] {
@@ -1225,7 +1229,7 @@ void Server::Engine::heard(Peer& peer, const QString& message) {
                  sendToPeer(*known, compact(reply));
                  if (watch && answer.status == 200) {
                      reply.remove(QStringLiteral("ok"));
-                     known->watching[board] = compact(reply);
+                     known->watching[board].last = compact(reply);
                  }
              });
 }
@@ -1238,12 +1242,17 @@ void Server::Engine::tellPeer(Peer& peer, const std::string& board) {
         peer.behind = true;
         return;
     }
-    QJsonObject state = found->second->current;
-    const QByteArray& shown = found->second->currentBytes;
-    QByteArray& last = peer.watching[board];
-    if (shown == last)
+    const Watch& watch = *found->second;
+    Peer::Told& told = peer.watching[board];
+    // The rows go with the first state after they changed, as on an event stream.
+    const bool rows = told.rowsShown != watch.rowsVersion && watch.program.isArray();
+    if (!rows && watch.currentBytes == told.last)
         return;
-    last = shown;
+    told.last = watch.currentBytes;
+    told.rowsShown = watch.rowsVersion;
+    QJsonObject state = watch.current;
+    if (rows)
+        state.insert(QStringLiteral("program"), watch.program);
     state.insert(QStringLiteral("event"), QStringLiteral("state"));
     sendToPeer(peer, compact(state));
 }
