@@ -125,8 +125,9 @@ public:
     void unplug(EmulatedBoard& board);
 
 private:
-    const std::unique_ptr<Testbed> testbed_;
+    // As the hidraw bus: the boards go after the testbed has detached their handlers.
     std::vector<std::unique_ptr<EmulatedBoard>> boards_;
+    const std::unique_ptr<Testbed> testbed_;
 };
 
 } // namespace usbemu

@@ -276,7 +276,6 @@ void EmulatedHidraw::handleWrite(UMockdevIoctlClient* client) {
 HidrawBus::HidrawBus()
     : testbed_(std::make_unique<Testbed>()) {}
 
-// The devices go before their handlers are detached, as the bus goes before its testbed.
 HidrawBus::~HidrawBus() = default;
 
 bool HidrawBus::available() {

@@ -134,9 +134,11 @@ public:
     UMockdevTestbed* testbed() const;
 
 private:
+    // The devices are declared first so that they go last: the testbed detaches their handlers
+    // first, so that umockdev's thread is in none of them when it is freed.
+    std::vector<std::unique_ptr<EmulatedHidraw>> devices_;
     const std::unique_ptr<Testbed> testbed_;
     int nextNumber_ = 0;
-    std::vector<std::unique_ptr<EmulatedHidraw>> devices_;
 };
 
 // The common firmware of the "USBRelayN" boards (V-USB, 16c0:05df): one 8-byte feature report
