@@ -976,18 +976,13 @@ Server::Engine::Answer Server::Engine::carryOut(Board& board, BodyRequest reques
                 return error(400, QStringLiteral("relay %1 has no pulse length: give \"ms\", or "
                                                  "set relay%1.pulse in boards.conf")
                                       .arg(relay));
-    if (command.kind == service::Command::Kind::Play) {
-        const bool repeat = command.repeat.value_or(board.executor->model().snapshot()->repeat);
-        const auto checked = service::checkedProgram(command.program, repeat, before.relayCount);
-        if (const auto* why = std::get_if<std::string>(&checked))
-            return error(400, QString::fromStdString(*why));
-    }
+    // The executor checks a program whole (its steps, its relays, the interlocks) and says so.
     const service::Reply reply = board.executor->execute(command);
     if (!reply.ok) {
         const bool present = board.executor->model().snapshot()->boardFound;
-        Answer answer = error(reply.interlock ? 400
-                              : present       ? 502
-                                              : 409,
+        Answer answer = error(reply.badInput ? 400
+                              : present      ? 502
+                                             : 409,
                               QString::fromLocal8Bit(reply.error));
         if (reply.interlock)
             answer.body = compact({{QStringLiteral("error"), QString::fromLocal8Bit(reply.error)},

@@ -28,6 +28,10 @@ Reply refused(std::string why) {
     return {false, std::move(why), {}};
 }
 
+Reply badInput(std::string why, bool interlock = false) {
+    return {false, std::move(why), {}, interlock, true};
+}
+
 } // namespace
 
 std::variant<ProgramRows, std::string> checkedProgram(const std::string& text, bool repeat,
@@ -105,7 +109,7 @@ Reply Executor::execute(const Command& command) {
     try {
         return carryOut(command);
     } catch (const model::InterlockRefused& refusal) {
-        return {false, refusal.what(), {}, true};
+        return badInput(refusal.what(), true);
     } catch (...) {
         const std::string text = model::failureText(std::current_exception());
         return refused(text.empty() ? "unknown failure" : text);
@@ -117,7 +121,7 @@ Reply Executor::carryOut(const Command& command) {
         return refused("the board is not there (unplugged or not answering); its holder opens it "
                        "again when it is back");
     if (std::optional<std::string> why = relayProblem(command, state()))
-        return refused(std::move(*why));
+        return badInput(std::move(*why));
     bool written = true;
     switch (command.kind) {
     case Command::Kind::State:
@@ -141,14 +145,13 @@ Reply Executor::carryOut(const Command& command) {
         std::variant<ProgramRows, std::string> checked = checkedProgram(
             command.program, command.repeat.value_or(shown->repeat), shown->relayCount);
         if (auto* why = std::get_if<std::string>(&checked))
-            return refused(std::move(*why));
+            return badInput(std::move(*why));
         // Whatever the policy: a step is a whole pattern, and nobody chooses between its relays.
         if (const auto breach =
                 model::findInterlockBreach(std::get<ProgramRows>(checked), model_.interlocks()))
-            return {false,
-                    "line " + std::to_string(breach->row + 1) + " cannot be played: " + breach->why,
-                    {},
-                    true};
+            return badInput("line " + std::to_string(breach->row + 1) +
+                                " cannot be played: " + breach->why,
+                            true);
         run([&] {
             cancelPendingOn();
             playRows(std::move(std::get<ProgramRows>(checked)), command.resolution, command.repeat);

@@ -30,6 +30,9 @@ struct Reply {
     std::string error;
     State state;
     bool interlock = false; // refused because it would break an interlock: bad input
+    // Refused for the command itself (a relay the board does not have, a program that cannot be
+    // played, an interlock), not for the board: asking again the same way cannot succeed.
+    bool badInput = false;
 };
 
 // A program's text, read by the rules of a program file and checked whole, for a board of so many
