@@ -4,6 +4,7 @@
 #include "http/Token.h"
 
 #include "model/ChangeFeed.h"
+#include "model/Latin1.h"
 #include "service/Programs.h"
 #include "service/State.h"
 
@@ -110,35 +111,35 @@ const Headers& commonHeaders() {
     return headers;
 }
 
+using RowTexts = std::optional<std::vector<std::string>>;
+
 // The rows' step texts, for a page to show the current row among them; nothing for a program too
 // long to be shown whole.
-QJsonValue rowsJson(const model::Snapshot& shown) {
+RowTexts rowTexts(const model::Snapshot& shown) {
     if (shown.rowCount() > kMaxProgramRows)
-        return QJsonValue(QJsonValue::Undefined);
-    QJsonArray rows;
-    for (int row = 0; row < shown.rowCount(); ++row) {
-        const std::string_view text = shown.rowText(row);
-        rows.append(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
-    }
-    return rows;
-}
-
-std::vector<std::string> rowTexts(const model::Snapshot& shown) {
+        return std::nullopt;
     std::vector<std::string> texts;
-    if (shown.rowCount() > kMaxProgramRows)
-        return texts;
     texts.reserve(static_cast<std::size_t>(shown.rowCount()));
     for (int row = 0; row < shown.rowCount(); ++row)
         texts.emplace_back(shown.rowText(row));
     return texts;
 }
 
+QJsonValue rowsJson(const RowTexts& texts) {
+    if (!texts)
+        return QJsonValue(QJsonValue::Undefined);
+    QJsonArray rows;
+    for (const std::string& text : *texts)
+        rows.append(latin1::text(text));
+    return rows;
+}
+
 // Whether the rows are those sent before but for the current one's text.
-bool differsOnlyInCurrentRow(const std::vector<std::string>& sent, const model::Snapshot& shown) {
-    if (sent.size() != static_cast<std::size_t>(shown.rowCount()))
+bool differsOnlyInCurrentRow(const RowTexts& sent, const model::Snapshot& shown) {
+    if (!sent || sent->size() != static_cast<std::size_t>(shown.rowCount()))
         return false;
     for (int row = 0; row < shown.rowCount(); ++row)
-        if (row != shown.currentRow && sent[static_cast<std::size_t>(row)] != shown.rowText(row))
+        if (row != shown.currentRow && (*sent)[static_cast<std::size_t>(row)] != shown.rowText(row))
             return false;
     return true;
 }
@@ -151,19 +152,14 @@ QJsonObject stateJson(const service::State& state, const model::Snapshot& shown,
     for (int relay = 1; relay <= state.relayCount; ++relay) {
         const std::string on = shown.onLabel(relay);
         const std::string off = shown.offLabel(relay);
-        labels.append(
-            QJsonObject{{QStringLiteral("on"),
-                         QString::fromLatin1(on.data(), static_cast<qsizetype>(on.size()))},
-                        {QStringLiteral("off"),
-                         QString::fromLatin1(off.data(), static_cast<qsizetype>(off.size()))}});
+        labels.append(QJsonObject{{QStringLiteral("on"), latin1::text(on)},
+                                  {QStringLiteral("off"), latin1::text(off)}});
     }
     json.insert(QStringLiteral("labels"), labels);
     // The current row's text as it stands: while a step is held it counts its delay down, which
     // the rows sent before do not show.
-    const std::string_view step = shown.rowText(shown.currentRow);
-    json.insert(QStringLiteral("step"),
-                QString::fromLatin1(step.data(), static_cast<qsizetype>(step.size())));
-    if (const QJsonValue rows = program ? rowsJson(shown) : QJsonValue(); rows.isArray())
+    json.insert(QStringLiteral("step"), latin1::text(shown.rowText(shown.currentRow)));
+    if (const QJsonValue rows = program ? rowsJson(rowTexts(shown)) : QJsonValue(); rows.isArray())
         json.insert(QStringLiteral("program"), rows);
     return json;
 }
@@ -402,15 +398,15 @@ private:
         QTimer poll; // where the change feed has no descriptor
         QTimer gap;
         Clock::time_point lastTold{};
-        std::list<Stream> streams; // The state last told (without the rows) and its JSON; the rows'
-                                   // JSON, of which version,
+        std::list<Stream> streams;
+        // The state last told (without the rows) and its JSON; the rows' JSON, of which version,
         // and the state with them, made when a stream is to be sent them.
         QJsonObject current;
         QByteArray currentBytes;
         QJsonValue program;
-        std::uint64_t rowsVersion = 0;     // counts the programs made; 0: none yet
-        std::uint64_t rowsSeen = 0;        // the model's rows version looked at last, plus one
-        std::vector<std::string> rowsSent; // the rows' texts as program last gave them
+        std::uint64_t rowsVersion = 0; // counts the programs made; 0: none yet
+        std::uint64_t rowsSeen = 0;    // the model's rows version looked at last, plus one
+        RowTexts rowsSent;             // the rows' texts as program last gave them
         QByteArray withProgramBytes;
         std::unique_ptr<Worker> worker; // first to go: its thread ends before the rest
     };
@@ -1098,8 +1094,8 @@ void Server::Engine::tell(Watch& watch) {
         if (watch.rowsSeen != shown->rowsVersion + 1) {
             watch.rowsSeen = shown->rowsVersion + 1; // 0 stays "never seen"
             if (watch.rowsVersion == 0 || !differsOnlyInCurrentRow(watch.rowsSent, *shown)) {
-                watch.program = rowsJson(*shown);
                 watch.rowsSent = rowTexts(*shown);
+                watch.program = rowsJson(watch.rowsSent);
                 ++watch.rowsVersion;
             }
         }
