@@ -29,12 +29,6 @@ std::string freshToken() {
     return text;
 }
 
-void makeParents(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-}
-
 // The first line, without its line end; nothing when the file cannot be read.
 std::variant<std::string, int> readFirstLine(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -61,7 +55,8 @@ std::variant<Token, std::string> tokenIn(const std::string& path, const std::str
 // Written beside the file and linked into place, which fails rather than replaces when a file
 // is there: the token another start made first wins, and nobody ever reads half a token.
 std::variant<Token, std::string> makeToken(const std::string& path) {
-    makeParents(path);
+    if (const std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0)
+        service::makeFolders(path.substr(0, slash)); // a failure shows as the file's
     const std::string temporary = path + ".new" + std::to_string(::getpid());
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)

@@ -22,9 +22,10 @@ bool isAbsolute(const std::string& path) {
     return !path.empty() && path.front() == '/';
 }
 
-// The folder and those above it, each made private to this user when it is new.
+} // namespace
+
 bool makeFolders(const std::string& folder) {
-    for (std::size_t slash = 1; slash != std::string::npos;) {
+    for (std::size_t slash = 0; slash != std::string::npos;) {
         slash = folder.find('/', slash + 1);
         const std::string part = folder.substr(0, slash);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
@@ -32,8 +33,6 @@ bool makeFolders(const std::string& folder) {
     }
     return true;
 }
-
-} // namespace
 
 RelayWrite startWrite(const devices::BoardOptions& options, int relayCount,
                       const std::optional<LastRelays>& last) {

@@ -46,6 +46,9 @@ bool applyWrite(model::Model& model, const RelayWrite& write);
 // without one, /var/lib/tambrook.
 std::string stateFolder(const std::function<std::string(const char* name)>& getenv);
 std::string stateFolder();
+// The folder and those above it, each made private to this user when it is new; whether they all
+// are there now.
+bool makeFolders(const std::string& folder);
 
 // The board's file in that folder: its id with every character but [A-Za-z0-9._-] written %XX,
 // so that "modbus:/dev/ttyUSB0" is one name.
