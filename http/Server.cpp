@@ -413,11 +413,7 @@ private:
     struct Peer {
         std::unique_ptr<QWebSocket> socket;
         qint64 unwritten = 0;
-        struct Told {
-            QByteArray last;             // the state last sent
-            std::uint64_t rowsShown = 0; // the rows version whose program went with one
-        };
-        std::map<std::string, Told> watching; // by board id
+        std::map<std::string, QByteArray> watching; // board id -> last event sent
         bool behind = false;
     };
     struct Offender {
@@ -1167,8 +1163,8 @@ void Server::Engine::takePeers() {
             // Frames count their heads too: what was written may pass what was sent.
             known->unwritten = std::max<qint64>(0, known->unwritten - written);
             if (known->unwritten <= 0 && std::exchange(known->behind, false))
-                for (const auto& watched : known->watching)
-                    tellPeer(*known, watched.first);
+                for (auto& [board, last] : known->watching)
+                    tellPeer(*known, board);
         });
         // Let go once whatever is telling it has returned: it may be gone from within a send.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] {
@@ -1220,7 +1216,7 @@ void Server::Engine::heard(Peer& peer, const QString& message) {
                  sendToPeer(*known, compact(reply));
                  if (watch && answer.status == 200) {
                      reply.remove(QStringLiteral("ok"));
-                     known->watching[board].last = compact(reply);
+                     known->watching[board] = compact(reply);
                  }
              });
 }
@@ -1233,17 +1229,12 @@ void Server::Engine::tellPeer(Peer& peer, const std::string& board) {
         peer.behind = true;
         return;
     }
-    const Watch& watch = *found->second;
-    Peer::Told& told = peer.watching[board];
-    // The rows go with the first state after they changed, as on an event stream.
-    const bool rows = told.rowsShown != watch.rowsVersion && watch.program.isArray();
-    if (!rows && watch.currentBytes == told.last)
+    QJsonObject state = found->second->current;
+    const QByteArray& shown = found->second->currentBytes;
+    QByteArray& last = peer.watching[board];
+    if (shown == last)
         return;
-    told.last = watch.currentBytes;
-    told.rowsShown = watch.rowsVersion;
-    QJsonObject state = watch.current;
-    if (rows)
-        state.insert(QStringLiteral("program"), watch.program);
+    last = shown;
     state.insert(QStringLiteral("event"), QStringLiteral("state"));
     sendToPeer(peer, compact(state));
 }
